@@ -1,0 +1,35 @@
+# Two entry points for a fresh Debian 12 machine: `make run` and `make test`.
+.PHONY: deps build run test test-sanitize bench format clean
+
+JOBS ?= 2
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+	@ln -sf build/compile_commands.json compile_commands.json
+
+run: build
+	@bash scripts/run-app.sh
+
+test: build
+	ctest --preset default
+	$(MAKE) test-sanitize
+
+# The whole suite once more under AddressSanitizer and UBSan, plus a short fixed fuzzing run.
+test-sanitize: deps
+	cmake --preset sanitize
+	cmake --build --preset sanitize -j $(JOBS)
+	ctest --preset sanitize
+
+bench: build
+	cmake --build --preset default --target benchmarks
+	bash bench/run.sh
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-sanitize compile_commands.json

@@ -1,0 +1,95 @@
+#include "core/copy.h"
+
+#include "core/file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tg {
+
+namespace {
+
+// Copies every byte in the kernel; falls back to read/write where copy_file_range cannot
+// cross the two file systems.
+int copyContents(int in, int out, std::uint64_t size) {
+    std::uint64_t done = 0;
+    while (done < size) {
+        loff_t inOff = loff_t(done), outOff = loff_t(done);
+        std::size_t chunk = std::size_t(std::min<std::uint64_t>(size - done, 1u << 30));
+        ssize_t n = ::copy_file_range(in, &inOff, out, &outOff, chunk, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)
+                break; // fall through to the plain loop from `done`
+            return errno;
+        }
+        if (n == 0) return EIO; // the source shrank under us
+        done += std::uint64_t(n);
+    }
+    std::vector<char> buf(1 << 20);
+    while (done < size) {
+        ssize_t n = ::pread(in, buf.data(), buf.size(), off_t(done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;
+        for (ssize_t w = 0; w < n;) {
+            ssize_t m = ::pwrite(out, buf.data() + w, std::size_t(n - w), off_t(done) + w);
+            if (m < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            w += m;
+        }
+        done += std::uint64_t(n);
+    }
+    return 0;
+}
+
+} // namespace
+
+bool copyFile(const std::filesystem::path& source, const std::filesystem::path& destination,
+              std::string& error) {
+    FileHandle in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.isOpen()) {
+        error = errorText(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(in.fd(), &st) != 0) {
+        error = errorText(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = errorText(EISDIR);
+        return false;
+    }
+    // The owner must be able to tag the copy even when the master is read-only.
+    mode_t mode = (st.st_mode & 07777) | S_IWUSR;
+    FileHandle out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!out.isOpen()) {
+        error = errorText(errno);
+        return false;
+    }
+    int err = 0;
+    if (::ioctl(out.fd(), FICLONE, in.fd()) != 0) err = copyContents(in.fd(), out.fd(), std::uint64_t(st.st_size));
+    if (err == 0 && ::fchmod(out.fd(), mode) != 0) err = errno;
+    if (err == 0 && ::fsync(out.fd()) != 0) err = errno;
+    if (err == 0 && ::close(out.release()) != 0) err = errno;
+    if (err != 0) {
+        out.reset();
+        removeFile(destination);
+        error = errorText(err);
+        return false;
+    }
+    return true;
+}
+
+} // namespace tg

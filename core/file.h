@@ -1,0 +1,72 @@
+// File-system services: descriptors owned by RAII, positioned reads and writes (no seek state, so
+// a failed seek can never redirect a write), and the small path and file queries processing needs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tg {
+
+// Owns one file descriptor; closes it on destruction. Closing never changes a result.
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(int fd) : fd_(fd) {}
+    FileHandle(FileHandle&& other) noexcept : fd_(other.release()) {}
+    FileHandle& operator=(FileHandle&& other) noexcept;
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() { reset(); }
+
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    int release();
+    void reset();
+
+    // Opens an existing file for reading and writing, without truncation.
+    static FileHandle openForUpdate(const std::filesystem::path& path);
+    static FileHandle openForReading(const std::filesystem::path& path);
+    // Creates a new file that must not exist yet (O_EXCL), for writing.
+    static FileHandle createExclusive(const std::filesystem::path& path, unsigned mode = 0644);
+
+    // Reads up to out.size() bytes at off; fewer only at end of file. nullopt on error.
+    std::optional<std::size_t> readAt(std::uint64_t off, std::span<std::uint8_t> out) const;
+    // Reads exactly count bytes at off, or nothing (error or end of file first).
+    std::optional<std::vector<std::uint8_t>> readFully(std::uint64_t off, std::size_t count) const;
+    // Writes all bytes at off; false if any part could not be written.
+    bool writeAt(std::uint64_t off, std::span<const std::uint8_t> bytes) const;
+    // Sets the length; added bytes read as zero. Space is reserved first, so a full disk fails
+    // here and not on a later write into a sparse hole.
+    bool resize(std::uint64_t length) const;
+    bool sync() const;
+    std::optional<std::uint64_t> size() const;
+
+private:
+    int fd_ = -1;
+};
+
+// Size in bytes of the file at path, 0 when it cannot be read.
+std::int64_t fileSizeOf(const std::filesystem::path& path);
+
+// access(W_OK) on the path itself.
+bool isWritable(const std::filesystem::path& path);
+bool fileExists(const std::filesystem::path& path);
+
+// Removes a file; failure is ignored by callers, but reported here for tests.
+bool removeFile(const std::filesystem::path& path);
+
+// The folder holding path ("." for a bare name), so that access() and statvfs() see a real path.
+std::filesystem::path folderOf(const std::filesystem::path& path);
+
+// A fresh random UUID in its 36-character upper-case text form.
+std::string uuidString();
+
+// strerror text for an errno value.
+std::string errorText(int err);
+
+} // namespace tg

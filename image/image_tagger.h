@@ -1,0 +1,12 @@
+// Re-labels a photo as Display P3 without touching its pixels.
+#pragma once
+
+#include "core/job.h"
+
+#include <filesystem>
+
+namespace tg {
+
+TGResult processImageCore(const std::filesystem::path& file);
+
+} // namespace tg

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Tintguard builds, tests and runs with.
+# Only what is missing is installed; a machine that has everything is left alone.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ pkg-config make git
+  # core, movie
+  uuid-dev
+  # bake
+  libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
+  # image
+  libjpeg62-turbo-dev libpng-dev libtiff-dev libheif-dev liblcms2-dev
+  # window, cli
+  qt6-base-dev libqt6svg6 nlohmann-json3-dev libcli11-dev
+  # tests: oracles, fuzzing, a real X server
+  libgtest-dev libgmock-dev ffmpeg libimage-exiftool-perl imagemagick
+  clang libclang-rt-14-dev xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
