@@ -35,6 +35,18 @@ const char* modeName(TGMode mode) {
     return "?";
 }
 
+const char* outcomeSymbol(TGOutcome outcome) {
+    switch (outcome) {
+    case TGOutcome::fixed:
+    case TGOutcome::added: return "\u2713";
+    case TGOutcome::already: return "\u2022";
+    case TGOutcome::hdr:
+    case TGOutcome::skipped: return "\u2014";
+    case TGOutcome::error: return "\u2715";
+    }
+    return "?";
+}
+
 const char* outcomeName(TGOutcome outcome) {
     switch (outcome) {
     case TGOutcome::fixed: return "fixed";

@@ -44,6 +44,9 @@ std::string lowercased(std::string text);
 bool isMovie(const std::filesystem::path& path);
 bool isImage(const std::filesystem::path& path);
 
+// The result list's mark for an outcome: "✓", "•", "—" or "✕".
+const char* outcomeSymbol(TGOutcome outcome);
+
 // Stable names for scripts and tests ("inPlace", "fixed", ...).
 const char* modeName(TGMode mode);
 const char* outcomeName(TGOutcome outcome);

@@ -5,9 +5,45 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sys/stat.h>
 
 using namespace tg;
 using tgtest::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Tiny real media, made once for the suite and copied into each test's folder.
+class ProcessOneTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        media_ = new TempDir;
+        tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.4:r=10 -c:v libx264 -pix_fmt yuv420p "
+                       "-color_primaries bt709 -color_trc bt709 -colorspace bt709 " +
+                       tgtest::sh(*media_ / "bt709.mov"));
+        tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.4:r=10 -c:v libx264 -pix_fmt yuv420p "
+                       "-color_primaries smpte432 -color_trc bt709 -colorspace bt709 " +
+                       tgtest::sh(*media_ / "p3.mov"));
+        tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48 -frames:v 1 " +
+                       tgtest::sh(*media_ / "photo.png"));
+    }
+    static void TearDownTestSuite() { delete media_; }
+
+    fs::path place(const std::string& source, const std::string& as) {
+        fs::copy_file(*media_ / source, dir_ / as);
+        return dir_ / as;
+    }
+    std::string primariesOf(const fs::path& file) {
+        auto streams = tgtest::probe(file)["streams"];
+        return streams.empty() ? "" : streams[0].value("color_primaries", "");
+    }
+
+    static TempDir* media_;
+    TempDir dir_;
+};
+TempDir* ProcessOneTest::media_ = nullptr;
+
+} // namespace
 
 TEST(ProcessOne, UnsupportedFilesAreSkippedInEveryModeWithoutTouchingThem) {
     for (auto mode : {TGMode::inPlace, TGMode::p3Copy, TGMode::bake}) {
@@ -25,4 +61,106 @@ TEST(ProcessOne, CopyNameKeepsTheExtensionAsWritten) {
     EXPECT_EQ(p3CopyPath("/m/Clip.MOV"), "/m/Clip_P3.MOV");
     EXPECT_EQ(p3CopyPath("/m/photo.HEIC"), "/m/photo_P3.HEIC");
     EXPECT_EQ(p3CopyPath("/m/my.clip.mp4"), "/m/my.clip_P3.mp4");
+}
+
+TEST_F(ProcessOneTest, CopyIsTaggedAndTheOriginalKeepsEveryByte) {
+    auto clip = place("bt709.mov", "Clip.MOV");
+    auto before = tgtest::readBytes(clip);
+    auto r = processOne(clip, TGMode::p3Copy);
+    EXPECT_EQ(r.name(), "Clip.MOV");
+    EXPECT_EQ(r.outcome, TGOutcome::fixed);
+    EXPECT_EQ(r.message, "Fixed → Display-P3  →  Clip_P3.MOV");
+    EXPECT_EQ(r.produced, dir_ / "Clip_P3.MOV");
+    EXPECT_EQ(tgtest::readBytes(clip), before);
+    EXPECT_EQ(primariesOf(dir_ / "Clip_P3.MOV"), "smpte432");
+}
+
+TEST_F(ProcessOneTest, AnEarlierCopyIsReplacedNotNumbered) {
+    auto clip = place("bt709.mov", "a.mov");
+    std::ofstream(dir_ / "a_P3.mov") << "stale copy";
+    auto r = processOne(clip, TGMode::p3Copy);
+    EXPECT_EQ(r.outcome, TGOutcome::fixed);
+    EXPECT_EQ(fs::file_size(dir_ / "a_P3.mov"), fs::file_size(clip));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 2);
+}
+
+TEST_F(ProcessOneTest, InPlaceResultsAlwaysNameTheDroppedFile) {
+    auto tagged = place("p3.mov", "p3.mov");
+    auto r = processOne(tagged, TGMode::inPlace);
+    EXPECT_EQ(r.outcome, TGOutcome::already);
+    EXPECT_EQ(r.message, "Already Display-P3");
+    EXPECT_EQ(r.produced, tagged);
+
+    auto broken = dir_ / "broken.mov";
+    tgtest::writeBytes(broken, std::vector<std::uint8_t>(64, 0x41));
+    r = processOne(broken, TGMode::inPlace);
+    EXPECT_EQ(r.outcome, TGOutcome::error);
+    EXPECT_EQ(r.message, "Unsupported (no moov)");
+    EXPECT_EQ(r.produced, broken);
+}
+
+TEST_F(ProcessOneTest, AlreadyTaggedCopyIsKeptAndProduced) {
+    auto clip = place("p3.mov", "Clip.mov");
+    auto r = processOne(clip, TGMode::p3Copy);
+    EXPECT_EQ(r.outcome, TGOutcome::already);
+    EXPECT_EQ(r.message, "Already Display-P3  →  Clip_P3.mov");
+    EXPECT_EQ(r.produced, dir_ / "Clip_P3.mov");
+    EXPECT_TRUE(fs::exists(dir_ / "Clip_P3.mov"));
+}
+
+TEST_F(ProcessOneTest, FailedCopyIsRemovedButNamedInTheMessage) {
+    auto broken = dir_ / "broken.mov";
+    tgtest::writeBytes(broken, std::vector<std::uint8_t>(64, 0x41));
+    auto r = processOne(broken, TGMode::p3Copy);
+    EXPECT_EQ(r.outcome, TGOutcome::error);
+    EXPECT_EQ(r.message, "Unsupported (no moov)  →  broken_P3.mov");
+    EXPECT_FALSE(r.produced);
+    EXPECT_FALSE(fs::exists(dir_ / "broken_P3.mov"));
+}
+
+TEST_F(ProcessOneTest, ImagesInBakeModeGetTheSameCopy) {
+    auto photo = place("photo.png", "photo.PNG");
+    auto copyRun = processOne(photo, TGMode::p3Copy);
+    auto bakeRun = processOne(photo, TGMode::bake);
+    EXPECT_EQ(copyRun.outcome, TGOutcome::fixed);
+    EXPECT_EQ(bakeRun.outcome, TGOutcome::fixed);
+    EXPECT_EQ(bakeRun.message, "Tagged → Display-P3  →  photo_P3.PNG");
+    EXPECT_EQ(bakeRun.produced, dir_ / "photo_P3.PNG");
+    EXPECT_FALSE(fs::exists(dir_ / "photo_universal.PNG"));
+}
+
+TEST_F(ProcessOneTest, ReadOnlyMasterStillGetsAWritableCopy) {
+    auto clip = place("bt709.mov", "master.mov");
+    fs::permissions(clip, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    auto r = processOne(clip, TGMode::p3Copy);
+    EXPECT_EQ(r.outcome, TGOutcome::fixed) << r.message;
+    struct stat st {};
+    ASSERT_EQ(::stat((dir_ / "master_P3.mov").c_str(), &st), 0);
+    EXPECT_TRUE(st.st_mode & S_IWUSR);
+    EXPECT_EQ(st.st_mode & 0077, 0044u); // group and others keep the master's bits
+
+    // The same as an ordinary user, for whom permission bits really bind.
+    if (!tgtest::canMount()) return;
+    fs::remove(dir_ / "master_P3.mov");
+    fs::permissions(dir_.path(), fs::perms::all);
+    int status = tgtest::runAsNobody([&] {
+        auto asUser = processOne(clip, TGMode::p3Copy);
+        return asUser.outcome == TGOutcome::fixed ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(ProcessOneTest, LockedFileIsRefusedInPlaceAfterThePreflight) {
+    if (!tgtest::canMount()) GTEST_SKIP() << "needs root to act as an ordinary user";
+    auto clip = place("bt709.mov", "locked.mov");
+    fs::permissions(clip, fs::perms::owner_read | fs::perms::others_read);
+    fs::permissions(dir_.path(), fs::perms::all);
+    int status = tgtest::runAsNobody([&] {
+        auto r = processOne(clip, TGMode::inPlace);
+        return r.outcome == TGOutcome::error && r.message == "That file is locked or read-only." &&
+                       r.produced == std::nullopt
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(status, 0);
 }

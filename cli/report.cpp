@@ -1,0 +1,42 @@
+#include "cli/report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+namespace tg::cli {
+
+std::vector<TGMode> orderedModes(bool inPlace, bool copy, bool bake) {
+    if (!inPlace && !copy && !bake) copy = true;
+    std::vector<TGMode> modes;
+    if (copy) modes.push_back(TGMode::p3Copy);
+    if (bake) modes.push_back(TGMode::bake);
+    if (inPlace) modes.push_back(TGMode::inPlace);
+    return modes;
+}
+
+std::string fileLine(const std::string& name) { return "\u2022  " + name; }
+
+std::string modeLine(const TGResult& result) {
+    return std::string("     ") + outcomeSymbol(result.outcome) + "  " + result.message;
+}
+
+std::string jsonLine(const std::string& file, TGMode mode, const TGResult& result) {
+    nlohmann::ordered_json line = {
+        {"file", file},
+        {"name", result.name()},
+        {"mode", modeName(mode)},
+        {"outcome", outcomeName(result.outcome)},
+        {"message", result.message},
+        {"produced", result.produced ? nlohmann::ordered_json(result.produced->string()) : nullptr},
+    };
+    // Replace rather than throw on file names that are not valid UTF-8.
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::string encodingText(double fraction) {
+    double percent = std::isfinite(fraction) ? std::trunc(fraction * 100) : 0;
+    return "encoding\u2026  " + std::to_string(int(std::clamp(percent, 0.0, 100.0))) + "%";
+}
+
+} // namespace tg::cli
