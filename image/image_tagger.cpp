@@ -1,8 +1,170 @@
 #include "image/image_tagger.h"
 
-// Placeholder until the image tagger lands.
+#include "core/file.h"
+#include "image/formats.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
 namespace tg {
-TGResult processImageCore(const std::filesystem::path& file) {
-    return {file.filename().string(), TGOutcome::error, "Not built yet"};
+
+namespace {
+
+enum class Format { none, jpeg, png, tiff, heif, other };
+
+bool hasPrefix(std::span<const std::uint8_t> b, std::string_view magic) {
+    return b.size() >= magic.size() && std::memcmp(b.data(), magic.data(), magic.size()) == 0;
 }
+
+bool isHeifBrand(std::string_view brand) {
+    constexpr std::array<std::string_view, 9> BRANDS = {"heic", "heix", "hevc", "hevx", "heim",
+                                                        "heis", "mif1", "msf1", "heif"};
+    for (auto b : BRANDS)
+        if (brand == b) return true;
+    return false;
+}
+
+// ISO-BMFF: the ftyp box names a major brand and a list of compatible ones.
+Format classifyFtyp(std::span<const std::uint8_t> b) {
+    if (b.size() < 16 || !hasPrefix(b.subspan(4), "ftyp")) return Format::none;
+    const std::uint32_t boxSize = std::uint32_t(b[0]) << 24 | std::uint32_t(b[1]) << 16 |
+                                  std::uint32_t(b[2]) << 8 | std::uint32_t(b[3]);
+    const std::size_t end = std::min<std::size_t>(boxSize, b.size());
+    const auto brandAt = [&](std::size_t off) {
+        return std::string_view(reinterpret_cast<const char*>(b.data()) + off, 4);
+    };
+    const auto major = brandAt(8);
+    if (major == "avif" || major == "avis") return Format::other;
+    if (isHeifBrand(major)) return Format::heif;
+    for (std::size_t off = 16; off + 4 <= end; off += 4)
+        if (isHeifBrand(brandAt(off))) return Format::heif;
+    return Format::none;
+}
+
+// The type comes from the content, as an image source reports it, never from the name.
+Format classify(std::span<const std::uint8_t> b) {
+    if (b.size() >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF) return Format::jpeg;
+    if (hasPrefix(b, "\x89PNG\r\n\x1a\n")) return Format::png;
+    if (hasPrefix(b, std::string_view("II*\0", 4)) || hasPrefix(b, std::string_view("MM\0*", 4)) ||
+        hasPrefix(b, std::string_view("II+\0", 4)) || hasPrefix(b, std::string_view("MM\0+", 4)))
+        return Format::tiff;
+    if (const Format f = classifyFtyp(b); f != Format::none) return f;
+    // Images we recognise but do not write.
+    if (hasPrefix(b, "GIF87a") || hasPrefix(b, "GIF89a") || hasPrefix(b, "BM") ||
+        (hasPrefix(b, "RIFF") && b.size() >= 12 && hasPrefix(b.subspan(8), "WEBP")))
+        return Format::other;
+    return Format::none;
+}
+
+ImageInfo inspect(Format f, const std::filesystem::path& p) {
+    switch (f) {
+    case Format::jpeg:
+        return inspectJpeg(p);
+    case Format::png:
+        return inspectPng(p);
+    case Format::tiff:
+        return inspectTiff(p);
+    case Format::heif:
+        return inspectHeif(p);
+    case Format::other:
+        return {ImageCheck::taggable, std::nullopt};
+    case Format::none:
+        break;
+    }
+    return {};
+}
+
+bool write(Format f, const std::filesystem::path& p, const ImageInfo& info, int out) {
+    switch (f) {
+    case Format::jpeg:
+        return writeJpeg(p, info, out);
+    case Format::png:
+        return writePng(p, info, out);
+    case Format::tiff:
+        return writeTiff(p, info, out);
+    case Format::heif:
+        return writeHeif(p, info, out);
+    case Format::other:
+    case Format::none:
+        break;
+    }
+    return false;
+}
+
+// Makes the finished temporary file look like the original before it takes its place: the same
+// permission bits and, where we may, the same owner (root replacing a user's photo must not
+// leave it owned by root).
+bool matchOriginal(int fd, const struct stat& original) {
+    if (::fchown(fd, original.st_uid, original.st_gid) != 0 && errno != EPERM) return false;
+    return ::fchmod(fd, original.st_mode & 07777) == 0;
+}
+
+void syncFolder(const std::filesystem::path& folder) {
+    FileHandle dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.isOpen()) dir.sync();
+}
+
+} // namespace
+
+TGResult processImageCore(const std::filesystem::path& file) {
+    const std::string name = file.filename().string();
+    const auto fail = [&](const char* message) {
+        return TGResult(name, TGOutcome::error, message);
+    };
+
+    // A link is followed: the photo it points to is replaced inside its own folder and the link
+    // keeps pointing at it, instead of the link itself turning into a file.
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::canonical(file, ec);
+    struct stat st {};
+    if (ec || ::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return fail("Can't read image");
+
+    std::array<std::uint8_t, 64> head{};
+    {
+        FileHandle in = FileHandle::openForReading(target);
+        const auto got = in.isOpen() ? in.readAt(0, head) : std::nullopt;
+        if (!got) return fail("Can't read image");
+        const Format format = classify(std::span(head).first(*got));
+
+        const ImageInfo info = inspect(format, target);
+        switch (info.check) {
+        case ImageCheck::unreadable:
+            return fail("Can't read image");
+        case ImageCheck::alreadyP3:
+            return {name, TGOutcome::already, "Already Display-P3"};
+        case ImageCheck::notRgb:
+            return fail("Couldn't tag image");
+        case ImageCheck::taggable:
+            break;
+        }
+        if (format == Format::other) return fail("Unknown image type");
+
+        const std::string ext = extensionOf(file);
+        const auto temp =
+            folderOf(target) / (".tg_img_" + uuidString() + (ext.empty() ? "" : "." + ext));
+        FileHandle out = FileHandle::createExclusive(temp, 0600);
+        if (!out.isOpen()) return fail("Write init failed");
+
+        if (!write(format, target, info, out.fd()) || !out.sync() || !matchOriginal(out.fd(), st)) {
+            out.reset();
+            removeFile(temp);
+            return fail("Write failed");
+        }
+        out.reset();
+        if (::rename(temp.c_str(), target.c_str()) != 0) {
+            removeFile(temp);
+            return fail("Replace failed");
+        }
+        syncFolder(folderOf(target));
+    }
+    return {name, TGOutcome::fixed, "Tagged \u2192 Display-P3"};
+}
+
 } // namespace tg

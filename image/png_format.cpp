@@ -1,0 +1,100 @@
+// PNG: libpng validates the header and colour type; the chunks are rewritten by hand, the image
+// data (IDAT) copied byte for byte.
+#include "image/display_p3.h"
+#include "image/formats.h"
+#include "image/image_io.h"
+#include "image/markers.h"
+
+#include <png.h>
+
+#include <csetjmp>
+#include <cstring>
+
+namespace tg {
+
+namespace {
+
+struct MemoryReader {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t pos;
+};
+
+void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
+    auto* r = static_cast<MemoryReader*>(png_get_io_ptr(png));
+    if (r->pos > r->size || length > r->size - r->pos) png_error(png, "truncated");
+    std::memcpy(out, r->data + r->pos, length);
+    r->pos += length;
+}
+
+// libpng's defaults print, and its error path must end in a longjmp we own.
+[[noreturn]] void onError(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
+void onWarning(png_structp, png_const_charp) {}
+
+// Kept free of objects with destructors: longjmp must not skip any.
+bool readColourType(const std::uint8_t* data, std::size_t size, int& colourType) {
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, onError, onWarning);
+    if (!png) return false;
+    png_infop info = png_create_info_struct(png);
+    if (!info) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        return false;
+    }
+    MemoryReader reader{data, size, 0};
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    png_set_read_fn(png, &reader, readFromMemory);
+    png_read_info(png, info);
+    colourType = png_get_color_type(png, info);
+    png_destroy_read_struct(&png, &info, nullptr);
+    return true;
+}
+
+bool isCicpP3(const std::array<std::uint8_t, 4>& cicp) {
+    return cicp[0] == 12 && cicp[1] == 13;
+}
+
+} // namespace
+
+ImageInfo inspectPng(const std::filesystem::path& source) {
+    ImageInfo info;
+    const auto file = readWholeFile(source);
+    if (!file) return info;
+    const auto chunks = markers::walkPng(*file);
+    int colourType = 0;
+    if (!chunks || !readColourType(file->data(), file->size(), colourType)) return info;
+    const auto meta = markers::pngMeta(*file, *chunks);
+    if (meta.orientation) info.orientation = meta.orientation->value;
+    const bool rgb = colourType == PNG_COLOR_TYPE_RGB || colourType == PNG_COLOR_TYPE_RGB_ALPHA ||
+                     colourType == PNG_COLOR_TYPE_PALETTE;
+    // cICP outranks iCCP when both are present.
+    const bool p3 = meta.cicp ? isCicpP3(*meta.cicp) : meta.icc && isDisplayP3(*meta.icc);
+    if (!rgb)
+        info.check = ImageCheck::notRgb;
+    else if (p3)
+        info.check = ImageCheck::alreadyP3;
+    else
+        info.check = ImageCheck::taggable;
+    return info;
+}
+
+bool writePng(const std::filesystem::path& source, const ImageInfo& info, int out) {
+    const auto file = readWholeFile(source);
+    if (!file) return false;
+    const auto chunks = markers::walkPng(*file);
+    if (!chunks) return false;
+    std::optional<markers::ExifOrientation> orientation;
+    if (info.orientation) {
+        const auto meta = markers::pngMeta(*file, *chunks);
+        orientation = markers::ExifOrientation{*info.orientation,
+                                               meta.orientation && meta.orientation->bigEndian};
+    }
+    const auto tagged = markers::taggedPng(*file, *chunks, displayP3Profile(), orientation);
+    return tagged && writeAll(out, *tagged);
+}
+
+} // namespace tg
