@@ -1,0 +1,374 @@
+// TIFF: the first page is re-labelled by copying its strips or tiles byte for byte under a new,
+// minimal directory that carries the Display P3 profile. No pixel is decoded or re-encoded, so the
+// result is exact for every compression libtiff can name, and the work is a file copy.
+#include "core/file.h"
+#include "image/display_p3.h"
+#include "image/formats.h"
+
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace tg {
+
+namespace {
+
+// libtiff reports to stderr unless told otherwise; our result line is the only report.
+int quietHandler(TIFF*, void*, const char*, const char*, va_list) {
+    return 1;
+}
+
+void silenceGlobalHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        TIFFSetErrorHandler(nullptr);
+        TIFFSetWarningHandler(nullptr);
+    });
+}
+
+struct OptionsFree {
+    void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
+};
+using Options = std::unique_ptr<TIFFOpenOptions, OptionsFree>;
+
+struct TiffClose {
+    void operator()(TIFF* t) const { TIFFClose(t); }
+};
+using Tiff = std::unique_ptr<TIFF, TiffClose>;
+
+// Largest single allocation libtiff may make while reading a directory; strips never pass
+// through libtiff's buffers here.
+constexpr tmsize_t MAX_LIBTIFF_ALLOC = 256 * 1024 * 1024;
+// Strips and tiles are copied in pieces of at most this size, so a single-strip image of any
+// size needs only this much memory.
+constexpr std::size_t COPY_CHUNK = 8 * 1024 * 1024;
+// Directory, profile, colour map and tables need little room; past this margin below 4 GiB the
+// output becomes BigTIFF.
+constexpr std::uint64_t CLASSIC_LIMIT = 0xFFFFFFFFull - 16 * 1024 * 1024;
+
+Options quietOptions() {
+    Options opts(TIFFOpenOptionsAlloc());
+    if (!opts) return nullptr;
+    TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(), MAX_LIBTIFF_ALLOC);
+    TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), quietHandler, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), quietHandler, nullptr);
+    return opts;
+}
+
+Tiff openSource(const std::filesystem::path& source) {
+    silenceGlobalHandlers();
+    Options opts = quietOptions();
+    if (!opts) return nullptr;
+    return Tiff(TIFFOpenExt(source.c_str(), "r", opts.get()));
+}
+
+std::optional<std::uint16_t> u16Field(TIFF* tif, ttag_t tag) {
+    std::uint16_t v = 0;
+    if (TIFFGetField(tif, tag, &v) != 1) return std::nullopt;
+    return v;
+}
+
+// Only the first directory counts; it is classified by its colour model.
+ImageCheck classify(TIFF* tif) {
+    std::uint32_t width = 0, height = 0;
+    if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) != 1 ||
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) != 1 || width == 0 || height == 0)
+        return ImageCheck::unreadable;
+
+    std::uint32_t iccSize = 0;
+    void* iccData = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &iccSize, &iccData) == 1 && iccData &&
+        isDisplayP3({static_cast<const std::uint8_t*>(iccData), iccSize}))
+        return ImageCheck::alreadyP3;
+
+    std::uint32_t subfile = 0;
+    if (TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &subfile) == 1 && (subfile & FILETYPE_MASK))
+        return ImageCheck::notRgb;
+
+    std::uint16_t samples = 1;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    const auto photometric = u16Field(tif, TIFFTAG_PHOTOMETRIC);
+    if (!photometric) return ImageCheck::unreadable;
+    switch (*photometric) {
+    case PHOTOMETRIC_RGB:
+        return samples >= 3 ? ImageCheck::taggable : ImageCheck::unreadable;
+    case PHOTOMETRIC_YCBCR:
+        return samples >= 3 ? ImageCheck::taggable : ImageCheck::unreadable;
+    case PHOTOMETRIC_PALETTE: {
+        std::uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+        return TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) == 1 ? ImageCheck::taggable
+                                                                    : ImageCheck::unreadable;
+    }
+    default:
+        // Grey, bilevel, CMYK, masks, Lab, LogLuv, raw sensor data: not three RGB components.
+        return ImageCheck::notRgb;
+    }
+}
+
+// Every strip or tile must lie inside the file before a byte of it is copied.
+bool stripsInsideFile(TIFF* tif, std::uint64_t fileSize) {
+    const std::uint32_t count = TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    if (count == 0) return false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        int err = 0;
+        const std::uint64_t off = TIFFGetStrileOffsetWithErr(tif, i, &err);
+        if (err) return false;
+        const std::uint64_t len = TIFFGetStrileByteCountWithErr(tif, i, &err);
+        if (err) return false;
+        if (len > fileSize || off > fileSize - len) return false;
+    }
+    return true;
+}
+
+// The output goes to a descriptor the caller owns: positioned writes, and a close that leaves
+// the descriptor open.
+struct Sink {
+    int fd = -1;
+    std::uint64_t pos = 0;
+    std::uint64_t end = 0;
+    bool failed = false;
+};
+
+tmsize_t sinkRead(thandle_t h, void* buf, tmsize_t size) {
+    auto* s = static_cast<Sink*>(h);
+    if (size < 0) return -1;
+    const ssize_t n = ::pread(s->fd, buf, static_cast<std::size_t>(size), off_t(s->pos));
+    if (n < 0) return -1;
+    s->pos += std::uint64_t(n);
+    return n;
+}
+
+tmsize_t sinkWrite(thandle_t h, void* buf, tmsize_t size) {
+    auto* s = static_cast<Sink*>(h);
+    if (size < 0) return -1;
+    const auto* p = static_cast<const std::uint8_t*>(buf);
+    std::size_t left = static_cast<std::size_t>(size);
+    while (left > 0) {
+        const ssize_t n = ::pwrite(s->fd, p, left, off_t(s->pos));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            s->failed = true;
+            return -1;
+        }
+        p += n;
+        left -= std::size_t(n);
+        s->pos += std::uint64_t(n);
+    }
+    s->end = std::max(s->end, s->pos);
+    return size;
+}
+
+toff_t sinkSeek(thandle_t h, toff_t off, int whence) {
+    auto* s = static_cast<Sink*>(h);
+    std::uint64_t base = 0;
+    switch (whence) {
+    case SEEK_SET:
+        base = 0;
+        break;
+    case SEEK_CUR:
+        base = s->pos;
+        break;
+    case SEEK_END:
+        base = s->end;
+        break;
+    default:
+        return static_cast<toff_t>(-1);
+    }
+    std::uint64_t target = 0;
+    // toff_t is unsigned; libtiff only seeks forward from a base, so any wrap is an error.
+    if (__builtin_add_overflow(base, off, &target) || target > std::uint64_t(INT64_MAX))
+        return static_cast<toff_t>(-1);
+    s->pos = target;
+    return target;
+}
+
+int sinkClose(thandle_t) {
+    return 0;
+}
+toff_t sinkSize(thandle_t h) {
+    return static_cast<Sink*>(h)->end;
+}
+int sinkMap(thandle_t, void**, toff_t*) {
+    return 0;
+}
+void sinkUnmap(thandle_t, void*, toff_t) {}
+
+// Copies one tag when the source has it; a tag the output refuses fails the copy.
+template <typename... T> bool copyField(TIFF* in, TIFF* out, ttag_t tag) {
+    std::tuple<T...> values{};
+    const bool present =
+        std::apply([&](auto&... v) { return TIFFGetField(in, tag, &v...) == 1; }, values);
+    if (!present) return true;
+    return std::apply([&](auto&... v) { return TIFFSetField(out, tag, v...) == 1; }, values);
+}
+
+bool copyStructure(TIFF* in, TIFF* out, const ImageInfo& info) {
+    std::uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
+    // Old-style JPEG keeps its tables at file offsets that a raw copy cannot carry.
+    if (compression == COMPRESSION_OJPEG) return false;
+
+    bool ok = copyField<std::uint32_t>(in, out, TIFFTAG_IMAGEWIDTH) &&
+              copyField<std::uint32_t>(in, out, TIFFTAG_IMAGELENGTH) &&
+              copyField<std::uint16_t>(in, out, TIFFTAG_BITSPERSAMPLE) &&
+              copyField<std::uint16_t>(in, out, TIFFTAG_SAMPLESPERPIXEL) &&
+              TIFFSetField(out, TIFFTAG_COMPRESSION, compression) == 1 &&
+              copyField<std::uint16_t>(in, out, TIFFTAG_PHOTOMETRIC) &&
+              copyField<std::uint16_t>(in, out, TIFFTAG_PLANARCONFIG) &&
+              copyField<std::uint16_t, std::uint16_t*>(in, out, TIFFTAG_EXTRASAMPLES) &&
+              copyField<std::uint16_t>(in, out, TIFFTAG_SAMPLEFORMAT) &&
+              copyField<std::uint16_t>(in, out, TIFFTAG_FILLORDER);
+    if (!ok) return false;
+
+    if (TIFFIsTiled(in)) {
+        ok = copyField<std::uint32_t>(in, out, TIFFTAG_TILEWIDTH) &&
+             copyField<std::uint32_t>(in, out, TIFFTAG_TILELENGTH);
+    } else {
+        // The defaulted value covers a missing tag and libtiff's split of one large strip alike.
+        std::uint32_t rows = 0;
+        ok = TIFFGetFieldDefaulted(in, TIFFTAG_ROWSPERSTRIP, &rows) == 1 &&
+             TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, rows) == 1;
+    }
+    if (!ok) return false;
+
+    std::uint16_t predictor = PREDICTOR_NONE;
+    if (TIFFGetField(in, TIFFTAG_PREDICTOR, &predictor) == 1 && predictor != PREDICTOR_NONE &&
+        TIFFSetField(out, TIFFTAG_PREDICTOR, predictor) != 1)
+        return false;
+
+    std::uint16_t photometric = 0;
+    TIFFGetField(in, TIFFTAG_PHOTOMETRIC, &photometric);
+    if (photometric == PHOTOMETRIC_PALETTE &&
+        !copyField<std::uint16_t*, std::uint16_t*, std::uint16_t*>(in, out, TIFFTAG_COLORMAP))
+        return false;
+
+    if (compression == COMPRESSION_JPEG) {
+        // libtiff reserves an empty tables field for new JPEG files; it must not stay empty.
+        std::uint32_t size = 0;
+        void* tables = nullptr;
+        if (TIFFGetField(in, TIFFTAG_JPEGTABLES, &size, &tables) == 1 && tables && size > 0) {
+            if (TIFFSetField(out, TIFFTAG_JPEGTABLES, size, tables) != 1) return false;
+        } else {
+            TIFFUnsetField(out, TIFFTAG_JPEGTABLES);
+        }
+    }
+
+    if (photometric == PHOTOMETRIC_YCBCR) {
+        // How the samples turn into RGB; without them the colours would change.
+        ok = copyField<std::uint16_t, std::uint16_t>(in, out, TIFFTAG_YCBCRSUBSAMPLING) &&
+             copyField<std::uint16_t>(in, out, TIFFTAG_YCBCRPOSITIONING) &&
+             copyField<float*>(in, out, TIFFTAG_YCBCRCOEFFICIENTS) &&
+             copyField<float*>(in, out, TIFFTAG_REFERENCEBLACKWHITE);
+        if (!ok) return false;
+    }
+
+    // Physical size is a property of the image, not metadata about it; copied when valid.
+    copyField<float>(in, out, TIFFTAG_XRESOLUTION);
+    copyField<float>(in, out, TIFFTAG_YRESOLUTION);
+    copyField<std::uint16_t>(in, out, TIFFTAG_RESOLUTIONUNIT);
+
+    if (info.orientation && *info.orientation >= 1 && *info.orientation <= 8 &&
+        TIFFSetField(out, TIFFTAG_ORIENTATION, *info.orientation) != 1)
+        return false;
+
+    const std::vector<std::uint8_t>& icc = displayP3Profile();
+    if (icc.empty() || icc.size() > UINT32_MAX) return false;
+    return TIFFSetField(out, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()),
+                        icc.data()) == 1;
+}
+
+// Sum of all strip or tile bytes, to choose between classic TIFF and BigTIFF.
+std::optional<std::uint64_t> dataBytes(TIFF* tif) {
+    const std::uint32_t count = TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    std::uint64_t total = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (__builtin_add_overflow(total, TIFFGetStrileByteCount(tif, i), &total))
+            return std::nullopt;
+    }
+    return total;
+}
+
+bool copyData(TIFF* in, TIFF* out, const FileHandle& src, std::uint64_t fileSize) {
+    const bool tiled = TIFFIsTiled(in);
+    const std::uint32_t count = tiled ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
+    const std::uint32_t outCount = tiled ? TIFFNumberOfTiles(out) : TIFFNumberOfStrips(out);
+    // The same tags must describe the same layout, or pixels would land in the wrong place.
+    if (count == 0 || count != outCount) return false;
+
+    std::vector<std::uint8_t> buf;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        int err = 0;
+        const std::uint64_t off = TIFFGetStrileOffsetWithErr(in, i, &err);
+        const std::uint64_t len = err ? 0 : TIFFGetStrileByteCountWithErr(in, i, &err);
+        if (err || len > fileSize || off > fileSize - len) return false;
+        // An absent strip (offset and size 0) stays absent.
+        for (std::uint64_t done = 0; done < len;) {
+            const std::size_t piece =
+                static_cast<std::size_t>(std::min<std::uint64_t>(len - done, COPY_CHUNK));
+            buf.resize(piece);
+            if (src.readAt(off + done, {buf.data(), piece}) != piece) return false;
+            const tmsize_t n = static_cast<tmsize_t>(piece);
+            const tmsize_t wrote = tiled ? TIFFWriteRawTile(out, i, buf.data(), n)
+                                         : TIFFWriteRawStrip(out, i, buf.data(), n);
+            if (wrote != n) return false;
+            done += piece;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+ImageInfo inspectTiff(const std::filesystem::path& source) {
+    ImageInfo info;
+    Tiff tif = openSource(source);
+    if (!tif) return info;
+    const std::int64_t size = fileSizeOf(source);
+    if (size <= 0) return info;
+    info.check = classify(tif.get());
+    if (info.check == ImageCheck::taggable && !stripsInsideFile(tif.get(), std::uint64_t(size)))
+        info.check = ImageCheck::unreadable;
+    if (const auto o = u16Field(tif.get(), TIFFTAG_ORIENTATION); o && *o >= 1 && *o <= 8)
+        info.orientation = *o;
+    return info;
+}
+
+bool writeTiff(const std::filesystem::path& source, const ImageInfo& info, int out) {
+    Tiff in = openSource(source);
+    if (!in) return false;
+    const FileHandle src = FileHandle::openForReading(source);
+    if (!src.isOpen()) return false;
+    const auto fileSize = src.size();
+    const auto data = dataBytes(in.get());
+    if (!fileSize || !data) return false;
+
+    // Same byte order as the source: uncompressed samples wider than 8 bits are copied as
+    // stored, and their order is a property of the file.
+    std::string mode = TIFFIsBigEndian(in.get()) ? "wb" : "wl";
+    if (TIFFIsBigTIFF(in.get()) || *data > CLASSIC_LIMIT) mode += '8';
+
+    Sink sink{out};
+    Options opts = quietOptions();
+    if (!opts) return false;
+    Tiff dst(TIFFClientOpenExt("tintguard", mode.c_str(), &sink, sinkRead, sinkWrite, sinkSeek,
+                               sinkClose, sinkSize, sinkMap, sinkUnmap, opts.get()));
+    if (!dst) return false;
+
+    if (!copyStructure(in.get(), dst.get(), info)) return false;
+    if (!copyData(in.get(), dst.get(), src, *fileSize)) return false;
+    if (TIFFWriteDirectory(dst.get()) != 1) return false;
+    if (TIFFFlush(dst.get()) != 1) return false;
+    return !sink.failed;
+}
+
+} // namespace tg
