@@ -1,0 +1,454 @@
+// The re-encode: one demux/decode/convert/encode/mux loop on the calling thread, shaped like
+// FFmpeg's doc/examples/transcode.c. The source's container colour tag (which this program edits)
+// decides the conversion, not the bitstream's own colour description.
+#include "bake/bake.h"
+#include "bake/encode_settings.h"
+#include "bake/ffmpeg_ptr.h"
+
+extern "C" {
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/display.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace tg {
+
+namespace {
+
+using bake::ColourTags;
+using Failure = std::optional<std::string>; // nothing on success, else the run's message
+
+// The encoder speed preset: the fastest one whose quality stays with "medium" (bench/README.md).
+constexpr const char* X264_PRESET = "faster";
+constexpr const char* X265_PRESET = "faster";
+
+std::string avError(int err) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    if (av_strerror(err, text, sizeof text) < 0) return "?";
+    return text;
+}
+
+bool colorspaceTakes(AVPixelFormat format) {
+    switch (format) {
+    case AV_PIX_FMT_YUV420P:
+    case AV_PIX_FMT_YUV422P:
+    case AV_PIX_FMT_YUV444P:
+    case AV_PIX_FMT_YUV420P10LE:
+    case AV_PIX_FMT_YUV422P10LE:
+    case AV_PIX_FMT_YUV444P10LE:
+    case AV_PIX_FMT_YUV420P12LE:
+    case AV_PIX_FMT_YUV422P12LE:
+    case AV_PIX_FMT_YUV444P12LE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The shape of the frames fed into the conversion graph.
+struct FrameShape {
+    AVPixelFormat format = AV_PIX_FMT_NONE;
+    int width = 0;
+    int height = 0;
+    AVRational aspect{0, 1};
+    bool operator==(const FrameShape& o) const {
+        return format == o.format && width == o.width && height == o.height;
+    }
+};
+
+class Reencode {
+public:
+    Reencode(std::function<void(double)> onProgress) : onProgress_(std::move(onProgress)) {}
+    BakeStatus run(const std::filesystem::path& source, const std::filesystem::path& destination);
+
+private:
+    Failure openSource(const std::filesystem::path& source);
+    Failure openDecoder();
+    Failure buildGraph(const FrameShape& shape);
+    Failure openWriter(const std::filesystem::path& destination);
+    Failure openEncoder();
+    void addAudio();
+    Failure pump();
+    Failure decodeVideo(const AVPacket* packet);
+    Failure filterFrame(AVFrame* frame);
+    Failure drainGraph();
+    Failure encode(const AVFrame* frame);
+    Failure writeAudio(AVPacket* packet);
+    Failure finish();
+
+    std::function<void(double)> onProgress_;
+    av::Input in_;
+    int videoIndex_ = -1;
+    int audioIndex_ = -1;
+    ColourTags colour_;
+    double durationSeconds_ = std::numeric_limits<double>::quiet_NaN();
+    bake::EncodeSettings settings_;
+
+    av::Codec decoder_;
+    av::Graph graph_;
+    AVFilterContext* graphIn_ = nullptr; // owned by graph_
+    AVFilterContext* graphOut_ = nullptr;
+    FrameShape graphShape_;
+
+    av::Output out_;
+    av::Codec encoder_;
+    AVStream* outVideo_ = nullptr; // owned by out_
+    AVStream* outAudio_ = nullptr;
+
+    av::Packet packet_{av_packet_alloc()};
+    av::Packet encoded_{av_packet_alloc()};
+    av::Frame decoded_{av_frame_alloc()};
+    av::Frame converted_{av_frame_alloc()};
+    std::optional<bake::ProgressGate> progress_;
+};
+
+Failure Reencode::openSource(const std::filesystem::path& source) {
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, source.c_str(), nullptr, nullptr) < 0) return "no video track";
+    in_.reset(raw);
+    // The container's colour tag as the demuxer read it from `colr`; probing below may replace
+    // these fields with the bitstream's own description.
+    std::vector<ColourTags> container;
+    for (unsigned i = 0; i < in_->nb_streams; ++i) {
+        const AVCodecParameters* par = in_->streams[i]->codecpar;
+        container.push_back(
+            {par->color_primaries, par->color_trc, par->color_space, par->color_range});
+    }
+    if (avformat_find_stream_info(in_.get(), nullptr) < 0) return "no video track";
+    for (unsigned i = 0; i < in_->nb_streams; ++i) {
+        const AVStream* st = in_->streams[i];
+        const auto type = st->codecpar->codec_type;
+        if (type == AVMEDIA_TYPE_VIDEO && !(st->disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+            videoIndex_ < 0)
+            videoIndex_ = int(i);
+        if (type == AVMEDIA_TYPE_AUDIO && audioIndex_ < 0) audioIndex_ = int(i);
+    }
+    if (videoIndex_ < 0) return "no video track";
+    if (std::size_t(videoIndex_) < container.size()) colour_ = container[std::size_t(videoIndex_)];
+    if (in_->duration != AV_NOPTS_VALUE && in_->duration > 0)
+        durationSeconds_ = double(in_->duration) / AV_TIME_BASE;
+
+    const AVStream* video = in_->streams[videoIndex_];
+    const AVCodecParameters* par = video->codecpar;
+    std::int64_t sampleBytes = 0;
+    const int entries = avformat_index_get_entries_count(video);
+    for (int i = 0; i < entries; ++i)
+        if (const AVIndexEntry* e = avformat_index_get_entry(const_cast<AVStream*>(video), i))
+            sampleBytes += e->size;
+    double streamSeconds = video->duration != AV_NOPTS_VALUE && video->duration > 0
+                               ? double(video->duration) * av_q2d(video->time_base)
+                               : durationSeconds_;
+    bake::SourceFacts facts;
+    facts.dataRate = bake::dataRateOf(par->bit_rate, sampleBytes, streamSeconds);
+    facts.frameRate = video->avg_frame_rate.den > 0 ? av_q2d(video->avg_frame_rate) : 0;
+    facts.width = par->width;
+    facts.height = par->height;
+    facts.codecTag = par->codec_tag;
+    settings_ = bake::deriveSettings(facts);
+    return std::nullopt;
+}
+
+Failure Reencode::openDecoder() {
+    const AVStream* video = in_->streams[videoIndex_];
+    const AVCodec* codec = avcodec_find_decoder(video->codecpar->codec_id);
+    if (!codec) return "reader init";
+    decoder_.reset(avcodec_alloc_context3(codec));
+    if (!decoder_ || avcodec_parameters_to_context(decoder_.get(), video->codecpar) < 0)
+        return "reader init";
+    decoder_->pkt_timebase = video->time_base;
+    decoder_->thread_count = 0; // one per core
+    if (avcodec_open2(decoder_.get(), codec, nullptr) < 0) return "reader init";
+    return std::nullopt;
+}
+
+// buffer -> [scale to a format the converter takes] -> colorspace (to BT.709, yuv420p)
+// -> [scale to the encoder's size] -> buffersink
+Failure Reencode::buildGraph(const FrameShape& shape) {
+    graph_.reset();
+    graphIn_ = graphOut_ = nullptr;
+    if (shape.format == AV_PIX_FMT_NONE || shape.width <= 0 || shape.height <= 0)
+        return "cannot add video output";
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(shape.format);
+    if (!desc) return "cannot add video output";
+
+    ColourTags from = colour_;
+    if (from.range == AVCOL_RANGE_UNSPECIFIED)
+        from.range = shape.format == AV_PIX_FMT_YUVJ420P || shape.format == AV_PIX_FMT_YUVJ422P ||
+                             shape.format == AV_PIX_FMT_YUVJ444P
+                         ? AVCOL_RANGE_JPEG
+                         : AVCOL_RANGE_MPEG;
+    std::string chain;
+    if (!colorspaceTakes(shape.format)) {
+        const bool deep = desc->comp[0].depth > 8;
+        const char* range = from.range == AVCOL_RANGE_JPEG ? "pc" : "tv";
+        if (desc->flags & AV_PIX_FMT_FLAG_RGB) {
+            // RGB has no matrix of its own: make full-range BT.709 YUV and say so.
+            chain = "scale=out_color_matrix=bt709:out_range=pc,";
+            from.matrix = AVCOL_SPC_BT709;
+            from.range = AVCOL_RANGE_JPEG;
+        } else {
+            chain = std::string("scale=in_range=") + range + ":out_range=" + range + ",";
+        }
+        chain += deep ? "format=yuv444p12le," : "format=yuv444p,";
+    }
+    const auto options = bake::colourFilterOptions(from);
+    if (!options) return "cannot add video output";
+    chain += "colorspace=" + *options;
+    if (shape.width != settings_.width || shape.height != settings_.height)
+        chain +=
+            ",scale=" + std::to_string(settings_.width) + ":" + std::to_string(settings_.height);
+
+    graph_.reset(avfilter_graph_alloc());
+    if (!graph_) return "cannot add video output";
+    const AVStream* video = in_->streams[videoIndex_];
+    const AVRational aspect = shape.aspect.num > 0 ? shape.aspect : AVRational{1, 1};
+    const std::string source =
+        "video_size=" + std::to_string(shape.width) + "x" + std::to_string(shape.height) +
+        ":pix_fmt=" + std::to_string(int(shape.format)) +
+        ":time_base=" + std::to_string(video->time_base.num) + "/" +
+        std::to_string(video->time_base.den) + ":pixel_aspect=" + std::to_string(aspect.num) + "/" +
+        std::to_string(aspect.den);
+    if (avfilter_graph_create_filter(&graphIn_, avfilter_get_by_name("buffer"), "in",
+                                     source.c_str(), nullptr, graph_.get()) < 0 ||
+        avfilter_graph_create_filter(&graphOut_, avfilter_get_by_name("buffersink"), "out", nullptr,
+                                     nullptr, graph_.get()) < 0)
+        return "cannot add video output";
+    const AVPixelFormat sinkFormats[] = {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NONE};
+    if (av_opt_set_int_list(graphOut_, "pix_fmts", sinkFormats, AV_PIX_FMT_NONE,
+                            AV_OPT_SEARCH_CHILDREN) < 0)
+        return "cannot add video output";
+
+    AVFilterInOut* outputs = avfilter_inout_alloc();
+    AVFilterInOut* inputs = avfilter_inout_alloc();
+    int ret = AVERROR(ENOMEM);
+    if (outputs && inputs) {
+        outputs->name = av_strdup("in");
+        outputs->filter_ctx = graphIn_;
+        inputs->name = av_strdup("out");
+        inputs->filter_ctx = graphOut_;
+        ret = avfilter_graph_parse_ptr(graph_.get(), chain.c_str(), &inputs, &outputs, nullptr);
+    }
+    avfilter_inout_free(&inputs);
+    avfilter_inout_free(&outputs);
+    if (ret < 0 || avfilter_graph_config(graph_.get(), nullptr) < 0)
+        return "cannot add video output";
+    graphShape_ = shape;
+    return std::nullopt;
+}
+
+Failure Reencode::openWriter(const std::filesystem::path& destination) {
+    const char* muxer = bake::isQuickTimeDestination(destination) ? "mov" : "mp4";
+    AVFormatContext* raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, nullptr, muxer, destination.c_str()) < 0 || !raw)
+        return "writer init";
+    out_.reset(raw);
+    if (avio_open(&out_->pb, destination.c_str(), AVIO_FLAG_WRITE) < 0) return "writer init";
+    return std::nullopt;
+}
+
+Failure Reencode::openEncoder() {
+    const bool hevc = settings_.codec == bake::VideoCodec::hevc;
+    const AVCodec* codec = avcodec_find_encoder_by_name(hevc ? "libx265" : "libx264");
+    if (!codec) return "cannot add video input";
+    encoder_.reset(avcodec_alloc_context3(codec));
+    if (!encoder_) return "cannot add video input";
+    const AVStream* video = in_->streams[videoIndex_];
+    AVCodecContext* enc = encoder_.get();
+    enc->width = settings_.width;
+    enc->height = settings_.height;
+    enc->sample_aspect_ratio = video->codecpar->sample_aspect_ratio;
+    enc->pix_fmt = AV_PIX_FMT_YUV420P;
+    enc->time_base = av_buffersink_get_time_base(graphOut_);
+    enc->framerate = AVRational{settings_.expectedFrameRate, 1};
+    enc->bit_rate = settings_.bitRate;
+    enc->gop_size = settings_.keyFrameInterval;
+    // B-frames stay at the preset's default (frame reordering allowed).
+    enc->color_primaries = AVCOL_PRI_BT709;
+    enc->color_trc = AVCOL_TRC_BT709;
+    enc->colorspace = AVCOL_SPC_BT709;
+    enc->color_range = AVCOL_RANGE_MPEG;
+    enc->thread_count = 0;
+    if (hevc) enc->codec_tag = MKTAG('h', 'v', 'c', '1'); // what Apple players accept
+    if (out_->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    av::Dict options;
+    options.set("preset", hevc ? X265_PRESET : X264_PRESET);
+    if (hevc) options.set("x265-params", "log-level=error");
+    if (avcodec_open2(enc, codec, options.get()) < 0) return "cannot add video input";
+
+    outVideo_ = avformat_new_stream(out_.get(), nullptr);
+    if (!outVideo_ || avcodec_parameters_from_context(outVideo_->codecpar, enc) < 0)
+        return "cannot add video input";
+    outVideo_->time_base = enc->time_base;
+    outVideo_->avg_frame_rate = video->avg_frame_rate;
+    // The orientation travels as the track's display matrix.
+    std::size_t size = 0;
+    if (const std::uint8_t* matrix =
+            av_stream_get_side_data(video, AV_PKT_DATA_DISPLAYMATRIX, &size);
+        matrix && size >= 9 * sizeof(std::int32_t)) {
+        std::uint8_t* copy = av_stream_new_side_data(outVideo_, AV_PKT_DATA_DISPLAYMATRIX, size);
+        if (!copy) return "cannot add video input";
+        std::copy(matrix, matrix + size, copy);
+    }
+    return std::nullopt;
+}
+
+// Audio is copied as stored. A codec the container cannot hold leaves the file without audio.
+void Reencode::addAudio() {
+    if (audioIndex_ < 0) return;
+    const AVCodecParameters* par = in_->streams[audioIndex_]->codecpar;
+    if (avformat_query_codec(out_->oformat, par->codec_id, FF_COMPLIANCE_NORMAL) == 0) return;
+    AVStream* st = avformat_new_stream(out_.get(), nullptr);
+    if (!st) return;
+    if (avcodec_parameters_copy(st->codecpar, par) < 0) return;
+    st->codecpar->codec_tag = 0; // let the muxer pick the tag its container uses
+    st->time_base = in_->streams[audioIndex_]->time_base;
+    outAudio_ = st;
+}
+
+Failure Reencode::filterFrame(AVFrame* frame) {
+    const FrameShape shape{AVPixelFormat(frame->format), frame->width, frame->height,
+                           frame->sample_aspect_ratio};
+    if (!(shape == graphShape_)) {
+        // The stream changed format or size midway: finish the old graph, build a new one.
+        if (graph_) {
+            if (int ret = av_buffersrc_add_frame_flags(graphIn_, nullptr, 0); ret < 0)
+                return "read failed: " + avError(ret);
+            if (auto failed = drainGraph()) return failed;
+        }
+        if (buildGraph(shape)) return "read failed: " + avError(AVERROR(EINVAL));
+    }
+    if (int ret = av_buffersrc_add_frame_flags(graphIn_, frame, AV_BUFFERSRC_FLAG_KEEP_REF);
+        ret < 0)
+        return "read failed: " + avError(ret);
+    return drainGraph();
+}
+
+Failure Reencode::drainGraph() {
+    const AVStream* video = in_->streams[videoIndex_];
+    const double start = video->start_time != AV_NOPTS_VALUE ? double(video->start_time) : 0.0;
+    const AVRational tb = av_buffersink_get_time_base(graphOut_);
+    for (;;) {
+        int ret = av_buffersink_get_frame(graphOut_, converted_.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return std::nullopt;
+        if (ret < 0) return "read failed: " + avError(ret);
+        const double seconds = converted_->pts == AV_NOPTS_VALUE
+                                   ? std::numeric_limits<double>::quiet_NaN()
+                                   : (double(converted_->pts) - start) * av_q2d(tb);
+        progress_->frameAt(seconds);
+        converted_->pict_type = AV_PICTURE_TYPE_NONE;
+        Failure failed = encode(converted_.get());
+        av_frame_unref(converted_.get());
+        if (failed) return failed;
+    }
+}
+
+Failure Reencode::decodeVideo(const AVPacket* packet) {
+    if (int ret = avcodec_send_packet(decoder_.get(), packet); ret < 0 && ret != AVERROR_EOF)
+        return "read failed: " + avError(ret);
+    for (;;) {
+        int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return std::nullopt;
+        if (ret < 0) return "read failed: " + avError(ret);
+        decoded_->pts = decoded_->best_effort_timestamp;
+        Failure failed = filterFrame(decoded_.get());
+        av_frame_unref(decoded_.get());
+        if (failed) return failed;
+    }
+}
+
+// Encodes one frame (or flushes with none) and writes every packet the encoder gives back.
+Failure Reencode::encode(const AVFrame* frame) {
+    if (int ret = avcodec_send_frame(encoder_.get(), frame); ret < 0 && ret != AVERROR_EOF)
+        return avError(ret);
+    for (;;) {
+        int ret = avcodec_receive_packet(encoder_.get(), encoded_.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return std::nullopt;
+        if (ret < 0) return avError(ret);
+        encoded_->stream_index = outVideo_->index;
+        av_packet_rescale_ts(encoded_.get(), encoder_->time_base, outVideo_->time_base);
+        ret = av_interleaved_write_frame(out_.get(), encoded_.get());
+        av_packet_unref(encoded_.get());
+        if (ret < 0) return avError(ret);
+    }
+}
+
+Failure Reencode::writeAudio(AVPacket* packet) {
+    packet->stream_index = outAudio_->index;
+    av_packet_rescale_ts(packet, in_->streams[audioIndex_]->time_base, outAudio_->time_base);
+    packet->pos = -1;
+    if (int ret = av_interleaved_write_frame(out_.get(), packet); ret < 0) return avError(ret);
+    return std::nullopt;
+}
+
+// The loop proper: the first packet has been read already.
+Failure Reencode::pump() {
+    for (;;) {
+        AVPacket* packet = packet_.get();
+        Failure failed;
+        if (packet->stream_index == videoIndex_)
+            failed = decodeVideo(packet);
+        else if (packet->stream_index == audioIndex_ && outAudio_)
+            failed = writeAudio(packet);
+        av_packet_unref(packet);
+        if (failed) return failed;
+        int ret = av_read_frame(in_.get(), packet);
+        if (ret == AVERROR_EOF) return std::nullopt;
+        if (ret < 0) return "read failed: " + avError(ret);
+    }
+}
+
+// Decoder, then conversion graph, then encoder, then the trailer and the file itself.
+Failure Reencode::finish() {
+    if (auto failed = decodeVideo(nullptr)) return failed;
+    if (graph_) {
+        if (int ret = av_buffersrc_add_frame_flags(graphIn_, nullptr, 0); ret < 0)
+            return "read failed: " + avError(ret);
+        if (auto failed = drainGraph()) return failed;
+    }
+    if (auto failed = encode(nullptr)) return failed;
+    if (int ret = av_write_trailer(out_.get()); ret < 0) return avError(ret);
+    // Closing flushes the last buffered bytes; a failure there is a failed write too.
+    if (int ret = avio_closep(&out_->pb); ret < 0) return avError(ret);
+    return std::nullopt;
+}
+
+BakeStatus Reencode::run(const std::filesystem::path& source,
+                         const std::filesystem::path& destination) {
+    if (!packet_ || !encoded_ || !decoded_ || !converted_) return {false, "reader init"};
+    if (auto failed = openSource(source)) return {false, *failed};
+    progress_.emplace(onProgress_, durationSeconds_);
+    if (auto failed = openDecoder()) return {false, *failed};
+    const FrameShape shape{decoder_->pix_fmt, decoder_->width, decoder_->height,
+                           decoder_->sample_aspect_ratio};
+    if (auto failed = buildGraph(shape)) return {false, *failed};
+    if (auto failed = openWriter(destination)) return {false, *failed};
+    if (auto failed = openEncoder()) return {false, *failed};
+    addAudio();
+
+    if (int ret = av_read_frame(in_.get(), packet_.get()); ret < 0)
+        return {false, "reader start: " + avError(ret)};
+    av::Dict options;
+    options.set("movflags", "+write_colr"); // the BT.709 tag, also in MPEG-4 files
+    if (int ret = avformat_write_header(out_.get(), options.get()); ret < 0)
+        return {false, "writer start: " + avError(ret)};
+    if (auto failed = pump()) return {false, *failed};
+    if (auto failed = finish()) return {false, *failed};
+    return {true, "ok"};
+}
+
+} // namespace
+
+BakeStatus bakeToRec709Sync(const std::filesystem::path& source,
+                            const std::filesystem::path& destination,
+                            const std::function<void(double)>& onProgress) {
+    av_log_set_level(AV_LOG_QUIET); // results are the only report
+    return Reencode(onProgress).run(source, destination);
+}
+
+} // namespace tg
