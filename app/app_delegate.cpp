@@ -1,0 +1,485 @@
+#include "app/app_delegate.h"
+
+#include "app/batch.h"
+#include "app/drop_view.h"
+#include "app/mailbox.h"
+#include "app/reveal.h"
+#include "app/rounded_panel.h"
+#include "app/toggle_switch.h"
+#include "app/visuals.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFileOpenEvent>
+#include <QGraphicsDropShadowEffect>
+#include <QLabel>
+#include <QLayout>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeDatabase>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSet>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QTextFrame>
+#include <QWindow>
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace tg {
+
+namespace {
+
+const QString NO_MODE_TEXT = QStringLiteral("Turn on at least one option above \u2191");
+const QString WORKING_TEXT = QStringLiteral("working\u2026");
+const QString ENCODING_TEXT = QStringLiteral("encoding\u2026  ");
+
+constexpr int WIDTH = 600;
+constexpr int HEIGHT = 820;
+
+// The text view's inset, kept with the content so it scrolls with it.
+void setInset(QTextDocument* document, double horizontal, double vertical) {
+    QTextFrameFormat format = document->rootFrame()->frameFormat();
+    format.setLeftMargin(horizontal);
+    format.setRightMargin(horizontal);
+    format.setTopMargin(vertical);
+    format.setBottomMargin(vertical);
+    document->rootFrame()->setFrameFormat(format);
+}
+
+StyledText plain(const QString& text, const QColor& color, const QFont& font) {
+    return {TextRun{text, color, font}};
+}
+
+// The open dialog's filter: every movie and image type the desktop knows.
+QString mediaFilter() {
+    QStringList globs;
+    QSet<QString> seen;
+    for (const QMimeType& type : QMimeDatabase().allMimeTypes()) {
+        const QString name = type.name();
+        if (!name.startsWith(QLatin1String("video/")) && !name.startsWith(QLatin1String("image/")))
+            continue;
+        for (const QString& glob : type.globPatterns())
+            if (!seen.contains(glob)) {
+                seen.insert(glob);
+                globs << glob;
+            }
+    }
+    return QStringLiteral("Movies and images (%1)").arg(globs.join(QLatin1Char(' ')));
+}
+
+QAction* addEntry(QMenu* menu, const QString& title, const QKeySequence& key) {
+    QAction* action = menu->addAction(title);
+    action->setShortcut(key);
+    return action;
+}
+
+// Edit commands act on whatever has the keyboard focus, if it knows them.
+void sendToFocus(const char* slot) {
+    QWidget* focus = QApplication::focusWidget();
+    if (!focus) return;
+    const QByteArray signature = QByteArray(slot) + "()";
+    if (focus->metaObject()->indexOfMethod(signature.constData()) >= 0)
+        QMetaObject::invokeMethod(focus, slot);
+}
+
+QWidget* activeOr(QWidget* fallback) {
+    QWidget* active = QApplication::activeWindow();
+    return active ? active : fallback;
+}
+
+} // namespace
+
+AppDelegate::AppDelegate()
+    : reveal(revealInFileManager), mailbox_(std::make_shared<Mailbox>(this)) {
+    // Open requests from the desktop (macOS) arrive as application events.
+    QCoreApplication::instance()->installEventFilter(this);
+}
+
+AppDelegate::~AppDelegate() {
+    // A running batch must not reach a delegate that is going.
+    mailbox_->close();
+    window_.reset();
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::FileOpen) {
+        openFiles({static_cast<QFileOpenEvent*>(event)->url()});
+        return true;
+    }
+    // The window moves when dragged by its background.
+    if (event->type() == QEvent::MouseButtonPress && content_ && watched == content_ &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && window_ &&
+        window_->windowHandle())
+        return window_->windowHandle()->startSystemMove();
+    return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::finishLaunching() {
+    setupMenu();
+    buildWindow();
+    ready_ = true;
+    if (!pending_.isEmpty()) {
+        const QList<QUrl> taken = std::exchange(pending_, {});
+        addFiles(taken);
+    }
+}
+
+void AppDelegate::openFiles(const QList<QUrl>& urls) {
+    if (!ready_) {
+        pending_ << urls;
+        return;
+    }
+    addFiles(urls);
+}
+
+void AppDelegate::addFiles(const QList<QUrl>& urls) {
+    if (working_) return; // a running batch ignores new files
+    QList<QUrl> accepted;
+    for (const QUrl& url : urls) {
+        if (!url.isLocalFile()) continue;
+        const std::filesystem::path path(QFile::encodeName(url.toLocalFile()).toStdString());
+        if (isMovie(path) || isImage(path)) accepted << url;
+    }
+    if (accepted.isEmpty()) return;
+
+    const std::vector<TGMode> modes = selectedModes();
+    entries_.clear();
+    if (modes.empty()) {
+        for (const QUrl& url : accepted)
+            entries_.push_back({url, NO_MODE_TEXT, std::nullopt});
+        renderList();
+        return;
+    }
+    const bool hasBake = std::find(modes.begin(), modes.end(), TGMode::bake) != modes.end();
+    const QString placeholder = hasBake ? ENCODING_TEXT + QStringLiteral("0%") : WORKING_TEXT;
+    for (const QUrl& url : accepted)
+        entries_.push_back({url, placeholder, std::nullopt});
+    renderList();
+    if (hasBake && progressBar_) {
+        setProgress(0);
+        progressBar_->show();
+    }
+    working_ = true;
+
+    BatchReports reports;
+    reports.progress = [this](int i, double f, double total) { batchProgress(i, f, total); };
+    reports.fileDone = [this](int i, QString text, std::optional<TGOutcome> soFar, double total) {
+        fileDone(i, text, soFar, total);
+    };
+    reports.ended = [this](QList<QUrl> produced) { batchEnded(produced); };
+    startBatch(accepted, modes, mailbox_, std::move(reports));
+}
+
+std::vector<TGMode> AppDelegate::selectedModes() const {
+    // Fixed order: a copy is made before the same batch changes the file itself.
+    std::vector<TGMode> modes;
+    if (modeP3_ && modeP3_->isChecked()) modes.push_back(TGMode::p3Copy);
+    if (modeBake_ && modeBake_->isChecked()) modes.push_back(TGMode::bake);
+    if (modeInPlace_ && modeInPlace_->isChecked()) modes.push_back(TGMode::inPlace);
+    return modes;
+}
+
+void AppDelegate::setProgress(double value) {
+    if (!progressBar_) return;
+    const double clamped = std::isnan(value) ? 0.0 : std::clamp(value, 0.0, 1.0);
+    progressBar_->setValue(int(std::lround(clamped * progressBar_->maximum())));
+}
+
+// Rows are matched by position, so a file dropped twice has both its rows updated.
+void AppDelegate::batchProgress(int i, double f, double total) {
+    setProgress((f + i) / total);
+    if (i < 0 || std::size_t(i) >= entries_.size()) return;
+    entries_[std::size_t(i)].status = ENCODING_TEXT + QString::number(int(f * 100)) + u'%';
+    renderList();
+}
+
+void AppDelegate::fileDone(int i, const QString& text, std::optional<TGOutcome> soFar,
+                           double total) {
+    if (i >= 0 && std::size_t(i) < entries_.size()) {
+        entries_[std::size_t(i)].status = text;
+        entries_[std::size_t(i)].outcome = soFar;
+    }
+    setProgress((i + 1) / total);
+    renderList();
+}
+
+void AppDelegate::batchEnded(const QList<QUrl>& produced) {
+    working_ = false;
+    if (progressBar_) {
+        progressBar_->hide();
+        setProgress(0);
+    }
+    if (!produced.isEmpty() && reveal) reveal(produced);
+}
+
+void AppDelegate::renderList() {
+    if (!textView_) return;
+    QTextDocument* document = textView_->document();
+    const int scrolled = textView_->verticalScrollBar()->value();
+    document->clear();
+    QTextCursor cursor(document);
+    if (!entries_.empty()) {
+        setInset(document, 10, 8);
+        const QFont nameFont = monoFont(12, QFont::Medium);
+        const QFont statusFont = monoFont(12, QFont::Normal);
+        for (const Entry& row : entries_) {
+            const QString name = QFileInfo(row.url.toLocalFile()).fileName();
+            insertStyled(cursor, plain(QStringLiteral("\u2022  ") + name + u'\n', C_ink, nameFont));
+            insertStyled(cursor, plain(QStringLiteral("     ") + row.status + u'\n',
+                                       colorFor(row.outcome), statusFont));
+        }
+    } else {
+        setInset(document, 10, 28);
+        QTextBlockFormat centred;
+        centred.setAlignment(Qt::AlignHCenter);
+        cursor.setBlockFormat(centred);
+        const QFont regular = roundedFont(13, QFont::Normal);
+        StyledText welcome =
+            plain(QStringLiteral("\u2726  "), C_purple, roundedFont(13, QFont::DemiBold));
+        welcome << TextRun{QStringLiteral("Drop a video or photo and Tintguard matches its color "),
+                           C_sub, regular};
+        welcome << rainbowAttr(QStringLiteral("everywhere"), regular);
+        welcome << TextRun{QStringLiteral("."), C_sub, regular};
+        insertStyled(cursor, welcome);
+    }
+    textView_->verticalScrollBar()->setValue(scrolled);
+}
+
+void AppDelegate::choose() {
+    auto* dialog = new QFileDialog(window_.get());
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::NonModal);
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setNameFilter(mediaFilter());
+    connect(dialog, &QDialog::accepted, this, [this, dialog] { addFiles(dialog->selectedUrls()); });
+    dialog->show();
+}
+
+void AppDelegate::showAbout() {
+    auto* box =
+        new QMessageBox(QMessageBox::NoIcon, QStringLiteral("About Tintguard"),
+                        QStringLiteral("Tintguard\nVersion %1").arg(QStringLiteral(TG_VERSION)),
+                        QMessageBox::Ok, window_.get());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    if (auto icon = loadAsset(QStringLiteral("appicon_gpt_256"), QStringLiteral("png")))
+        box->setIconPixmap(icon->scaled(64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    box->show();
+}
+
+void AppDelegate::setupMenu() {
+    menuBar_ = std::make_unique<QMenuBar>();
+    QMenu* appMenu = menuBar_->addMenu(QStringLiteral("Tintguard"));
+    QAction* about = addEntry(appMenu, QStringLiteral("About Tintguard"), {});
+    about->setMenuRole(QAction::AboutRole);
+    connect(about, &QAction::triggered, this, &AppDelegate::showAbout);
+    appMenu->addSeparator();
+    // No desktop here has an application-wide hide; minimising is its nearest kin.
+    connect(addEntry(appMenu, QStringLiteral("Hide Tintguard"), QKeySequence(Qt::CTRL | Qt::Key_H)),
+            &QAction::triggered, this, [this] {
+                if (window_) window_->showMinimized();
+            });
+    appMenu->addSeparator();
+    QAction* quit =
+        addEntry(appMenu, QStringLiteral("Quit Tintguard"), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quit->setMenuRole(QAction::QuitRole);
+    connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    QMenu* edit = menuBar_->addMenu(QStringLiteral("Edit"));
+    const std::pair<const char*, const char*> editEntries[] = {
+        {"Cut", "cut"}, {"Copy", "copy"}, {"Paste", "paste"}, {"Select All", "selectAll"}};
+    const Qt::Key editKeys[] = {Qt::Key_X, Qt::Key_C, Qt::Key_V, Qt::Key_A};
+    for (int k = 0; k < 4; ++k) {
+        const char* slot = editEntries[k].second;
+        connect(addEntry(edit, QString::fromLatin1(editEntries[k].first),
+                         QKeySequence(Qt::CTRL | editKeys[k])),
+                &QAction::triggered, this, [slot] { sendToFocus(slot); });
+    }
+
+    QMenu* windowMenu = menuBar_->addMenu(QStringLiteral("Window"));
+    connect(addEntry(windowMenu, QStringLiteral("Minimize"), QKeySequence(Qt::CTRL | Qt::Key_M)),
+            &QAction::triggered, this, [this] {
+                if (QWidget* w = activeOr(window_.get())) w->showMinimized();
+            });
+    connect(addEntry(windowMenu, QStringLiteral("Close"), QKeySequence(Qt::CTRL | Qt::Key_W)),
+            &QAction::triggered, this, [this] {
+                if (QWidget* w = activeOr(window_.get())) w->close();
+            });
+}
+
+namespace {
+
+struct OptionRow {
+    int tileY; // bottom-left origin; the title, subtitle and switch sit level with the tile
+    QColor tileColor;
+    const char* symbol;
+    QColor tint;
+    const char* title;
+    const char* subtitle;
+    bool on;
+};
+
+// One row of the options card; returns its switch.
+ToggleSwitch* addOptionRow(QWidget* card, const OptionRow& row) {
+    const int h = card->height();
+    const QString title = QString::fromUtf8(row.title);
+    iconTile(card, flipped(h, 20, row.tileY, 40, 40), QString::fromLatin1(row.symbol), row.tint,
+             row.tileColor);
+    label(card, title, flipped(h, 74, row.tileY + 20, 390, 20), 15, QFont::DemiBold);
+    label(card, QString::fromUtf8(row.subtitle), flipped(h, 74, row.tileY + 1, 400, 18), 12,
+          QFont::Normal, Qt::AlignLeft, C_sub);
+    auto* toggle = new ToggleSwitch(card);
+    toggle->setGeometry(flipped(h, 462, row.tileY + 9, 38, 22));
+    toggle->setChecked(row.on);
+    toggle->setAccessibleName(title);
+    return toggle;
+}
+
+} // namespace
+
+void AppDelegate::buildWindow() {
+    window_ = std::make_unique<QMainWindow>();
+    if (menuBar_) window_->setMenuBar(menuBar_.release());
+
+    content_ = new QWidget;
+    content_->setObjectName(QStringLiteral("content"));
+    content_->setFixedSize(WIDTH, HEIGHT);
+    content_->setAutoFillBackground(true);
+    QPalette white = content_->palette();
+    white.setColor(QPalette::Window, Qt::white);
+    content_->setPalette(white);
+    window_->setCentralWidget(content_);
+    window_->layout()->setSizeConstraint(QLayout::SetFixedSize); // not resizable
+
+    // Header and application icon, each only where its image is installed.
+    if (auto hero = loadAsset(QStringLiteral("hero"), QStringLiteral("png"))) {
+        auto* header = new QLabel(content_);
+        header->setObjectName(QStringLiteral("header"));
+        header->setGeometry(flipped(HEIGHT, 0, 660, 600, 160));
+        header->setScaledContents(true);
+        header->setPixmap(*hero);
+    }
+    if (auto icon = loadAsset(QStringLiteral("appicon_gpt_256"), QStringLiteral("png")))
+        QApplication::setWindowIcon(QIcon(*icon));
+
+    label(content_, QStringLiteral("Tintguard"), flipped(HEIGHT, 0, 600, 600, 60), 46,
+          QFont::ExtraBold, Qt::AlignHCenter)
+        ->setObjectName(QStringLiteral("title"));
+    const QFont tagFont = roundedFont(18, QFont::Medium);
+    StyledText tag = plain(QStringLiteral("Your grade \u2014 "), C_sub, tagFont);
+    tag << rainbowAttr(QStringLiteral("everywhere"), tagFont);
+    tag << TextRun{QStringLiteral(" it plays."), C_sub, tagFont};
+    QLabel* tagLine =
+        label(content_, {}, flipped(HEIGHT, 0, 556, 600, 26), 18, QFont::Medium, Qt::AlignHCenter);
+    tagLine->setObjectName(QStringLiteral("tagLine"));
+    tagLine->setTextFormat(Qt::RichText);
+    tagLine->setText(styledHtml(tag));
+
+    // The drop zone with its glow, symbol and labels.
+    dropView_ = new DropView(content_);
+    dropView_->setGeometry(flipped(HEIGHT, 40, 388, 520, 150));
+    auto* glow = new QGraphicsDropShadowEffect(dropView_);
+    QColor glowColor = C_purple;
+    glowColor.setAlphaF(0.16f);
+    glow->setColor(glowColor);
+    glow->setBlurRadius(16);
+    glow->setOffset(0, 0);
+    dropView_->setGraphicsEffect(glow);
+    const int dz = dropView_->height();
+    if (auto arrow =
+            gradientSymbol(QStringLiteral("square.and.arrow.up"), 34, {C_blue, C_purple})) {
+        auto* symbolView = new QLabel(dropView_);
+        symbolView->setObjectName(QStringLiteral("dropSymbol"));
+        symbolView->setGeometry(flipped(dz, 238, 92, 44, 44));
+        symbolView->setAlignment(Qt::AlignCenter);
+        symbolView->setPixmap(*arrow);
+    }
+    label(dropView_, QStringLiteral("Drag & drop your videos or photos"),
+          flipped(dz, 0, 58, 520, 26), 18, QFont::Bold, Qt::AlignHCenter);
+    label(dropView_, QStringLiteral("or click to choose files"), flipped(dz, 0, 36, 520, 18), 14,
+          QFont::DemiBold, Qt::AlignHCenter, C_purple);
+    label(dropView_,
+          QStringLiteral(".mov  \u00b7  .mp4  \u00b7  .jpg  \u00b7  .png  \u00b7  .heic"),
+          flipped(dz, 0, 15, 520, 16), 12, QFont::Normal, Qt::AlignHCenter, C_sub);
+    const QPointer<AppDelegate> self(this);
+    dropView_->onDrop = [self](const QList<QUrl>& urls) {
+        if (self) self->addFiles(urls);
+    };
+    dropView_->onClick = [self] {
+        if (self) self->choose();
+    };
+
+    // The options card: copy, in place, bake, top to bottom, a line between rows.
+    QWidget* options = cardView(content_, flipped(HEIGHT, 40, 176, 520, 184));
+    options->setObjectName(QStringLiteral("optionsCard"));
+    const int oh = options->height();
+    modeP3_ =
+        addOptionRow(options, {132, QColor::fromRgbF(1.00f, 0.93f, 0.86f), "bolt.fill",
+                               SYSTEM_ORANGE, "Write a P3 copy",
+                               "Keeps your original untouched. Needs room for a copy.", true});
+    (new RoundedPanel(C_line, 0, options))->setGeometry(flipped(oh, 20, 122, 480, 1));
+    modeInPlace_ =
+        addOptionRow(options, {72, C_violetBG, "tag.fill", C_purple, "Tag this file in place",
+                               "No copy \u2014 uses no extra space. Changes the file "
+                               "itself.",
+                               false});
+    (new RoundedPanel(C_line, 0, options))->setGeometry(flipped(oh, 20, 62, 480, 1));
+    modeBake_ = addOptionRow(options, {10, QColor::fromRgbF(0.90f, 0.94f, 1.00f), "globe", C_blue,
+                                       "Bake for web (YouTube, Vimeo, Google Photos)",
+                                       "Matches everywhere. Full quality \u2014 needs room for "
+                                       "one new file.",
+                                       false});
+
+    progressBar_ = new QProgressBar(content_);
+    progressBar_->setGeometry(flipped(HEIGHT, 40, 366, 520, 8));
+    progressBar_->setRange(0, 1000);
+    progressBar_->setValue(0);
+    progressBar_->setTextVisible(false);
+    progressBar_->hide();
+
+    // The results card with the scrolling, selectable, read-only list.
+    QWidget* results = cardView(content_, flipped(HEIGHT, 40, 74, 520, 90));
+    results->setObjectName(QStringLiteral("resultsCard"));
+    textView_ = new QTextEdit(results);
+    textView_->setGeometry(flipped(results->height(), 4, 4, 512, 82));
+    textView_->setReadOnly(true);
+    textView_->setUndoRedoEnabled(false);
+    textView_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    textView_->setFrameShape(QFrame::NoFrame);
+    textView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    textView_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    QPalette clear = textView_->palette();
+    clear.setColor(QPalette::Base, Qt::transparent);
+    textView_->setPalette(clear);
+    textView_->viewport()->setAutoFillBackground(false);
+    textView_->document()->setDocumentMargin(0);
+
+    QLabel* footer = label(
+        content_,
+        QStringLiteral("Lumen Harbor   \u00b7   color-accurate   \u00b7   your masters stay safe"),
+        flipped(HEIGHT, 0, 44, 600, 18), 12, QFont::Medium, Qt::AlignHCenter, C_sub);
+    footer->setObjectName(QStringLiteral("footer"));
+
+    // Centred once; the desktop may place it elsewhere (Wayland always does).
+    window_->adjustSize();
+    if (QScreen* screen = window_->screen())
+        window_->move(screen->availableGeometry().center() - window_->rect().center());
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+    renderList();
+}
+
+} // namespace tg

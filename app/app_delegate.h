@@ -1,0 +1,98 @@
+// The application's one delegate: it builds the window, takes open requests, runs batches and
+// keeps the result list. Everything here lives on the GUI thread.
+#pragma once
+
+#include "app/drop_view.h"
+#include "app/toggle_switch.h"
+#include "core/job.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QObject>
+#include <QPointer>
+#include <QProgressBar>
+#include <QString>
+#include <QTextEdit>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QMenuBar;
+
+namespace tg {
+
+class Mailbox;
+
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    // One row of the result list.
+    struct Entry {
+        QUrl url;
+        QString status;
+        std::optional<TGOutcome> outcome;
+    };
+
+    AppDelegate();
+    ~AppDelegate() override;
+
+    // Launching has finished: menu, window, then the files asked for meanwhile.
+    void finishLaunching();
+    // An open request: held in pending until the window exists, then straight to addFiles.
+    void openFiles(const QList<QUrl>& urls);
+
+    void addFiles(const QList<QUrl>& urls);
+    std::vector<TGMode> selectedModes() const;
+    void renderList();
+    // The open dialog; its choice goes to addFiles.
+    void choose();
+
+    // The batch worker's reports.
+    void batchProgress(int i, double f, double total);
+    void fileDone(int i, const QString& text, std::optional<TGOutcome> soFar, double total);
+    void batchEnded(const QList<QUrl>& produced);
+
+    // How produced files are shown; replaceable so a test can record instead.
+    std::function<void(const QList<QUrl>&)> reveal;
+
+    const std::vector<Entry>& entries() const { return entries_; }
+    bool ready() const { return ready_; }
+    bool working() const { return working_; }
+    const QList<QUrl>& pending() const { return pending_; }
+    QMainWindow* window() const { return window_.get(); }
+    QTextEdit* textView() const { return textView_; }
+    QProgressBar* progressBar() const { return progressBar_; }
+    ToggleSwitch* modeInPlace() const { return modeInPlace_; }
+    ToggleSwitch* modeP3() const { return modeP3_; }
+    ToggleSwitch* modeBake() const { return modeBake_; }
+    DropView* dropView() const { return dropView_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void setupMenu();
+    void buildWindow();
+    void showAbout();
+    void setProgress(double value);
+
+    std::unique_ptr<QMenuBar> menuBar_; // until the window takes it
+    std::unique_ptr<QMainWindow> window_;
+    QWidget* content_ = nullptr;
+    QPointer<QTextEdit> textView_;
+    QPointer<QProgressBar> progressBar_;
+    QPointer<ToggleSwitch> modeInPlace_;
+    QPointer<ToggleSwitch> modeP3_;
+    QPointer<ToggleSwitch> modeBake_;
+    QPointer<DropView> dropView_;
+    std::vector<Entry> entries_;
+    bool ready_ = false;
+    QList<QUrl> pending_;
+    bool working_ = false;
+    std::shared_ptr<Mailbox> mailbox_;
+};
+
+} // namespace tg

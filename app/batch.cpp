@@ -1,0 +1,141 @@
+#include "app/batch.h"
+
+#include "app/mailbox.h"
+#include "app/visuals.h"
+#include "core/driver.h"
+
+#include <QFile>
+
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <thread>
+
+namespace tg {
+
+namespace {
+
+std::atomic<int> runningWorkers{0};
+
+int rank(TGOutcome outcome) {
+    switch (outcome) {
+    case TGOutcome::error:
+        return 4;
+    case TGOutcome::fixed:
+    case TGOutcome::added:
+        return 3;
+    case TGOutcome::hdr:
+    case TGOutcome::skipped:
+        return 2;
+    case TGOutcome::already:
+        return 1;
+    }
+    return 0;
+}
+
+std::filesystem::path localPath(const QUrl& url) {
+    return std::filesystem::path(QFile::encodeName(url.toLocalFile()).toStdString());
+}
+
+QUrl fileUrl(const std::filesystem::path& path) {
+    return QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(path.native())));
+}
+
+// processOne never throws by contract; anything that still escapes becomes that run's error
+// line instead of ending the program.
+TGResult processSafely(const std::filesystem::path& file, TGMode mode, const ProgressFn& progress) {
+    try {
+        return processOne(file, mode, progress);
+    } catch (const std::exception& e) {
+        return {file.filename().string(), TGOutcome::error, std::string("Failed: ") + e.what()};
+    } catch (...) {
+        return {file.filename().string(), TGOutcome::error, "Failed"};
+    }
+}
+
+void runBatch(const QList<QUrl>& files, const std::vector<TGMode>& modes,
+              const std::shared_ptr<Mailbox>& home, const BatchReports& reports) {
+    QList<QUrl> produced;
+    const double total = double(files.size());
+    for (int i = 0; i < int(files.size()); ++i) {
+        std::optional<TGOutcome> soFar;
+        QStringList lines;
+        const auto path = localPath(files[i]);
+        for (TGMode mode : modes) {
+            if (!home->isOpen()) return; // the window is gone: the batch is abandoned
+            // A bake reports every frame; the list and the bar show no finer than a permille.
+            std::atomic<int> shown{-1};
+            const ProgressFn onProgress = [&](double f) {
+                const double clamped = std::isnan(f) ? 0.0 : std::clamp(f, 0.0, 1.0);
+                const int permille = int(clamped * 1000);
+                if (shown.exchange(permille) == permille) return;
+                home->post([=] { reports.progress(i, clamped, total); });
+            };
+            const TGResult r = processSafely(path, mode, onProgress);
+            if (r.produced && (r.outcome == TGOutcome::fixed || r.outcome == TGOutcome::added))
+                produced << fileUrl(*r.produced);
+            lines << symbol(r.outcome) + QStringLiteral("  ") + QString::fromStdString(r.message);
+            soFar = mergeOutcome(soFar, r.outcome);
+        }
+        home->post([=, text = lines.join(QStringLiteral("\n     "))] {
+            reports.fileDone(i, text, soFar, total);
+        });
+    }
+    home->post([=] { reports.ended(produced); });
+}
+
+} // namespace
+
+TGOutcome mergeOutcome(std::optional<TGOutcome> soFar, TGOutcome next) {
+    if (!soFar) return next;
+    return rank(*soFar) > rank(next) ? *soFar : next;
+}
+
+QString symbol(TGOutcome outcome) {
+    switch (outcome) {
+    case TGOutcome::fixed:
+    case TGOutcome::added:
+        return QStringLiteral("\u2713");
+    case TGOutcome::already:
+        return QStringLiteral("\u2022");
+    case TGOutcome::hdr:
+    case TGOutcome::skipped:
+        return QStringLiteral("\u2014");
+    case TGOutcome::error:
+        return QStringLiteral("\u2715");
+    }
+    return {};
+}
+
+QColor colorFor(std::optional<TGOutcome> outcome) {
+    if (!outcome) return C_sub;
+    switch (*outcome) {
+    case TGOutcome::fixed:
+    case TGOutcome::added:
+        return SYSTEM_GREEN;
+    case TGOutcome::already:
+        return C_sub;
+    case TGOutcome::hdr:
+    case TGOutcome::skipped:
+        return SYSTEM_ORANGE;
+    case TGOutcome::error:
+        return SYSTEM_RED;
+    }
+    return C_sub;
+}
+
+void startBatch(QList<QUrl> files, std::vector<TGMode> modes, std::shared_ptr<Mailbox> home,
+                BatchReports reports) {
+    ++runningWorkers;
+    std::thread([files = std::move(files), modes = std::move(modes), home = std::move(home),
+                 reports = std::move(reports)] {
+        runBatch(files, modes, home, reports);
+        --runningWorkers;
+    }).detach();
+}
+
+bool batchRunning() {
+    return runningWorkers.load() > 0;
+}
+
+} // namespace tg

@@ -1,0 +1,44 @@
+// The batch worker and the result list's per-outcome tables.
+#pragma once
+
+#include "core/job.h"
+
+#include <QColor>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace tg {
+
+class Mailbox;
+
+// The outcome that speaks for a file after several modes: the higher rank wins, ties go to the
+// later one (error 4 > fixed = added 3 > hdr = skipped 2 > already 1).
+TGOutcome mergeOutcome(std::optional<TGOutcome> soFar, TGOutcome next);
+QString symbol(TGOutcome outcome);
+QColor colorFor(std::optional<TGOutcome> outcome);
+
+// What the worker reports; each runs on the GUI thread, in the order sent.
+struct BatchReports {
+    // A bake's fraction f of file i (of total) is done.
+    std::function<void(int i, double f, double total)> progress;
+    // File i is finished: its status lines and merged outcome.
+    std::function<void(int i, QString text, std::optional<TGOutcome> soFar, double total)> fileDone;
+    // Every file is done; these were changed or made by fixed or added runs.
+    std::function<void(QList<QUrl> produced)> ended;
+};
+
+// Runs every file through every mode, one at a time, on a worker thread of its own. Reports go
+// through home; once home is closed the worker stops after the step it is in.
+void startBatch(QList<QUrl> files, std::vector<TGMode> modes, std::shared_ptr<Mailbox> home,
+                BatchReports reports);
+
+// Whether any batch worker is still running (for a quit in the middle of a batch).
+bool batchRunning();
+
+} // namespace tg

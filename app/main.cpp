@@ -1,0 +1,76 @@
+// Tintguard's entry: one window per user; a second launch hands its files to the first.
+#include "app/app_delegate.h"
+#include "app/batch.h"
+#include "app/single_instance.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QMainWindow>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Files named on the command line (the desktop passes paths, some pass file URLs).
+QList<QUrl> commandLineFiles(const QStringList& arguments) {
+    QList<QUrl> files;
+    const QDir here = QDir::current();
+    for (const QString& argument : arguments) {
+        if (argument.isEmpty()) continue;
+        if (argument.startsWith(QLatin1String("file:")))
+            files << QUrl(argument);
+        else
+            files << QUrl::fromLocalFile(QDir::cleanPath(here.absoluteFilePath(argument)));
+    }
+    return files;
+}
+
+// A development aid: TG_SCREENSHOT=path saves the window once the launch batch is done, then quits.
+void scheduleScreenshot(tg::AppDelegate& delegate, const QString& path) {
+    auto* poll = new QTimer(&delegate);
+    QObject::connect(poll, &QTimer::timeout, &delegate, [&delegate, poll, path] {
+        if (!delegate.window() || delegate.working()) return;
+        poll->stop();
+        delegate.window()->grab().save(path);
+        QCoreApplication::quit();
+    });
+    poll->start(500);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tintguard"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Tintguard"));
+    QApplication::setApplicationVersion(QStringLiteral(TG_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("tintguard"));
+
+    const QList<QUrl> files = commandLineFiles(QApplication::arguments().mid(1));
+    const QString name = tg::SingleInstance::defaultName();
+    if (tg::SingleInstance::handOver(name, files)) return 0;
+
+    int status = 0;
+    {
+        tg::AppDelegate delegate;
+        tg::SingleInstance instance(name);
+        QObject::connect(&instance, &tg::SingleInstance::filesRequested, &delegate,
+                         &tg::AppDelegate::openFiles);
+        instance.listen();
+        if (!files.isEmpty()) delegate.openFiles(files);
+        QTimer::singleShot(0, &delegate, &tg::AppDelegate::finishLaunching);
+        const QString screenshot = qEnvironmentVariable("TG_SCREENSHOT");
+        if (!screenshot.isEmpty()) scheduleScreenshot(delegate, screenshot);
+        status = QApplication::exec();
+    }
+    // A batch still running is abandoned where it stands: end without the static destructors
+    // its thread may still be using.
+    if (tg::batchRunning()) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
+}
