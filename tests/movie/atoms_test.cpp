@@ -57,7 +57,7 @@ TEST(ChildAtoms, ExactRangesAndForeignTypes) {
     Blob one = atom("free", Blob{});
     EXPECT_EQ(childAtoms(one, 0, 8).size(), 1u);
     EXPECT_TRUE(childAtoms(one, 0, 7).empty());
-    EXPECT_TRUE(childAtoms(one, 5, 3).empty());           // start behind end
+    EXPECT_TRUE(childAtoms(one, 5, 3).empty());              // start behind end
     EXPECT_TRUE(childAtoms(one, 0, one.size() + 1).empty()); // range outside the array
     Blob meta = cat({be32(12), Blob{0xA9, 'n', 'a', 'm'}, Blob(4, 0)});
     auto atoms = childAtoms(meta, 0, meta.size());

@@ -20,15 +20,18 @@ InsertionPlan plan(const Blob& moov, std::uint64_t start = 1000, std::uint64_t h
     return planInsertion(moov, hdr, moov.size(), start);
 }
 
-std::uint32_t sizeAt(const Blob& d, std::uint64_t p) { return u32(d, p); }
+std::uint32_t sizeAt(const Blob& d, std::uint64_t p) {
+    return u32(d, p);
+}
 
 } // namespace
 
 TEST(InsertionPlan, InsertsAtTheEndOfTheVideoEntryAndGrowsItsSevenAncestorsInOrder) {
-    Blob moov = atom("moov", {atom("mvhd", Blob(100, 0)),
-                              track({stsd({sampleEntry("avc1", {atom("avcC", Blob(30, 1)),
-                                                                atom("pasp", Blob(8, 1))})}),
-                                     atom("stsz", Blob(12, 0))})});
+    Blob moov = atom(
+        "moov",
+        {atom("mvhd", Blob(100, 0)),
+         track({stsd({sampleEntry("avc1", {atom("avcC", Blob(30, 1)), atom("pasp", Blob(8, 1))})}),
+                atom("stsz", Blob(12, 0))})});
     auto p = plan(moov, 5000);
     ASSERT_EQ(p.kind, PlanKind::insert);
     auto entry = find(moov, "avc1");
@@ -56,10 +59,10 @@ TEST(InsertionPlan, OffsetsAtOrBehindTheInsertionPointMoveInEveryTrack) {
                                track({stsd({sampleEntry("hvc1")}), co64({0})})});
     std::uint64_t insertAt = find(probe, "hvc1") + sizeAt(probe, find(probe, "hvc1"));
     std::uint64_t start = 100, insertAbs = start + insertAt;
-    Blob moov = atom("moov", {track({stsd({atom("mp4a", Blob(28, 0))}),
-                                     stco({std::uint32_t(insertAbs - 1), std::uint32_t(insertAbs),
-                                           4096})}),
-                              track({stsd({sampleEntry("hvc1")}), co64({insertAbs + 7})})});
+    Blob moov =
+        atom("moov", {track({stsd({atom("mp4a", Blob(28, 0))}),
+                             stco({std::uint32_t(insertAbs - 1), std::uint32_t(insertAbs), 4096})}),
+                      track({stsd({sampleEntry("hvc1")}), co64({insertAbs + 7})})});
     auto p = plan(moov, start);
     ASSERT_EQ(p.kind, PlanKind::insert);
     EXPECT_EQ(p.insertAt, insertAt);
@@ -124,9 +127,9 @@ TEST(InsertionPlan, OffsetTablesNeverReadPastThemselves) {
 }
 
 TEST(InsertionPlan, RefusesWhenA32BitFieldWouldPass4GB) {
-    EXPECT_EQ(plan(atom("moov", {track({stsd({sampleEntry("avc1")}), stco({0xFFFFFFF0u})})}), 0)
-                  .kind,
-              PlanKind::tooLarge);
+    EXPECT_EQ(
+        plan(atom("moov", {track({stsd({sampleEntry("avc1")}), stco({0xFFFFFFF0u})})}), 0).kind,
+        PlanKind::tooLarge);
     auto fine = plan(atom("moov", {track({stsd({sampleEntry("avc1")}), stco({0xFFFFFFECu})})}), 0);
     ASSERT_EQ(fine.kind, PlanKind::insert);
     EXPECT_EQ(fine.offsetFixes[0].v, 0xFFFFFFFFu);
@@ -155,14 +158,15 @@ TEST(InsertionPlan, RefusesFragmentsAndItemLocationsButFixesAuxiliaryOffsets) {
     EXPECT_EQ(p.offsetFixes[0].absPos, find(moov, "saio") + 24);
     EXPECT_EQ(p.offsetFixes[0].v, 7019u);
     // Already tagged or sound-only fragmented movies are reported as such, not refused.
-    Blob soundFrag = atom("moov", {track({stsd({atom("mp4a", Blob(28, 0))})}),
-                                   atom("mvex", Blob(8, 0))});
+    Blob soundFrag =
+        atom("moov", {track({stsd({atom("mp4a", Blob(28, 0))})}), atom("mvex", Blob(8, 0))});
     EXPECT_EQ(plan(soundFrag).kind, PlanKind::noVideo);
 }
 
 TEST(InsertionPlan, HostileNestingIsRefusedWithoutExhaustingTheStack) {
     Blob inner = stsd({sampleEntry("avc1")});
-    for (int i = 0; i < 5000; ++i) inner = atom("trak", inner);
+    for (int i = 0; i < 5000; ++i)
+        inner = atom("trak", inner);
     auto p = plan(atom("moov", inner));
     EXPECT_EQ(p.kind, PlanKind::foreignOffsets);
 }
