@@ -1,0 +1,70 @@
+// Feeds arbitrary bytes to the atom reader and the insertion plan, both as a moov buffer and as
+// a whole movie file, and checks that every plan stays inside the bytes it was made from.
+#include "movie/atoms.h"
+#include "movie/insertion_plan.h"
+#include "movie/movie_tagger.h"
+
+#include <cstdlib>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace tg;
+
+namespace {
+
+void require(bool ok) {
+    if (!ok) std::abort();
+}
+
+void checkPlan(Bytes moov, std::uint64_t start) {
+    auto plan =
+        planInsertion(moov, moov.size() >= 16 && u32(moov, 0) == 1 ? 16 : 8, moov.size(), start);
+    if (plan.kind != PlanKind::insert) return;
+    require(plan.insertAt <= moov.size());
+    for (const auto& f : plan.sizeFixes) {
+        require(f.absPos >= start && f.absPos - start < plan.insertAt);
+        require(f.isLarge || f.newSize <= 0xFFFFFFFFu);
+    }
+    for (const auto& f : plan.offsetFixes) {
+        require(f.w == 4 || f.w == 8);
+        require(f.absPos >= start && fits(moov.size(), f.absPos - start, std::uint64_t(f.w)));
+        require(f.w == 8 || f.v <= 0xFFFFFFFFu);
+        require(f.v >= start + plan.insertAt + COLR_GROWTH);
+    }
+}
+
+// The whole pipeline on a real file in memory-backed storage.
+void checkFile(const std::uint8_t* data, std::size_t size) {
+    static const std::string path = "/dev/shm/tg-movie-fuzz-" + std::to_string(::getpid()) + ".mov";
+    {
+        FileHandle out(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
+        if (!out.isOpen() || !out.writeAt(0, Bytes(data, size))) return;
+        auto moov = findMoovAtom(out, size);
+        if (moov && fits(size, moov->start, moov->size)) {
+            auto buffer = out.readFully(moov->start, moov->size);
+            require(buffer.has_value());
+            checkPlan(*buffer, moov->start);
+        }
+    }
+    auto r = processCore(path);
+    auto grown = fileSizeOf(path);
+    require(r.outcome == TGOutcome::added ? grown == std::int64_t(size + COLR_GROWTH)
+                                          : grown == std::int64_t(size));
+    ::unlink(path.c_str());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Bytes d(data, size);
+    for (const auto& a : childAtoms(d, 0, d.size()))
+        require(fits(d.size(), a.p, a.size));
+    for (const auto& f : findColr(d))
+        require(fits(d.size(), f.off, 6));
+    checkPlan(d, 0);
+    checkPlan(d, size > 8 ? u32(d, size - 4) : 0);
+    checkFile(data, size);
+    return 0;
+}
