@@ -33,9 +33,12 @@ protected:
         fs::copy_file(*media_ / source, dir_ / as);
         return dir_ / as;
     }
+    // The container's tag, not the bitstream's own colour description.
     std::string primariesOf(const fs::path& file) {
-        auto streams = tgtest::probe(file)["streams"];
-        return streams.empty() ? "" : streams[0].value("color_primaries", "");
+        auto r = tgtest::run("ffprobe -v error -nofind_stream_info -select_streams v:0 "
+                             "-show_entries stream=color_primaries -of csv=p=0 " +
+                             tgtest::sh(file));
+        return r.out.substr(0, r.out.find('\n'));
     }
 
     static TempDir* media_;
