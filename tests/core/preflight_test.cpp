@@ -26,14 +26,25 @@ TEST(FmtBytes, FileStyleDecimalUnits) {
 }
 
 TEST(WriteBlocker, ReadOnlyFolderIsRefusedEvenForAWritableFile) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root ignores permission bits";
     TempDir dir;
-    auto file = dir / "a.mov";
+    auto folder = dir / "ro";
+    std::filesystem::create_directory(folder);
+    auto file = folder / "a.mov";
     std::ofstream(file) << "x";
-    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_read |
-                                                 std::filesystem::perms::owner_exec);
-    EXPECT_EQ(writeBlocker(file, 1'000'000),
-              "That folder is read-only — move the file somewhere you can save to.");
+    namespace fs = std::filesystem;
+    fs::permissions(dir.path(), fs::perms::all);
+    fs::permissions(file, fs::perms::all);
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    auto check = [&] {
+        return writeBlocker(file, 1'000'000) ==
+               "That folder is read-only — move the file somewhere you can save to.";
+    };
+    // Root ignores permission bits, so ask as an ordinary user where we can.
+    if (::geteuid() == 0)
+        EXPECT_EQ(tgtest::runAsNobody([&] { return check() ? 0 : 1; }), 0);
+    else
+        EXPECT_TRUE(check());
 }
 
 TEST(WriteBlocker, LockedFileInWritableFolderPasses) {
