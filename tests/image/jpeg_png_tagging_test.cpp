@@ -334,6 +334,28 @@ TEST_F(JpegPngTagging, OwnerIsKeptWhenRootTags) {
     EXPECT_EQ(st.st_gid, 65534u);
 }
 
+// In a sticky folder (as /tmp is) a user may create files but not replace another user's file:
+// the temporary file is written, the swap is refused, and the temporary file goes.
+TEST_F(JpegPngTagging, RefusedSwapRemovesTheTemporaryFile) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    fs::permissions(dir_.path(), fs::perms(0755));
+    const auto shared = dir_ / "shared";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms(01777));
+    const auto file = shared / "photo.jpg";
+    fs::copy_file(source("plain.jpg"), file);
+    fs::permissions(file, fs::perms(0644));
+    const auto bytes = readBytes(file);
+    const int status = tgtest::runAsNobody([&] {
+        const auto r = tg::processImageCore(file);
+        if (r.message != "Replace failed") return 1;
+        return leftovers(shared).empty() ? 0 : 2;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(readBytes(file), bytes);
+    EXPECT_TRUE(leftovers(shared).empty());
+}
+
 TEST_F(JpegPngTagging, NoRoomForTheTemporaryFileLeavesTheOriginal) {
     if (!tgtest::canMount()) GTEST_SKIP() << "needs root to mount a small tmpfs";
     {
