@@ -1,7 +1,7 @@
-// HEIF/HEIC: the primary image is decoded in its own colour model (YCbCr planes at their own bit
-// depth and chroma layout, alpha kept) and encoded again with HEVC at the encoder's best quality,
-// labelled Display P3. Rotation, mirroring and crop are applied on decode, so the new file shows
-// the picture the same way while carrying no transformations of its own.
+// HEIF/HEIC: the primary image is decoded as it is shown (RGB at its own bit depth, alpha kept,
+// rotation, mirroring and crop applied) and encoded again with HEVC, lossless where the encoder
+// offers it, labelled Display P3. The new file shows the same picture the same way while carrying
+// no transformations of its own.
 #include "image/display_p3.h"
 #include "image/formats.h"
 
@@ -51,6 +51,7 @@ using Nclx = std::unique_ptr<heif_color_profile_nclx, NclxFree>;
 // CICP codes that together mean Display P3: P3 primaries with D65 white, sRGB transfer.
 constexpr std::uint16_t CICP_P3_PRIMARIES = 12;
 constexpr std::uint16_t CICP_SRGB_TRANSFER = 13;
+constexpr std::uint16_t CICP_BT601_MATRIX = 6;
 // An embedded profile larger than this is not Display P3 (ours is well under a kilobyte).
 constexpr std::size_t MAX_ICC = 16 * 1024 * 1024;
 
@@ -102,11 +103,11 @@ bool labelledP3(const heif_image_handle* handle) {
     }
 }
 
-// Decodes into the coded colour model, so no conversion stands between source and output.
-Image decodeNative(const heif_image_handle* handle, bool applyTransformations) {
+// For the colour-model test only: libheif tells it only by decoding.
+Image decodeAny(const heif_image_handle* handle) {
     DecodingOptions opts(heif_decoding_options_alloc());
     if (!opts) return nullptr;
-    opts->ignore_transformations = applyTransformations ? 0 : 1;
+    opts->ignore_transformations = 1;
     heif_image* img = nullptr;
     if (!ok(heif_decode_image(handle, &img, heif_colorspace_undefined, heif_chroma_undefined,
                               opts.get())))
@@ -114,47 +115,48 @@ Image decodeNative(const heif_image_handle* handle, bool applyTransformations) {
     return Image(img);
 }
 
-const char* chromaName(heif_chroma chroma) {
-    switch (chroma) {
-    case heif_chroma_420:
-        return "420";
-    case heif_chroma_422:
-        return "422";
-    case heif_chroma_444:
-        return "444";
-    default:
-        return nullptr;
-    }
+// The picture as a viewer shows it: RGB(A) at the source's bit depth, rotation, mirroring and
+// crop applied, converted with whatever matrix and range the source declares.
+Image decodeShown(const heif_image_handle* handle, int bits, bool alpha) {
+    heif_chroma chroma = alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
+    if (bits > 8)
+        chroma = alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE;
+    heif_image* img = nullptr;
+    if (!ok(heif_decode_image(handle, &img, heif_colorspace_RGB, chroma, nullptr))) return nullptr;
+    return Image(img);
 }
 
-// The new file's colour signal: Display P3 primaries and transfer, while the matrix and range
-// stay those the YCbCr samples were coded with.
-bool labelP3(heif_image* img, const heif_image_handle* source) {
-    Nclx nclx = nclxOf(source);
-    if (!nclx) {
-        heif_color_profile_nclx* n = nullptr;
-        if (ok(heif_image_get_nclx_color_profile(img, &n))) nclx.reset(n);
-    }
-    if (!nclx) nclx.reset(heif_nclx_color_profile_alloc());
-    if (!nclx) return false;
-    if (!ok(heif_nclx_color_profile_set_color_primaries(nclx.get(), CICP_P3_PRIMARIES)) ||
+// The new file's colour signal. Primaries and transfer say Display P3, like the profile; the
+// matrix and range are libheif's defaults (BT.601, full range), so a reader that ignores the
+// HEVC stream's own signal still converts the samples back exactly as they were written.
+Nclx p3Signal() {
+    Nclx nclx(heif_nclx_color_profile_alloc());
+    if (!nclx || !ok(heif_nclx_color_profile_set_color_primaries(nclx.get(), CICP_P3_PRIMARIES)) ||
         !ok(heif_nclx_color_profile_set_transfer_characteristics(nclx.get(), CICP_SRGB_TRANSFER)) ||
-        !ok(heif_image_set_nclx_color_profile(img, nclx.get())))
-        return false;
+        !ok(heif_nclx_color_profile_set_matrix_coefficients(nclx.get(), CICP_BT601_MATRIX)))
+        return nullptr;
+    nclx->full_range_flag = 1;
+    return nclx;
+}
+
+bool labelP3(heif_image* img, const heif_color_profile_nclx* nclx) {
     const std::vector<std::uint8_t>& icc = displayP3Profile();
-    return !icc.empty() &&
+    return !icc.empty() && ok(heif_image_set_nclx_color_profile(img, nclx)) &&
            ok(heif_image_set_raw_color_profile(img, "prof", icc.data(), icc.size()));
 }
 
-Encoder bestHevcEncoder(heif_context* ctx, heif_chroma chroma) {
+// Lossless HEVC in 4:4:4 keeps every decoded sample up to the rounding of the colour
+// conversion; where lossless is not offered, the best lossy quality.
+Encoder bestHevcEncoder(heif_context* ctx) {
     heif_encoder* e = nullptr;
     if (!ok(heif_context_get_encoder_for_format(ctx, heif_compression_HEVC, &e))) return nullptr;
     Encoder enc(e);
     if (!ok(heif_encoder_set_lossy_quality(enc.get(), 100))) return nullptr;
+    heif_encoder_set_lossless(enc.get(), 1);
     heif_encoder_set_logging_level(enc.get(), 0);
-    // Keep the source's chroma layout rather than the encoder's default of 4:2:0.
-    if (const char* name = chromaName(chroma))
-        heif_encoder_set_parameter_string(enc.get(), "chroma", name);
+    heif_encoder_set_parameter_string(enc.get(), "chroma", "444");
+    // x265's own default; libheif's "slow" costs much time for little gain when lossless.
+    heif_encoder_set_parameter_string(enc.get(), "preset", "medium");
     return enc;
 }
 
@@ -191,13 +193,11 @@ ImageInfo inspectHeif(const std::filesystem::path& source) {
         info.check = ImageCheck::alreadyP3;
         return info;
     }
-    // libheif tells the colour model only by decoding; the geometry is not needed for that.
-    const Image img = decodeNative(handle.get(), false);
+    const Image img = decodeAny(handle.get());
     if (!img) return info;
-    const heif_colorspace space = heif_image_get_colorspace(img.get());
-    info.check = space == heif_colorspace_YCbCr || space == heif_colorspace_RGB
-                     ? ImageCheck::taggable
-                     : ImageCheck::notRgb;
+    info.check = heif_image_get_colorspace(img.get()) == heif_colorspace_monochrome
+                     ? ImageCheck::notRgb
+                     : ImageCheck::taggable;
     return info;
 }
 
@@ -206,21 +206,24 @@ bool writeHeif(const std::filesystem::path& source, const ImageInfo&, int out) {
     if (!in) return false;
     const Handle handle = primaryHandle(in.get());
     if (!handle) return false;
-    const Image img = decodeNative(handle.get(), true);
+    const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());
+    const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
+    if (bits < 8 || bits > 16) return false;
+    const Image img = decodeShown(handle.get(), bits, alpha);
     if (!img) return false;
-    const heif_colorspace space = heif_image_get_colorspace(img.get());
-    if (space != heif_colorspace_YCbCr && space != heif_colorspace_RGB) return false;
-    if (!labelP3(img.get(), handle.get())) return false;
+    const Nclx nclx = p3Signal();
+    if (!nclx || !labelP3(img.get(), nclx.get())) return false;
     heif_image_set_premultiplied_alpha(img.get(),
                                        heif_image_handle_is_premultiplied_alpha(handle.get()));
 
     const Context ctx(heif_context_alloc());
     if (!ctx) return false;
-    const Encoder enc = bestHevcEncoder(ctx.get(), heif_image_get_chroma_format(img.get()));
+    const Encoder enc = bestHevcEncoder(ctx.get());
     if (!enc) return false;
     const EncodingOptions opts(heif_encoding_options_alloc());
     if (!opts) return false;
     opts->save_alpha_channel = 1;
+    opts->output_nclx_profile = nclx.get();
     if (!ok(heif_context_encode_image(ctx.get(), img.get(), enc.get(), opts.get(), nullptr)))
         return false;
 
