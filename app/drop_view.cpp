@@ -43,8 +43,15 @@ void DropView::setBackground(const QColor& color) {
 }
 
 void DropView::dragEnterEvent(QDragEnterEvent* event) {
-    // Lit for every drag that enters, even one that turns out to carry no files.
+    // Lit for every drag that enters, even one that turns out to carry no files. The enter is
+    // always taken, so the leave that puts the colour back always reaches this view; a drag
+    // without files is refused by its drop action and by every move.
     setBackground(HIGHLIGHT);
+    event->setDropAction(urls(event->mimeData()).isEmpty() ? Qt::IgnoreAction : Qt::CopyAction);
+    event->accept();
+}
+
+void DropView::dragMoveEvent(QDragMoveEvent* event) {
     if (urls(event->mimeData()).isEmpty()) {
         event->ignore();
         return;
