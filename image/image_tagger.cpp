@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -47,6 +48,16 @@ Format classifyFtyp(std::span<const std::uint8_t> b) {
     return Format::none;
 }
 
+// "BM" alone is too common a start for text; the reserved fields and header size must fit too.
+bool isBmp(std::span<const std::uint8_t> b) {
+    if (b.size() < 18 || !hasPrefix(b, "BM")) return false;
+    if (b[6] | b[7] | b[8] | b[9]) return false;
+    const std::uint32_t header = std::uint32_t(b[14]) | std::uint32_t(b[15]) << 8 |
+                                 std::uint32_t(b[16]) << 16 | std::uint32_t(b[17]) << 24;
+    return header == 12 || header == 40 || header == 52 || header == 56 || header == 64 ||
+           header == 108 || header == 124;
+}
+
 // The type comes from the content, as an image source reports it, never from the name.
 Format classify(std::span<const std::uint8_t> b) {
     if (b.size() >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF) return Format::jpeg;
@@ -56,7 +67,7 @@ Format classify(std::span<const std::uint8_t> b) {
         return Format::tiff;
     if (const Format f = classifyFtyp(b); f != Format::none) return f;
     // Images we recognise but do not write.
-    if (hasPrefix(b, "GIF87a") || hasPrefix(b, "GIF89a") || hasPrefix(b, "BM") ||
+    if (hasPrefix(b, "GIF87a") || hasPrefix(b, "GIF89a") || isBmp(b) ||
         (hasPrefix(b, "RIFF") && b.size() >= 12 && hasPrefix(b.subspan(8), "WEBP")))
         return Format::other;
     return Format::none;
@@ -127,43 +138,44 @@ TGResult processImageCore(const std::filesystem::path& file) {
         return fail("Can't read image");
 
     std::array<std::uint8_t, 64> head{};
+    std::optional<std::size_t> got;
     {
         FileHandle in = FileHandle::openForReading(target);
-        const auto got = in.isOpen() ? in.readAt(0, head) : std::nullopt;
-        if (!got) return fail("Can't read image");
-        const Format format = classify(std::span(head).first(*got));
-
-        const ImageInfo info = inspect(format, target);
-        switch (info.check) {
-        case ImageCheck::unreadable:
-            return fail("Can't read image");
-        case ImageCheck::alreadyP3:
-            return {name, TGOutcome::already, "Already Display-P3"};
-        case ImageCheck::notRgb:
-            return fail("Couldn't tag image");
-        case ImageCheck::taggable:
-            break;
-        }
-        if (format == Format::other) return fail("Unknown image type");
-
-        const std::string ext = extensionOf(file);
-        const auto temp =
-            folderOf(target) / (".tg_img_" + uuidString() + (ext.empty() ? "" : "." + ext));
-        FileHandle out = FileHandle::createExclusive(temp, 0600);
-        if (!out.isOpen()) return fail("Write init failed");
-
-        if (!write(format, target, info, out.fd()) || !out.sync() || !matchOriginal(out.fd(), st)) {
-            out.reset();
-            removeFile(temp);
-            return fail("Write failed");
-        }
-        out.reset();
-        if (::rename(temp.c_str(), target.c_str()) != 0) {
-            removeFile(temp);
-            return fail("Replace failed");
-        }
-        syncFolder(folderOf(target));
+        if (in.isOpen()) got = in.readAt(0, head);
     }
+    if (!got) return fail("Can't read image");
+    const Format format = classify(std::span(head).first(*got));
+
+    const ImageInfo info = inspect(format, target);
+    switch (info.check) {
+    case ImageCheck::unreadable:
+        return fail("Can't read image");
+    case ImageCheck::alreadyP3:
+        return {name, TGOutcome::already, "Already Display-P3"};
+    case ImageCheck::notRgb:
+        return fail("Couldn't tag image");
+    case ImageCheck::taggable:
+        break;
+    }
+    if (format == Format::other) return fail("Unknown image type");
+
+    const std::string ext = extensionOf(file);
+    const auto temp =
+        folderOf(target) / (".tg_img_" + uuidString() + (ext.empty() ? "" : "." + ext));
+    FileHandle out = FileHandle::createExclusive(temp, 0600);
+    if (!out.isOpen()) return fail("Write init failed");
+
+    if (!write(format, target, info, out.fd()) || !matchOriginal(out.fd(), st) || !out.sync()) {
+        out.reset();
+        removeFile(temp);
+        return fail("Write failed");
+    }
+    out.reset();
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        removeFile(temp);
+        return fail("Replace failed");
+    }
+    syncFolder(folderOf(target));
     return {name, TGOutcome::fixed, "Tagged \u2192 Display-P3"};
 }
 
