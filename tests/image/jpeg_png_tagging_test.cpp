@@ -164,6 +164,8 @@ TEST_F(JpegPngTagging, UnreadableFilesAreReportedAndKept) {
     const auto text = dir_ / "photo.jpg";
     tgtest::writeBytes(text, {'h', 'e', 'l', 'l', 'o', '\n'});
     EXPECT_EQ(tg::processImageCore(text).message, "Can't read image");
+    tgtest::writeBytes(dir_ / "BMW.png", std::vector<std::uint8_t>(40, 'B'));
+    EXPECT_EQ(tg::processImageCore(dir_ / "BMW.png").message, "Can't read image");
 
     // A JPEG cut in its header, and a PNG with one flipped bit (its CRC no longer matches).
     auto jpeg = readBytes(source("plain.jpg"));
