@@ -20,7 +20,7 @@ field() { sed -n "s/^$1=//p"; }
 # --- 1. in-place patch vs remux -----------------------------------------------------------
 # 2 GB of raw 1080p frames (cheap to make, and ffmpeg must read every byte to remux them),
 # colour tagged BT.709 so that an nclc atom is there to patch; moov at the end.
-q -f lavfi -i "color=c=gray:s=1920x1080:r=25,format=yuv420p" -frames:v 690 -c:v rawvideo \
+q -f lavfi -i "color=c=gray:s=1920x1080:r=25,format=uyvy422" -frames:v 520 -c:v rawvideo \
   -color_primaries bt709 -color_trc bt709 -colorspace bt709 "$WORK/big.mov"
 BIG=$(stat -c %s "$WORK/big.mov")
 # Resets the tag to BT.709 so that every run has a patch to make.
