@@ -74,6 +74,17 @@ Blob padToPageTail(const Blob& file, std::uint64_t tail) {
     return cat({file, atom("free", Blob(pad - 8, 0))});
 }
 
+Blob padLastMdat(const Blob& file, std::uint64_t total, std::uint8_t fill) {
+    auto top = tg::childAtoms(file, 0, file.size());
+    if (top.empty() || top.back().typ != "mdat" || top.back().hs != 8 || total < file.size())
+        return file;
+    Blob out = file;
+    std::uint64_t grow = total - file.size();
+    tg::wU32(out, top.back().p, std::uint32_t(top.back().size + grow));
+    out.resize(total, fill);
+    return out;
+}
+
 std::string primariesOf(const fs::path& file) {
     auto r = run("ffprobe -v error -nofind_stream_info -select_streams v:0 -show_entries "
                  "stream=color_primaries -of csv=p=0 " +

@@ -22,6 +22,10 @@ Blob reshapeMoov(const Blob& file, MoovShape shape);
 // Appends a top-level free atom so that the file ends `tail` bytes into a 4096-byte page.
 Blob padToPageTail(const Blob& file, std::uint64_t tail);
 
+// Grows the last top-level mdat with bytes of the given value until the file holds `total` bytes;
+// the samples keep their offsets.
+Blob padLastMdat(const Blob& file, std::uint64_t total, std::uint8_t fill);
+
 // color_primaries of the first video stream as the container signals it: ffprobe without
 // decoding, since a decoder would report the bitstream's own colour description instead.
 std::string primariesOf(const fs::path& file);

@@ -206,3 +206,27 @@ TEST_F(MovieMedia, PatchKeepsTransferMatrixAndFullRangeByte) {
     EXPECT_EQ(Blob(after.begin() + pos, after.begin() + pos + 15),
               cat({text("colrnclx"), Blob{0, 12, 0, 1, 0, 1, 0x80}}));
 }
+
+TEST_F(MovieMedia, TailOfSeveralBlocksMovesWholeAndInOrder) {
+    // 20,000,000 bytes with moov first: the tail moves in three blocks, last block first.
+    auto path = dir / "long.mp4";
+    Blob before = padLastMdat(readBytes(mediaCache() / "h264_none_fast.mp4"), 20000000, 0x5A);
+    ASSERT_EQ(before.size(), 20000000u);
+    // Mark every 8 MiB boundary so that a block moved to the wrong place shows.
+    for (std::size_t i = 1; i * 8388608 < before.size(); ++i)
+        before[before.size() - i * 8388608] = 0xA5;
+    writeBytes(path, before);
+    auto hashes = frameHashes(path);
+    auto r = addColr(path);
+    EXPECT_EQ(r.outcome, TGOutcome::added);
+    EXPECT_EQ(r.message, ADDED);
+    auto after = readBytes(path);
+    ASSERT_EQ(after.size(), 20000019u);
+    std::uint64_t mdat = 0;
+    for (const auto& a : childAtoms(before, 0, before.size()))
+        if (a.typ == "mdat") mdat = a.p;
+    EXPECT_EQ(u32(after, mdat + 19), u32(before, mdat) + 0u); // mdat's own size is unchanged
+    EXPECT_TRUE(std::equal(before.begin() + mdat, before.end(), after.begin() + mdat + 19));
+    EXPECT_EQ(frameHashes(path), hashes);
+    EXPECT_EQ(primariesOf(path), "smpte432");
+}
