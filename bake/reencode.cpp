@@ -89,6 +89,8 @@ private:
     ColourTags colour_;
     double durationSeconds_ = std::numeric_limits<double>::quiet_NaN();
     bake::EncodeSettings settings_;
+    std::int64_t videoSamples_ = 0; // samples the index lists, 0 when it lists none
+    std::int64_t videoPackets_ = 0; // samples read
 
     av::Codec decoder_;
     av::Graph graph_;
@@ -138,6 +140,7 @@ Failure Reencode::openSource(const std::filesystem::path& source) {
     const AVCodecParameters* par = video->codecpar;
     std::int64_t sampleBytes = 0;
     const int entries = avformat_index_get_entries_count(video);
+    videoSamples_ = entries;
     for (int i = 0; i < entries; ++i)
         if (const AVIndexEntry* e = avformat_index_get_entry(const_cast<AVStream*>(video), i))
             sampleBytes += e->size;
@@ -391,13 +394,17 @@ Failure Reencode::pump() {
     for (;;) {
         AVPacket* packet = packet_.get();
         Failure failed;
-        if (packet->stream_index == videoIndex_)
+        if (packet->stream_index == videoIndex_) {
+            ++videoPackets_;
             failed = decodeVideo(packet);
-        else if (packet->stream_index == audioIndex_ && outAudio_)
+        } else if (packet->stream_index == audioIndex_ && outAudio_)
             failed = writeAudio(packet);
         av_packet_unref(packet);
         if (failed) return failed;
         int ret = av_read_frame(in_.get(), packet);
+        // A file cut at a sample boundary ends early without an error: the index knows better.
+        if (ret == AVERROR_EOF && videoPackets_ < videoSamples_)
+            return "read failed: " + avError(ret);
         if (ret == AVERROR_EOF) return std::nullopt;
         if (ret < 0) return "read failed: " + avError(ret);
     }
