@@ -52,6 +52,11 @@ void checkFile(const std::uint8_t* data, std::size_t size) {
     auto grown = fileSizeOf(path);
     require(r.outcome == TGOutcome::added ? grown == std::int64_t(size + COLR_GROWTH)
                                           : grown == std::int64_t(size));
+    // Once added, the tag is found again and nothing more is written.
+    if (r.outcome == TGOutcome::added) {
+        auto again = processCore(path);
+        require(again.outcome == TGOutcome::already && fileSizeOf(path) == grown);
+    }
     ::unlink(path.c_str());
 }
 
