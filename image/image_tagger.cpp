@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 namespace tg {
 
@@ -116,6 +118,26 @@ bool matchOriginal(int fd, const struct stat& original) {
     return ::fchmod(fd, original.st_mode & 07777) == 0;
 }
 
+// Extended attributes (user tags, ACLs, labels) belong to the photo, not to this one version of
+// its bytes; carried over best effort, as a file system that refuses one refuses it everywhere.
+void copyAttributes(int from, int to) {
+    const ssize_t size = ::flistxattr(from, nullptr, 0);
+    if (size <= 0) return;
+    std::vector<char> names(static_cast<std::size_t>(size));
+    const ssize_t got = ::flistxattr(from, names.data(), names.size());
+    if (got <= 0) return;
+    std::vector<char> value;
+    for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+        const char* name = names.data() + at;
+        at += std::strlen(name) + 1;
+        const ssize_t length = ::fgetxattr(from, name, nullptr, 0);
+        if (length < 0) continue;
+        value.resize(static_cast<std::size_t>(length));
+        const ssize_t read = ::fgetxattr(from, name, value.data(), value.size());
+        if (read >= 0) ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(read), 0);
+    }
+}
+
 void syncFolder(const std::filesystem::path& folder) {
     FileHandle dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.isOpen()) dir.sync();
@@ -138,11 +160,8 @@ TGResult processImageCore(const std::filesystem::path& file) {
         return fail("Can't read image");
 
     std::array<std::uint8_t, 64> head{};
-    std::optional<std::size_t> got;
-    {
-        FileHandle in = FileHandle::openForReading(target);
-        if (in.isOpen()) got = in.readAt(0, head);
-    }
+    FileHandle in = FileHandle::openForReading(target);
+    const auto got = in.isOpen() ? in.readAt(0, head) : std::nullopt;
     if (!got) return fail("Can't read image");
     const Format format = classify(std::span(head).first(*got));
 
@@ -165,6 +184,7 @@ TGResult processImageCore(const std::filesystem::path& file) {
     FileHandle out = FileHandle::createExclusive(temp, 0600);
     if (!out.isOpen()) return fail("Write init failed");
 
+    copyAttributes(in.fd(), out.fd());
     if (!write(format, target, info, out.fd()) || !matchOriginal(out.fd(), st) || !out.sync()) {
         out.reset();
         removeFile(temp);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -100,6 +101,7 @@ void expectOnlyOrientationLeft(const Tags& t, const std::string& label) {
 TEST_F(JpegPngTagging, CameraJpegKeepsPixelsAndOrientationAndLosesMetadata) {
     const auto file = copy("camera.jpg", "IMG_0001.JPG");
     fs::permissions(file, fs::perms(0640));
+    const bool xattrs = ::setxattr(file.c_str(), "user.xdg.tags", "graded", 6, 0) == 0;
     const auto before = pixels(file);
     ASSERT_EQ(Tags(file, "-Make")["Make"], "Canon");
 
@@ -115,6 +117,11 @@ TEST_F(JpegPngTagging, CameraJpegKeepsPixelsAndOrientationAndLosesMetadata) {
     expectOnlyOrientationLeft(t, "camera");
     EXPECT_EQ(pixels(file), before);
     EXPECT_EQ(fs::status(file).permissions(), fs::perms(0640));
+    if (xattrs) {
+        char tag[16] = {};
+        EXPECT_EQ(::getxattr(file.c_str(), "user.xdg.tags", tag, sizeof tag), 6);
+        EXPECT_STREQ(tag, "graded");
+    }
     EXPECT_TRUE(leftovers(dir_.path()).empty());
     const auto icc = run("exiftool -b -icc_profile " + sh(file)).out;
     EXPECT_EQ(std::vector<std::uint8_t>(icc.begin(), icc.end()), tg::displayP3Profile());
