@@ -198,9 +198,10 @@ void AppDelegate::setProgress(double value) {
 
 // Rows are matched by position, so a file dropped twice has both its rows updated.
 void AppDelegate::batchProgress(int i, double f, double total) {
-    setProgress((f + i) / total);
+    const double fraction = std::isnan(f) ? 0.0 : std::clamp(f, 0.0, 1.0);
+    setProgress((fraction + i) / total);
     if (i < 0 || std::size_t(i) >= entries_.size()) return;
-    entries_[std::size_t(i)].status = ENCODING_TEXT + QString::number(int(f * 100)) + u'%';
+    entries_[std::size_t(i)].status = ENCODING_TEXT + QString::number(int(fraction * 100)) + u'%';
     renderList();
 }
 

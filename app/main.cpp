@@ -58,7 +58,15 @@ int main(int argc, char** argv) {
         tg::AppDelegate delegate;
         tg::SingleInstance instance(name);
         QObject::connect(&instance, &tg::SingleInstance::filesRequested, &delegate,
-                         &tg::AppDelegate::openFiles);
+                         [&delegate](const QList<QUrl>& requested) {
+                             delegate.openFiles(requested);
+                             // A second launch also means "show me the window".
+                             if (QMainWindow* window = delegate.window()) {
+                                 window->showNormal();
+                                 window->raise();
+                                 window->activateWindow();
+                             }
+                         });
         instance.listen();
         if (!files.isEmpty()) delegate.openFiles(files);
         QTimer::singleShot(0, &delegate, &tg::AppDelegate::finishLaunching);

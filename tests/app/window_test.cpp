@@ -21,6 +21,7 @@
 #include <QTextFrame>
 #include <QTimer>
 
+#include <limits>
 #include <memory>
 
 using namespace tg;
@@ -633,6 +634,12 @@ void WindowTest::bakeShowsProgress() {
     QCOMPARE(d->entries()[0].status, NO_MODE.trimmed());
     QCOMPARE(d->progressBar()->value(), qRound((0.426 + 1) / 4 * d->progressBar()->maximum()));
     QCOMPARE(blockTexts(d->textView()->document())[3], QStringLiteral("     encoding\u2026  42%"));
+    // A broken report neither crashes nor shows nonsense; one for a row that is not there only
+    // moves the bar.
+    d->batchProgress(2, std::numeric_limits<double>::quiet_NaN(), 4);
+    QCOMPARE(d->entries()[2].status, QStringLiteral("encoding\u2026  0%"));
+    d->batchProgress(9, 0.5, 4);
+    QCOMPARE(d->entries().size(), std::size_t(4));
 }
 
 void WindowTest::closingTheDelegateMidBatchIsSafe() {
