@@ -45,8 +45,8 @@ private slots:
     void colorFor();
     void rainbowColor_data();
     void rainbowColor();
-    void rainbowAttrEverywhere();
-    void rainbowAttrCountsCharactersNotCodeUnits();
+    void rainbowAttr_data();
+    void rainbowAttr();
     void labelDefaults();
     void labelKeepsOneLineTextWhole();
     void iconTileWithAndWithoutSymbol();
@@ -141,31 +141,38 @@ void HelpersTest::rainbowColor() {
     QVERIFY2(near(got, expected), qPrintable(got.name() + " != " + expected.name()));
 }
 
-void HelpersTest::rainbowAttrEverywhere() {
-    const QFont font = roundedFont(13, QFont::Normal);
-    const StyledText runs = rainbowAttr(QStringLiteral("everywhere"), font);
-    QCOMPARE(runs.size(), 10);
-    QString joined;
+void HelpersTest::rainbowAttr_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("characters");
+    QTest::addColumn<QList<double>>("positions");
+    QStringList letters;
+    QList<double> spread;
     for (int i = 0; i < 10; ++i) {
-        joined += runs[i].text;
-        QVERIFY(near(runs[i].color, tg::rainbowColor(i / 9.0)));
-        QCOMPARE(runs[i].font, font);
+        letters << QString(QStringLiteral("everywhere")[i]);
+        spread << i / 9.0;
     }
-    QCOMPARE(joined, QStringLiteral("everywhere"));
-    QVERIFY(near(runs.first().color, RAINBOW[0]));
-    QVERIFY(near(runs.last().color, RAINBOW[6]));
+    QTest::newRow("everywhere: 0, 1/9 ... 1") << QStringLiteral("everywhere") << letters << spread;
+    QTest::newRow("one character is the first colour")
+        << QStringLiteral("a") << QStringList{"a"} << QList<double>{0};
+    QTest::newRow("empty") << QString() << QStringList{} << QList<double>{};
+    // e + combining acute and a character outside the BMP: two characters, four code units.
+    QTest::newRow("characters, not code units")
+        << QStringLiteral("e\u0301\U0001F308") << QStringList{"e\u0301", "\U0001F308"}
+        << QList<double>{0, 1};
 }
 
-void HelpersTest::rainbowAttrCountsCharactersNotCodeUnits() {
-    const QFont font;
-    // e + combining acute, and a character outside the BMP: two characters, four code units.
-    const StyledText runs = rainbowAttr(QStringLiteral("e\u0301\U0001F308"), font);
-    QCOMPARE(runs.size(), 2);
-    QCOMPARE(runs[0].text, QStringLiteral("e\u0301"));
-    QVERIFY(near(runs[1].color, RAINBOW[6]));
-    QCOMPARE(rainbowAttr(QStringLiteral("a"), font).size(), 1);
-    QVERIFY(near(rainbowAttr(QStringLiteral("a"), font)[0].color, RAINBOW[0]));
-    QVERIFY(rainbowAttr(QString(), font).isEmpty());
+void HelpersTest::rainbowAttr() {
+    QFETCH(QString, text);
+    QFETCH(QStringList, characters);
+    QFETCH(QList<double>, positions);
+    const QFont font = roundedFont(13, QFont::Normal);
+    const StyledText runs = tg::rainbowAttr(text, font);
+    QCOMPARE(runs.size(), characters.size());
+    for (qsizetype i = 0; i < runs.size(); ++i) {
+        QCOMPARE(runs[i].text, characters[i]);
+        QVERIFY(near(runs[i].color, tg::rainbowColor(positions[i])));
+        QCOMPARE(runs[i].font, font);
+    }
 }
 
 void HelpersTest::labelDefaults() {
