@@ -34,10 +34,11 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
     painter.drawEllipse(knobRect.translated(0, 0.75));
     painter.setBrush(Qt::white);
     painter.drawEllipse(knobRect);
-    if (hasFocus()) {
+    if (hasFocus()) { // a keyboard-focus ring just inside the track
         painter.setBrush(Qt::NoBrush);
-        painter.setPen(QPen(QColor(0, 122, 255, 110), 2));
-        painter.drawRoundedRect(track.adjusted(-1, -1, 1, 1), radius + 1, radius + 1);
+        painter.setPen(QPen(QColor(0, 122, 255, 140), 1.5));
+        painter.drawRoundedRect(track.adjusted(0.75, 0.75, -0.75, -0.75), radius - 0.75,
+                                radius - 0.75);
     }
 }
 
