@@ -145,8 +145,10 @@ bool labelP3(heif_image* img, const heif_color_profile_nclx* nclx) {
            ok(heif_image_set_raw_color_profile(img, "prof", icc.data(), icc.size()));
 }
 
-// Lossless HEVC in 4:4:4 keeps every decoded sample up to the rounding of the colour
-// conversion; where lossless is not offered, the best lossy quality.
+// Lossless HEVC, where the encoder offers it, keeps the samples up to the rounding of the colour
+// conversion and is quicker than lossy at quality 100; otherwise the best lossy quality. Chroma
+// stays 4:2:0 (Main and Main 10 profiles), as cameras write it: 4:4:4 needs the range
+// extensions, which many phones and viewers cannot decode.
 Encoder bestHevcEncoder(heif_context* ctx) {
     heif_encoder* e = nullptr;
     if (!ok(heif_context_get_encoder_for_format(ctx, heif_compression_HEVC, &e))) return nullptr;
@@ -154,7 +156,7 @@ Encoder bestHevcEncoder(heif_context* ctx) {
     if (!ok(heif_encoder_set_lossy_quality(enc.get(), 100))) return nullptr;
     heif_encoder_set_lossless(enc.get(), 1);
     heif_encoder_set_logging_level(enc.get(), 0);
-    heif_encoder_set_parameter_string(enc.get(), "chroma", "444");
+    heif_encoder_set_parameter_string(enc.get(), "chroma", "420");
     // x265's own default; libheif's "slow" costs much time for little gain when lossless.
     heif_encoder_set_parameter_string(enc.get(), "preset", "medium");
     return enc;
