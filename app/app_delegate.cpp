@@ -30,6 +30,7 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QTextFrame>
+#include <QTimer>
 #include <QWindow>
 
 #include <algorithm>
@@ -202,7 +203,7 @@ void AppDelegate::batchProgress(int i, double f, double total) {
     setProgress((fraction + i) / total);
     if (i < 0 || std::size_t(i) >= entries_.size()) return;
     entries_[std::size_t(i)].status = ENCODING_TEXT + QString::number(int(fraction * 100)) + u'%';
-    renderList();
+    renderSoon();
 }
 
 void AppDelegate::fileDone(int i, const QString& text, std::optional<TGOutcome> soFar,
@@ -212,11 +213,12 @@ void AppDelegate::fileDone(int i, const QString& text, std::optional<TGOutcome> 
         entries_[std::size_t(i)].outcome = soFar;
     }
     setProgress((i + 1) / total);
-    renderList();
+    renderSoon();
 }
 
 void AppDelegate::batchEnded(const QList<QUrl>& produced) {
     working_ = false;
+    if (renderPending_) renderList();
     if (progressBar_) {
         progressBar_->hide();
         setProgress(0);
@@ -224,7 +226,18 @@ void AppDelegate::batchEnded(const QList<QUrl>& produced) {
     if (!produced.isEmpty() && reveal) reveal(produced);
 }
 
+// Reports that arrive together are drawn once: a batch of many small files would otherwise
+// rebuild a long list for every file.
+void AppDelegate::renderSoon() {
+    if (renderPending_) return;
+    renderPending_ = true;
+    QTimer::singleShot(0, this, [this] {
+        if (renderPending_) renderList();
+    });
+}
+
 void AppDelegate::renderList() {
+    renderPending_ = false;
     if (!textView_) return;
     QTextDocument* document = textView_->document();
     const int scrolled = textView_->verticalScrollBar()->value();

@@ -78,6 +78,7 @@ private:
     void buildWindow();
     void showAbout();
     void setProgress(double value);
+    void renderSoon();
 
     std::unique_ptr<QMenuBar> menuBar_; // until the window takes it
     std::unique_ptr<QMainWindow> window_;
@@ -92,6 +93,7 @@ private:
     bool ready_ = false;
     QList<QUrl> pending_;
     bool working_ = false;
+    bool renderPending_ = false;
     std::shared_ptr<Mailbox> mailbox_;
 };
 

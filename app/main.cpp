@@ -12,6 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // Files named on the command line (the desktop passes paths, some pass file URLs).
@@ -40,6 +48,32 @@ void scheduleScreenshot(tg::AppDelegate& delegate, const QString& path) {
     poll->start(500);
 }
 
+#ifdef Q_OS_UNIX
+int quitSignal[2] = {-1, -1};
+
+void onQuitSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(quitSignal[1], &byte, 1);
+}
+
+// The desktop ends a session with SIGTERM: quit as from the menu, so the socket is removed.
+void quitOnTerminate(QObject* owner) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, quitSignal) != 0) return;
+    auto* notifier = new QSocketNotifier(quitSignal[0], QSocketNotifier::Read, owner);
+    QObject::connect(notifier, &QSocketNotifier::activated, owner, [] {
+        char byte = 0;
+        [[maybe_unused]] const auto got = ::read(quitSignal[0], &byte, 1);
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+#endif
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -49,6 +83,9 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(TG_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("tintguard"));
 
+#ifdef Q_OS_UNIX
+    quitOnTerminate(&app);
+#endif
     const QList<QUrl> files = commandLineFiles(QApplication::arguments().mid(1));
     const QString name = tg::SingleInstance::defaultName();
     if (tg::SingleInstance::handOver(name, files)) return 0;

@@ -27,6 +27,7 @@ private slots:
     void staleSocketIsReplaced();
     void secondServerStandsBack();
     void garbledRequestIsDropped();
+    void quitDuringBatchEndsCleanly();
 
 private:
     // Runs the blocking client beside the event loop that serves it.
@@ -149,6 +150,33 @@ void InstanceTest::garbledRequestIsDropped() {
     QVERIFY(handOverAsync(name_, {QUrl::fromLocalFile("/ok.png")}));
     QTRY_COMPARE(requests.count(), 1);
     QCOMPARE(requests[0][0].value<QList<QUrl>>(), QList<QUrl>{QUrl::fromLocalFile("/ok.png")});
+}
+
+void InstanceTest::quitDuringBatchEndsCleanly() {
+    // One movie named many times: a batch long enough to be running when the quit comes.
+    const QString movie = dir_->filePath(QStringLiteral("clip.mov"));
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 {"-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+                  "testsrc=size=64x48:rate=5", "-frames:v", "5", "-c:v", "libx264", movie});
+    QVERIFY(ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0);
+
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", dir_->path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    app.setProcessEnvironment(env);
+    app.start(QStringLiteral(TG_APP_EXE), QStringList(400, movie));
+    QVERIFY(app.waitForStarted());
+    // The first copy shows the batch has begun; then the session ends.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir_->filePath("clip_P3.mov")), 30000);
+    app.terminate();
+    QTRY_VERIFY_WITH_TIMEOUT(app.state() == QProcess::NotRunning, 30000);
+    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.exitCode(), 0);
+    // It took its socket with it: the next launch is a first launch again.
+    QVERIFY(!QFileInfo::exists(dir_->filePath(QStringLiteral("tintguard-%1").arg(::getuid()))));
+    QVERIFY(QFileInfo::exists(movie));
 }
 
 QTEST_MAIN(InstanceTest)

@@ -633,7 +633,8 @@ void WindowTest::bakeShowsProgress() {
     QCOMPARE(d->entries()[1].status, QStringLiteral("encoding\u2026  42%"));
     QCOMPARE(d->entries()[0].status, NO_MODE.trimmed());
     QCOMPARE(d->progressBar()->value(), qRound((0.426 + 1) / 4 * d->progressBar()->maximum()));
-    QCOMPARE(blockTexts(d->textView()->document())[3], QStringLiteral("     encoding\u2026  42%"));
+    QTRY_COMPARE(blockTexts(d->textView()->document())[3],
+                 QStringLiteral("     encoding\u2026  42%"));
     // A broken report neither crashes nor shows nonsense; one for a row that is not there only
     // moves the bar.
     d->batchProgress(2, std::numeric_limits<double>::quiet_NaN(), 4);
