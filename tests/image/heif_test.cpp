@@ -17,6 +17,12 @@
 #include <memory>
 #include <optional>
 
+// x265 3.5 keeps about a kilobyte from every encoder it opens that its close does not return;
+// the leak is the library's, not ours, and would otherwise fail the sanitizer build.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libx265.so\n";
+}
+
 namespace {
 
 using namespace tgtest;

@@ -57,6 +57,11 @@ struct Layout {
     bool metadata = true; // exiftool cannot write BigTIFF
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const Layout& layout, std::ostream* os) {
+    *os << layout.name;
+}
+
 class TiffLayouts : public testing::TestWithParam<Layout> {};
 
 TEST_P(TiffLayouts, TaggedWithTheSamePixelsAndOnlyTheOrientationKept) {
