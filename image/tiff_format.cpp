@@ -69,7 +69,8 @@ Tiff openSource(const std::filesystem::path& source) {
     silenceGlobalHandlers();
     Options opts = quietOptions();
     if (!opts) return nullptr;
-    return Tiff(TIFFOpenExt(source.c_str(), "r", opts.get()));
+    // Read, not mapped: a file cut short under a mapping would end the program with SIGBUS.
+    return Tiff(TIFFOpenExt(source.c_str(), "rm", opts.get()));
 }
 
 std::optional<std::uint16_t> u16Field(TIFF* tif, ttag_t tag) {

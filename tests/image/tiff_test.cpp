@@ -95,19 +95,21 @@ TEST_P(TiffLayouts, TaggedWithTheSamePixelsAndOnlyTheOrientationKept) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tiff, TiffLayouts,
-    testing::Values(Layout{"rgb8Uncompressed", "-depth 8 -compress None", ""},
-                    Layout{"rgb8LzwPredictor", "-depth 8 -compress LZW -define tiff:predictor=2",
-                           ""},
-                    Layout{"rgb8Deflate", "-depth 8 -compress Zip", ""},
-                    Layout{"rgb16Lzw", "-depth 16 -compress LZW", ""},
-                    Layout{"rgb16BigEndian", "-depth 16 -endian MSB -compress None", ""},
-                    Layout{"rgbaDeflate",
-                           "-depth 8 -alpha set -channel A -fx 'i/w' +channel -compress Zip", ""},
-                    Layout{"tiled", "-depth 8 -compress LZW -define tiff:tile-geometry=16x16", ""},
-                    Layout{"planeSeparate", "-depth 8 -interlace Plane -compress LZW", ""},
-                    Layout{"jpeg", "-depth 8 -compress JPEG -quality 90", ""},
-                    Layout{"palette", "-type Palette -colors 16 -compress None", ""},
-                    Layout{"bigTiff", "-depth 16 -compress Zip", "TIFF64:", false}),
+    testing::Values(
+        Layout{"rgb8Uncompressed", "-depth 8 -compress None", ""},
+        Layout{"rgb8LzwPredictor", "-depth 8 -compress LZW -define tiff:predictor=2", ""},
+        Layout{"rgb8Deflate", "-depth 8 -compress Zip", ""},
+        Layout{"rgb16Lzw", "-depth 16 -compress LZW", ""},
+        Layout{"rgb16BigEndian", "-depth 16 -endian MSB -compress None", ""},
+        Layout{"rgbaDeflate", "-depth 8 -alpha set -channel A -fx 'i/w' +channel -compress Zip",
+               ""},
+        Layout{"tiled", "-depth 8 -compress LZW -define tiff:tile-geometry=16x16", ""},
+        Layout{"planeSeparate", "-depth 8 -interlace Plane -compress LZW", ""},
+        Layout{"jpeg", "-depth 8 -compress JPEG -quality 90", ""},
+        Layout{"palette", "-type Palette -colors 16 -compress None", ""},
+        Layout{"palette4Bit", "-type Palette -colors 16 -depth 4 -compress LZW", ""},
+        Layout{"lsbFillOrder", "-depth 8 -compress None -define tiff:fill-order=lsb", ""},
+        Layout{"bigTiff", "-depth 16 -compress Zip", "TIFF64:", false}),
     [](const testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
 TEST(TiffTagging, MultiPageKeepsOnlyTheFirstPage) {
