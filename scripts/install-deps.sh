@@ -17,6 +17,8 @@ packages=(
   # tests: oracles, fuzzing, a real X server
   libgtest-dev libgmock-dev ffmpeg libimage-exiftool-perl imagemagick
   clang libclang-rt-14-dev xvfb xauth
+  # tests: a private session bus for the file-manager reveal
+  dbus-daemon dbus-session-bus-common
 )
 
 missing=()

@@ -46,7 +46,7 @@ private:
 void RevealTest::initTestCase() {
     // A bus of our own, so the test never reaches the desktop's file manager.
     bus_.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
-    QVERIFY(bus_.waitForStarted());
+    if (!bus_.waitForStarted()) QSKIP("dbus-daemon is not installed");
     QTRY_VERIFY(bus_.canReadLine());
     const QByteArray address = bus_.readLine().trimmed();
     QVERIFY(!address.isEmpty());
