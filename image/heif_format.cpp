@@ -52,6 +52,10 @@ using Nclx = std::unique_ptr<heif_color_profile_nclx, NclxFree>;
 constexpr std::uint16_t CICP_P3_PRIMARIES = 12;
 constexpr std::uint16_t CICP_SRGB_TRANSFER = 13;
 constexpr std::uint16_t CICP_BT601_MATRIX = 6;
+// HDR transfers (PQ, HLG): such samples are not sRGB-coded, and labelling them so would change the
+// picture.
+constexpr std::uint16_t CICP_PQ_TRANSFER = 16;
+constexpr std::uint16_t CICP_HLG_TRANSFER = 18;
 // An embedded profile larger than this is not Display P3 (ours is well under a kilobyte).
 constexpr std::size_t MAX_ICC = 16 * 1024 * 1024;
 
@@ -101,6 +105,12 @@ bool labelledP3(const heif_image_handle* handle) {
     default:
         return false;
     }
+}
+
+bool hdrSignal(const heif_image_handle* handle) {
+    const Nclx n = nclxOf(handle);
+    return n && (n->transfer_characteristics == CICP_PQ_TRANSFER ||
+                 n->transfer_characteristics == CICP_HLG_TRANSFER);
 }
 
 // For the colour-model test only: libheif tells it only by decoding.
@@ -193,6 +203,10 @@ ImageInfo inspectHeif(const std::filesystem::path& source) {
     if (!handle) return info;
     if (labelledP3(handle.get())) {
         info.check = ImageCheck::alreadyP3;
+        return info;
+    }
+    if (hdrSignal(handle.get())) {
+        info.check = ImageCheck::notRgb;
         return info;
     }
     const Image img = decodeAny(handle.get());

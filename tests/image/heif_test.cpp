@@ -59,7 +59,8 @@ struct HeicSpec {
     int bits = 8;
     bool alpha = false;
     heif_orientation orientation = heif_orientation_normal;
-    std::optional<std::uint16_t> primaries; // nclx colour primaries (transfer 13)
+    std::optional<std::uint16_t> primaries; // nclx colour primaries
+    std::uint16_t transfer = 13;            // nclx transfer, written only with primaries
     std::uint16_t matrix = 6;               // nclx matrix, written only with primaries
     bool p3Icc = false;
     bool exif = false;
@@ -116,7 +117,7 @@ void makeHeic(const fs::path& path, const HeicSpec& s) {
     if (s.primaries) {
         std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(heif_nclx_color_profile_alloc());
         heif_nclx_color_profile_set_color_primaries(nclx.get(), *s.primaries);
-        heif_nclx_color_profile_set_transfer_characteristics(nclx.get(), 13);
+        heif_nclx_color_profile_set_transfer_characteristics(nclx.get(), s.transfer);
         heif_nclx_color_profile_set_matrix_coefficients(nclx.get(), s.matrix);
         ASSERT_TRUE(ok(heif_image_set_nclx_color_profile(img.get(), nclx.get())));
     }
@@ -273,6 +274,23 @@ TEST(HeifTagging, LabelsThatAlreadySayDisplayP3AreLeftAlone) {
         EXPECT_EQ(r.message, "Already Display-P3");
         EXPECT_EQ(readBytes(file), bytes);
     }
+}
+
+// An HDR picture (PQ transfer) is not sRGB-coded: labelling it Display P3 would change it.
+TEST(HeifTagging, HdrPicturesAreRefused) {
+    TempDir dir;
+    const auto file = dir / "hdr.heic";
+    HeicSpec spec;
+    spec.bits = 10;
+    spec.primaries = 9; // BT.2020
+    spec.transfer = 16; // PQ
+    spec.matrix = 9;
+    makeHeic(file, spec);
+    const auto bytes = readBytes(file);
+    const tg::TGResult r = tg::processImageCore(file);
+    EXPECT_EQ(r.outcome, tg::TGOutcome::error);
+    EXPECT_EQ(r.message, "Couldn't tag image");
+    EXPECT_EQ(readBytes(file), bytes);
 }
 
 // libheif 1.15's HEVC encoder writes greyscale as 4:2:0 colour, so a monochrome HEIC cannot be made
