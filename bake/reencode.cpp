@@ -25,8 +25,8 @@ using bake::ColourTags;
 using Failure = std::optional<std::string>; // nothing on success, else the run's message
 
 // The encoder speed preset: the fastest one whose quality stays with "medium" (bench/README.md).
-constexpr const char* X264_PRESET = "faster";
-constexpr const char* X265_PRESET = "faster";
+constexpr const char* X264_PRESET = "superfast";
+constexpr const char* X265_PRESET = "fast";
 
 std::string avError(int err) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -64,7 +64,8 @@ struct FrameShape {
 
 class Reencode {
 public:
-    Reencode(std::function<void(double)> onProgress) : onProgress_(std::move(onProgress)) {}
+    explicit Reencode(std::function<void(double)> onProgress)
+        : onProgress_(std::move(onProgress)) {}
     BakeStatus run(const std::filesystem::path& source, const std::filesystem::path& destination);
 
 private:

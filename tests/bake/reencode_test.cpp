@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -20,33 +21,42 @@ const std::string P3_TAGS =
     " -color_primaries smpte432 -color_trc bt709 -colorspace bt709 -movflags +write_colr ";
 const std::string PATTERN = " -f lavfi -i testsrc2=s=160x90:r=25:d=0.6 ";
 
+// How each source clip is made. Clips are made on first use and kept for the suite, so a test
+// run on its own (as ctest does) makes only what it needs.
+const std::map<std::string, std::string> RECIPES = {
+    {"h264_aac.mov", PATTERN +
+                         "-f lavfi -i sine=f=440:d=0.6 -c:v libx264 -pix_fmt yuv420p "
+                         "-c:a aac -shortest" +
+                         P3_TAGS},
+    {"hvc1.mp4",
+     PATTERN + "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p -tag:v hvc1" + P3_TAGS},
+    {"hev1.mp4",
+     PATTERN + "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p -tag:v hev1" + P3_TAGS},
+    {"prores.mov", "-f lavfi -i testsrc2=s=64x48:r=24:d=0.5 -c:v prores_ks -profile:v 2" + P3_TAGS},
+    {"rotated.mov", PATTERN + "-c:v libx264 -pix_fmt yuv420p" + P3_TAGS},
+    {"two_video.mov", PATTERN +
+                          "-f lavfi -i testsrc=s=64x48:r=10:d=0.6 -f lavfi -i sine=d=0.6 "
+                          "-map 0 -map 1 -map 2 -c:v libx264 -pix_fmt yuv420p -c:a aac" +
+                          P3_TAGS},
+    {"audio_only.mov", "-f lavfi -i sine=d=0.5 -c:a aac "},
+    // Five frames a second: key frames at most every ten frames.
+    {"slow.mp4",
+     "-f lavfi -i testsrc2=s=96x64:r=5:d=5 -c:v libx264 -pix_fmt yuv420p -g 100" + P3_TAGS},
+};
+
 class Reencode : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = std::make_unique<TempDir>();
-        auto& d = *dir_;
-        ffmpeg(PATTERN + "-f lavfi -i sine=f=440:d=0.6 -c:v libx264 -pix_fmt yuv420p -c:a aac" +
-               P3_TAGS + "-shortest " + sh(d / "h264_aac.mov"));
-        ffmpeg(PATTERN + "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p -tag:v hvc1" +
-               P3_TAGS + sh(d / "hvc1.mp4"));
-        ffmpeg(PATTERN + "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p -tag:v hev1" +
-               P3_TAGS + sh(d / "hev1.mp4"));
-        ffmpeg("-f lavfi -i testsrc2=s=64x48:r=24:d=0.5 -c:v prores_ks -profile:v 2" + P3_TAGS +
-               sh(d / "prores.mov"));
-        ffmpeg(PATTERN + "-c:v libx264 -pix_fmt yuv420p" + P3_TAGS + sh(d / "rotated.mov"));
-        rotateFirstTrack(d / "rotated.mov");
-        ffmpeg(PATTERN +
-               "-f lavfi -i testsrc=s=64x48:r=10:d=0.6 -f lavfi -i sine=d=0.6 "
-               "-map 0 -map 1 -map 2 -c:v libx264 -pix_fmt yuv420p -c:a aac" +
-               P3_TAGS + sh(d / "two_video.mov"));
-        ffmpeg("-f lavfi -i sine=d=0.5 -c:a aac " + sh(d / "audio_only.mov"));
-        // Five frames a second: key frames at most every ten frames.
-        ffmpeg("-f lavfi -i testsrc2=s=96x64:r=5:d=5 -c:v libx264 -pix_fmt yuv420p -g 100" +
-               P3_TAGS + sh(d / "slow.mp4"));
-    }
+    static void SetUpTestSuite() { dir_ = std::make_unique<TempDir>(); }
     static void TearDownTestSuite() { dir_.reset(); }
 
-    static fs::path clip(const std::string& name) { return *dir_ / name; }
+    static fs::path clip(const std::string& name) {
+        const auto path = *dir_ / name;
+        if (!fs::exists(path)) {
+            ffmpeg(RECIPES.at(name) + sh(path));
+            if (name == "rotated.mov") rotateFirstTrack(path);
+        }
+        return path;
+    }
     fs::path out(const std::string& name) { return scratch_ / name; }
 
     static std::unique_ptr<TempDir> dir_;
