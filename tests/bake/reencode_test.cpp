@@ -38,6 +38,8 @@ const std::map<std::string, std::string> RECIPES = {
                           "-f lavfi -i testsrc=s=64x48:r=10:d=0.6 -f lavfi -i sine=d=0.6 "
                           "-map 0 -map 1 -map 2 -c:v libx264 -pix_fmt yuv420p -c:a aac" +
                           P3_TAGS},
+    {"pcm.mov",
+     PATTERN + "-f lavfi -i sine=d=0.6 -c:v libx264 -pix_fmt yuv420p -c:a pcm_s16le" + P3_TAGS},
     {"audio_only.mov", "-f lavfi -i sine=d=0.5 -c:a aac "},
     // Five frames a second: key frames at most every ten frames.
     {"slow.mp4",
@@ -163,6 +165,17 @@ TEST_F(Reencode, SeveralVideoTracksGiveOneFromTheFirst) {
     EXPECT_EQ(v[0]["width"], 160);
     EXPECT_EQ(v[0]["avg_frame_rate"], "25/1");
     EXPECT_EQ(streamsOf(probed, "audio").size(), 1u);
+}
+
+// MPEG-4 cannot hold PCM here: the movie is baked without its audio rather than not at all, while
+// a QuickTime destination keeps it.
+TEST_F(Reencode, AudioTheContainerCannotHoldIsLeftOut) {
+    auto status = tg::bakeToRec709Sync(clip("pcm.mov"), out("pcm.mp4"));
+    ASSERT_TRUE(status.ok) << status.message;
+    EXPECT_EQ(streamsOf(probe(out("pcm.mp4")), "audio").size(), 0u);
+    status = tg::bakeToRec709Sync(clip("pcm.mov"), out("pcm.mov"));
+    ASSERT_TRUE(status.ok) << status.message;
+    EXPECT_EQ(audioPackets(out("pcm.mov")), audioPackets(clip("pcm.mov")));
 }
 
 TEST_F(Reencode, VideoOnlySourceAndKeyFrameInterval) {
