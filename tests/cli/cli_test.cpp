@@ -1,4 +1,5 @@
 // tintguard-cli end to end, over real media made for the suite.
+#include "cli/report.h"
 #include "fixtures/media.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +51,11 @@ protected:
 TempDir* CliTest::media_ = nullptr;
 
 } // namespace
+
+TEST(Cli, LiveProgressTextTruncatesThePercent) {
+    EXPECT_EQ(tg::cli::encodingText(0.426), "encoding…  42%");
+    EXPECT_EQ(tg::cli::encodingText(1.0), "encoding…  100%");
+}
 
 TEST(Cli, UsageErrorsExitTwo) {
     EXPECT_EQ(cli("").status, 2);

@@ -48,6 +48,13 @@ TempDir* ProcessOneTest::media_ = nullptr;
 
 } // namespace
 
+TEST(ProcessOne, ClassifiesByTheLowerCasedExtensionOnly) {
+    EXPECT_TRUE(isMovie("/x/Clip.MOV") && isMovie("clip.m4v"));
+    EXPECT_TRUE(isImage("/x/photo.HEIC") && isImage("scan.Tif"));
+    EXPECT_FALSE(isMovie("clip.mov ") || isMovie("mov") || isImage("notes.txt"));
+    EXPECT_FALSE(VIDEO_EXTS.contains("MOV") || VIDEO_EXTS.contains(".mov"));
+}
+
 TEST(ProcessOne, UnsupportedFilesAreSkippedInEveryModeWithoutTouchingThem) {
     for (auto mode : {TGMode::inPlace, TGMode::p3Copy, TGMode::bake}) {
         for (std::string name : {"notes.txt", "README", "clip.mov "}) {
