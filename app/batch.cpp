@@ -92,19 +92,7 @@ TGOutcome mergeOutcome(std::optional<TGOutcome> soFar, TGOutcome next) {
 }
 
 QString symbol(TGOutcome outcome) {
-    switch (outcome) {
-    case TGOutcome::fixed:
-    case TGOutcome::added:
-        return QStringLiteral("\u2713");
-    case TGOutcome::already:
-        return QStringLiteral("\u2022");
-    case TGOutcome::hdr:
-    case TGOutcome::skipped:
-        return QStringLiteral("\u2014");
-    case TGOutcome::error:
-        return QStringLiteral("\u2715");
-    }
-    return {};
+    return QString::fromUtf8(outcomeSymbol(outcome));
 }
 
 QColor colorFor(std::optional<TGOutcome> outcome) {
