@@ -1,25 +1,42 @@
 #include "image/image_fixtures.h"
 
+#include "image/image_tagger.h"
+
 #include <gtest/gtest.h>
 #include <lcms2.h>
+#include <libheif/heif.h>
 #include <sys/stat.h>
+
+#include <cmath>
+#include <iostream>
+#include <memory>
 
 namespace imgtest {
 
-using tgtest::run;
-using tgtest::sh;
+void command(const std::string& line) {
+    ASSERT_EQ(run(line).status, 0) << line;
+}
 
-std::vector<std::uint8_t> makeProfile(const ProfileSpec& s) {
+void makeImage(const fs::path& file, const std::string& options, const std::string& prefix) {
+    command("convert -size 64x48 gradient:#ff2000-#0030ff -swirl 90 " + options + " " + prefix +
+            sh(file));
+}
+
+void addCameraMetadata(const fs::path& file, const std::string& extraArgs) {
+    command("exiftool -q -q -overwrite_original -Make=Canon '-Model=EOS R5' -GPSLatitude=48.1 "
+            "-GPSLatitudeRef=N -XMP:Title=Secret " +
+            extraArgs + " " + sh(file));
+}
+
+std::vector<std::uint8_t> makeProfile(const ProfileRecipe& s) {
     const cmsCIExyY white = {s.white[0], s.white[1], 1.0};
-    const cmsCIExyYTRIPLE prim = {
+    const cmsCIExyYTRIPLE primaries = {
         {s.red[0], s.red[1], 1.0}, {s.green[0], s.green[1], 1.0}, {s.blue[0], s.blue[1], 1.0}};
-    const cmsFloat64Number srgbParams[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
-    cmsToneCurve* curve = s.curve == Curve::srgb
-                              ? cmsBuildParametricToneCurve(nullptr, 4, srgbParams)
-                          : s.curve == Curve::gamma22 ? cmsBuildGamma(nullptr, 2.2)
-                                                      : cmsBuildGamma(nullptr, 1.0);
+    const cmsFloat64Number srgb[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+    cmsToneCurve* curve = s.curve == Curve::srgb ? cmsBuildParametricToneCurve(nullptr, 4, srgb)
+                                                 : cmsBuildGamma(nullptr, 2.2);
     cmsToneCurve* curves[3] = {curve, curve, curve};
-    cmsHPROFILE p = cmsCreateRGBProfile(&white, &prim, curves);
+    cmsHPROFILE p = cmsCreateRGBProfile(&white, &primaries, curves);
     cmsFreeToneCurve(curve);
     cmsSetProfileVersion(p, s.version);
     cmsMLU* mlu = cmsMLUalloc(nullptr, 1);
@@ -34,67 +51,16 @@ std::vector<std::uint8_t> makeProfile(const ProfileSpec& s) {
     return bytes;
 }
 
-ProfileSpec dciP3() {
-    ProfileSpec s;
-    s.white[0] = 0.314;
-    s.white[1] = 0.351;
-    s.description = "DCI-P3";
-    return s;
-}
-
-ProfileSpec adobeRgb() {
-    ProfileSpec s;
-    s.red[0] = 0.64, s.red[1] = 0.33;
-    s.green[0] = 0.21, s.green[1] = 0.71;
-    s.blue[0] = 0.15, s.blue[1] = 0.06;
-    s.curve = Curve::gamma22;
-    s.description = "Adobe RGB (1998)";
-    return s;
-}
-
-ProfileSpec srgb() {
-    ProfileSpec s;
-    s.red[0] = 0.64, s.red[1] = 0.33;
-    s.green[0] = 0.30, s.green[1] = 0.60;
-    s.blue[0] = 0.15, s.blue[1] = 0.06;
-    s.description = "sRGB";
-    return s;
-}
-
-Tags::Tags(const fs::path& file, const std::string& args) {
-    const auto r = run("exiftool -j " + args + " " + sh(file));
-    auto parsed = nlohmann::json::parse(r.out, nullptr, false);
-    if (parsed.is_array() && !parsed.empty())
-        json_ = parsed[0];
-    else
-        json_ = nlohmann::json::object();
-}
-
-std::string Tags::operator[](const std::string& tag) const {
-    if (!json_.contains(tag)) return "";
-    const auto& v = json_[tag];
-    return v.is_string() ? v.get<std::string>() : v.dump();
-}
-
-void embedProfile(const fs::path& file, const std::vector<std::uint8_t>& icc) {
-    const auto iccFile = file.parent_path() / (file.filename().string() + ".icc");
-    tgtest::writeBytes(iccFile, icc);
-    auto r = run("exiftool -q -q -overwrite_original '-icc_profile<=" + iccFile.string() + "' " +
-                 sh(file));
-    fs::remove(iccFile);
-    ASSERT_EQ(r.status, 0);
-}
-
-std::string pixels(const fs::path& file, const std::string& map) {
-    auto r = run("convert " + sh(file) + " " + map + ":-");
-    EXPECT_EQ(r.status, 0) << file;
-    return r.out;
+nlohmann::json exif(const fs::path& file, const std::string& tags) {
+    const auto j =
+        nlohmann::json::parse(run("exiftool -j -n " + tags + " " + sh(file)).out, nullptr, false);
+    return j.is_array() && !j.empty() ? j[0] : nlohmann::json::object();
 }
 
 std::vector<std::string> leftovers(const fs::path& folder) {
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(folder))
-        if (e.path().filename().string().rfind(".tg_img_", 0) == 0)
+        if (e.path().filename().string().starts_with(".tg_img_"))
             names.push_back(e.path().filename().string());
     return names;
 }
@@ -103,6 +69,77 @@ std::pair<std::int64_t, std::int64_t> mtimeOf(const fs::path& file) {
     struct stat st {};
     ::stat(file.c_str(), &st);
     return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
+HeicPicture decodeHeic(const fs::path& file) {
+    HeicPicture pic;
+    std::unique_ptr<heif_context, decltype(&heif_context_free)> ctx(heif_context_alloc(),
+                                                                    heif_context_free);
+    heif_image_handle* h = nullptr;
+    if (heif_context_read_from_file(ctx.get(), file.c_str(), nullptr).code != heif_error_Ok ||
+        heif_context_get_primary_image_handle(ctx.get(), &h).code != heif_error_Ok)
+        return pic;
+    std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)> handle(
+        h, heif_image_handle_release);
+    pic.bits = heif_image_handle_get_luma_bits_per_pixel(h);
+    const int bytes = pic.bits > 8 ? 2 : 1;
+    heif_image* i = nullptr;
+    if (heif_decode_image(
+            h, &i, heif_colorspace_RGB,
+            bytes == 2 ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB, nullptr)
+            .code != heif_error_Ok)
+        return pic;
+    std::unique_ptr<heif_image, decltype(&heif_image_release)> image(i, heif_image_release);
+    pic.width = heif_image_get_width(i, heif_channel_interleaved);
+    pic.height = heif_image_get_height(i, heif_channel_interleaved);
+    int stride = 0;
+    const std::uint8_t* plane = heif_image_get_plane_readonly(i, heif_channel_interleaved, &stride);
+    for (int y = 0; y < pic.height; ++y)
+        for (int x = 0; x < pic.width * 3; ++x) {
+            const std::uint8_t* at = plane + y * stride + x * bytes;
+            pic.samples.push_back(bytes == 2 ? at[0] | at[1] << 8 : at[0]);
+        }
+    return pic;
+}
+
+namespace {
+
+double psnr(const HeicPicture& a, const HeicPicture& b) {
+    if (a.width != b.width || a.height != b.height || a.bits != b.bits || a.samples.empty())
+        return 0;
+    double sum = 0;
+    for (std::size_t i = 0; i < a.samples.size(); ++i)
+        sum += double(a.samples[i] - b.samples[i]) * (a.samples[i] - b.samples[i]);
+    const double peak = (1 << a.bits) - 1;
+    return sum == 0 ? INFINITY : 10 * std::log10(peak * peak * double(a.samples.size()) / sum);
+}
+
+} // namespace
+
+void expectTagged(const fs::path& file, const fs::path& original) {
+    const auto perms = fs::status(file).permissions();
+    const auto r = tg::processImageCore(file);
+    EXPECT_EQ(r.outcome, tg::TGOutcome::fixed) << r.message;
+    EXPECT_EQ(r.message, TAGGED);
+
+    const auto meta = exif(file);
+    EXPECT_EQ(meta.value("ProfileDescription", ""), "Display P3");
+    for (const char* gone : {"Make", "Model", "GPSLatitude", "Title", "XMPToolkit"})
+        EXPECT_FALSE(meta.contains(gone)) << gone << " survived";
+    EXPECT_EQ(fs::status(file).permissions(), perms);
+    EXPECT_EQ(run("identify -format '%p\\n' " + sh(file)).out, "0\n"); // one picture
+    EXPECT_TRUE(leftovers(file.parent_path()).empty());
+
+    if (file.extension() == ".heic") {
+        const double db = psnr(decodeHeic(original), decodeHeic(file));
+        std::cout << file.filename() << ": " << db << " dB\n";
+        EXPECT_GE(db, 50.0);
+    } else { // the first picture, at the source's depth, alpha included
+        const auto pixels = [](const fs::path& f) {
+            return run("convert " + sh(f.string() + "[0]") + " rgba:-").out;
+        };
+        EXPECT_EQ(pixels(file), pixels(original));
+    }
 }
 
 } // namespace imgtest

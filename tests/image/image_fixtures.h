@@ -1,5 +1,5 @@
-// Helpers for the JPEG and PNG tests: ICC profiles made with lcms2, and exiftool / ImageMagick as
-// independent readers.
+// Helpers for the tagging tests: sources made with ImageMagick and exiftool, ICC profiles made with
+// lcms2, and exiftool / ImageMagick as independent readers of the results.
 #pragma once
 
 #include "fixtures/media.h"
@@ -11,43 +11,50 @@
 namespace imgtest {
 
 namespace fs = std::filesystem;
+using namespace tgtest;
 
-enum class Curve { srgb, gamma22, linear };
+inline const std::string TAGGED = "Tagged \u2192 Display-P3";
 
-struct ProfileSpec {
+// Runs a command line; fails the current test when it does not exit 0.
+void command(const std::string& line);
+// A 64x48 picture with detail in every channel, written by ImageMagick with the given options
+// and output prefix (such as "PNG8:").
+void makeImage(const fs::path& file, const std::string& options, const std::string& prefix = "");
+// Camera metadata as a phone leaves it: Make, Model, GPS and an XMP title.
+void addCameraMetadata(const fs::path& file, const std::string& extraArgs = "");
+
+enum class Curve { srgb, gamma22 };
+struct ProfileRecipe {
+    std::string description = "Display P3";
     double white[2] = {0.3127, 0.3290};
     double red[2] = {0.680, 0.320};
     double green[2] = {0.265, 0.690};
     double blue[2] = {0.150, 0.060};
     Curve curve = Curve::srgb;
     double version = 4.3;
-    std::string description = "Display P3";
 };
-
 // A matrix/TRC RGB display profile written by lcms2, as another program would make it.
-std::vector<std::uint8_t> makeProfile(const ProfileSpec& spec);
-ProfileSpec dciP3();
-ProfileSpec adobeRgb();
-ProfileSpec srgb();
+std::vector<std::uint8_t> makeProfile(const ProfileRecipe& recipe);
 
-// exiftool -j <args> <file>: tag name to value ("" when the file has no such tag). One exiftool
-// run per call, so ask for every tag a check needs at once.
-class Tags {
-public:
-    Tags(const fs::path& file, const std::string& args);
-    std::string operator[](const std::string& tag) const;
-    bool has(const std::string& tag) const { return json_.contains(tag); }
-
-private:
-    nlohmann::json json_;
-};
-// Embeds an ICC profile as it is, pixels untouched (exiftool).
-void embedProfile(const fs::path& file, const std::vector<std::uint8_t>& icc);
-// The decoded pixels as raw bytes ("rgb", "rgba", "gray"; 16-bit when the image is).
-std::string pixels(const fs::path& file, const std::string& map = "rgb");
+// exiftool -j -n <tags> <file>, as JSON ({} when exiftool reads nothing).
+nlohmann::json exif(const fs::path& file, const std::string& tags = "");
 // Hidden temporary files of the tagger left in a folder.
 std::vector<std::string> leftovers(const fs::path& folder);
 // Seconds and nanoseconds of the last modification.
 std::pair<std::int64_t, std::int64_t> mtimeOf(const fs::path& file);
+
+// The primary picture of a HEIC as libheif shows it (rotation applied), as RGB samples.
+struct HeicPicture {
+    int width = 0;
+    int height = 0;
+    int bits = 0;
+    std::vector<int> samples;
+};
+HeicPicture decodeHeic(const fs::path& file);
+
+// Tags `file`, then checks it as the independent readers see it: labelled Display P3, camera
+// metadata, GPS and XMP gone, permission bits kept, one picture, and the same pixels as `original`
+// (a copy of the source): identical, or for HEIC (re-encoded) at least 50 dB as libheif shows it.
+void expectTagged(const fs::path& file, const fs::path& original);
 
 } // namespace imgtest
