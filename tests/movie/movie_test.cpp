@@ -55,6 +55,7 @@ Blob colr(const std::string& kind, std::uint16_t prim, std::uint16_t trc) {
 }
 
 const std::string SRC = "-f lavfi -i testsrc2=s=64x48:r=10:d=1 ", SND = "-f lavfi -i sine=d=1 ";
+const std::string BIG = "-f lavfi -i testsrc2=s=640x360:r=25:d=1.2 -vf noise=alls=100:allf=t ";
 const std::string BT709 = "-color_primaries bt709 -color_trc bt709 -colorspace bt709 ";
 const std::string X264 = "-c:v libx264 -pix_fmt yuv420p ", FAST = "-movflags +faststart";
 const std::string X265 = "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p -tag:v hvc1 ";
@@ -252,6 +253,8 @@ INSTANTIATE_TEST_SUITE_P(
         {"prores_none.mov", SRC + "-c:v prores_ks", added, ADDED},
         {"co64_fast.mp4", SRC + SND + X264 + FAST, added, ADDED, co64},
         {"large_moov_fast.mp4", SRC + X264 + FAST, added, ADDED, largeMoov},
+        // 15 MB behind moov: the tail moves in two blocks, the last one first
+        {"big_fast.mp4", BIG + "-c:v libx264 -qp 0 -preset ultrafast " + FAST, added, ADDED},
         {"sound.mp4", SND, skipped, "No video track to tag"},
         {"hdr_pq.mov", SRC + X265 + HDR_PQ, hdr, "HDR — left unchanged"},
         {"frag_none.mp4", SRC + X264 + FRAG, error, "Unsupported (fragmented movie)"},
