@@ -15,7 +15,9 @@ std::vector<TGMode> orderedModes(bool inPlace, bool copy, bool bake) {
     return modes;
 }
 
-std::string fileLine(const std::string& name) { return "\u2022  " + name; }
+std::string fileLine(const std::string& name) {
+    return "\u2022  " + name;
+}
 
 std::string modeLine(const TGResult& result) {
     return std::string("     ") + outcomeSymbol(result.outcome) + "  " + result.message;

@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <vector>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tg {
 
@@ -79,7 +79,8 @@ bool copyFile(const std::filesystem::path& source, const std::filesystem::path& 
         return false;
     }
     int err = 0;
-    if (::ioctl(out.fd(), FICLONE, in.fd()) != 0) err = copyContents(in.fd(), out.fd(), std::uint64_t(st.st_size));
+    if (::ioctl(out.fd(), FICLONE, in.fd()) != 0)
+        err = copyContents(in.fd(), out.fd(), std::uint64_t(st.st_size));
     if (err == 0 && ::fchmod(out.fd(), mode) != 0) err = errno;
     if (err == 0 && ::fsync(out.fd()) != 0) err = errno;
     if (err == 0 && ::close(out.release()) != 0) err = errno;

@@ -18,8 +18,7 @@ constexpr std::int64_t IN_PLACE_NEED = 1'000'000;
 
 TGResult tagInPlace(const std::filesystem::path& file, bool movie) {
     const std::string name = file.filename().string();
-    if (auto blocked = writeBlocker(file, IN_PLACE_NEED))
-        return {name, TGOutcome::error, *blocked};
+    if (auto blocked = writeBlocker(file, IN_PLACE_NEED)) return {name, TGOutcome::error, *blocked};
     if (!isWritable(file)) return {name, TGOutcome::error, "That file is locked or read-only."};
     TGResult r = movie ? processCore(file) : processImageCore(file);
     r.produced = file;
@@ -59,11 +58,13 @@ TGResult processOne(const std::filesystem::path& file, TGMode mode, const Progre
     if (!movie && !isImage(file))
         return {file.filename().string(), TGOutcome::skipped, "Skipped (unsupported)"};
     switch (mode) {
-    case TGMode::inPlace: return tagInPlace(file, movie);
+    case TGMode::inPlace:
+        return tagInPlace(file, movie);
     case TGMode::bake:
         if (movie) return bakeVideo(file, onProgress);
         return tagCopy(file, movie);
-    case TGMode::p3Copy: return tagCopy(file, movie);
+    case TGMode::p3Copy:
+        return tagCopy(file, movie);
     }
     return {file.filename().string(), TGOutcome::error, "Unknown mode"};
 }

@@ -91,7 +91,9 @@ bool FileHandle::resize(std::uint64_t length) const {
     return ::ftruncate(fd_, off_t(length)) == 0;
 }
 
-bool FileHandle::sync() const { return ::fsync(fd_) == 0; }
+bool FileHandle::sync() const {
+    return ::fsync(fd_) == 0;
+}
 
 std::optional<std::uint64_t> FileHandle::size() const {
     struct stat st {};
@@ -105,14 +107,18 @@ std::int64_t fileSizeOf(const std::filesystem::path& path) {
     return std::int64_t(st.st_size);
 }
 
-bool isWritable(const std::filesystem::path& path) { return ::access(path.c_str(), W_OK) == 0; }
+bool isWritable(const std::filesystem::path& path) {
+    return ::access(path.c_str(), W_OK) == 0;
+}
 
 bool fileExists(const std::filesystem::path& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool removeFile(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
+bool removeFile(const std::filesystem::path& path) {
+    return ::unlink(path.c_str()) == 0;
+}
 
 std::filesystem::path folderOf(const std::filesystem::path& path) {
     auto parent = path.parent_path();
@@ -127,6 +133,8 @@ std::string uuidString() {
     return text;
 }
 
-std::string errorText(int err) { return std::strerror(err); }
+std::string errorText(int err) {
+    return std::strerror(err);
+}
 
 } // namespace tg

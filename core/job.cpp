@@ -28,9 +28,12 @@ bool isImage(const std::filesystem::path& path) {
 
 const char* modeName(TGMode mode) {
     switch (mode) {
-    case TGMode::inPlace: return "inPlace";
-    case TGMode::p3Copy: return "p3Copy";
-    case TGMode::bake: return "bake";
+    case TGMode::inPlace:
+        return "inPlace";
+    case TGMode::p3Copy:
+        return "p3Copy";
+    case TGMode::bake:
+        return "bake";
     }
     return "?";
 }
@@ -38,23 +41,33 @@ const char* modeName(TGMode mode) {
 const char* outcomeSymbol(TGOutcome outcome) {
     switch (outcome) {
     case TGOutcome::fixed:
-    case TGOutcome::added: return "\u2713";
-    case TGOutcome::already: return "\u2022";
+    case TGOutcome::added:
+        return "\u2713";
+    case TGOutcome::already:
+        return "\u2022";
     case TGOutcome::hdr:
-    case TGOutcome::skipped: return "\u2014";
-    case TGOutcome::error: return "\u2715";
+    case TGOutcome::skipped:
+        return "\u2014";
+    case TGOutcome::error:
+        return "\u2715";
     }
     return "?";
 }
 
 const char* outcomeName(TGOutcome outcome) {
     switch (outcome) {
-    case TGOutcome::fixed: return "fixed";
-    case TGOutcome::added: return "added";
-    case TGOutcome::already: return "already";
-    case TGOutcome::hdr: return "hdr";
-    case TGOutcome::skipped: return "skipped";
-    case TGOutcome::error: return "error";
+    case TGOutcome::fixed:
+        return "fixed";
+    case TGOutcome::added:
+        return "added";
+    case TGOutcome::already:
+        return "already";
+    case TGOutcome::hdr:
+        return "hdr";
+    case TGOutcome::skipped:
+        return "skipped";
+    case TGOutcome::error:
+        return "error";
     }
     return "?";
 }

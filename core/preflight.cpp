@@ -8,7 +8,9 @@
 
 namespace tg {
 
-bool isNotDownloaded(const std::filesystem::path&) { return false; }
+bool isNotDownloaded(const std::filesystem::path&) {
+    return false;
+}
 
 std::optional<std::int64_t> freeSpace(const std::filesystem::path& folder) {
     struct statvfs vfs {};
@@ -60,7 +62,8 @@ std::string fmtBytes(std::int64_t n) {
         std::snprintf(buf, sizeof buf, "%.*Lf", decimalsFor(unit), rounded);
         std::string text = buf;
         if (text.find('.') != std::string::npos) {
-            while (text.back() == '0') text.pop_back();
+            while (text.back() == '0')
+                text.pop_back();
             if (text.back() == '.') text.pop_back();
         }
         return sign + text + " " + units[unit];

@@ -107,8 +107,8 @@ TEST_F(CliTest, EveryModeCombinationRunsInTheWindowsOrder) {
         TempDir dir;
         fs::copy_file(*media_ / "clip.mp4", dir / "clip.mp4");
         fs::copy_file(*media_ / "photo.jpg", dir / "photo.jpg");
-        auto r = cli("--json " + c.flags + " " + sh(dir / "clip.mp4") + " " +
-                     sh(dir / "photo.jpg"));
+        auto r =
+            cli("--json " + c.flags + " " + sh(dir / "clip.mp4") + " " + sh(dir / "photo.jpg"));
         EXPECT_EQ(r.status, 0) << r.out;
         ASSERT_EQ(r.lines.size(), 2 * c.modes.size());
         for (size_t i = 0; i < r.lines.size(); ++i) {

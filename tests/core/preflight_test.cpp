@@ -34,8 +34,8 @@ TEST(WriteBlocker, ReadOnlyFolderIsRefusedEvenForAWritableFile) {
     namespace fs = std::filesystem;
     fs::permissions(dir.path(), fs::perms::all);
     fs::permissions(file, fs::perms::all);
-    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec |
-                                fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
     auto check = [&] {
         return writeBlocker(file, 1'000'000) ==
                "That folder is read-only — move the file somewhere you can save to.";
@@ -65,9 +65,8 @@ TEST(WriteBlocker, FreeSpaceIsComparedWithNeedPlusMargin) {
     // Exactly need + margin free passes; one byte less is refused and the message names both.
     std::int64_t need = *free - FREE_SPACE_MARGIN;
     EXPECT_EQ(writeBlocker(file, need), std::nullopt);
-    EXPECT_EQ(writeBlocker(file, need + 1),
-              "Not enough disk space — needs " + fmtBytes(need + 1) + ", only " + fmtBytes(*free) +
-                  " free.");
+    EXPECT_EQ(writeBlocker(file, need + 1), "Not enough disk space — needs " + fmtBytes(need + 1) +
+                                                ", only " + fmtBytes(*free) + " free.");
     // A need below 1 skips the space test.
     disk.fill(1000);
     EXPECT_EQ(writeBlocker(file, 0), std::nullopt);
