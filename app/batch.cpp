@@ -119,11 +119,17 @@ void startBatch(QList<QUrl> files, std::vector<TGMode> modes, std::shared_ptr<Ma
                  reports = std::move(reports)] {
         runBatch(files, modes, home, reports);
         --runningWorkers;
+        runningWorkers.notify_all();
     }).detach();
 }
 
 bool batchRunning() {
     return runningWorkers.load() > 0;
+}
+
+void waitForBatches() {
+    for (int n = runningWorkers.load(); n > 0; n = runningWorkers.load())
+        runningWorkers.wait(n);
 }
 
 } // namespace tg

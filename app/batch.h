@@ -40,5 +40,7 @@ void startBatch(QList<QUrl> files, std::vector<TGMode> modes, std::shared_ptr<Ma
 
 // Whether any batch worker is still running (for a quit in the middle of a batch).
 bool batchRunning();
+// Blocks until every worker has finished the step it is in and stopped.
+void waitForBatches();
 
 } // namespace tg

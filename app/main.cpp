@@ -111,9 +111,11 @@ int main(int argc, char** argv) {
         if (!screenshot.isEmpty()) scheduleScreenshot(delegate, screenshot);
         status = QApplication::exec();
     }
-    // A batch still running is abandoned where it stands: end without the static destructors
-    // its thread may still be using.
+    // A quit in the middle of a batch lets the step in progress finish (the window is already
+    // gone and no further step starts): a movie cut off half way through an insertion would be a
+    // damaged master. Then end without the static destructors the worker's thread may still use.
     if (tg::batchRunning()) {
+        tg::waitForBatches();
         std::fflush(nullptr);
         std::_Exit(status);
     }

@@ -1,11 +1,13 @@
 // One Tintguard per user: later launches hand their files over.
 #include "app/single_instance.h"
 
+#include <QElapsedTimer>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 using namespace tg;
 
@@ -49,6 +51,32 @@ private slots:
         QCOMPARE(requests[0][0].value<QList<QUrl>>(),
                  (QList<QUrl>{QUrl::fromLocalFile(dir.filePath("clip.mov")),
                               QUrl::fromLocalFile("/abs/photo.jpg")}));
+    }
+
+    // Quitting mid-batch lets the step in progress finish: the copy is never left half made.
+    void quitDuringABatchFinishesTheStepInProgress() {
+        QTemporaryDir dir;
+        const QString movie = dir.filePath("big.mp4"), copy = dir.filePath("big_P3.mp4");
+        QCOMPARE(QProcess::execute(
+                     "ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=1280x720:r=25:d=1",
+                                "-vf", "noise=alls=100:allf=t", "-c:v", "libx264", "-qp", "0",
+                                "-preset", "ultrafast", "-movflags", "+faststart", movie}),
+                 0);
+        QProcess app;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_RUNTIME_DIR", dir.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        app.setProcessEnvironment(env);
+        app.start(QStringLiteral(TG_APP_EXE), {movie});
+        QVERIFY(app.waitForStarted());
+        QElapsedTimer waited;
+        waited.start();
+        while (!QFile::exists(copy) && waited.elapsed() < 20000)
+            QThread::usleep(200);
+        app.terminate(); // the copy has just begun: the quit lands mid-step
+        QVERIFY(app.waitForFinished(60000));
+        QCOMPARE(app.exitCode(), 0);
+        QCOMPARE(QFileInfo(copy).size(), QFileInfo(movie).size() + 19);
     }
 };
 
