@@ -13,7 +13,7 @@ packages=(
   # image
   libjpeg62-turbo-dev libpng-dev libtiff-dev libheif-dev liblcms2-dev
   # window, cli
-  qt6-base-dev nlohmann-json3-dev libcli11-dev
+  qt6-base-dev qt6-wayland nlohmann-json3-dev libcli11-dev
   # tests: oracles, fuzzing, a real X server
   libgtest-dev libgmock-dev ffmpeg libimage-exiftool-perl imagemagick
   clang libclang-rt-14-dev xvfb xauth
