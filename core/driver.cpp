@@ -19,7 +19,9 @@ constexpr std::int64_t IN_PLACE_NEED = 1'000'000;
 TGResult tagInPlace(const std::filesystem::path& file, bool movie) {
     const std::string name = file.filename().string();
     if (auto blocked = writeBlocker(file, IN_PLACE_NEED)) return {name, TGOutcome::error, *blocked};
-    if (!isWritable(file)) return {name, TGOutcome::error, "That file is locked or read-only."};
+    // A file that is gone is not "locked": the tagger reports it as unreadable.
+    if (fileExists(file) && !isWritable(file))
+        return {name, TGOutcome::error, "That file is locked or read-only."};
     TGResult r = movie ? processCore(file) : processImageCore(file);
     r.produced = file;
     return r;

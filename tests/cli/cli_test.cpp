@@ -132,9 +132,10 @@ TEST_F(CliTest, AnErrorAnywhereMakesTheExitStatusOne) {
     auto clip = place("clip.mp4", "good.mp4");
     auto broken = dir_ / "broken.mov";
     tgtest::writeBytes(broken, std::vector<std::uint8_t>(100, 0));
-    auto r = cli("--json --in-place " + sh(clip) + " " + sh(broken));
+    auto r = cli("--json --in-place " + sh(clip) + " " + sh(broken) + " " + sh(dir_ / "gone.mov"));
     EXPECT_EQ(r.status, 1);
-    ASSERT_EQ(r.lines.size(), 2u);
+    ASSERT_EQ(r.lines.size(), 3u);
+    EXPECT_EQ(r.lines[2]["message"], "Can't read file");
     EXPECT_EQ(r.lines[0]["outcome"], "added");
     EXPECT_EQ(r.lines[1]["outcome"], "error");
     EXPECT_EQ(r.lines[1]["file"], broken.string());
