@@ -1,4 +1,5 @@
 #include "image/display_p3.h"
+#include "core/owned.h"
 
 #include <lcms2.h>
 
@@ -11,20 +12,9 @@ namespace tg {
 
 namespace {
 
-struct ProfileCloser {
-    void operator()(void* p) const { cmsCloseProfile(p); }
-};
-using Profile = std::unique_ptr<void, ProfileCloser>;
-
-struct CurveFree {
-    void operator()(cmsToneCurve* c) const { cmsFreeToneCurve(c); }
-};
-using Curve = std::unique_ptr<cmsToneCurve, CurveFree>;
-
-struct MluFree {
-    void operator()(cmsMLU* m) const { cmsMLUfree(m); }
-};
-using Mlu = std::unique_ptr<cmsMLU, MluFree>;
+using Profile = Owned<void, cmsCloseProfile>; // cmsHPROFILE is a void*
+using Curve = Owned<cmsToneCurve, cmsFreeToneCurve>;
+using Mlu = Owned<cmsMLU, cmsMLUfree>;
 
 // IEC 61966-2-1 (sRGB) transfer as an ICC parametric curve of type 4.
 constexpr std::array<cmsFloat64Number, 5> SRGB_PARAMS = {2.4, 1.0 / 1.055, 0.055 / 1.055,

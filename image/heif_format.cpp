@@ -2,6 +2,7 @@
 // rotation, mirroring and crop applied) and encoded again with HEVC, lossless where the encoder
 // offers it, labelled Display P3. The new file shows the same picture the same way while carrying
 // no transformations of its own.
+#include "core/owned.h"
 #include "image/display_p3.h"
 #include "image/formats.h"
 
@@ -19,34 +20,13 @@ namespace tg {
 
 namespace {
 
-struct ContextFree {
-    void operator()(heif_context* c) const { heif_context_free(c); }
-};
-struct HandleFree {
-    void operator()(heif_image_handle* h) const { heif_image_handle_release(h); }
-};
-struct ImageFree {
-    void operator()(heif_image* i) const { heif_image_release(i); }
-};
-struct EncoderFree {
-    void operator()(heif_encoder* e) const { heif_encoder_release(e); }
-};
-struct DecodingOptionsFree {
-    void operator()(heif_decoding_options* o) const { heif_decoding_options_free(o); }
-};
-struct EncodingOptionsFree {
-    void operator()(heif_encoding_options* o) const { heif_encoding_options_free(o); }
-};
-struct NclxFree {
-    void operator()(heif_color_profile_nclx* n) const { heif_nclx_color_profile_free(n); }
-};
-using Context = std::unique_ptr<heif_context, ContextFree>;
-using Handle = std::unique_ptr<heif_image_handle, HandleFree>;
-using Image = std::unique_ptr<heif_image, ImageFree>;
-using Encoder = std::unique_ptr<heif_encoder, EncoderFree>;
-using DecodingOptions = std::unique_ptr<heif_decoding_options, DecodingOptionsFree>;
-using EncodingOptions = std::unique_ptr<heif_encoding_options, EncodingOptionsFree>;
-using Nclx = std::unique_ptr<heif_color_profile_nclx, NclxFree>;
+using Context = Owned<heif_context, heif_context_free>;
+using Handle = Owned<heif_image_handle, heif_image_handle_release>;
+using Image = Owned<heif_image, heif_image_release>;
+using Encoder = Owned<heif_encoder, heif_encoder_release>;
+using DecodingOptions = Owned<heif_decoding_options, heif_decoding_options_free>;
+using EncodingOptions = Owned<heif_encoding_options, heif_encoding_options_free>;
+using Nclx = Owned<heif_color_profile_nclx, heif_nclx_color_profile_free>;
 
 // CICP codes that together mean Display P3: P3 primaries with D65 white, sRGB transfer.
 constexpr std::uint16_t CICP_P3_PRIMARIES = 12;

@@ -2,6 +2,7 @@
 // minimal directory that carries the Display P3 profile. No pixel is decoded or re-encoded, so the
 // result is exact for every compression libtiff can name, and the work is a file copy.
 #include "core/file.h"
+#include "core/owned.h"
 #include "image/display_p3.h"
 #include "image/formats.h"
 
@@ -36,15 +37,9 @@ void silenceGlobalHandlers() {
     });
 }
 
-struct OptionsFree {
-    void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
-};
-using Options = std::unique_ptr<TIFFOpenOptions, OptionsFree>;
+using Options = Owned<TIFFOpenOptions, TIFFOpenOptionsFree>;
 
-struct TiffClose {
-    void operator()(TIFF* t) const { TIFFClose(t); }
-};
-using Tiff = std::unique_ptr<TIFF, TiffClose>;
+using Tiff = Owned<TIFF, TIFFClose>;
 
 // Largest single allocation libtiff may make while reading a directory; strips never pass
 // through libtiff's buffers here.
