@@ -7,6 +7,7 @@
 #include "app/rounded_panel.h"
 #include "app/toggle_switch.h"
 #include "app/visuals.h"
+#include "pipeline/modes.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>
@@ -183,12 +184,8 @@ void AppDelegate::addFiles(const QList<QUrl>& urls) {
 }
 
 std::vector<TGMode> AppDelegate::selectedModes() const {
-    // Fixed order: a copy is made before the same batch changes the file itself.
-    std::vector<TGMode> modes;
-    if (modeP3_ && modeP3_->isChecked()) modes.push_back(TGMode::p3Copy);
-    if (modeBake_ && modeBake_->isChecked()) modes.push_back(TGMode::bake);
-    if (modeInPlace_ && modeInPlace_->isChecked()) modes.push_back(TGMode::inPlace);
-    return modes;
+    const auto checked = [](const auto& toggle) { return toggle && toggle->isChecked(); };
+    return orderedModes(checked(modeInPlace_), checked(modeP3_), checked(modeBake_));
 }
 
 void AppDelegate::setProgress(double value) {

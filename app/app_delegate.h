@@ -4,7 +4,7 @@
 
 #include "app/drop_view.h"
 #include "app/toggle_switch.h"
-#include "core/job.h"
+#include "model/job.h"
 
 #include <QList>
 #include <QMainWindow>

@@ -2,7 +2,7 @@
 
 #include "app/mailbox.h"
 #include "app/visuals.h"
-#include "core/driver.h"
+#include "pipeline/driver.h"
 
 #include <QFile>
 

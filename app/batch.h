@@ -1,7 +1,7 @@
 // The batch worker and the result list's per-outcome tables.
 #pragma once
 
-#include "core/job.h"
+#include "model/job.h"
 
 #include <QColor>
 #include <QList>

@@ -1,25 +1,18 @@
-// The web bake: tag the source in place, then write a BT.709 version beside it.
+// The BT.709 re-encode. Only this room links FFmpeg; the rest of the program reaches it through
+// the tintguard-bake helper (bake/helper_protocol.h), so FFmpeg loads only when a bake runs.
 #pragma once
 
-#include "core/job.h"
+#include "base/result.h"
 
 #include <filesystem>
 #include <functional>
-#include <string>
 
 namespace tg {
 
-TGResult bakeVideo(const std::filesystem::path& source,
-                   const std::function<void(double)>& onProgress = {});
-
-struct BakeStatus {
-    bool ok = false;
-    std::string message; // "ok" on success
-};
-
 // Re-encodes source into destination (BT.709 video, audio copied). Never deletes destination.
-BakeStatus bakeToRec709Sync(const std::filesystem::path& source,
-                            const std::filesystem::path& destination,
-                            const std::function<void(double)>& onProgress = {});
+// A failure's message is the short cause the bake's result shows ("no video track", ...).
+Status bakeToRec709Sync(const std::filesystem::path& source,
+                        const std::filesystem::path& destination,
+                        const std::function<void(double)>& onProgress = {});
 
 } // namespace tg

@@ -1,6 +1,6 @@
 #include "bake/encode_settings.h"
 
-#include "core/job.h"
+#include "model/job.h"
 
 #include <cmath>
 #include <set>

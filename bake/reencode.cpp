@@ -22,7 +22,10 @@ namespace tg {
 namespace {
 
 using bake::ColourTags;
-using Failure = std::optional<std::string>; // nothing on success, else the run's message
+// A stage's failure carries the text the bake's result shows after "Re-encode failed: ".
+Status failure(std::string message) {
+    return Failure{std::move(message), {}};
+}
 
 // The encoder speed preset: the fastest one whose quality stays with "medium" (bench/README.md).
 constexpr const char* X264_PRESET = "superfast";
@@ -66,22 +69,22 @@ class Reencode {
 public:
     explicit Reencode(std::function<void(double)> onProgress)
         : onProgress_(std::move(onProgress)) {}
-    BakeStatus run(const std::filesystem::path& source, const std::filesystem::path& destination);
+    Status run(const std::filesystem::path& source, const std::filesystem::path& destination);
 
 private:
-    Failure openSource(const std::filesystem::path& source);
-    Failure openDecoder();
-    Failure buildGraph(const FrameShape& shape);
-    Failure openWriter(const std::filesystem::path& destination);
-    Failure openEncoder();
+    Status openSource(const std::filesystem::path& source);
+    Status openDecoder();
+    Status buildGraph(const FrameShape& shape);
+    Status openWriter(const std::filesystem::path& destination);
+    Status openEncoder();
     void addAudio();
-    Failure pump();
-    Failure decodeVideo(const AVPacket* packet);
-    Failure filterFrame(AVFrame* frame);
-    Failure drainGraph();
-    Failure encode(const AVFrame* frame);
-    Failure writeAudio(AVPacket* packet);
-    Failure finish();
+    Status pump();
+    Status decodeVideo(const AVPacket* packet);
+    Status filterFrame(AVFrame* frame);
+    Status drainGraph();
+    Status encode(const AVFrame* frame);
+    Status writeAudio(AVPacket* packet);
+    Status finish();
 
     std::function<void(double)> onProgress_;
     av::Input in_;
@@ -111,9 +114,10 @@ private:
     std::optional<bake::ProgressGate> progress_;
 };
 
-Failure Reencode::openSource(const std::filesystem::path& source) {
+Status Reencode::openSource(const std::filesystem::path& source) {
     AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, source.c_str(), nullptr, nullptr) < 0) return "no video track";
+    if (avformat_open_input(&raw, source.c_str(), nullptr, nullptr) < 0)
+        return failure("no video track");
     in_.reset(raw);
     // The container's colour tag as the demuxer read it from `colr`; probing below may replace
     // these fields with the bitstream's own description.
@@ -123,7 +127,7 @@ Failure Reencode::openSource(const std::filesystem::path& source) {
         container.push_back(
             {par->color_primaries, par->color_trc, par->color_space, par->color_range});
     }
-    if (avformat_find_stream_info(in_.get(), nullptr) < 0) return "no video track";
+    if (avformat_find_stream_info(in_.get(), nullptr) < 0) return failure("no video track");
     for (unsigned i = 0; i < in_->nb_streams; ++i) {
         const AVStream* st = in_->streams[i];
         const auto type = st->codecpar->codec_type;
@@ -132,7 +136,7 @@ Failure Reencode::openSource(const std::filesystem::path& source) {
             videoIndex_ = int(i);
         if (type == AVMEDIA_TYPE_AUDIO && audioIndex_ < 0) audioIndex_ = int(i);
     }
-    if (videoIndex_ < 0) return "no video track";
+    if (videoIndex_ < 0) return failure("no video track");
     if (std::size_t(videoIndex_) < container.size()) colour_ = container[std::size_t(videoIndex_)];
     if (in_->duration != AV_NOPTS_VALUE && in_->duration > 0)
         durationSeconds_ = double(in_->duration) / AV_TIME_BASE;
@@ -155,31 +159,31 @@ Failure Reencode::openSource(const std::filesystem::path& source) {
     facts.height = par->height;
     facts.codecTag = par->codec_tag;
     settings_ = bake::deriveSettings(facts);
-    return std::nullopt;
+    return {};
 }
 
-Failure Reencode::openDecoder() {
+Status Reencode::openDecoder() {
     const AVStream* video = in_->streams[videoIndex_];
     const AVCodec* codec = avcodec_find_decoder(video->codecpar->codec_id);
-    if (!codec) return "reader init";
+    if (!codec) return failure("reader init");
     decoder_.reset(avcodec_alloc_context3(codec));
     if (!decoder_ || avcodec_parameters_to_context(decoder_.get(), video->codecpar) < 0)
-        return "reader init";
+        return failure("reader init");
     decoder_->pkt_timebase = video->time_base;
     decoder_->thread_count = 0; // one per core
-    if (avcodec_open2(decoder_.get(), codec, nullptr) < 0) return "reader init";
-    return std::nullopt;
+    if (avcodec_open2(decoder_.get(), codec, nullptr) < 0) return failure("reader init");
+    return {};
 }
 
 // buffer -> [scale to a format the converter takes] -> colorspace (to BT.709, yuv420p)
 // -> [scale to the encoder's size] -> buffersink
-Failure Reencode::buildGraph(const FrameShape& shape) {
+Status Reencode::buildGraph(const FrameShape& shape) {
     graph_.reset();
     graphIn_ = graphOut_ = nullptr;
     if (shape.format == AV_PIX_FMT_NONE || shape.width <= 0 || shape.height <= 0)
-        return "cannot add video output";
+        return failure("cannot add video output");
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(shape.format);
-    if (!desc) return "cannot add video output";
+    if (!desc) return failure("cannot add video output");
 
     ColourTags from = colour_;
     if (from.range == AVCOL_RANGE_UNSPECIFIED)
@@ -202,14 +206,14 @@ Failure Reencode::buildGraph(const FrameShape& shape) {
         chain += deep ? "format=yuv444p12le," : "format=yuv444p,";
     }
     const auto options = bake::colourFilterOptions(from);
-    if (!options) return "cannot add video output";
+    if (!options) return failure("cannot add video output");
     chain += "colorspace=" + *options;
     if (shape.width != settings_.width || shape.height != settings_.height)
         chain +=
             ",scale=" + std::to_string(settings_.width) + ":" + std::to_string(settings_.height);
 
     graph_.reset(avfilter_graph_alloc());
-    if (!graph_) return "cannot add video output";
+    if (!graph_) return failure("cannot add video output");
     const AVStream* video = in_->streams[videoIndex_];
     const AVRational aspect = shape.aspect.num > 0 ? shape.aspect : AVRational{1, 1};
     const std::string source =
@@ -222,11 +226,11 @@ Failure Reencode::buildGraph(const FrameShape& shape) {
                                      source.c_str(), nullptr, graph_.get()) < 0 ||
         avfilter_graph_create_filter(&graphOut_, avfilter_get_by_name("buffersink"), "out", nullptr,
                                      nullptr, graph_.get()) < 0)
-        return "cannot add video output";
+        return failure("cannot add video output");
     const AVPixelFormat sinkFormats[] = {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NONE};
     if (av_opt_set_int_list(graphOut_, "pix_fmts", sinkFormats, AV_PIX_FMT_NONE,
                             AV_OPT_SEARCH_CHILDREN) < 0)
-        return "cannot add video output";
+        return failure("cannot add video output");
 
     AVFilterInOut* outputs = avfilter_inout_alloc();
     AVFilterInOut* inputs = avfilter_inout_alloc();
@@ -241,27 +245,28 @@ Failure Reencode::buildGraph(const FrameShape& shape) {
     avfilter_inout_free(&inputs);
     avfilter_inout_free(&outputs);
     if (ret < 0 || avfilter_graph_config(graph_.get(), nullptr) < 0)
-        return "cannot add video output";
+        return failure("cannot add video output");
     graphShape_ = shape;
-    return std::nullopt;
+    return {};
 }
 
-Failure Reencode::openWriter(const std::filesystem::path& destination) {
+Status Reencode::openWriter(const std::filesystem::path& destination) {
     const char* muxer = bake::isQuickTimeDestination(destination) ? "mov" : "mp4";
     AVFormatContext* raw = nullptr;
     if (avformat_alloc_output_context2(&raw, nullptr, muxer, destination.c_str()) < 0 || !raw)
-        return "writer init";
+        return failure("writer init");
     out_.reset(raw);
-    if (avio_open(&out_->pb, destination.c_str(), AVIO_FLAG_WRITE) < 0) return "writer init";
-    return std::nullopt;
+    if (avio_open(&out_->pb, destination.c_str(), AVIO_FLAG_WRITE) < 0)
+        return failure("writer init");
+    return {};
 }
 
-Failure Reencode::openEncoder() {
+Status Reencode::openEncoder() {
     const bool hevc = settings_.codec == bake::VideoCodec::hevc;
     const AVCodec* codec = avcodec_find_encoder_by_name(hevc ? "libx265" : "libx264");
-    if (!codec) return "cannot add video input";
+    if (!codec) return failure("cannot add video input");
     encoder_.reset(avcodec_alloc_context3(codec));
-    if (!encoder_) return "cannot add video input";
+    if (!encoder_) return failure("cannot add video input");
     const AVStream* video = in_->streams[videoIndex_];
     AVCodecContext* enc = encoder_.get();
     enc->width = settings_.width;
@@ -283,11 +288,11 @@ Failure Reencode::openEncoder() {
     av::Dict options;
     options.set("preset", hevc ? X265_PRESET : X264_PRESET);
     if (hevc) options.set("x265-params", "log-level=error");
-    if (avcodec_open2(enc, codec, options.get()) < 0) return "cannot add video input";
+    if (avcodec_open2(enc, codec, options.get()) < 0) return failure("cannot add video input");
 
     outVideo_ = avformat_new_stream(out_.get(), nullptr);
     if (!outVideo_ || avcodec_parameters_from_context(outVideo_->codecpar, enc) < 0)
-        return "cannot add video input";
+        return failure("cannot add video input");
     outVideo_->time_base = enc->time_base;
     outVideo_->avg_frame_rate = video->avg_frame_rate;
     // The orientation travels as the track's display matrix.
@@ -296,10 +301,10 @@ Failure Reencode::openEncoder() {
             av_stream_get_side_data(video, AV_PKT_DATA_DISPLAYMATRIX, &size);
         matrix && size >= 9 * sizeof(std::int32_t)) {
         std::uint8_t* copy = av_stream_new_side_data(outVideo_, AV_PKT_DATA_DISPLAYMATRIX, size);
-        if (!copy) return "cannot add video input";
+        if (!copy) return failure("cannot add video input");
         std::copy(matrix, matrix + size, copy);
     }
-    return std::nullopt;
+    return {};
 }
 
 // Audio is copied as stored. A codec the container cannot hold leaves the file without audio.
@@ -315,146 +320,147 @@ void Reencode::addAudio() {
     outAudio_ = st;
 }
 
-Failure Reencode::filterFrame(AVFrame* frame) {
+Status Reencode::filterFrame(AVFrame* frame) {
     const FrameShape shape{AVPixelFormat(frame->format), frame->width, frame->height,
                            frame->sample_aspect_ratio};
     if (!(shape == graphShape_)) {
         // The stream changed format or size midway: finish the old graph, build a new one.
         if (graph_) {
             if (int ret = av_buffersrc_add_frame_flags(graphIn_, nullptr, 0); ret < 0)
-                return "read failed: " + avError(ret);
-            if (auto failed = drainGraph()) return failed;
+                return failure("read failed: " + avError(ret));
+            if (auto status = drainGraph(); status.failed()) return status;
         }
-        if (buildGraph(shape)) return "read failed: " + avError(AVERROR(EINVAL));
+        if (buildGraph(shape).failed()) return failure("read failed: " + avError(AVERROR(EINVAL)));
     }
     if (int ret = av_buffersrc_add_frame_flags(graphIn_, frame, AV_BUFFERSRC_FLAG_KEEP_REF);
         ret < 0)
-        return "read failed: " + avError(ret);
+        return failure("read failed: " + avError(ret));
     return drainGraph();
 }
 
-Failure Reencode::drainGraph() {
+Status Reencode::drainGraph() {
     const AVStream* video = in_->streams[videoIndex_];
     const double start = video->start_time != AV_NOPTS_VALUE ? double(video->start_time) : 0.0;
     const AVRational tb = av_buffersink_get_time_base(graphOut_);
     for (;;) {
         int ret = av_buffersink_get_frame(graphOut_, converted_.get());
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return std::nullopt;
-        if (ret < 0) return "read failed: " + avError(ret);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return {};
+        if (ret < 0) return failure("read failed: " + avError(ret));
         const double seconds = converted_->pts == AV_NOPTS_VALUE
                                    ? std::numeric_limits<double>::quiet_NaN()
                                    : (double(converted_->pts) - start) * av_q2d(tb);
         progress_->frameAt(seconds);
         converted_->pict_type = AV_PICTURE_TYPE_NONE;
-        Failure failed = encode(converted_.get());
+        Status status = encode(converted_.get());
         av_frame_unref(converted_.get());
-        if (failed) return failed;
+        if (status.failed()) return status;
     }
 }
 
-Failure Reencode::decodeVideo(const AVPacket* packet) {
+Status Reencode::decodeVideo(const AVPacket* packet) {
     if (int ret = avcodec_send_packet(decoder_.get(), packet); ret < 0 && ret != AVERROR_EOF)
-        return "read failed: " + avError(ret);
+        return failure("read failed: " + avError(ret));
     for (;;) {
         int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return std::nullopt;
-        if (ret < 0) return "read failed: " + avError(ret);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return {};
+        if (ret < 0) return failure("read failed: " + avError(ret));
         decoded_->pts = decoded_->best_effort_timestamp;
-        Failure failed = filterFrame(decoded_.get());
+        Status status = filterFrame(decoded_.get());
         av_frame_unref(decoded_.get());
-        if (failed) return failed;
+        if (status.failed()) return status;
     }
 }
 
 // Encodes one frame (or flushes with none) and writes every packet the encoder gives back.
-Failure Reencode::encode(const AVFrame* frame) {
+Status Reencode::encode(const AVFrame* frame) {
     if (int ret = avcodec_send_frame(encoder_.get(), frame); ret < 0 && ret != AVERROR_EOF)
-        return avError(ret);
+        return failure(avError(ret));
     for (;;) {
         int ret = avcodec_receive_packet(encoder_.get(), encoded_.get());
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return std::nullopt;
-        if (ret < 0) return avError(ret);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return {};
+        if (ret < 0) return failure(avError(ret));
         encoded_->stream_index = outVideo_->index;
         av_packet_rescale_ts(encoded_.get(), encoder_->time_base, outVideo_->time_base);
         ret = av_interleaved_write_frame(out_.get(), encoded_.get());
         av_packet_unref(encoded_.get());
-        if (ret < 0) return avError(ret);
+        if (ret < 0) return failure(avError(ret));
     }
 }
 
-Failure Reencode::writeAudio(AVPacket* packet) {
+Status Reencode::writeAudio(AVPacket* packet) {
     packet->stream_index = outAudio_->index;
     av_packet_rescale_ts(packet, in_->streams[audioIndex_]->time_base, outAudio_->time_base);
     packet->pos = -1;
-    if (int ret = av_interleaved_write_frame(out_.get(), packet); ret < 0) return avError(ret);
-    return std::nullopt;
+    if (int ret = av_interleaved_write_frame(out_.get(), packet); ret < 0)
+        return failure(avError(ret));
+    return {};
 }
 
 // The loop proper: the first packet has been read already.
-Failure Reencode::pump() {
+Status Reencode::pump() {
     for (;;) {
         AVPacket* packet = packet_.get();
-        Failure failed;
+        Status status;
         if (packet->stream_index == videoIndex_) {
             ++videoPackets_;
-            failed = decodeVideo(packet);
+            status = decodeVideo(packet);
         } else if (packet->stream_index == audioIndex_ && outAudio_)
-            failed = writeAudio(packet);
+            status = writeAudio(packet);
         av_packet_unref(packet);
-        if (failed) return failed;
+        if (status.failed()) return status;
         int ret = av_read_frame(in_.get(), packet);
         // A file cut at a sample boundary ends early without an error: the index knows better.
         if (ret == AVERROR_EOF && videoPackets_ < videoSamples_)
-            return "read failed: " + avError(ret);
-        if (ret == AVERROR_EOF) return std::nullopt;
-        if (ret < 0) return "read failed: " + avError(ret);
+            return failure("read failed: " + avError(ret));
+        if (ret == AVERROR_EOF) return {};
+        if (ret < 0) return failure("read failed: " + avError(ret));
     }
 }
 
 // Decoder, then conversion graph, then encoder, then the trailer and the file itself.
-Failure Reencode::finish() {
-    if (auto failed = decodeVideo(nullptr)) return failed;
+Status Reencode::finish() {
+    if (auto status = decodeVideo(nullptr); status.failed()) return status;
     if (graph_) {
         if (int ret = av_buffersrc_add_frame_flags(graphIn_, nullptr, 0); ret < 0)
-            return "read failed: " + avError(ret);
-        if (auto failed = drainGraph()) return failed;
+            return failure("read failed: " + avError(ret));
+        if (auto status = drainGraph(); status.failed()) return status;
     }
-    if (auto failed = encode(nullptr)) return failed;
-    if (int ret = av_write_trailer(out_.get()); ret < 0) return avError(ret);
+    if (auto status = encode(nullptr); status.failed()) return status;
+    if (int ret = av_write_trailer(out_.get()); ret < 0) return failure(avError(ret));
     // Closing flushes the last buffered bytes; a failure there is a failed write too.
-    if (int ret = avio_closep(&out_->pb); ret < 0) return avError(ret);
-    return std::nullopt;
+    if (int ret = avio_closep(&out_->pb); ret < 0) return failure(avError(ret));
+    return {};
 }
 
-BakeStatus Reencode::run(const std::filesystem::path& source,
-                         const std::filesystem::path& destination) {
-    if (!packet_ || !encoded_ || !decoded_ || !converted_) return {false, "reader init"};
-    if (auto failed = openSource(source)) return {false, *failed};
+Status Reencode::run(const std::filesystem::path& source,
+                     const std::filesystem::path& destination) {
+    if (!packet_ || !encoded_ || !decoded_ || !converted_) return failure("reader init");
+    if (auto status = openSource(source); status.failed()) return status;
     progress_.emplace(onProgress_, durationSeconds_);
-    if (auto failed = openDecoder()) return {false, *failed};
+    if (auto status = openDecoder(); status.failed()) return status;
     const FrameShape shape{decoder_->pix_fmt, decoder_->width, decoder_->height,
                            decoder_->sample_aspect_ratio};
-    if (auto failed = buildGraph(shape)) return {false, *failed};
-    if (auto failed = openWriter(destination)) return {false, *failed};
-    if (auto failed = openEncoder()) return {false, *failed};
+    if (auto status = buildGraph(shape); status.failed()) return status;
+    if (auto status = openWriter(destination); status.failed()) return status;
+    if (auto status = openEncoder(); status.failed()) return status;
     addAudio();
 
     if (int ret = av_read_frame(in_.get(), packet_.get()); ret < 0)
-        return {false, "reader start: " + avError(ret)};
+        return failure("reader start: " + avError(ret));
     av::Dict options;
     options.set("movflags", "+write_colr"); // the BT.709 tag, also in MPEG-4 files
     if (int ret = avformat_write_header(out_.get(), options.get()); ret < 0)
-        return {false, "writer start: " + avError(ret)};
-    if (auto failed = pump()) return {false, *failed};
-    if (auto failed = finish()) return {false, *failed};
-    return {true, "ok"};
+        return failure("writer start: " + avError(ret));
+    if (auto status = pump(); status.failed()) return status;
+    if (auto status = finish(); status.failed()) return status;
+    return {};
 }
 
 } // namespace
 
-BakeStatus bakeToRec709Sync(const std::filesystem::path& source,
-                            const std::filesystem::path& destination,
-                            const std::function<void(double)>& onProgress) {
+Status bakeToRec709Sync(const std::filesystem::path& source,
+                        const std::filesystem::path& destination,
+                        const std::function<void(double)>& onProgress) {
     av_log_set_level(AV_LOG_QUIET); // results are the only report
     return Reencode(onProgress).run(source, destination);
 }

@@ -1,6 +1,7 @@
 // tintguard-cli: the window's per-file driver for scripts and servers.
 #include "cli/report.h"
-#include "core/driver.h"
+#include "pipeline/driver.h"
+#include "pipeline/modes.h"
 
 #include <CLI/CLI.hpp>
 
@@ -53,7 +54,8 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
 
-    const auto modes = cli::orderedModes(inPlace, copy, bake);
+    if (!inPlace && !copy && !bake) copy = true; // the window's default mode
+    const auto modes = orderedModes(inPlace, copy, bake);
     const bool liveProgress = !json && ::isatty(STDERR_FILENO);
     bool anyError = false;
 

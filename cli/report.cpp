@@ -6,15 +6,6 @@
 
 namespace tg::cli {
 
-std::vector<TGMode> orderedModes(bool inPlace, bool copy, bool bake) {
-    if (!inPlace && !copy && !bake) copy = true;
-    std::vector<TGMode> modes;
-    if (copy) modes.push_back(TGMode::p3Copy);
-    if (bake) modes.push_back(TGMode::bake);
-    if (inPlace) modes.push_back(TGMode::inPlace);
-    return modes;
-}
-
 std::string fileLine(const std::string& name) {
     return "\u2022  " + name;
 }
@@ -31,6 +22,7 @@ std::string jsonLine(const std::string& file, TGMode mode, const TGResult& resul
         {"outcome", outcomeName(result.outcome)},
         {"message", result.message},
         {"produced", result.produced ? nlohmann::ordered_json(result.produced->string()) : nullptr},
+        {"detail", result.detail ? nlohmann::ordered_json(*result.detail) : nullptr},
     };
     // Replace rather than throw on file names that are not valid UTF-8.
     return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

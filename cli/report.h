@@ -1,21 +1,18 @@
 // How tintguard-cli prints results: the window's result lines as text, or one JSON object per run.
 #pragma once
 
-#include "core/job.h"
+#include "model/job.h"
 
 #include <string>
 #include <vector>
 
 namespace tg::cli {
 
-// The modes to run, always in the window's order: copy, bake, in place. None chosen means copy.
-std::vector<TGMode> orderedModes(bool inPlace, bool copy, bool bake);
-
 // "•  " + the file's name.
 std::string fileLine(const std::string& name);
 // Five spaces, the outcome's mark, two spaces, the message.
 std::string modeLine(const TGResult& result);
-// {"file", "name", "mode", "outcome", "message", "produced"} on one line.
+// {"file", "name", "mode", "outcome", "message", "produced", "detail"} on one line.
 std::string jsonLine(const std::string& file, TGMode mode, const TGResult& result);
 
 // "encoding…  N%" for a bake fraction.

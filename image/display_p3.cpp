@@ -1,5 +1,5 @@
 #include "image/display_p3.h"
-#include "core/owned.h"
+#include "base/owned.h"
 
 #include <lcms2.h>
 

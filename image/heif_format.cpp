@@ -2,7 +2,7 @@
 // rotation, mirroring and crop applied) and encoded again with HEVC, lossless where the encoder
 // offers it, labelled Display P3. The new file shows the same picture the same way while carrying
 // no transformations of its own.
-#include "core/owned.h"
+#include "base/owned.h"
 #include "image/display_p3.h"
 #include "image/formats.h"
 

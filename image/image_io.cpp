@@ -1,6 +1,6 @@
 #include "image/image_io.h"
 
-#include "core/file.h"
+#include "base/file.h"
 
 #include <sys/stat.h>
 
@@ -14,18 +14,9 @@ std::optional<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::pa
     if (!fh.isOpen()) return std::nullopt;
     struct stat st {};
     if (::fstat(fh.fd(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
-    return fh.readFully(0, std::size_t(st.st_size));
-}
-
-bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, off_t(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += std::size_t(n);
-    }
-    return true;
+    auto bytes = fh.readFully(0, std::size_t(st.st_size));
+    if (bytes.failed()) return std::nullopt;
+    return std::move(*bytes);
 }
 
 } // namespace tg

@@ -12,7 +12,4 @@ namespace tg {
 // The whole file in memory, or nothing when it cannot be read (or is not a regular file).
 std::optional<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path& path);
 
-// Writes all bytes at the start of an empty file descriptor; false on any short or failed write.
-bool writeAll(int fd, std::span<const std::uint8_t> bytes);
-
 } // namespace tg

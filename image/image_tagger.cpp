@@ -1,6 +1,7 @@
 #include "image/image_tagger.h"
 
-#include "core/file.h"
+#include "base/bytes.h"
+#include "base/file.h"
 #include "image/formats.h"
 
 #include <fcntl.h>
@@ -36,8 +37,7 @@ bool isHeifBrand(std::string_view brand) {
 // ISO-BMFF: the ftyp box names a major brand and a list of compatible ones.
 Format classifyFtyp(std::span<const std::uint8_t> b) {
     if (b.size() < 16 || !hasPrefix(b.subspan(4), "ftyp")) return Format::none;
-    const std::uint32_t boxSize = std::uint32_t(b[0]) << 24 | std::uint32_t(b[1]) << 16 |
-                                  std::uint32_t(b[2]) << 8 | std::uint32_t(b[3]);
+    const std::uint32_t boxSize = u32(b, 0);
     const std::size_t end = std::min<std::size_t>(boxSize, b.size());
     const auto brandAt = [&](std::size_t off) {
         return std::string_view(reinterpret_cast<const char*>(b.data()) + off, 4);
@@ -54,8 +54,7 @@ Format classifyFtyp(std::span<const std::uint8_t> b) {
 bool isBmp(std::span<const std::uint8_t> b) {
     if (b.size() < 18 || !hasPrefix(b, "BM")) return false;
     if (b[6] | b[7] | b[8] | b[9]) return false;
-    const std::uint32_t header = std::uint32_t(b[14]) | std::uint32_t(b[15]) << 8 |
-                                 std::uint32_t(b[16]) << 16 | std::uint32_t(b[17]) << 24;
+    const auto header = readUnsigned(b, 14, 4, false);
     return header == 12 || header == 40 || header == 52 || header == 56 || header == 64 ||
            header == 108 || header == 124;
 }
@@ -138,11 +137,6 @@ void copyAttributes(int from, int to) {
     }
 }
 
-void syncFolder(const std::filesystem::path& folder) {
-    FileHandle dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.isOpen()) dir.sync();
-}
-
 } // namespace
 
 TGResult processImageCore(const std::filesystem::path& file) {
@@ -161,8 +155,9 @@ TGResult processImageCore(const std::filesystem::path& file) {
 
     std::array<std::uint8_t, 64> head{};
     FileHandle in = FileHandle::openForReading(target);
-    const auto got = in.isOpen() ? in.readAt(0, head) : std::nullopt;
-    if (!got) return fail("Can't read image");
+    if (!in.isOpen()) return fail("Can't read image");
+    const auto got = in.readAt(0, head);
+    if (got.failed()) return fail("Can't read image");
     const Format format = classify(std::span(head).first(*got));
 
     const ImageInfo info = inspect(format, target);
@@ -185,7 +180,8 @@ TGResult processImageCore(const std::filesystem::path& file) {
     if (!out.isOpen()) return fail("Write init failed");
 
     copyAttributes(in.fd(), out.fd());
-    if (!write(format, target, info, out.fd()) || !matchOriginal(out.fd(), st) || !out.sync()) {
+    if (!write(format, target, info, out.fd()) || !matchOriginal(out.fd(), st) ||
+        out.sync().failed()) {
         out.reset();
         removeFile(temp);
         return fail("Write failed");
@@ -195,7 +191,7 @@ TGResult processImageCore(const std::filesystem::path& file) {
         removeFile(temp);
         return fail("Replace failed");
     }
-    syncFolder(folderOf(target));
+    (void)syncFolder(folderOf(target));
     return {name, TGOutcome::fixed, "Tagged \u2192 Display-P3"};
 }
 

@@ -1,7 +1,7 @@
 // Re-labels a photo as Display P3 without touching its pixels.
 #pragma once
 
-#include "core/job.h"
+#include "model/job.h"
 
 #include <filesystem>
 

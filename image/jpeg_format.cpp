@@ -1,5 +1,6 @@
 // JPEG: libjpeg validates the header and tells the colour model; the marker segments are
 // rewritten by hand around the untouched entropy-coded data, so the pixels stay bit-identical.
+#include "base/file.h"
 #include "image/display_p3.h"
 #include "image/formats.h"
 #include "image/image_io.h"
@@ -89,7 +90,7 @@ bool writeJpeg(const std::filesystem::path& source, const ImageInfo& info, int o
                                                meta.orientation && meta.orientation->bigEndian};
     }
     const auto tagged = markers::taggedJpeg(*file, *layout, displayP3Profile(), orientation);
-    return tagged && writeAll(out, *tagged);
+    return tagged && writeAll(out, 0, *tagged).ok();
 }
 
 } // namespace tg

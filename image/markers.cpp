@@ -10,24 +10,21 @@ namespace tg::markers {
 
 namespace {
 
-// Callers check `off <= size && width <= size - off` before these.
 std::uint16_t u16(Bytes b, std::size_t off, bool bigEndian) {
-    return bigEndian ? std::uint16_t(b[off] << 8 | b[off + 1])
-                     : std::uint16_t(b[off + 1] << 8 | b[off]);
+    return std::uint16_t(readUnsigned(b, off, 2, bigEndian));
 }
 std::uint32_t u32(Bytes b, std::size_t off, bool bigEndian) {
-    const std::uint32_t hi = u16(b, off, bigEndian), lo = u16(b, off + 2, bigEndian);
-    return bigEndian ? (hi << 16 | lo) : (lo << 16 | hi);
+    return std::uint32_t(readUnsigned(b, off, 4, bigEndian));
 }
 std::uint16_t be16(Bytes b, std::size_t off) {
-    return u16(b, off, true);
+    return tg::u16(b, off);
 }
 std::uint32_t be32(Bytes b, std::size_t off) {
-    return u32(b, off, true);
+    return tg::u32(b, off);
 }
 
 bool fits(Bytes b, std::size_t off, std::size_t width) {
-    return off <= b.size() && width <= b.size() - off;
+    return tg::fits(b.size(), off, width);
 }
 
 bool startsWith(Bytes b, std::string_view prefix) {

@@ -3,6 +3,8 @@
 // the fuzzer can drive it; every read is bounded by the span it is given.
 #pragma once
 
+#include "base/bytes.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +14,7 @@
 
 namespace tg::markers {
 
-using Bytes = std::span<const std::uint8_t>;
+using tg::Bytes;
 
 // EXIF: a TIFF structure ("II*\0" or "MM\0*"), as found after "Exif\0\0" in a JPEG APP1 or in a
 // PNG eXIf chunk.

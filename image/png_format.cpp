@@ -1,5 +1,6 @@
 // PNG: libpng validates the header and colour type; the chunks are rewritten by hand, the image
 // data (IDAT) copied byte for byte.
+#include "base/file.h"
 #include "image/display_p3.h"
 #include "image/formats.h"
 #include "image/image_io.h"
@@ -94,7 +95,7 @@ bool writePng(const std::filesystem::path& source, const ImageInfo& info, int ou
                                                meta.orientation && meta.orientation->bigEndian};
     }
     const auto tagged = markers::taggedPng(*file, *chunks, displayP3Profile(), orientation);
-    return tagged && writeAll(out, *tagged);
+    return tagged && writeAll(out, 0, *tagged).ok();
 }
 
 } // namespace tg

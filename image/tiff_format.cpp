@@ -1,8 +1,8 @@
 // TIFF: the first page is re-labelled by copying its strips or tiles byte for byte under a new,
 // minimal directory that carries the Display P3 profile. No pixel is decoded or re-encoded, so the
 // result is exact for every compression libtiff can name, and the work is a file copy.
-#include "core/file.h"
-#include "core/owned.h"
+#include "base/file.h"
+#include "base/owned.h"
 #include "image/display_p3.h"
 #include "image/formats.h"
 
@@ -312,7 +312,8 @@ bool copyData(TIFF* in, TIFF* out, const FileHandle& src, std::uint64_t fileSize
             const std::size_t piece =
                 static_cast<std::size_t>(std::min<std::uint64_t>(len - done, COPY_CHUNK));
             buf.resize(piece);
-            if (src.readAt(off + done, {buf.data(), piece}) != piece) return false;
+            const auto got = src.readAt(off + done, {buf.data(), piece});
+            if (got.failed() || *got != piece) return false;
             const tmsize_t n = static_cast<tmsize_t>(piece);
             const tmsize_t wrote = tiled ? TIFFWriteRawTile(out, i, buf.data(), n)
                                          : TIFFWriteRawStrip(out, i, buf.data(), n);
@@ -346,7 +347,7 @@ bool writeTiff(const std::filesystem::path& source, const ImageInfo& info, int o
     if (!src.isOpen()) return false;
     const auto fileSize = src.size();
     const auto data = dataBytes(in.get());
-    if (!fileSize || !data) return false;
+    if (fileSize.failed() || !data) return false;
 
     // Same byte order as the source: uncompressed samples wider than 8 bits are copied as
     // stored, and their order is a property of the file.

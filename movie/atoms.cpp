@@ -6,49 +6,9 @@ namespace tg {
 
 namespace {
 
-std::uint64_t readBE(Bytes d, std::uint64_t off, unsigned width) {
-    if (!fits(d.size(), off, width)) return 0;
-    std::uint64_t v = 0;
-    for (unsigned i = 0; i < width; ++i)
-        v = (v << 8) | d[off + i];
-    return v;
-}
-
-void writeBE(std::span<std::uint8_t> d, std::uint64_t off, unsigned width, std::uint64_t v) {
-    if (!fits(d.size(), off, width)) return;
-    for (unsigned i = 0; i < width; ++i)
-        d[off + width - 1 - i] = std::uint8_t(v >> (8 * i));
-}
-
 constexpr std::uint64_t LARGEST_SIZE = std::uint64_t(1) << 63;
 
 } // namespace
-
-std::uint16_t u16(Bytes d, std::uint64_t off) {
-    return std::uint16_t(readBE(d, off, 2));
-}
-std::uint32_t u32(Bytes d, std::uint64_t off) {
-    return std::uint32_t(readBE(d, off, 4));
-}
-std::uint64_t u64(Bytes d, std::uint64_t off) {
-    return readBE(d, off, 8);
-}
-void wU32(std::span<std::uint8_t> d, std::uint64_t off, std::uint32_t v) {
-    writeBE(d, off, 4, v);
-}
-void wU64(std::span<std::uint8_t> d, std::uint64_t off, std::uint64_t v) {
-    writeBE(d, off, 8, v);
-}
-
-std::string atomType(Bytes d, std::uint64_t off) {
-    if (!fits(d.size(), off, 4)) return {};
-    std::string t;
-    for (unsigned i = 0; i < 4; ++i) {
-        if (d[off + i] > 0x7F) return {};
-        t.push_back(char(d[off + i]));
-    }
-    return t;
-}
 
 std::vector<Atom> childAtoms(Bytes d, std::uint64_t s, std::uint64_t e) {
     std::vector<Atom> atoms;
@@ -68,7 +28,7 @@ std::vector<Atom> childAtoms(Bytes d, std::uint64_t s, std::uint64_t e) {
             break;
         }
         if (!fits(e, p, size)) break;
-        atoms.push_back({atomType(d, p + 4), p, hs, size});
+        atoms.push_back({fourCC(d, p + 4), p, hs, size});
         p += size; // cannot wrap: p + size <= e
     }
     return atoms;
@@ -81,7 +41,7 @@ std::optional<TopAtom> topAtomAt(const FileHandle& file, std::uint64_t off, std:
     if (!fits(fileLen, off, 8)) return std::nullopt;
     std::array<std::uint8_t, 16> h{};
     auto got = file.readAt(off, h);
-    if (!got || *got < 8) return std::nullopt;
+    if (got.failed() || *got < 8) return std::nullopt;
     Bytes hb(h.data(), *got);
     std::uint64_t size = u32(hb, 0);
     std::uint64_t hs = 8;
@@ -95,7 +55,7 @@ std::optional<TopAtom> topAtomAt(const FileHandle& file, std::uint64_t off, std:
         size = fileLen - off;
     }
     if (size < hs) return std::nullopt;
-    return TopAtom{atomType(hb, 4), off, hs, size};
+    return TopAtom{fourCC(hb, 4), off, hs, size};
 }
 
 } // namespace
@@ -114,7 +74,7 @@ std::optional<TopAtom> findMoovAtom(const FileHandle& file, std::uint64_t fileLe
     // Header by header, so the first moov wins and nothing behind it is read.
     std::uint64_t off = 0;
     while (auto atom = topAtomAt(file, off, fileLen)) {
-        if (atom->typ == "moov") return atom;
+        if (atom->type == "moov") return atom;
         if (__builtin_add_overflow(off, atom->size, &off)) break;
     }
     return std::nullopt;
@@ -123,7 +83,7 @@ std::optional<TopAtom> findMoovAtom(const FileHandle& file, std::uint64_t fileLe
 std::optional<MoovPayload> findMoov(const FileHandle& file, std::uint64_t fileLen) {
     auto moov = findMoovAtom(file, fileLen);
     if (!moov) return std::nullopt;
-    return MoovPayload{moov->start + moov->hs, moov->size - moov->hs};
+    return MoovPayload{moov->start + moov->headerSize, moov->size - moov->headerSize};
 }
 
 std::vector<ColrFinding> findColr(Bytes d) {

@@ -1,9 +1,10 @@
 // Byte-level pieces of the QuickTime / ISO base-media atom tree shared by both movie editors:
-// bounded big-endian readers over spans, the listing of a container's children, the search for
+// the listing of a container's children, the search for
 // the top-level moov, and the byte scan for colour atoms.
 #pragma once
 
-#include "core/file.h"
+#include "base/bytes.h"
+#include "base/file.h"
 
 #include <array>
 #include <cstddef>
@@ -15,8 +16,6 @@
 
 namespace tg {
 
-using Bytes = std::span<const std::uint8_t>;
-
 // Colour primaries code of Display P3 (P3 primaries, D65 white), as H.273 numbers it.
 inline constexpr std::uint16_t P3 = 12;
 
@@ -26,26 +25,11 @@ inline constexpr std::array<std::uint8_t, 19> p3ColrAtom = {0x00, 0x00, 0x00, 0x
                                                             'r',  'n',  'c',  'l',  'x', 0x00, 0x0C,
                                                             0x00, 0x01, 0x00, 0x01, 0x00};
 
-// Whether width bytes at off lie inside a buffer of the given size (never wraps).
-constexpr bool fits(std::uint64_t size, std::uint64_t off, std::uint64_t width) {
-    return off <= size && width <= size - off;
-}
-
-// Big-endian readers and writers. Callers check fits() first; a violation is a programming
-// error and reads as 0 (or writes nothing) rather than leaving the buffer.
-std::uint16_t u16(Bytes d, std::uint64_t off);
-std::uint32_t u32(Bytes d, std::uint64_t off);
-std::uint64_t u64(Bytes d, std::uint64_t off);
-void wU32(std::span<std::uint8_t> d, std::uint64_t off, std::uint32_t v);
-void wU64(std::span<std::uint8_t> d, std::uint64_t off, std::uint64_t v);
-// The four bytes at off as text; empty when any byte is not ASCII.
-std::string atomType(Bytes d, std::uint64_t off);
-
 struct Atom {
-    std::string typ;    // four-character type, or empty when not ASCII
-    std::uint64_t p;    // offset of the atom's first byte
-    std::uint64_t hs;   // header size: 8, or 16 with a 64-bit size
-    std::uint64_t size; // total size, header included
+    std::string type;         // four-character type, or empty when not ASCII
+    std::uint64_t offset;     // offset of the atom's first byte
+    std::uint64_t headerSize; // 8, or 16 with a 64-bit size
+    std::uint64_t size;       // total size, header included
 };
 
 // The atoms lying back to back in [s, e) of d. A malformed or overlong header ends the list;
@@ -54,10 +38,10 @@ std::vector<Atom> childAtoms(Bytes d, std::uint64_t s, std::uint64_t e);
 
 // One top-level atom header as found in the file.
 struct TopAtom {
-    std::string typ;
-    std::uint64_t start; // absolute offset of its header
-    std::uint64_t hs;    // 8 or 16
-    std::uint64_t size;  // total size, header included (to the end of the file for size 0)
+    std::string type;
+    std::uint64_t start;      // absolute offset of its header
+    std::uint64_t headerSize; // 8 or 16
+    std::uint64_t size;       // total size, header included (to the end of the file for size 0)
 };
 
 // The top-level atoms of a file, in file order, up to the first malformed header, the end of

@@ -21,15 +21,15 @@ const char* const PARTWAY = "Write failed partway — file may need re-export";
 // Returns the refusal message, or nullptr when the insertion is safe.
 const char* topLevelRefusal(const FileHandle& handle, std::uint64_t fileSize) {
     for (const auto& a : topLevelAtoms(handle, fileSize)) {
-        if (a.typ == "moof" || a.typ == "mfra") return "Unsupported (fragmented movie)";
-        if (a.typ != "meta") continue;
+        if (a.type == "moof" || a.type == "mfra") return "Unsupported (fragmented movie)";
+        if (a.type != "meta") continue;
         if (a.size > MAX_META || !fits(fileSize, a.start, a.size))
             return "Unsupported (offsets outside chunk tables)";
         auto meta = handle.readFully(a.start, a.size);
-        if (!meta) return "Read error";
+        if (meta.failed()) return "Read error";
         for (std::uint64_t skip : {std::uint64_t(0), std::uint64_t(4)})
-            for (const auto& c : childAtoms(*meta, std::min(a.hs + skip, a.size), a.size))
-                if (c.typ == "iloc") return "Unsupported (offsets outside chunk tables)";
+            for (const auto& c : childAtoms(*meta, std::min(a.headerSize + skip, a.size), a.size))
+                if (c.type == "iloc") return "Unsupported (offsets outside chunk tables)";
     }
     return nullptr;
 }
@@ -44,8 +44,8 @@ bool shiftTail(const FileHandle& handle, std::uint64_t from, std::uint64_t end) 
         cur -= n;
         std::span<std::uint8_t> part(block.data(), n);
         auto got = handle.readAt(cur, part);
-        if (!got || *got != n) return false;
-        if (!handle.writeAt(cur + COLR_GROWTH, part)) return false;
+        if (got.failed() || *got != n) return false;
+        if (handle.writeAt(cur + COLR_GROWTH, part).failed()) return false;
     }
     return true;
 }
@@ -53,13 +53,13 @@ bool shiftTail(const FileHandle& handle, std::uint64_t from, std::uint64_t end) 
 bool writeU32At(const FileHandle& handle, std::uint64_t pos, std::uint64_t v) {
     std::array<std::uint8_t, 4> b{};
     wU32(b, 0, std::uint32_t(v));
-    return handle.writeAt(pos, b);
+    return handle.writeAt(pos, b).ok();
 }
 
 bool writeU64At(const FileHandle& handle, std::uint64_t pos, std::uint64_t v) {
     std::array<std::uint8_t, 8> b{};
     wU64(b, 0, v);
-    return handle.writeAt(pos, b);
+    return handle.writeAt(pos, b).ok();
 }
 
 } // namespace
@@ -82,9 +82,9 @@ TGResult addColr(const std::filesystem::path& file) {
         return result(TGOutcome::error, "Unsupported (no moov)");
 
     auto buffer = handle.readFully(moov->start, moov->size);
-    if (!buffer) return result(TGOutcome::error, "Read error");
+    if (buffer.failed()) return result(TGOutcome::error, "Read error");
 
-    InsertionPlan plan = planInsertion(*buffer, moov->hs, moov->size, moov->start);
+    InsertionPlan plan = planInsertion(*buffer, moov->headerSize, moov->size, moov->start);
     switch (plan.kind) {
     case PlanKind::insert:
         break;
@@ -101,15 +101,15 @@ TGResult addColr(const std::filesystem::path& file) {
     }
     if (const char* refusal = topLevelRefusal(handle, fileSize))
         return result(TGOutcome::error, refusal);
-    buffer.reset(); // the plan holds all it needs; free moov before the tail moves
+    buffer = std::vector<std::uint8_t>(); // the plan holds all it needs; free moov first
 
     // Nothing has been written up to here.
     const std::uint64_t insertAbs = moov->start + plan.insertAt;
-    if (!handle.resize(fileSize + COLR_GROWTH))
+    if (handle.resize(fileSize + COLR_GROWTH).failed())
         return result(TGOutcome::error, "Couldn't grow file (disk full?)");
 
     auto moved = [&](std::uint64_t pos) { return pos >= insertAbs ? pos + COLR_GROWTH : pos; };
-    bool ok = shiftTail(handle, insertAbs, fileSize) && handle.writeAt(insertAbs, p3ColrAtom);
+    bool ok = shiftTail(handle, insertAbs, fileSize) && handle.writeAt(insertAbs, p3ColrAtom).ok();
     for (const auto& f : plan.sizeFixes) {
         if (!ok) break;
         ok = f.isLarge ? writeU64At(handle, moved(f.absPos) + 8, f.newSize)
@@ -121,7 +121,7 @@ TGResult addColr(const std::filesystem::path& file) {
                       : writeU64At(handle, moved(f.absPos), f.v);
     }
     // A failed flush means written blocks may never reach the disk: the same partway failure.
-    if (!ok || !handle.sync()) return result(TGOutcome::error, PARTWAY);
+    if (!ok || handle.sync().failed()) return result(TGOutcome::error, PARTWAY);
     return result(TGOutcome::added, "No tag found — added Display-P3");
 }
 

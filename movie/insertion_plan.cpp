@@ -14,8 +14,8 @@ constexpr int MAX_DEPTH = 32;
 constexpr std::uint64_t VISUAL_ENTRY_FIELDS = 78;
 constexpr std::uint64_t MAX_U32 = 0xFFFFFFFF;
 
-bool isContainer(const std::string& typ) {
-    return typ == "trak" || typ == "mdia" || typ == "minf" || typ == "stbl";
+bool isContainer(const std::string& type) {
+    return type == "trak" || type == "mdia" || type == "minf" || type == "stbl";
 }
 
 class Planner {
@@ -66,24 +66,25 @@ private:
         }
         for (const auto& a : childAtoms(d_, start, end)) {
             if (done()) return;
-            if (isContainer(a.typ)) {
+            if (isContainer(a.type)) {
                 auto inner = path;
-                inner.push_back(a.p);
-                walk(a.p + a.hs, a.p + a.size, std::move(inner), depth + 1);
-            } else if (a.typ == "stsd") {
+                inner.push_back(a.offset);
+                walk(a.offset + a.headerSize, a.offset + a.size, std::move(inner), depth + 1);
+            } else if (a.type == "stsd") {
                 // Entries follow the version/flags word and the entry count.
-                for (const auto& e : childAtoms(d_, a.p + a.hs + 8, a.p + a.size)) {
-                    if (!VID_CODECS.contains(e.typ)) continue;
-                    std::uint64_t childStart = e.p + e.hs + VISUAL_ENTRY_FIELDS;
-                    for (const auto& c : childAtoms(d_, childStart, e.p + e.size)) {
-                        if (c.typ == "colr") {
+                for (const auto& e :
+                     childAtoms(d_, a.offset + a.headerSize + 8, a.offset + a.size)) {
+                    if (!VID_CODECS.contains(e.type)) continue;
+                    std::uint64_t childStart = e.offset + e.headerSize + VISUAL_ENTRY_FIELDS;
+                    for (const auto& c : childAtoms(d_, childStart, e.offset + e.size)) {
+                        if (c.type == "colr") {
                             alreadyTagged_ = true;
                             return;
                         }
                     }
                     chosen_ = true;
-                    insertAt_ = e.p + e.size;
-                    ancestors_ = {e.p, a.p};
+                    insertAt_ = e.offset + e.size;
+                    ancestors_ = {e.offset, a.offset};
                     ancestors_.insert(ancestors_.end(), path.begin(), path.end());
                     return;
                 }
@@ -104,7 +105,7 @@ private:
     // Entries of an offset table: count at countPos, entries from there on, all inside the
     // table's own atom (a count that claims more is cut at the last whole entry).
     void table(const Atom& a, std::uint64_t countPos, int w) {
-        const std::uint64_t tableEnd = a.p + a.size;
+        const std::uint64_t tableEnd = a.offset + a.size;
         if (!fits(tableEnd, countPos, 4)) return;
         std::uint64_t count = u32(d_, countPos);
         std::uint64_t e = countPos + 4;
@@ -119,16 +120,16 @@ private:
             return;
         }
         for (const auto& a : childAtoms(d_, start, end)) {
-            if (isContainer(a.typ)) {
-                scan(a.p + a.hs, a.p + a.size, depth + 1);
-            } else if (a.typ == "stco") {
-                table(a, a.p + a.hs + 4, 4);
-            } else if (a.typ == "co64") {
-                table(a, a.p + a.hs + 4, 8);
-            } else if (a.typ == "saio") {
+            if (isContainer(a.type)) {
+                scan(a.offset + a.headerSize, a.offset + a.size, depth + 1);
+            } else if (a.type == "stco") {
+                table(a, a.offset + a.headerSize + 4, 4);
+            } else if (a.type == "co64") {
+                table(a, a.offset + a.headerSize + 4, 8);
+            } else if (a.type == "saio") {
                 // Auxiliary information (e.g. encryption) offsets are absolute in a sample table.
-                std::uint64_t v = a.p + a.hs;
-                if (!fits(a.p + a.size, v, 4)) continue;
+                std::uint64_t v = a.offset + a.headerSize;
+                if (!fits(a.offset + a.size, v, 4)) continue;
                 const bool wide = d_[v] != 0;
                 const bool typed = (u32(d_, v) & 1) != 0;
                 table(a, v + 4 + (typed ? 8 : 0), wide ? 8 : 4);
@@ -136,9 +137,9 @@ private:
         }
     }
 
-    bool hasChild(std::uint64_t start, std::uint64_t end, const char* typ) const {
+    bool hasChild(std::uint64_t start, std::uint64_t end, const char* type) const {
         for (const auto& a : childAtoms(d_, start, end))
-            if (a.typ == typ) return true;
+            if (a.type == type) return true;
         return false;
     }
 
@@ -147,12 +148,13 @@ private:
     bool holdsItemLocations(std::uint64_t start, std::uint64_t end, int depth) const {
         if (depth > 2) return false;
         for (const auto& a : childAtoms(d_, start, end)) {
-            if (a.typ == "trak" && holdsItemLocations(a.p + a.hs, a.p + a.size, depth + 1))
+            if (a.type == "trak" &&
+                holdsItemLocations(a.offset + a.headerSize, a.offset + a.size, depth + 1))
                 return true;
-            if (a.typ != "meta") continue;
+            if (a.type != "meta") continue;
             // ISO meta is a full atom (version and flags first); QuickTime meta is not.
-            if (hasChild(a.p + a.hs, a.p + a.size, "iloc") ||
-                hasChild(a.p + a.hs + 4, a.p + a.size, "iloc"))
+            if (hasChild(a.offset + a.headerSize, a.offset + a.size, "iloc") ||
+                hasChild(a.offset + a.headerSize + 4, a.offset + a.size, "iloc"))
                 return true;
         }
         return false;

@@ -21,7 +21,11 @@ bool isHdr(const ColrFinding& f) {
 
 } // namespace
 
-TGResult processCore(const std::filesystem::path& file) {
+bool hasInterruptedEdit(const std::filesystem::path&) {
+    return false;
+}
+
+TGResult processCore(const std::filesystem::path& file, const std::function<void(double)>&) {
     const std::string name = file.filename().string();
     auto result = [&](TGOutcome outcome, const char* message) {
         return TGResult(name, outcome, message);
@@ -48,7 +52,7 @@ TGResult processCore(const std::filesystem::path& file) {
         std::uint64_t there = payloadStart < std::uint64_t(size) ? size - payloadStart : 0;
         payload.resize(std::min(moov->length, there));
         auto got = handle.readAt(payloadStart, payload);
-        if (!got || *got == 0) return result(TGOutcome::error, "Read error");
+        if (got.failed() || *got == 0) return result(TGOutcome::error, "Read error");
         payload.resize(*got);
 
         findings = findColr(payload);
@@ -63,13 +67,13 @@ TGResult processCore(const std::filesystem::path& file) {
             constexpr std::array<std::uint8_t, 2> patch = {0x00, 0x0C};
             for (const auto& f : findings) {
                 if (f.prim == P3) continue;
-                if (!handle.writeAt(payloadStart + f.off, patch))
+                if (handle.writeAt(payloadStart + f.off, patch).failed())
                     return result(TGOutcome::error,
                                   "Write failed partway — file may need re-export");
             }
             // The colourist wants the tag on disk, not in the page cache; a failed flush means
             // the writes may be lost.
-            if (!handle.sync())
+            if (handle.sync().failed())
                 return result(TGOutcome::error, "Write failed partway — file may need re-export");
             return result(TGOutcome::fixed, "Fixed → Display-P3");
         }

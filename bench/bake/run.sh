@@ -6,7 +6,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${TG_BUILD_DIR:-$here/../../build}
-bake=$build/bench/tg_bake
+bake=$build/libexec/tintguard/tintguard-bake
 runs=${RUNS:-2}
 secs=${SECS:-10}
 work=$(mktemp -d)

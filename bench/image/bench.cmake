@@ -1,5 +1,5 @@
 add_executable(tg_image_tag ${CMAKE_CURRENT_LIST_DIR}/tg_image_tag.cpp)
-target_link_libraries(tg_image_tag PRIVATE tintguard_core)
+target_link_libraries(tg_image_tag PRIVATE tg_image)
 add_executable(tg_p3_profile ${CMAKE_CURRENT_LIST_DIR}/tg_p3_profile.cpp)
-target_link_libraries(tg_p3_profile PRIVATE tintguard_core)
+target_link_libraries(tg_p3_profile PRIVATE tg_image)
 add_dependencies(benchmarks tg_image_tag tg_p3_profile)

@@ -65,7 +65,7 @@ void checkFile(const std::uint8_t* data, std::size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Bytes d(data, size);
     for (const auto& a : childAtoms(d, 0, d.size()))
-        require(fits(d.size(), a.p, a.size));
+        require(fits(d.size(), a.offset, a.size));
     for (const auto& f : findColr(d))
         require(fits(d.size(), f.off, 6));
     checkPlan(d, 0);

@@ -82,15 +82,15 @@ void PrintTo(const Movie& m, std::ostream* os) {
 // An atom of the moov tree rebuilt as `how` asks, its chunk offsets moved by delta.
 Blob rebuild(const Blob& d, const Atom& a, Reshape how, std::uint64_t delta) {
     Blob out;
-    if (std::set<std::string>{"moov", "trak", "mdia", "minf", "stbl"}.contains(a.typ)) {
-        for (const auto& c : childAtoms(d, a.p + a.hs, a.p + a.size))
+    if (std::set<std::string>{"moov", "trak", "mdia", "minf", "stbl"}.contains(a.type)) {
+        for (const auto& c : childAtoms(d, a.offset + a.headerSize, a.offset + a.size))
             out = cat({out, rebuild(d, c, how, delta)});
-        return atom(a.typ, out, a.typ == "moov" && how == largeMoov);
+        return atom(a.type, out, a.type == "moov" && how == largeMoov);
     }
-    if (a.typ != "stco") return Blob(d.begin() + a.p, d.begin() + a.p + a.size);
-    out = cat({be(0), be(u32(d, a.p + 12))});
-    for (std::uint64_t i = 0; i < u32(d, a.p + 12); ++i)
-        out = cat({out, be(u32(d, a.p + 16 + 4 * i) + delta, how == co64 ? 8 : 4)});
+    if (a.type != "stco") return Blob(d.begin() + a.offset, d.begin() + a.offset + a.size);
+    out = cat({be(0), be(u32(d, a.offset + 12))});
+    for (std::uint64_t i = 0; i < u32(d, a.offset + 12); ++i)
+        out = cat({out, be(u32(d, a.offset + 16 + 4 * i) + delta, how == co64 ? 8 : 4)});
     return atom(how == co64 ? "co64" : "stco", out);
 }
 // The whole file so rebuilt: chunk offsets follow when moov grows in front of the media data.
@@ -98,7 +98,7 @@ Blob reshape(const Blob& file, Reshape how) {
     Blob out;
     bool moovFirst = true;
     for (const auto& a : childAtoms(file, 0, file.size())) {
-        moovFirst = moovFirst && a.typ != "mdat";
+        moovFirst = moovFirst && a.type != "mdat";
         const std::uint64_t grown = rebuild(file, a, how, 0).size() - a.size;
         out = cat({out, rebuild(file, a, how, moovFirst ? grown : 0)});
     }
@@ -115,7 +115,7 @@ TEST(AtomReaders, ReadAndWriteBigEndianInsideTheBufferOnly) {
     EXPECT_EQ(std::tuple(u16(b, 7), u32(b, 0), u64(b, 1)),
               std::tuple(0x7788, 0xAA112233u, 0x1122334455667788ull));
     EXPECT_EQ(std::tuple(u64(b, 2), u32(b, UINT64_MAX - 1)), std::tuple(0u, 0u));
-    EXPECT_EQ(atomType(text("moov"), 0) + atomType(Blob{0xA9, 'n', 'a', 'm'}, 0), "moov");
+    EXPECT_EQ(fourCC(text("moov"), 0) + fourCC(Blob{0xA9, 'n', 'a', 'm'}, 0), "moov");
 }
 
 TEST(ChildAtoms, ListsAtomsUpToTheFirstMalformedHeader) {
@@ -129,7 +129,8 @@ TEST(ChildAtoms, ListsAtomsUpToTheFirstMalformedHeader) {
     for (const auto& [d, expected] : cases) {
         std::string listed;
         for (const auto& a : childAtoms(d, 0, d.size()))
-            listed += a.typ + "/" + std::to_string(a.size) + "/" + std::to_string(a.hs) + " ";
+            listed +=
+                a.type + "/" + std::to_string(a.size) + "/" + std::to_string(a.headerSize) + " ";
         EXPECT_EQ(listed, expected);
     }
 }

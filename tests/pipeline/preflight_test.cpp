@@ -1,4 +1,4 @@
-#include "core/preflight.h"
+#include "pipeline/preflight.h"
 
 #include "fixtures/media.h"
 

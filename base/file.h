@@ -2,6 +2,8 @@
 // a failed seek can never redirect a write), and the small path and file queries processing needs.
 #pragma once
 
+#include "base/result.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -34,21 +36,24 @@ public:
     // Creates a new file that must not exist yet (O_EXCL), for writing.
     static FileHandle createExclusive(const std::filesystem::path& path, unsigned mode = 0644);
 
-    // Reads up to out.size() bytes at off; fewer only at end of file. nullopt on error.
-    std::optional<std::size_t> readAt(std::uint64_t off, std::span<std::uint8_t> out) const;
-    // Reads exactly count bytes at off, or nothing (error or end of file first).
-    std::optional<std::vector<std::uint8_t>> readFully(std::uint64_t off, std::size_t count) const;
-    // Writes all bytes at off; false if any part could not be written.
-    bool writeAt(std::uint64_t off, std::span<const std::uint8_t> bytes) const;
+    // Reads up to out.size() bytes at off; fewer only at end of file.
+    Result<std::size_t> readAt(std::uint64_t off, std::span<std::uint8_t> out) const;
+    // Reads exactly count bytes at off; end of file first is a failure.
+    Result<std::vector<std::uint8_t>> readFully(std::uint64_t off, std::size_t count) const;
+    // Writes all bytes at off, or fails.
+    Status writeAt(std::uint64_t off, std::span<const std::uint8_t> bytes) const;
     // Sets the length; added bytes read as zero. Space is reserved first, so a full disk fails
     // here and not on a later write into a sparse hole.
-    bool resize(std::uint64_t length) const;
-    bool sync() const;
-    std::optional<std::uint64_t> size() const;
+    Status resize(std::uint64_t length) const;
+    Status sync() const;
+    Result<std::uint64_t> size() const;
 
 private:
     int fd_ = -1;
 };
+
+// Writes all bytes at off of a descriptor, retrying short writes and interruptions.
+Status writeAll(int fd, std::uint64_t off, std::span<const std::uint8_t> bytes);
 
 // Size in bytes of the file at path, 0 when it cannot be read.
 std::int64_t fileSizeOf(const std::filesystem::path& path);
@@ -59,6 +64,9 @@ bool fileExists(const std::filesystem::path& path);
 
 // Removes a file; failure is ignored by callers, but reported here for tests.
 bool removeFile(const std::filesystem::path& path);
+
+// Flushes a folder's entries (a rename or a new name inside it) to storage.
+Status syncFolder(const std::filesystem::path& folder);
 
 // The folder holding path ("." for a bare name), so that access() and statvfs() see a real path.
 std::filesystem::path folderOf(const std::filesystem::path& path);

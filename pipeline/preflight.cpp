@@ -1,6 +1,6 @@
-#include "core/preflight.h"
+#include "pipeline/preflight.h"
 
-#include "core/file.h"
+#include "base/file.h"
 
 #include <cmath>
 #include <cstdio>

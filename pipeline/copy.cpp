@@ -1,6 +1,6 @@
-#include "core/copy.h"
+#include "pipeline/copy.h"
 
-#include "core/file.h"
+#include "base/file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -40,14 +40,9 @@ int copyContents(int in, int out, std::uint64_t size) {
             return errno;
         }
         if (n == 0) return EIO;
-        for (ssize_t w = 0; w < n;) {
-            ssize_t m = ::pwrite(out, buf.data() + w, std::size_t(n - w), off_t(done) + w);
-            if (m < 0) {
-                if (errno == EINTR) continue;
-                return errno;
-            }
-            w += m;
-        }
+        const auto written = writeAll(
+            out, done, {reinterpret_cast<const std::uint8_t*>(buf.data()), std::size_t(n)});
+        if (written.failed()) return errno ? errno : EIO;
         done += std::uint64_t(n);
     }
     return 0;
@@ -55,29 +50,16 @@ int copyContents(int in, int out, std::uint64_t size) {
 
 } // namespace
 
-bool copyFile(const std::filesystem::path& source, const std::filesystem::path& destination,
-              std::string& error) {
+Status copyFile(const std::filesystem::path& source, const std::filesystem::path& destination) {
     FileHandle in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in.isOpen()) {
-        error = errorText(errno);
-        return false;
-    }
+    if (!in.isOpen()) return errnoFailure(errno);
     struct stat st {};
-    if (::fstat(in.fd(), &st) != 0) {
-        error = errorText(errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = errorText(EISDIR);
-        return false;
-    }
+    if (::fstat(in.fd(), &st) != 0) return errnoFailure(errno);
+    if (!S_ISREG(st.st_mode)) return errnoFailure(EISDIR);
     // The owner must be able to tag the copy even when the master is read-only.
     mode_t mode = (st.st_mode & 07777) | S_IWUSR;
     FileHandle out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!out.isOpen()) {
-        error = errorText(errno);
-        return false;
-    }
+    if (!out.isOpen()) return errnoFailure(errno);
     int err = 0;
     if (::ioctl(out.fd(), FICLONE, in.fd()) != 0)
         err = copyContents(in.fd(), out.fd(), std::uint64_t(st.st_size));
@@ -87,10 +69,9 @@ bool copyFile(const std::filesystem::path& source, const std::filesystem::path& 
     if (err != 0) {
         out.reset();
         removeFile(destination);
-        error = errorText(err);
-        return false;
+        return errnoFailure(err);
     }
-    return true;
+    return {};
 }
 
 } // namespace tg

@@ -1,4 +1,4 @@
-#include "core/job.h"
+#include "model/job.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "core/file.h"
+#include "base/file.h"
 
 #include <cerrno>
 #include <cstring>
@@ -40,15 +40,18 @@ FileHandle FileHandle::createExclusive(const std::filesystem::path& path, unsign
     return FileHandle(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
 }
 
-std::optional<std::size_t> FileHandle::readAt(std::uint64_t off,
-                                              std::span<std::uint8_t> out) const {
+Failure errnoFailure(int err, std::string message) {
+    return {std::move(message), errorText(err)};
+}
+
+Result<std::size_t> FileHandle::readAt(std::uint64_t off, std::span<std::uint8_t> out) const {
     std::size_t done = 0;
     while (done < out.size()) {
-        if (off > std::uint64_t(INT64_MAX) - done) return std::nullopt;
+        if (off > std::uint64_t(INT64_MAX) - done) return errnoFailure(EOVERFLOW);
         ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, off_t(off + done));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return std::nullopt;
+            return errnoFailure(errno);
         }
         if (n == 0) break;
         done += std::size_t(n);
@@ -56,48 +59,55 @@ std::optional<std::size_t> FileHandle::readAt(std::uint64_t off,
     return done;
 }
 
-std::optional<std::vector<std::uint8_t>> FileHandle::readFully(std::uint64_t off,
-                                                               std::size_t count) const {
+Result<std::vector<std::uint8_t>> FileHandle::readFully(std::uint64_t off,
+                                                        std::size_t count) const {
     std::vector<std::uint8_t> bytes(count);
     auto got = readAt(off, bytes);
-    if (!got || *got != count) return std::nullopt;
+    if (got.failed()) return got.failure();
+    if (*got != count) return Failure{{}, "unexpected end of file"};
     return bytes;
 }
 
-bool FileHandle::writeAt(std::uint64_t off, std::span<const std::uint8_t> bytes) const {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        if (off > std::uint64_t(INT64_MAX) - done) return false;
-        ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, off_t(off + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        done += std::size_t(n);
-    }
-    return true;
+Status FileHandle::writeAt(std::uint64_t off, std::span<const std::uint8_t> bytes) const {
+    return writeAll(fd_, off, bytes);
 }
 
-bool FileHandle::resize(std::uint64_t length) const {
-    if (length > std::uint64_t(INT64_MAX)) return false;
+Status writeAll(int fd, std::uint64_t off, std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        if (off > std::uint64_t(INT64_MAX) - done) return errnoFailure(EOVERFLOW);
+        ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, off_t(off + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errnoFailure(errno);
+        }
+        if (n == 0) return errnoFailure(EIO);
+        done += std::size_t(n);
+    }
+    return {};
+}
+
+Status FileHandle::resize(std::uint64_t length) const {
+    if (length > std::uint64_t(INT64_MAX)) return errnoFailure(EFBIG);
     auto current = size();
-    if (!current) return false;
+    if (current.failed()) return current.failure();
     if (length > *current) {
         int err = ::posix_fallocate(fd_, off_t(*current), off_t(length - *current));
         // File systems without fallocate support fall back to a plain extension.
-        if (err != 0 && err != EOPNOTSUPP && err != EINVAL) return false;
+        if (err != 0 && err != EOPNOTSUPP && err != EINVAL) return errnoFailure(err);
     }
-    return ::ftruncate(fd_, off_t(length)) == 0;
+    if (::ftruncate(fd_, off_t(length)) != 0) return errnoFailure(errno);
+    return {};
 }
 
-bool FileHandle::sync() const {
-    return ::fsync(fd_) == 0;
+Status FileHandle::sync() const {
+    if (::fsync(fd_) != 0) return errnoFailure(errno);
+    return {};
 }
 
-std::optional<std::uint64_t> FileHandle::size() const {
+Result<std::uint64_t> FileHandle::size() const {
     struct stat st {};
-    if (::fstat(fd_, &st) != 0 || st.st_size < 0) return std::nullopt;
+    if (::fstat(fd_, &st) != 0) return errnoFailure(errno);
     return std::uint64_t(st.st_size);
 }
 
@@ -118,6 +128,12 @@ bool fileExists(const std::filesystem::path& path) {
 
 bool removeFile(const std::filesystem::path& path) {
     return ::unlink(path.c_str()) == 0;
+}
+
+Status syncFolder(const std::filesystem::path& folder) {
+    FileHandle dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.isOpen()) return errnoFailure(errno);
+    return dir.sync();
 }
 
 std::filesystem::path folderOf(const std::filesystem::path& path) {

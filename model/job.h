@@ -28,6 +28,8 @@ public:
     TGOutcome outcome;
     std::string message;
     std::optional<std::filesystem::path> produced;
+    // What the system or a library said behind an error, for scripts; never shown in the window.
+    std::optional<std::string> detail;
 
 private:
     std::string name_;

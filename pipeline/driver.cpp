@@ -1,11 +1,12 @@
-#include "core/driver.h"
+#include "pipeline/driver.h"
 
-#include "bake/bake.h"
-#include "core/copy.h"
-#include "core/file.h"
-#include "core/preflight.h"
+#include "base/file.h"
 #include "image/image_tagger.h"
 #include "movie/movie_tagger.h"
+#include "pipeline/bake_step.h"
+#include "pipeline/copy.h"
+#include "pipeline/output_names.h"
+#include "pipeline/preflight.h"
 
 #include <cerrno>
 
@@ -22,9 +23,9 @@ TGResult tagInPlace(const std::filesystem::path& file, bool movie) {
     // A file that is gone is not "locked": the tagger reports it as unreadable.
     if (fileExists(file) && !isWritable(file))
         return {name, TGOutcome::error, "That file is locked or read-only."};
-    TGResult r = movie ? processCore(file) : processImageCore(file);
-    r.produced = file;
-    return r;
+    TGResult result = movie ? processCore(file) : processImageCore(file);
+    result.produced = file;
+    return result;
 }
 
 TGResult tagCopy(const std::filesystem::path& file, bool movie) {
@@ -38,24 +39,21 @@ TGResult tagCopy(const std::filesystem::path& file, bool movie) {
         return TGResult(name, TGOutcome::error, "Couldn't make a copy: " + why);
     };
     if (fileExists(copy) && !removeFile(copy)) return copyFailed(errorText(errno));
-    std::string why;
-    if (!copyFile(file, copy, why)) return copyFailed(why);
+    if (auto copied = copyFile(file, copy); copied.failed()) return copyFailed(copied.cause());
 
-    TGResult r = movie ? processCore(copy) : processImageCore(copy);
-    const bool failed = r.outcome == TGOutcome::error;
+    TGResult tagged = movie ? processCore(copy) : processImageCore(copy);
+    const bool failed = tagged.outcome == TGOutcome::error;
     if (failed) removeFile(copy);
-    return {name, r.outcome, r.message + "  →  " + copy.filename().string(),
-            failed ? std::nullopt : std::optional(copy)};
+    TGResult result(name, tagged.outcome, tagged.message + "  →  " + copy.filename().string(),
+                    failed ? std::nullopt : std::optional(copy));
+    result.detail = tagged.detail;
+    return result;
 }
 
 } // namespace
 
-std::filesystem::path p3CopyPath(const std::filesystem::path& file) {
-    auto name = file.stem().string() + "_P3." + extensionOf(file);
-    return file.parent_path() / name;
-}
-
-TGResult processOne(const std::filesystem::path& file, TGMode mode, const ProgressFn& onProgress) {
+TGResult processOne(const std::filesystem::path& file, TGMode mode, const ProgressFn& onProgress,
+                    const std::atomic<bool>* cancel) {
     const bool movie = isMovie(file);
     if (!movie && !isImage(file))
         return {file.filename().string(), TGOutcome::skipped, "Skipped (unsupported)"};
@@ -63,7 +61,7 @@ TGResult processOne(const std::filesystem::path& file, TGMode mode, const Progre
     case TGMode::inPlace:
         return tagInPlace(file, movie);
     case TGMode::bake:
-        if (movie) return bakeVideo(file, onProgress);
+        if (movie) return bakeVideo(file, onProgress, cancel);
         return tagCopy(file, movie);
     case TGMode::p3Copy:
         return tagCopy(file, movie);

@@ -1,4 +1,6 @@
-#include "core/driver.h"
+#include "pipeline/driver.h"
+#include "pipeline/modes.h"
+#include "pipeline/output_names.h"
 
 #include "fixtures/media.h"
 
@@ -67,10 +69,19 @@ TEST(ProcessOne, UnsupportedFilesAreSkippedInEveryModeWithoutTouchingThem) {
     }
 }
 
-TEST(ProcessOne, CopyNameKeepsTheExtensionAsWritten) {
+TEST(ProcessOne, OutputNamesKeepTheExtensionAsWritten) {
     EXPECT_EQ(p3CopyPath("/m/Clip.MOV"), "/m/Clip_P3.MOV");
     EXPECT_EQ(p3CopyPath("/m/photo.HEIC"), "/m/photo_P3.HEIC");
     EXPECT_EQ(p3CopyPath("/m/my.clip.mp4"), "/m/my.clip_P3.mp4");
+    EXPECT_EQ(universalPath("/m/Clip.MOV"), "/m/Clip_universal.MOV");
+    EXPECT_EQ(universalPath("/m/my.clip.mp4"), "/m/my.clip_universal.mp4");
+}
+
+TEST(ProcessOne, ModesRunCopyThenBakeThenInPlace) {
+    using enum TGMode;
+    EXPECT_EQ(orderedModes(true, true, true), (std::vector{p3Copy, bake, inPlace}));
+    EXPECT_EQ(orderedModes(true, false, true), (std::vector{bake, inPlace}));
+    EXPECT_EQ(orderedModes(false, false, false), std::vector<TGMode>{});
 }
 
 TEST_F(ProcessOneTest, CopyIsTaggedAndTheOriginalKeepsEveryByte) {

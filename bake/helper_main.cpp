@@ -1,0 +1,30 @@
+// tintguard-bake SOURCE DESTINATION: one re-encode in a process of its own, so that FFmpeg and
+// its codecs load only here, a codec's crash cannot take the window or a batch with it, and a
+// cancel is the end of this process.
+#include "bake/bake.h"
+#include "bake/helper_protocol.h"
+
+#include <cstdio>
+#include <string>
+
+int main(int argc, char** argv) {
+    using namespace tg::bakeprotocol;
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s SOURCE DESTINATION\n", HELPER_NAME.data());
+        return 2;
+    }
+    const auto status = tg::bakeToRec709Sync(argv[1], argv[2], [](double fraction) {
+        std::printf("%.*s%.4f\n", int(PROGRESS.size()), PROGRESS.data(), fraction);
+        std::fflush(stdout);
+    });
+    if (status.ok()) {
+        std::printf("%.*s\n", int(OK.size()), OK.data());
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    std::string line = std::string(FAILED) + status.failure().message;
+    for (char& c : line)
+        if (c == '\n') c = ' ';
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    return 1;
+}

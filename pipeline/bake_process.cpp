@@ -1,0 +1,153 @@
+#include "pipeline/bake_process.h"
+
+#include "bake/helper_protocol.h"
+#include "base/file.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tg {
+
+namespace {
+
+namespace protocol = bakeprotocol;
+
+constexpr int POLL_MILLISECONDS = 100;
+
+Status failure(std::string message, std::string cause = {}) {
+    return Failure{std::move(message), std::move(cause)};
+}
+
+bool startsWith(const std::string& line, std::string_view prefix) {
+    return line.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Reads the child's lines until it closes its end; the last "ok" or "failed" line wins.
+class HelperOutput {
+public:
+    HelperOutput(const std::function<void(double)>& onProgress) : onProgress_(onProgress) {}
+
+    void feed(const char* data, std::size_t size) {
+        pending_.append(data, size);
+        for (std::size_t newline; (newline = pending_.find('\n')) != std::string::npos;) {
+            handle(pending_.substr(0, newline));
+            pending_.erase(0, newline + 1);
+        }
+    }
+
+    bool finished() const { return finished_; }
+    const std::optional<std::string>& failedWith() const { return failedWith_; }
+
+private:
+    void handle(const std::string& line) {
+        if (startsWith(line, protocol::PROGRESS)) {
+            char* end = nullptr;
+            const double fraction = std::strtod(line.c_str() + protocol::PROGRESS.size(), &end);
+            if (end != line.c_str() + protocol::PROGRESS.size() && onProgress_)
+                onProgress_(fraction);
+        } else if (line == protocol::OK) {
+            finished_ = true;
+        } else if (startsWith(line, protocol::FAILED)) {
+            failedWith_ = line.substr(protocol::FAILED.size());
+        }
+    }
+
+    const std::function<void(double)>& onProgress_;
+    std::string pending_;
+    bool finished_ = false;
+    std::optional<std::string> failedWith_;
+};
+
+std::string signalText(int signal) {
+    const char* name = ::strsignal(signal);
+    return name ? name : "signal " + std::to_string(signal);
+}
+
+} // namespace
+
+std::filesystem::path bakeHelperPath() {
+    if (const char* named = std::getenv(protocol::HELPER_ENV); named && *named) return named;
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return std::filesystem::path(protocol::HELPER_NAME);
+    return (self.parent_path() / protocol::HELPER_DIR_FROM_BIN / protocol::HELPER_NAME)
+        .lexically_normal();
+}
+
+Status runBakeHelper(const std::filesystem::path& source, const std::filesystem::path& destination,
+                     const std::function<void(double)>& onProgress,
+                     const std::atomic<bool>* cancel) {
+    const auto helper = bakeHelperPath();
+    int pipeEnds[2];
+    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return failure("writer init", errorText(errno));
+    FileHandle readEnd(pipeEnds[0]), writeEnd(pipeEnds[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.fd(), STDOUT_FILENO);
+    // Its own process group, and default signal handling whatever ours is.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaddset(&defaults, s);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                              POSIX_SPAWN_SETSIGMASK);
+
+    std::string sourceArg = source.string(), destinationArg = destination.string();
+    std::string helperArg = helper.string();
+    char* argv[] = {helperArg.data(), sourceArg.data(), destinationArg.data(), nullptr};
+    pid_t child = -1;
+    const int spawnError =
+        ::posix_spawn(&child, helper.c_str(), &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    writeEnd.reset();
+    if (spawnError != 0) return failure("bake helper missing", errorText(spawnError));
+
+    HelperOutput output(onProgress);
+    bool cancelled = false;
+    char buffer[4096];
+    for (;;) {
+        if (cancel && cancel->load() && !cancelled) {
+            ::kill(-child, SIGKILL);
+            cancelled = true;
+        }
+        pollfd ready{readEnd.fd(), POLLIN, 0};
+        const int polled = ::poll(&ready, 1, POLL_MILLISECONDS);
+        if (polled < 0 && errno != EINTR) break;
+        if (polled <= 0) continue;
+        const ssize_t n = ::read(readEnd.fd(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        output.feed(buffer, std::size_t(n));
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (cancelled) return failure("cancelled");
+    if (WIFSIGNALED(status))
+        return failure("bake helper stopped (" + signalText(WTERMSIG(status)) + ")");
+    if (output.finished() && WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
+    if (output.failedWith()) return failure(*output.failedWith());
+    return failure("bake helper stopped (exit status " +
+                   std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")");
+}
+
+} // namespace tg

@@ -1,0 +1,24 @@
+// Runs one re-encode in the tintguard-bake helper and waits for it.
+#pragma once
+
+#include "base/result.h"
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+
+namespace tg {
+
+// Where the helper lives: $TINTGUARD_BAKE_HELPER when set, else ../libexec/tintguard beside the
+// running binary's folder (the same in the build tree and an installed tree).
+std::filesystem::path bakeHelperPath();
+
+// Re-encodes source into destination in a child process of its own process group, so that a
+// terminal's Ctrl-C reaches only us. Progress arrives on the calling thread. When cancel becomes
+// true the child is ended. A failure's message is the short cause shown after
+// "Re-encode failed: ".
+Status runBakeHelper(const std::filesystem::path& source, const std::filesystem::path& destination,
+                     const std::function<void(double)>& onProgress,
+                     const std::atomic<bool>* cancel = nullptr);
+
+} // namespace tg
