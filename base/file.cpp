@@ -44,6 +44,34 @@ Failure errnoFailure(int err, std::string message) {
     return {std::move(message), errorText(err)};
 }
 
+Result<FileHandle> FileHandle::openRegular(const std::filesystem::path& path, bool writable) {
+    FileHandle handle(
+        ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!handle.isOpen()) return errnoFailure(errno);
+    struct stat st {};
+    if (::fstat(handle.fd(), &st) != 0) return errnoFailure(errno);
+    if (!S_ISREG(st.st_mode)) return Failure{{}, "not a regular file"};
+    const int flags = ::fcntl(handle.fd(), F_GETFL);
+    if (flags < 0 || ::fcntl(handle.fd(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return errnoFailure(errno);
+    return handle;
+}
+
+Status FileHandle::tryLock(LockKind kind) const {
+    struct flock lock {};
+    lock.l_type = kind == LockKind::exclusive ? F_WRLCK : F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0; // the whole file, however it grows
+    if (::fcntl(fd_, F_OFD_SETLK, &lock) == 0) return {};
+    const int err = errno == EACCES ? EAGAIN : errno;
+    return errnoFailure(err);
+}
+
+bool FileHandle::isHeldElsewhere(const Status& lockStatus) {
+    return lockStatus.failed() && lockStatus.cause() == errorText(EAGAIN);
+}
+
 Result<std::size_t> FileHandle::readAt(std::uint64_t off, std::span<std::uint8_t> out) const {
     std::size_t done = 0;
     while (done < out.size()) {

@@ -14,6 +14,8 @@
 
 namespace tg {
 
+enum class LockKind { shared, exclusive };
+
 // Owns one file descriptor; closes it on destruction. Closing never changes a result.
 class FileHandle {
 public:
@@ -33,6 +35,10 @@ public:
     // Opens an existing file for reading and writing, without truncation.
     static FileHandle openForUpdate(const std::filesystem::path& path);
     static FileHandle openForReading(const std::filesystem::path& path);
+    // Opens a regular file without following a FIFO or device into a blocking open: anything but
+    // a regular file fails (cause "not a regular file") before a byte is read. writable asks for
+    // O_RDWR.
+    static Result<FileHandle> openRegular(const std::filesystem::path& path, bool writable);
     // Creates a new file that must not exist yet (O_EXCL), for writing.
     static FileHandle createExclusive(const std::filesystem::path& path, unsigned mode = 0644);
 
@@ -46,6 +52,12 @@ public:
     // here and not on a later write into a sparse hole.
     Status resize(std::uint64_t length) const;
     Status sync() const;
+    // An advisory whole-file lock tied to this open file (an open-file-description lock), taken
+    // without waiting. Fails with EAGAIN's text when another open file holds a conflicting one,
+    // in this process or any other; released when the handle closes.
+    Status tryLock(LockKind kind) const;
+    // Whether the failure of tryLock means another holder rather than an error.
+    static bool isHeldElsewhere(const Status& lockStatus);
     Result<std::uint64_t> size() const;
 
 private:
