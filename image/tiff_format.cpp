@@ -147,19 +147,12 @@ tmsize_t sinkRead(thandle_t h, void* buf, tmsize_t size) {
 tmsize_t sinkWrite(thandle_t h, void* buf, tmsize_t size) {
     auto* s = static_cast<Sink*>(h);
     if (size < 0) return -1;
-    const auto* p = static_cast<const std::uint8_t*>(buf);
-    std::size_t left = static_cast<std::size_t>(size);
-    while (left > 0) {
-        const ssize_t n = ::pwrite(s->fd, p, left, off_t(s->pos));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            s->failed = true;
-            return -1;
-        }
-        p += n;
-        left -= std::size_t(n);
-        s->pos += std::uint64_t(n);
+    const std::span bytes(static_cast<const std::uint8_t*>(buf), static_cast<std::size_t>(size));
+    if (writeAll(s->fd, s->pos, bytes).failed()) {
+        s->failed = true;
+        return -1;
     }
+    s->pos += bytes.size();
     s->end = std::max(s->end, s->pos);
     return size;
 }
