@@ -40,11 +40,11 @@ void checkFile(const std::uint8_t* data, std::size_t size) {
     static const std::string path = "/dev/shm/tg-movie-fuzz-" + std::to_string(::getpid()) + ".mov";
     {
         FileHandle out(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
-        if (!out.isOpen() || !out.writeAt(0, Bytes(data, size))) return;
+        if (!out.isOpen() || out.writeAt(0, Bytes(data, size)).failed()) return;
         auto moov = findMoovAtom(out, size);
         if (moov && fits(size, moov->start, moov->size)) {
             auto buffer = out.readFully(moov->start, moov->size);
-            require(buffer.has_value());
+            require(buffer.ok());
             checkPlan(*buffer, moov->start);
         }
     }
