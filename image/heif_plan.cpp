@@ -136,6 +136,7 @@ private:
     Iprp* iprp_ = nullptr;
     Facts facts_;
     std::set<std::uint32_t> tagged_;
+    std::set<std::uint32_t> roots_; // the pictures shown: masters and their thumbnails
     std::set<std::uint32_t> dropped_;
 };
 
@@ -231,7 +232,9 @@ ImageCheck Planner::judgeColour() const {
                     p3 = p3 && isDisplayP3(icc);
                 }
             }
-        allP3 = allP3 && p3 && (hasIcc || hasNclx);
+        // A tile or input without a colour property of its own is shown in its picture's.
+        const bool unsignalledInput = !hasIcc && !hasNclx && !roots_.contains(id);
+        allP3 = allP3 && p3 && (hasIcc || hasNclx || unsignalledInput);
     }
     return allP3 ? ImageCheck::alreadyP3 : ImageCheck::taggable;
 }
@@ -478,6 +481,7 @@ Plan Planner::run() {
             continue; // a grey picture beside the colour one stays as it is
         }
         masters.insert(root);
+        roots_.insert(root);
         tagged_.insert(ids.begin(), ids.end());
     }
     for (const auto* r : facts_.thumbnails) {
@@ -485,7 +489,9 @@ Plan Planner::run() {
             std::none_of(r->to.begin(), r->to.end(), [&](auto id) { return masters.contains(id); }))
             continue;
         const auto ids = closure(r->from);
-        if (!monochrome(ids)) tagged_.insert(ids.begin(), ids.end());
+        if (monochrome(ids)) continue;
+        roots_.insert(r->from);
+        tagged_.insert(ids.begin(), ids.end());
     }
 
     plan.check = judgeColour();
