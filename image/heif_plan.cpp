@@ -341,7 +341,8 @@ bool Planner::relabel() {
         if (!hasIcc(entry->props)) {
             const auto index = addProperty(p3);
             if (!index) return false;
-            // Before any rotation, mirror or crop: a reader applies properties in their order.
+            // Before any rotation, mirror or crop, which a reader applies in their order. What
+            // the writer put where stays there: readers are known to depend on it.
             const auto at =
                 std::find_if(entry->props.begin(), entry->props.end(), [&](const Association& a) {
                     return a.index && isTransform(ipco[a.index - 1].type);
