@@ -312,45 +312,48 @@ bool Planner::relabel() {
         }
     }
 
-    const auto hasIcc = [&](const std::vector<Association>& props) {
-        return std::any_of(props.begin(), props.end(), [&](const Association& a) {
-            const auto t = a.index ? colrType(ipco[a.index - 1]) : std::nullopt;
-            return t == PROF || t == RICC;
-        });
-    };
+    // A tagged item with no association yet gets an entry, in item order.
+    if (iprp_->ipma.empty()) iprp_->ipma.emplace_back();
+    std::set<std::uint32_t> listed;
+    for (const auto& m : iprp_->ipma)
+        for (const auto& e : m.entries)
+            listed.insert(e.itemId);
+    auto& first = iprp_->ipma.front();
     for (auto id : tagged_) {
-        IpmaEntry* entry = nullptr;
-        Ipma* owner = nullptr;
-        for (auto& m : iprp_->ipma)
-            for (auto& e : m.entries)
-                if (e.itemId == id && !entry) {
-                    entry = &e;
-                    owner = &m;
-                }
-        if (!entry) {
-            if (iprp_->ipma.empty()) iprp_->ipma.emplace_back();
-            owner = &iprp_->ipma.front();
-            auto& list = owner->entries;
-            const auto at = std::find_if(list.begin(), list.end(),
-                                         [&](const IpmaEntry& e) { return e.itemId > id; });
-            entry = &*list.insert(at, IpmaEntry{id, {}});
-        }
-        for (auto& a : entry->props)
-            if (const auto it = replacement.find(a.index); it != replacement.end())
-                a = {false, it->second};
-        if (!hasIcc(entry->props)) {
-            const auto index = addProperty(p3);
-            if (!index) return false;
+        if (listed.contains(id)) continue;
+        if (first.version == 0 && id > 0xFFFF) return false;
+        const auto at = std::find_if(first.entries.begin(), first.entries.end(),
+                                     [&](const IpmaEntry& e) { return e.itemId > id; });
+        first.entries.insert(at, IpmaEntry{id, {}});
+    }
+
+    std::map<std::uint32_t, std::vector<IpmaEntry*>> entries;
+    for (auto& m : iprp_->ipma)
+        for (auto& e : m.entries)
+            if (tagged_.contains(e.itemId)) entries[e.itemId].push_back(&e);
+    std::optional<std::uint16_t> p3Index;
+    for (auto& [id, list] : entries) {
+        bool hasIcc = false;
+        for (auto* e : list)
+            for (auto& a : e->props) {
+                if (const auto it = replacement.find(a.index); it != replacement.end())
+                    a = {false, it->second};
+                const std::uint32_t t = a.index ? colrType(ipco[a.index - 1]).value_or(0) : 0;
+                hasIcc = hasIcc || t == PROF || t == RICC;
+            }
+        if (!hasIcc) {
+            if (!p3Index) p3Index = addProperty(p3);
+            if (!p3Index) return false;
             // Before any rotation, mirror or crop, which a reader applies in their order. What
             // the writer put where stays there: readers are known to depend on it.
-            const auto at =
-                std::find_if(entry->props.begin(), entry->props.end(), [&](const Association& a) {
-                    return a.index && isTransform(ipco[a.index - 1].type);
-                });
-            entry->props.insert(at, Association{false, *index});
+            auto& props = list.front()->props;
+            const auto at = std::find_if(props.begin(), props.end(), [&](const Association& a) {
+                return a.index && isTransform(ipco[a.index - 1].type);
+            });
+            props.insert(at, Association{false, *p3Index});
         }
-        if (entry->props.size() > 255) return false;
-        if (owner->version == 0 && id > 0xFFFF) return false;
+        for (auto* e : list)
+            if (e->props.size() > 255) return false;
     }
     for (auto& m : iprp_->ipma)
         for (const auto& e : m.entries)
@@ -456,11 +459,12 @@ Plan Planner::run() {
         plan.check = ImageCheck::notRgb;
         return plan;
     }
-    for (const auto& a : facts_.props[primary])
-        if (property(a) && property(a)->type == AUXC) {
-            plan.check = ImageCheck::notRgb;
-            return plan;
-        }
+    if (const auto it = facts_.props.find(primary); it != facts_.props.end())
+        for (const auto& a : it->second)
+            if (property(a) && property(a)->type == AUXC) {
+                plan.check = ImageCheck::notRgb;
+                return plan;
+            }
 
     // Master images: every shown coded picture that is not an auxiliary image or a thumbnail.
     std::set<std::uint32_t> thumbs;
