@@ -7,13 +7,12 @@ namespace tg::heif {
 
 namespace {
 
-constexpr std::uint32_t FTYP = fourcc("ftyp"), META = fourcc("meta"), HDLR = fourcc("hdlr"),
-                        PITM = fourcc("pitm"), IINF = fourcc("iinf"), INFE = fourcc("infe"),
-                        IREF = fourcc("iref"), IPRP = fourcc("iprp"), IPCO = fourcc("ipco"),
-                        IPMA = fourcc("ipma"), ILOC = fourcc("iloc"), IDAT = fourcc("idat"),
-                        GRPL = fourcc("grpl"), COLR = fourcc("colr"), NCLX = fourcc("nclx"),
-                        PROF = fourcc("prof"), RICC = fourcc("rICC"), MIME = fourcc("mime"),
-                        UUID = fourcc("uuid");
+constexpr std::uint32_t META = fourcc("meta"), HDLR = fourcc("hdlr"), PITM = fourcc("pitm"),
+                        IINF = fourcc("iinf"), INFE = fourcc("infe"), IREF = fourcc("iref"),
+                        IPRP = fourcc("iprp"), IPCO = fourcc("ipco"), IPMA = fourcc("ipma"),
+                        ILOC = fourcc("iloc"), IDAT = fourcc("idat"), GRPL = fourcc("grpl"),
+                        COLR = fourcc("colr"), NCLX = fourcc("nclx"), PROF = fourcc("prof"),
+                        RICC = fourcc("rICC"), MIME = fourcc("mime"), UUID = fourcc("uuid");
 
 struct FullHeader {
     std::uint8_t version = 0;
@@ -28,6 +27,17 @@ FullHeader full(Reader& r) {
 // storage is reserved for it.
 bool countFits(const Reader& r, std::uint64_t count, std::size_t least) {
     return least == 0 || count <= r.left() / least;
+}
+
+// A box kept as bytes, with its size written out: "to the end" would swallow whatever is
+// written after it in the new tree.
+Buffer keep(const Box& b) {
+    Buffer out(b.whole.begin(), b.whole.end());
+    if (out.size() >= 8 && out[0] == 0 && out[1] == 0 && out[2] == 0 && out[3] == 0 &&
+        out.size() <= 0xFFFFFFFFu)
+        for (unsigned i = 0; i < 4; ++i)
+            out[i] = std::uint8_t(out.size() >> (8 * (3 - i)));
+    return out;
 }
 
 bool validSize(unsigned s) {
@@ -304,13 +314,13 @@ std::optional<Iprp> readIprp(Bytes payload) {
             const auto props = children(b.payload);
             if (!props) return std::nullopt;
             for (const auto& q : *props)
-                p.ipco.push_back({q.type, Buffer(q.whole.begin(), q.whole.end())});
+                p.ipco.push_back({q.type, keep(q)});
         } else if (b.type == IPMA) {
             auto m = readIpma(b.payload);
             if (!m) return std::nullopt;
             p.ipma.push_back(std::move(*m));
         } else {
-            p.other.push_back({Buffer(b.whole.begin(), b.whole.end())});
+            p.other.push_back({keep(b)});
         }
     }
     if (!seenIpco) return std::nullopt;
@@ -433,7 +443,7 @@ std::optional<Meta> readMeta(Bytes payload) {
             ok = add(readGrpl(b.payload));
             break;
         default:
-            m.children.emplace_back(Raw{Buffer(b.whole.begin(), b.whole.end())});
+            m.children.emplace_back(Raw{keep(b)});
         }
         if (!ok) return std::nullopt;
     }

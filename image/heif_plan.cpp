@@ -15,9 +15,9 @@ constexpr std::uint32_t FTYP = fourcc("ftyp"), META = fourcc("meta"), MOOV = fou
                         PICT = fourcc("pict"), AUXL = fourcc("auxl"), THMB = fourcc("thmb"),
                         DIMG = fourcc("dimg"), ILOC_REF = fourcc("iloc"), EXIF = fourcc("Exif"),
                         MIME = fourcc("mime"), PROF = fourcc("prof"), RICC = fourcc("rICC"),
-                        NCLX = fourcc("nclx"), PIXI = fourcc("pixi"), HVCC = fourcc("hvcC"),
-                        AV1C = fourcc("av1C"), AUXC = fourcc("auxC"), IROT = fourcc("irot"),
-                        IMIR = fourcc("imir"), CLAP = fourcc("clap");
+                        PIXI = fourcc("pixi"), HVCC = fourcc("hvcC"), AV1C = fourcc("av1C"),
+                        AUXC = fourcc("auxC"), IROT = fourcc("irot"), IMIR = fourcc("imir"),
+                        CLAP = fourcc("clap");
 
 // CICP: P3 primaries with D65 white and the sRGB transfer mean Display P3; PQ and HLG are HDR,
 // whose samples are not sRGB-coded and must not be labelled so.
@@ -26,13 +26,10 @@ constexpr std::size_t MAX_FTYP = 4096;
 constexpr std::uint16_t MAX_INDEX = 0x7FFF;
 
 bool isImageType(std::uint32_t t) {
-    for (const char* name :
-         {"hvc1", "av01", "grid", "iovl", "iden", "jpeg", "avc1", "vvc1", "j2k1", "unci"}) {
-        if (t == (std::uint32_t(std::uint8_t(name[0])) << 24 |
-                  std::uint32_t(std::uint8_t(name[1])) << 16 |
-                  std::uint32_t(std::uint8_t(name[2])) << 8 | std::uint32_t(std::uint8_t(name[3]))))
-            return true;
-    }
+    for (auto type :
+         {fourcc("hvc1"), fourcc("av01"), fourcc("grid"), fourcc("iovl"), fourcc("iden"),
+          fourcc("jpeg"), fourcc("avc1"), fourcc("vvc1"), fourcc("j2k1"), fourcc("unci")})
+        if (t == type) return true;
     return false;
 }
 
@@ -142,14 +139,14 @@ private:
 
 // Facts point into the source's tree, which stays as it was read while meta_ is edited.
 bool Planner::gather() {
-    const Meta& m = source_.meta;
-    const auto* hdlr = m.find<Hdlr>();
-    const auto* pitm = m.find<Pitm>();
-    const auto* iinf = m.find<Iinf>();
-    const auto* iloc = m.find<Iloc>();
+    const Meta& src = source_.meta;
+    const auto* hdlr = src.find<Hdlr>();
+    const auto* pitm = src.find<Pitm>();
+    const auto* iinf = src.find<Iinf>();
+    const auto* iloc = src.find<Iloc>();
     iprp_ = meta_.find<Iprp>();
     if (!hdlr || hdlr->handler != PICT || !pitm || !iinf || !iprp_ || !iloc) return false;
-    const auto* idat = m.find<Idat>();
+    const auto* idat = src.find<Idat>();
     for (const auto& it : iloc->items) {
         if (it.method == 2 || it.dataReference != 0) continue;
         const std::uint64_t limit = it.method == 0 ? source_.size : idat ? idat->data.size() : 0;
@@ -170,7 +167,7 @@ bool Planner::gather() {
                 list.push_back(a);
             }
         }
-    if (const auto* iref = m.find<Iref>())
+    if (const auto* iref = src.find<Iref>())
         for (const auto& r : iref->refs) {
             if (r.type == AUXL) facts_.auxiliary.insert(r.from);
             if (r.type == THMB) facts_.thumbnails.push_back(&r);
@@ -246,18 +243,21 @@ void Planner::dropMetadataItems() {
     const auto gone = [&](std::uint32_t id) { return dropped_.contains(id); };
     auto* iinf = meta_.find<Iinf>();
     std::erase_if(iinf->entries, [&](const Infe& e) { return gone(e.itemId); });
-    if (auto* iref = meta_.find<Iref>()) {
-        for (auto& r : iref->refs)
+    // A reference or group left with nothing goes; one that was empty before stays.
+    if (auto* iref = meta_.find<Iref>())
+        std::erase_if(iref->refs, [&](Reference& r) {
+            const std::size_t before = r.to.size();
             std::erase_if(r.to, gone);
-        std::erase_if(iref->refs, [&](const Reference& r) { return gone(r.from) || r.to.empty(); });
-    }
+            return gone(r.from) || (before != 0 && r.to.empty());
+        });
     for (auto& m : iprp_->ipma)
         std::erase_if(m.entries, [&](const IpmaEntry& e) { return gone(e.itemId); });
-    if (auto* grpl = meta_.find<Grpl>()) {
-        for (auto& g : grpl->groups)
+    if (auto* grpl = meta_.find<Grpl>())
+        std::erase_if(grpl->groups, [&](Group& g) {
+            const std::size_t before = g.entities.size();
             std::erase_if(g.entities, gone);
-        std::erase_if(grpl->groups, [](const Group& g) { return g.entities.empty(); });
-    }
+            return before != 0 && g.entities.empty();
+        });
     std::erase_if(meta_.find<Iloc>()->items, [&](const IlocItem& it) { return gone(it.itemId); });
 }
 

@@ -237,6 +237,7 @@ Bytes Assembly::build() const {
     h::Writer w;
     w.bytes(ftyp);
     write(w, meta);
+    EXPECT_TRUE(w.ok()) << "a value does not fit its field";
     Bytes out = w.take();
     append(out, box("mdat", mdat));
     append(out, trailer);

@@ -247,7 +247,7 @@ struct Tagged {
             for (const auto& e : m.entries)
                 if (e.itemId == item)
                     for (const auto& a : e.props)
-                        out.push_back(&source.meta.find<h::Iprp>()->ipco[a.index - 1]);
+                        if (a.index) out.push_back(&source.meta.find<h::Iprp>()->ipco[a.index - 1]);
         return out;
     }
     std::optional<h::Nclx> nclx(std::uint32_t item) const {
@@ -345,8 +345,10 @@ TEST(HeifPlan, ExifAndXmpItemsLeaveNoTrace) {
 TEST(HeifPlan, IndexesPast127TurnIpmaWide) {
     Assembly a;
     std::vector<std::uint16_t> props{a.prop(hvcC()), a.prop(ISPE)};
-    for (int i = 0; i < 130; ++i)
-        props.push_back(a.prop(box("zzzz", be(std::uint64_t(i), 4))));
+    for (int i = 0; i < 130; ++i) { // the new profile comes after them all
+        const auto index = a.prop(box("zzzz", be(std::uint64_t(i), 4)));
+        if (index < 128) props.push_back(index);
+    }
     a.item(1, "hvc1", props, text("CODED-PICTURE-1"));
     const Tagged t = tag(a);
     const auto& ipma = t.source.meta.find<h::Iprp>()->ipma[0];
