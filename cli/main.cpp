@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     app.add_flag("--bake", bake, "Bake a BT.709 web version of each movie (name_universal.ext)");
     app.add_flag("--json", json, "Print one JSON object per file and mode");
     app.set_version_flag("--version", std::string("tintguard-cli ") + TG_VERSION);
-    app.add_option("files", files, "Movies (mov, mp4, m4v) and photos (jpg, png, heic, tiff)")
+    app.add_option("files", files, "Movies (mov, mp4, m4v) and photos (jpg, png, heic, avif, tiff)")
         ->required();
 
     try {

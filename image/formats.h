@@ -13,6 +13,7 @@ enum class ImageCheck : std::uint8_t {
     unreadable, // not an image of this format, or no first image
     alreadyP3,  // ICC profile (or CICP 12/13) already says Display P3
     notRgb,     // greyscale, CMYK, mask: cannot be re-labelled
+    refused,    // HDR, an image sequence, data in another file: cannot be re-labelled safely
 };
 
 struct ImageInfo {

@@ -26,9 +26,12 @@ bool hasPrefix(std::span<const std::uint8_t> b, std::string_view magic) {
     return b.size() >= magic.size() && std::memcmp(b.data(), magic.data(), magic.size()) == 0;
 }
 
+// Still images of the HEIF family (HEIC, AVIF); image sequences are recognised so that they are
+// refused as such rather than called unreadable.
 bool isHeifBrand(std::string_view brand) {
-    constexpr std::array<std::string_view, 9> BRANDS = {"heic", "heix", "hevc", "hevx", "heim",
-                                                        "heis", "mif1", "msf1", "heif"};
+    constexpr std::array<std::string_view, 12> BRANDS = {"heic", "heix", "heim", "heis",
+                                                         "mif1", "miaf", "avif", "heif",
+                                                         "msf1", "avis", "hevc", "hevx"};
     for (auto b : BRANDS)
         if (brand == b) return true;
     return false;
@@ -42,9 +45,7 @@ Format classifyFtyp(std::span<const std::uint8_t> b) {
     const auto brandAt = [&](std::size_t off) {
         return std::string_view(reinterpret_cast<const char*>(b.data()) + off, 4);
     };
-    const auto major = brandAt(8);
-    if (major == "avif" || major == "avis") return Format::other;
-    if (isHeifBrand(major)) return Format::heif;
+    if (isHeifBrand(brandAt(8))) return Format::heif;
     for (std::size_t off = 16; off + 4 <= end; off += 4)
         if (isHeifBrand(brandAt(off))) return Format::heif;
     return Format::none;
@@ -167,6 +168,7 @@ TGResult processImageCore(const std::filesystem::path& file) {
     case ImageCheck::alreadyP3:
         return {name, TGOutcome::already, "Already Display-P3"};
     case ImageCheck::notRgb:
+    case ImageCheck::refused:
         return fail("Couldn't tag image");
     case ImageCheck::taggable:
         break;

@@ -189,6 +189,65 @@ std::optional<JpegLayout> walkJpeg(Bytes f) {
     return layout;
 }
 
+namespace {
+
+bool isLossless(std::uint8_t m) {
+    return m == 0xC3 || m == 0xC7 || m == 0xCB || m == 0xCF;
+}
+bool isHierarchical(std::uint8_t m) {
+    return (m >= 0xC5 && m <= 0xC7) || (m >= 0xCD && m <= 0xCF);
+}
+
+std::optional<JpegFrame> readFrame(std::uint8_t marker, Bytes b) {
+    if (b.size() < 6) return std::nullopt;
+    JpegFrame frame{marker, b[0], be16(b, 1), be16(b, 3), {}};
+    const std::size_t count = b[5];
+    const bool precisionOk = isLossless(marker) ? frame.precision >= 2 && frame.precision <= 16
+                                                : frame.precision == 8 || frame.precision == 12;
+    // Height 0 defers it to a DNL marker after the first scan, which decoders rarely follow.
+    if (!precisionOk || frame.height == 0 || frame.width == 0 || count == 0 ||
+        b.size() != 6 + 3 * count)
+        return std::nullopt;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t id = b[6 + 3 * i], sampling = b[7 + 3 * i], table = b[8 + 3 * i];
+        const unsigned h = sampling >> 4, v = sampling & 15;
+        if (h < 1 || h > 4 || v < 1 || v > 4 || table > 3) return std::nullopt;
+        if (std::find(frame.components.begin(), frame.components.end(), id) !=
+            frame.components.end())
+            return std::nullopt;
+        frame.components.push_back(id);
+    }
+    return frame;
+}
+
+bool scanHeaderFits(Bytes b, const JpegFrame& frame) {
+    if (b.empty()) return false;
+    const std::size_t count = b[0];
+    if (count < 1 || count > 4 || b.size() != 1 + 2 * count + 3) return false;
+    for (std::size_t i = 0; i < count; ++i)
+        if (std::find(frame.components.begin(), frame.components.end(), b[1 + 2 * i]) ==
+            frame.components.end())
+            return false;
+    return true;
+}
+
+} // namespace
+
+std::optional<JpegFrame> jpegFrame(Bytes f, const JpegLayout& layout) {
+    std::optional<JpegFrame> frame;
+    for (const auto& s : layout.segments) {
+        if (isSof(s.marker)) {
+            if (frame && !isHierarchical(frame->marker)) return std::nullopt;
+            if (frame) continue; // later frames of a hierarchical file refine the first
+            frame = readFrame(s.marker, body(f, s));
+            if (!frame) return std::nullopt;
+        } else if (s.marker == SOS) {
+            if (!frame || !scanHeaderFits(body(f, s), *frame)) return std::nullopt;
+        }
+    }
+    return frame;
+}
+
 EmbeddedMeta jpegMeta(Bytes f, const JpegLayout& layout) {
     EmbeddedMeta meta;
     // ICC chunks carry "sequence number of count"; reassemble only a complete, consistent set.

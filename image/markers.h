@@ -45,6 +45,19 @@ struct JpegLayout {
 // (no SOI, a length past the end, SOS before any frame header, no scan at all).
 std::optional<JpegLayout> walkJpeg(Bytes file);
 
+// The frame header (SOF0..SOF15 but DHT, JPG and DAC) read from its marker segment alone, so
+// every coding process and precision (8- and 12-bit DCT, lossless up to 16 bits, arithmetic
+// coding) is understood without decoding a scan. nullopt when there is none, a second one
+// outside a hierarchical file, or it (or a scan header) does not hold together.
+struct JpegFrame {
+    std::uint8_t marker = 0;
+    std::uint8_t precision = 0;
+    std::uint16_t height = 0;
+    std::uint16_t width = 0;
+    std::vector<std::uint8_t> components; // component identifiers
+};
+std::optional<JpegFrame> jpegFrame(Bytes file, const JpegLayout& layout);
+
 struct EmbeddedMeta {
     std::optional<std::vector<std::uint8_t>> icc; // complete profile, when one is embedded whole
     std::optional<ExifOrientation> orientation;

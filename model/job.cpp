@@ -5,7 +5,8 @@
 namespace tg {
 
 const std::set<std::string> VIDEO_EXTS = {"mov", "mp4", "m4v"};
-const std::set<std::string> IMAGE_EXTS = {"jpg", "jpeg", "png", "heic", "heif", "tiff", "tif"};
+const std::set<std::string> IMAGE_EXTS = {"jpg",  "jpeg", "png",  "heic",
+                                          "heif", "avif", "tiff", "tif"};
 
 std::string extensionOf(const std::filesystem::path& path) {
     std::string ext = path.extension().string();

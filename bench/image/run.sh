@@ -49,3 +49,5 @@ bench() { # format
 
 bench jpg
 bench tif
+
+bash "$here/heif.sh"

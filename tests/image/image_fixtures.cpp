@@ -7,8 +7,6 @@
 #include <libheif/heif.h>
 #include <sys/stat.h>
 
-#include <cmath>
-#include <iostream>
 #include <memory>
 
 namespace imgtest {
@@ -102,20 +100,6 @@ HeicPicture decodeHeic(const fs::path& file) {
     return pic;
 }
 
-namespace {
-
-double psnr(const HeicPicture& a, const HeicPicture& b) {
-    if (a.width != b.width || a.height != b.height || a.bits != b.bits || a.samples.empty())
-        return 0;
-    double sum = 0;
-    for (std::size_t i = 0; i < a.samples.size(); ++i)
-        sum += double(a.samples[i] - b.samples[i]) * (a.samples[i] - b.samples[i]);
-    const double peak = (1 << a.bits) - 1;
-    return sum == 0 ? INFINITY : 10 * std::log10(peak * peak * double(a.samples.size()) / sum);
-}
-
-} // namespace
-
 void expectTagged(const fs::path& file, const fs::path& original) {
     const auto perms = fs::status(file).permissions();
     const auto r = tg::processImageCore(file);
@@ -130,10 +114,11 @@ void expectTagged(const fs::path& file, const fs::path& original) {
     EXPECT_EQ(run("identify -format '%p\\n' " + sh(file)).out, "0\n"); // one picture
     EXPECT_TRUE(leftovers(file.parent_path()).empty());
 
-    if (file.extension() == ".heic") {
-        const double db = psnr(decodeHeic(original), decodeHeic(file));
-        std::cout << file.filename() << ": " << db << " dB\n";
-        EXPECT_GE(db, 50.0);
+    if (file.extension() == ".heic") { // as libheif shows it, rotation applied
+        const auto before = decodeHeic(original), after = decodeHeic(file);
+        EXPECT_FALSE(after.samples.empty());
+        EXPECT_EQ(after.width, before.width);
+        EXPECT_TRUE(after.samples == before.samples) << "picture changed";
     } else { // the first picture, at the source's depth, alpha included
         const auto pixels = [](const fs::path& f) {
             return run("convert " + sh(f.string() + "[0]") + " rgba:-").out;

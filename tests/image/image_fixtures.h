@@ -54,7 +54,7 @@ HeicPicture decodeHeic(const fs::path& file);
 
 // Tags `file`, then checks it as the independent readers see it: labelled Display P3, camera
 // metadata, GPS and XMP gone, permission bits kept, one picture, and the same pixels as `original`
-// (a copy of the source): identical, or for HEIC (re-encoded) at least 50 dB as libheif shows it.
+// (a copy of the source), as ImageMagick or, for HEIC, libheif decodes them.
 void expectTagged(const fs::path& file, const fs::path& original);
 
 } // namespace imgtest
