@@ -12,21 +12,21 @@ add_custom_command(OUTPUT ${TG_PACKAGE_DOC_DIR}/changelog.gz
   VERBATIM)
 add_custom_target(package_docs ALL DEPENDS ${TG_PACKAGE_DOC_DIR}/changelog.gz)
 install(FILES ${TG_PACKAGE_DOC_DIR}/changelog.gz ${PROJECT_SOURCE_DIR}/packaging/copyright
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tintguard)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tintguard)
 set(CPACK_PACKAGE_VENDOR "Lumen Harbor")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "make movies and photos carry a Display P3 colour tag")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Tintguard tags videos and photos as Display P3, so that footage graded in Display P3\n"
-  "shows the same colours in every player. Movies are tagged by editing their QuickTime\n"
-  "and MP4 atoms in place; photos get a Display P3 profile with their pixels untouched.\n"
-  "A web version of a movie can be baked to BT.709.\n"
-  "\n"
-  "The package holds the window (tintguard) and tintguard-cli for scripts.")
-string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_PACKAGE_DESCRIPTION "\
+Tintguard tags videos and photos as Display P3, so that footage graded in\n\
+Display P3 shows the same colours in every player. Movies are tagged by\n\
+editing their QuickTime and MP4 atoms in place, and photos get a Display P3\n\
+profile with their pixels untouched. A web version of a movie can be baked\n\
+to BT.709.\n\
+\n\
+The package holds the window (tintguard) and tintguard-cli for scripts.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Lumen Harbor <tintguard@lumenharbor.example>")
