@@ -238,35 +238,27 @@ private slots:
         QVERIFY(!QFileInfo::exists(dir_->filePath("later/second_P3.png")));
     }
 
-    // Folders are walked by the worker; the rows follow the walk's order.
+    // Folders are walked by the worker (what a walk takes is the pipeline's test); the rows
+    // become the files found, and a folder with none gets a line of its own.
     void droppedFoldersBecomeTheirFiles() {
         QDir(dir_->path()).mkpath("shots/sub");
         QDir(dir_->path()).mkpath("empty");
-        const QStringList made = {
-            makeMedia(dir_->filePath("shots/b.png")), makeMedia(dir_->filePath("shots/sub/a.jpg")),
-            makeMedia(dir_->filePath("shots/.hidden.png")),
-            makeMedia(dir_->filePath("shots/b_P3.png")), makeMedia(dir_->filePath("loose.png"))};
-        QVERIFY(!made.contains(QString()));
-        QVERIFY(QFile::link(dir_->filePath("shots"), dir_->filePath("shots/sub/loop")));
+        const QStringList files = {makeMedia(dir_->filePath("loose.png")),
+                                   makeMedia(dir_->filePath("shots/b.png")),
+                                   makeMedia(dir_->filePath("shots/sub/a.jpg"))};
+        QVERIFY(!files.contains(QString()));
         auto d = launch();
-        dropOn(d->dropView(), urlsOf({dir_->filePath("loose.png"), dir_->filePath("shots"),
-                                      dir_->filePath("empty")}));
+        dropOn(d->dropView(), urlsOf({files[0], dir_->filePath("shots"), dir_->filePath("empty")}));
         WAIT_FOR_BATCH(*d);
-
         QList<QUrl> rows;
         for (const auto& entry : d->entries())
             rows << entry.url;
-        QCOMPARE(rows, urlsOf({dir_->filePath("loose.png"), dir_->filePath("shots/b.png"),
-                               dir_->filePath("shots/sub/a.jpg"), dir_->filePath("empty")}));
-        const QStringList blocks = blockTexts(*d);
+        QCOMPARE(rows, urlsOf(QStringList(files) << dir_->filePath("empty")));
         QCOMPARE(
-            blocks.mid(6, 2),
+            blockTexts(*d).mid(6, 2),
             QStringList({"\u2022  empty", "     \u2014  Skipped (no movies or photos inside)"}));
         QCOMPARE(blockColor(*d, 7), SYSTEM_ORANGE);
-        for (const char* copy : {"loose_P3.png", "shots/b_P3.png", "shots/sub/a_P3.jpg"})
-            QVERIFY2(QFileInfo::exists(dir_->filePath(copy)), copy);
-        QVERIFY(!QFileInfo::exists(dir_->filePath("shots/b_P3_P3.png")));
-        QVERIFY(!QFileInfo::exists(dir_->filePath("shots/.hidden_P3.png")));
+        QVERIFY(QFileInfo::exists(dir_->filePath("shots/sub/a_P3.jpg")));
     }
 
     void bakeShowsProgress() {
