@@ -1,5 +1,5 @@
 # Two entry points for a fresh Debian 12 machine: `make run` and `make test`.
-.PHONY: deps build run test test-sanitize bench format clean
+.PHONY: deps build run test test-sanitize bench install package format clean
 
 JOBS ?= 2
 
@@ -27,6 +27,16 @@ test-sanitize: deps
 bench: build
 	cmake --build --preset default --target benchmarks
 	bash bench/run.sh
+
+# System-wide: `sudo make install` puts the programs under /usr/local; PREFIX=... and DESTDIR=...
+# choose elsewhere.
+install: build
+	cmake --install build $(if $(PREFIX),--prefix $(PREFIX))
+
+# A Debian package for /usr in build/, checked by lintian (see docs/packaging.md).
+package: build
+	cd build && cpack -G DEB
+	lintian --fail-on error,warning --display-info build/tintguard_*.deb
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

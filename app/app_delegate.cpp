@@ -15,6 +15,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileOpenEvent>
+#include <QFontMetrics>
 #include <QGraphicsDropShadowEffect>
 #include <QLabel>
 #include <QLayout>
@@ -45,6 +46,12 @@ namespace {
 const QString NO_MODE_TEXT = QStringLiteral("Turn on at least one option above \u2191");
 const QString WORKING_TEXT = QStringLiteral("working\u2026");
 const QString ENCODING_TEXT = QStringLiteral("encoding\u2026  ");
+const QString FILE_TYPES =
+    QStringLiteral(".mov  \u00b7  .mp4  \u00b7  .jpg  \u00b7  .png  \u00b7  .heic");
+const QString BUSY_TEXT = QStringLiteral("Busy \u2014 drop again when this batch is done");
+const QString QUITTING_TEXT =
+    QStringLiteral("Quitting after this step \u2014 quit again to stop it now");
+const QString STOPPING_TEXT = QStringLiteral("Stopping\u2026");
 
 constexpr int WIDTH = 600;
 constexpr int HEIGHT = 820;
@@ -119,6 +126,17 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
         openFiles({static_cast<QFileOpenEvent*>(event)->url()});
         return true;
     }
+    // Every way to quit (menu, window button, the desktop, a signal) arrives as one of these;
+    // while a batch runs, the window stays until the step in progress has ended.
+    if (working_ && !quitting_) {
+        const bool quit = event->type() == QEvent::Quit && watched == QCoreApplication::instance();
+        const bool close = event->type() == QEvent::Close && window_ && watched == window_.get();
+        if (quit || close) {
+            event->ignore();
+            requestQuit();
+            return true;
+        }
+    }
     // The window moves when dragged by its background.
     if (event->type() == QEvent::MouseButtonPress && content_ && watched == content_ &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && window_ &&
@@ -146,12 +164,17 @@ void AppDelegate::openFiles(const QList<QUrl>& urls) {
 }
 
 void AppDelegate::addFiles(const QList<QUrl>& urls) {
-    if (working_) return; // a running batch ignores new files
+    if (working_) {
+        // Taken files would be lost from sight: say so instead, until the batch is done.
+        if (!control_ || !control_->stop.load()) showDropLine(BUSY_TEXT);
+        return;
+    }
     QList<QUrl> accepted;
     for (const QUrl& url : urls) {
         if (!url.isLocalFile()) continue;
         const std::filesystem::path path(QFile::encodeName(url.toLocalFile()).toStdString());
-        if (isMovie(path) || isImage(path)) accepted << url;
+        // Folders are walked by the worker: a large tree must not hold up the window.
+        if (isMovie(path) || isImage(path) || QFileInfo(url.toLocalFile()).isDir()) accepted << url;
     }
     if (accepted.isEmpty()) return;
 
@@ -175,12 +198,41 @@ void AppDelegate::addFiles(const QList<QUrl>& urls) {
     working_ = true;
 
     BatchReports reports;
+    reports.listed = [this](QList<QUrl> files) { batchListed(files); };
     reports.progress = [this](int i, double f, double total) { batchProgress(i, f, total); };
     reports.fileDone = [this](int i, QString text, std::optional<TGOutcome> soFar, double total) {
         fileDone(i, text, soFar, total);
     };
     reports.ended = [this](QList<QUrl> produced) { batchEnded(produced); };
-    startBatch(accepted, modes, mailbox_, std::move(reports));
+    control_ = std::make_shared<BatchControl>();
+    startBatch(accepted, modes, mailbox_, std::move(reports), control_);
+}
+
+void AppDelegate::requestQuit() {
+    if (!working_ || !control_) {
+        quitting_ = true;
+        QCoreApplication::quit();
+        return;
+    }
+    if (!control_->stop.exchange(true)) {
+        showDropLine(QUITTING_TEXT);
+        return;
+    }
+    control_->cancel = true;
+    showDropLine(STOPPING_TEXT);
+}
+
+void AppDelegate::showDropLine(const QString& text) {
+    if (dropLine_) dropLine_->setText(text);
+}
+
+// One row per file the folders gave, each with the placeholder the batch started with.
+void AppDelegate::batchListed(const QList<QUrl>& files) {
+    const QString placeholder = entries_.empty() ? WORKING_TEXT : entries_.front().status;
+    entries_.clear();
+    for (const QUrl& url : files)
+        entries_.push_back({url, placeholder, std::nullopt});
+    renderSoon();
 }
 
 std::vector<TGMode> AppDelegate::selectedModes() const {
@@ -215,10 +267,20 @@ void AppDelegate::fileDone(int i, const QString& text, std::optional<TGOutcome> 
 
 void AppDelegate::batchEnded(const QList<QUrl>& produced) {
     working_ = false;
+    const bool quit = control_ && control_->stop.load();
+    control_.reset();
     if (renderPending_) renderList();
     if (progressBar_) {
         progressBar_->hide();
         setProgress(0);
+    }
+    showDropLine(FILE_TYPES);
+    if (quit) {
+        // The step the quit waited for has ended: now go, without opening a file manager.
+        quitting_ = true;
+        if (window_) window_->close();
+        QCoreApplication::quit();
+        return;
     }
     if (!produced.isEmpty() && reveal) reveal(produced);
 }
@@ -306,7 +368,7 @@ void AppDelegate::setupMenu() {
     QAction* quit =
         addEntry(appMenu, QStringLiteral("Quit Tintguard"), QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->setMenuRole(QAction::QuitRole);
-    connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(quit, &QAction::triggered, this, &AppDelegate::requestQuit, Qt::QueuedConnection);
 
     QMenu* edit = menuBar_->addMenu(QStringLiteral("Edit"));
     const std::pair<const char*, const char*> editEntries[] = {
@@ -342,19 +404,34 @@ struct OptionRow {
     bool on;
 };
 
+// The text frames reach under the switch; their texts must not. A text wider than the room left
+// of the switch is set a little smaller in the same font, never cut.
+void fitLeftOf(QLabel* field, int edge) {
+    QFont font = field->font();
+    const int room = edge - field->x();
+    const int minimum = std::max(1, int(font.pixelSize() * 0.8));
+    while (font.pixelSize() > minimum && QFontMetrics(font).horizontalAdvance(field->text()) > room)
+        font.setPixelSize(font.pixelSize() - 1);
+    field->setFont(font);
+}
+
 // One row of the options card; returns its switch.
 ToggleSwitch* addOptionRow(QWidget* card, const OptionRow& row) {
     const int h = card->height();
     const QString title = QString::fromUtf8(row.title);
     iconTile(card, flipped(h, 20, row.tileY, 40, 40), QString::fromLatin1(row.symbol), row.tint,
              row.tileColor);
-    label(card, title, flipped(h, 74, row.tileY + 20, 390, 20), 15, QFont::DemiBold);
-    label(card, QString::fromUtf8(row.subtitle), flipped(h, 74, row.tileY + 1, 400, 18), 12,
-          QFont::Normal, Qt::AlignLeft, C_sub);
+    QLabel* titleLabel =
+        label(card, title, flipped(h, 74, row.tileY + 20, 390, 20), 15, QFont::DemiBold);
+    QLabel* subtitle =
+        label(card, QString::fromUtf8(row.subtitle), flipped(h, 74, row.tileY + 1, 400, 18), 12,
+              QFont::Normal, Qt::AlignLeft, C_sub);
     auto* toggle = new ToggleSwitch(card);
     toggle->setGeometry(flipped(h, 462, row.tileY + 9, 38, 22));
     toggle->setChecked(row.on);
     toggle->setAccessibleName(title);
+    fitLeftOf(titleLabel, toggle->x());
+    fitLeftOf(subtitle, toggle->x());
     return toggle;
 }
 
@@ -421,9 +498,9 @@ void AppDelegate::buildWindow() {
           flipped(dz, 0, 58, 520, 26), 18, QFont::Bold, Qt::AlignHCenter);
     label(dropView_, QStringLiteral("or click to choose files"), flipped(dz, 0, 36, 520, 18), 14,
           QFont::DemiBold, Qt::AlignHCenter, C_purple);
-    label(dropView_,
-          QStringLiteral(".mov  \u00b7  .mp4  \u00b7  .jpg  \u00b7  .png  \u00b7  .heic"),
-          flipped(dz, 0, 15, 520, 16), 12, QFont::Normal, Qt::AlignHCenter, C_sub);
+    dropLine_ = label(dropView_, FILE_TYPES, flipped(dz, 0, 15, 520, 16), 12, QFont::Normal,
+                      Qt::AlignHCenter, C_sub);
+    dropLine_->setObjectName(QStringLiteral("dropLine"));
     const QPointer<AppDelegate> self(this);
     dropView_->onDrop = [self](const QList<QUrl>& urls) {
         if (self) self->addFiles(urls);

@@ -6,6 +6,7 @@
 #include "app/toggle_switch.h"
 #include "model/job.h"
 
+#include <QLabel>
 #include <QList>
 #include <QMainWindow>
 #include <QObject>
@@ -25,6 +26,7 @@ class QMenuBar;
 namespace tg {
 
 class Mailbox;
+struct BatchControl;
 
 class AppDelegate : public QObject {
     Q_OBJECT
@@ -44,13 +46,20 @@ public:
     // An open request: held in pending until the window exists, then straight to addFiles.
     void openFiles(const QList<QUrl>& urls);
 
+    // Files and folders; while a batch runs they are refused with a busy line in the drop zone.
     void addFiles(const QList<QUrl>& urls);
     std::vector<TGMode> selectedModes() const;
     void renderList();
     // The open dialog; its choice goes to addFiles.
     void choose();
 
+    // A quit from the menu, the window or the desktop. While a batch runs the first lets the step
+    // in progress finish and then quits, with the window still showing its progress; a second
+    // also cancels that step.
+    void requestQuit();
+
     // The batch worker's reports.
+    void batchListed(const QList<QUrl>& files);
     void batchProgress(int i, double f, double total);
     void fileDone(int i, const QString& text, std::optional<TGOutcome> soFar, double total);
     void batchEnded(const QList<QUrl>& produced);
@@ -69,6 +78,8 @@ public:
     ToggleSwitch* modeP3() const { return modeP3_; }
     ToggleSwitch* modeBake() const { return modeBake_; }
     DropView* dropView() const { return dropView_; }
+    // The drop zone's bottom line: the file types, or why nothing is taken now.
+    QLabel* dropLine() const { return dropLine_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -79,6 +90,7 @@ private:
     void showAbout();
     void setProgress(double value);
     void renderSoon();
+    void showDropLine(const QString& text);
 
     std::unique_ptr<QMenuBar> menuBar_; // until the window takes it
     std::unique_ptr<QMainWindow> window_;
@@ -89,10 +101,13 @@ private:
     QPointer<ToggleSwitch> modeP3_;
     QPointer<ToggleSwitch> modeBake_;
     QPointer<DropView> dropView_;
+    QPointer<QLabel> dropLine_;
     std::vector<Entry> entries_;
     bool ready_ = false;
     QList<QUrl> pending_;
     bool working_ = false;
+    bool quitting_ = false; // the batch has stopped for a quit: let it through
+    std::shared_ptr<BatchControl> control_;
     bool renderPending_ = false;
     std::shared_ptr<Mailbox> mailbox_;
 };

@@ -3,6 +3,7 @@
 #include "app/mailbox.h"
 #include "app/visuals.h"
 #include "pipeline/driver.h"
+#include "pipeline/inputs.h"
 
 #include <QFile>
 
@@ -43,26 +44,54 @@ QUrl fileUrl(const std::filesystem::path& path) {
 
 // processOne never throws by contract; anything that still escapes becomes that run's error
 // line instead of ending the program.
-TGResult processSafely(const std::filesystem::path& file, TGMode mode, const ProgressFn& progress) {
+TGResult processSafely(const Input& input, TGMode mode, const ProgressFn& progress,
+                       const std::atomic<bool>* cancel) {
+    const std::string name = input.path.filename().string();
     try {
-        return processOne(file, mode, progress);
+        return processInput(input, mode, progress, cancel);
     } catch (const std::exception& e) {
-        return {file.filename().string(), TGOutcome::error, std::string("Failed: ") + e.what()};
+        return {name, TGOutcome::error, std::string("Failed: ") + e.what()};
     } catch (...) {
-        return {file.filename().string(), TGOutcome::error, "Failed"};
+        return {name, TGOutcome::error, "Failed"};
     }
 }
 
-void runBatch(const QList<QUrl>& files, const std::vector<TGMode>& modes,
-              const std::shared_ptr<Mailbox>& home, const BatchReports& reports) {
+// The given files and folders as the files to run; the rows follow when folders changed them.
+std::vector<Input> listInputs(const QList<QUrl>& given, const std::shared_ptr<Mailbox>& home,
+                              const BatchReports& reports) {
+    std::vector<std::filesystem::path> paths;
+    for (const QUrl& url : given)
+        paths.push_back(localPath(url));
+    std::vector<Input> inputs;
+    try {
+        inputs = expandInputs(paths);
+    } catch (const std::exception&) { // out of memory on a vast tree: run what was named
+        for (const auto& path : paths)
+            inputs.push_back({path, std::nullopt, {}});
+    }
+    QList<QUrl> files;
+    for (const Input& input : inputs)
+        files << fileUrl(input.path);
+    if (files != given) home->post([=] { reports.listed(files); });
+    return inputs;
+}
+
+void runBatch(const QList<QUrl>& given, const std::vector<TGMode>& modes,
+              const std::shared_ptr<Mailbox>& home, const BatchReports& reports,
+              const BatchControl& control) {
+    const std::vector<Input> inputs = listInputs(given, home, reports);
     QList<QUrl> produced;
-    const double total = double(files.size());
-    for (int i = 0; i < int(files.size()); ++i) {
+    const double total = double(inputs.size());
+    for (int i = 0; i < int(inputs.size()); ++i) {
         std::optional<TGOutcome> soFar;
         QStringList lines;
-        const auto path = localPath(files[i]);
+        bool stopped = false;
         for (TGMode mode : modes) {
-            if (!home->isOpen()) return; // the window is gone: the batch is abandoned
+            // The window is gone or quitting: no further step starts.
+            if (!home->isOpen() || control.stop.load()) {
+                stopped = true;
+                break;
+            }
             // A bake reports every frame; the list and the bar show no finer than a permille.
             std::atomic<int> shown{-1};
             const ProgressFn onProgress = [&](double f) {
@@ -71,12 +100,14 @@ void runBatch(const QList<QUrl>& files, const std::vector<TGMode>& modes,
                 if (shown.exchange(permille) == permille) return;
                 home->post([=] { reports.progress(i, clamped, total); });
             };
-            const TGResult r = processSafely(path, mode, onProgress);
+            const TGResult r =
+                processSafely(inputs[std::size_t(i)], mode, onProgress, &control.cancel);
             if (r.produced && (r.outcome == TGOutcome::fixed || r.outcome == TGOutcome::added))
                 produced << fileUrl(*r.produced);
             lines << symbol(r.outcome) + QStringLiteral("  ") + QString::fromStdString(r.message);
             soFar = mergeOutcome(soFar, r.outcome);
         }
+        if (stopped) break;
         home->post([=, text = lines.join(QStringLiteral("\n     "))] {
             reports.fileDone(i, text, soFar, total);
         });
@@ -113,11 +144,11 @@ QColor colorFor(std::optional<TGOutcome> outcome) {
 }
 
 void startBatch(QList<QUrl> files, std::vector<TGMode> modes, std::shared_ptr<Mailbox> home,
-                BatchReports reports) {
+                BatchReports reports, std::shared_ptr<BatchControl> control) {
     ++runningWorkers;
     std::thread([files = std::move(files), modes = std::move(modes), home = std::move(home),
-                 reports = std::move(reports)] {
-        runBatch(files, modes, home, reports);
+                 reports = std::move(reports), control = std::move(control)] {
+        runBatch(files, modes, home, reports, *control);
         --runningWorkers;
         runningWorkers.notify_all();
     }).detach();

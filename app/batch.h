@@ -8,6 +8,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -23,8 +24,16 @@ TGOutcome mergeOutcome(std::optional<TGOutcome> soFar, TGOutcome next);
 QString symbol(TGOutcome outcome);
 QColor colorFor(std::optional<TGOutcome> outcome);
 
+// What the window tells one batch's worker; set on the GUI thread, read by the worker.
+struct BatchControl {
+    std::atomic<bool> stop{false};   // start no further step
+    std::atomic<bool> cancel{false}; // and end the one in progress (a bake's re-encode)
+};
+
 // What the worker reports; each runs on the GUI thread, in the order sent.
 struct BatchReports {
+    // The dropped folders are walked: these files, in this order, are what the batch runs.
+    std::function<void(QList<QUrl> files)> listed;
     // A bake's fraction f of file i (of total) is done.
     std::function<void(int i, double f, double total)> progress;
     // File i is finished: its status lines and merged outcome.
@@ -33,10 +42,11 @@ struct BatchReports {
     std::function<void(QList<QUrl> produced)> ended;
 };
 
-// Runs every file through every mode, one at a time, on a worker thread of its own. Reports go
-// through home; once home is closed the worker stops after the step it is in.
+// Runs every file through every mode, one at a time, on a worker thread of its own; folders are
+// walked there first. Reports go through home; once home is closed, or control says stop, the
+// worker ends after the step it is in (ended is still reported).
 void startBatch(QList<QUrl> files, std::vector<TGMode> modes, std::shared_ptr<Mailbox> home,
-                BatchReports reports);
+                BatchReports reports, std::shared_ptr<BatchControl> control);
 
 // Whether any batch worker is still running (for a quit in the middle of a batch).
 bool batchRunning();

@@ -135,9 +135,10 @@ int main(int argc, char** argv) {
         if (!screenshot.isEmpty()) scheduleScreenshot(delegate, screenshot);
         status = QApplication::exec();
     }
-    // A quit in the middle of a batch lets the step in progress finish (the window is already
-    // gone and no further step starts): a movie cut off half way through an insertion would be a
-    // damaged master. Then end without the static destructors the worker's thread may still use.
+    // A quit waits in the event loop, with the window showing, for the step in progress. Should
+    // the loop have ended some other way, still let that step finish (no further step starts): a
+    // movie cut off half way through an insertion would be a damaged master. Then end without
+    // the static destructors the worker's thread may still use.
     if (tg::batchRunning()) {
         tg::waitForBatches();
         std::fflush(nullptr);

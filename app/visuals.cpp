@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QImageReader>
 #include <QLabel>
 #include <QLinearGradient>
@@ -209,26 +210,31 @@ std::optional<QPixmap> gradientSymbol(const QString& name, double pointSize,
 }
 
 QStringList assetDirs() {
-    QStringList dirs;
-    if (QCoreApplication::instance()) {
-        const QString here = QCoreApplication::applicationDirPath();
-        dirs << here << QDir(here).filePath(QStringLiteral("../share/tintguard"));
-    }
-#ifdef TG_DATADIR
-    dirs << QStringLiteral(TG_DATADIR);
-#endif
-    return dirs;
+    // Found from the program itself, so a tree installed under any prefix, or the build tree,
+    // finds its own pictures.
+    if (!QCoreApplication::instance()) return {};
+    return {QDir(QCoreApplication::applicationDirPath())
+                .filePath(QStringLiteral("../share/tintguard"))};
 }
 
 std::optional<QPixmap> loadAsset(const QString& name, const QString& ext, const QStringList& dirs) {
-    const QString file = name + QLatin1Char('.') + ext;
+    // The sharper picture where the screen has more than one pixel per point.
+    const auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    const qreal ratio = gui ? gui->devicePixelRatio() : 1.0;
+    QStringList files;
+    if (ratio > 1) files << name + QStringLiteral("@2x.") + ext;
+    files << name + QLatin1Char('.') + ext;
     for (const QString& dir : dirs) {
-        const QString path = QDir(dir).filePath(file);
-        if (!QFileInfo(path).isFile()) continue;
-        QImageReader reader(path);
-        const QImage image = reader.read();
-        if (!image.isNull()) return QPixmap::fromImage(image);
-        return std::nullopt; // the resource is there but unreadable: no image
+        for (const QString& file : files) {
+            const QString path = QDir(dir).filePath(file);
+            if (!QFileInfo(path).isFile()) continue;
+            QImageReader reader(path);
+            const QImage image = reader.read();
+            if (image.isNull()) return std::nullopt; // the resource is there but unreadable
+            QPixmap pixmap = QPixmap::fromImage(image);
+            if (file.contains(QLatin1String("@2x."))) pixmap.setDevicePixelRatio(2);
+            return pixmap;
+        }
     }
     return std::nullopt;
 }

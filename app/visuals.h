@@ -74,7 +74,7 @@ QWidget* iconTile(QWidget* parent, const QRect& frame, const QString& symbol, co
 std::optional<QPixmap> gradientSymbol(const QString& name, double pointSize,
                                       const QList<QColor>& colors);
 
-// Where optional images live: beside the program, then the installed data folder.
+// Where optional images live: ../share/tintguard from the program's folder.
 QStringList assetDirs();
 std::optional<QPixmap> loadAsset(const QString& name, const QString& ext,
                                  const QStringList& dirs = assetDirs());

@@ -1,6 +1,7 @@
 // tintguard-cli: the window's per-file driver for scripts and servers.
 #include "cli/report.h"
 #include "pipeline/driver.h"
+#include "pipeline/inputs.h"
 #include "pipeline/modes.h"
 
 #include <CLI/CLI.hpp>
@@ -17,14 +18,6 @@ namespace {
 
 constexpr int EXIT_USAGE = 2;
 
-// A folder is never descended into; like any file we cannot tag, it is reported and skipped.
-TGResult runOne(const fs::path& file, TGMode mode, const ProgressFn& onProgress) {
-    std::error_code ec;
-    if (fs::is_directory(file, ec))
-        return {file.filename().string(), TGOutcome::skipped, "Skipped (unsupported)"};
-    return processOne(file, mode, onProgress);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -38,7 +31,8 @@ int main(int argc, char** argv) {
     app.add_flag("--bake", bake, "Bake a BT.709 web version of each movie (name_universal.ext)");
     app.add_flag("--json", json, "Print one JSON object per file and mode");
     app.set_version_flag("--version", std::string("tintguard-cli ") + TG_VERSION);
-    app.add_option("files", files, "Movies (mov, mp4, m4v) and photos (jpg, png, heic, avif, tiff)")
+    app.add_option("files", files,
+                   "Movies (mov, mp4, m4v), photos (jpg, png, heic, avif, tiff), or folders of them")
         ->required();
 
     try {
@@ -59,8 +53,10 @@ int main(int argc, char** argv) {
     const bool liveProgress = !json && ::isatty(STDERR_FILENO);
     bool anyError = false;
 
-    for (const auto& file : files) {
-        const fs::path path(file);
+    const std::vector<Input> inputs =
+        expandInputs(std::vector<fs::path>(files.begin(), files.end()));
+    for (const Input& input : inputs) {
+        const fs::path& path = input.path;
         if (!json) std::cout << cli::fileLine(path.filename().string()) << std::endl;
         for (auto mode : modes) {
             ProgressFn onProgress;
@@ -68,11 +64,11 @@ int main(int argc, char** argv) {
                 onProgress = [](double f) {
                     std::cerr << "\r\033[K" << cli::encodingText(f) << std::flush;
                 };
-            TGResult r = runOne(path, mode, onProgress);
+            TGResult r = processInput(input, mode, onProgress);
             if (onProgress) std::cerr << "\r\033[K" << std::flush;
             anyError |= r.outcome == TGOutcome::error;
             if (json)
-                std::cout << cli::jsonLine(file, mode, r) << std::endl;
+                std::cout << cli::jsonLine(path.string(), mode, r) << std::endl;
             else
                 std::cout << cli::modeLine(r) << std::endl;
         }

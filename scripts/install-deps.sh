@@ -12,8 +12,10 @@ packages=(
   libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
   # image
   libjpeg62-turbo-dev libpng-dev libtiff-dev libheif-dev liblcms2-dev
-  # window, cli
-  qt6-base-dev qt6-wayland nlohmann-json3-dev libcli11-dev
+  # window, cli; the window's pictures and the manual pages are rendered at build time
+  qt6-base-dev qt6-wayland nlohmann-json3-dev libcli11-dev librsvg2-bin scdoc
+  # make install, make package: the manual reader, shared-library dependencies, package checks
+  man-db dpkg-dev lintian
   # tests: oracles, fuzzing, a real X server
   libgtest-dev libgmock-dev ffmpeg libimage-exiftool-perl imagemagick libjpeg-turbo-progs
   clang libclang-rt-14-dev xvfb xauth

@@ -4,10 +4,15 @@
 #include "app/visuals.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileOpenEvent>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLabel>
 #include <QMimeData>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
@@ -23,6 +28,9 @@ namespace {
 #define WAIT_FOR_BATCH(d) QTRY_VERIFY_WITH_TIMEOUT(!(d).working(), 45000)
 
 const QString NO_MODE = QStringLiteral("     Turn on at least one option above \u2191");
+const QString FILE_TYPES =
+    QStringLiteral(".mov  \u00b7  .mp4  \u00b7  .jpg  \u00b7  .png  \u00b7  .heic");
+const QString BUSY = QStringLiteral("Busy \u2014 drop again when this batch is done");
 
 // A tiny H.264 movie (.mov, .mp4), BT.709-tagged or untagged, or a one-frame image, made at
 // path by ffmpeg; empty on failure.
@@ -175,28 +183,82 @@ private slots:
         QVERIFY(d->progressBar()->isHidden());
     }
 
-    void unsupportedFilesAndDropsDuringABatchAddNothing() {
+    void unsupportedFilesAddNothing() {
         const QString first = makeMedia(dir_->filePath("first.jpg"));
-        const QString second = makeMedia(dir_->filePath("second.png"));
-        QVERIFY(!first.isEmpty() && !second.isEmpty());
+        QVERIFY(!first.isEmpty());
         const QString notes = dir_->filePath("notes.txt");
         auto d = launch();
-        dropOn(d->dropView(), urlsOf({notes, first, dir_->path() + "/"}));
+        dropOn(d->dropView(), urlsOf({notes, first}));
         QCOMPARE(d->entries().size(), std::size_t(1));
         QCOMPARE(d->entries()[0].url, QUrl::fromLocalFile(first));
         QCOMPARE(d->entries()[0].status, QStringLiteral("working\u2026"));
-        QVERIFY(d->working());
-
-        // While the batch runs, a drop is ignored; once it is done, a drop of nothing supported is.
-        const QStringList during = blockTexts(*d);
-        dropOn(d->dropView(), urlsOf({second}));
-        QCOMPARE(blockTexts(*d), during);
         WAIT_FOR_BATCH(*d);
-        QVERIFY(!QFileInfo::exists(dir_->filePath("second_P3.png")));
         const QStringList after = blockTexts(*d);
         dropOn(d->dropView(), urlsOf({notes}));
         QCOMPARE(blockTexts(*d), after);
         QVERIFY(!d->working());
+    }
+
+    // Whatever arrives during a batch is refused where the user looks: the drop zone says it is
+    // busy until the batch ends; the list and the files stay as they are.
+    void arrivalsDuringABatchAreRefusedVisibly_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("a dropped file") << "drop file";
+        QTest::newRow("a dropped folder") << "drop folder";
+        QTest::newRow("an open request") << "open";
+        QTest::newRow("an unsupported file") << "drop text";
+    }
+
+    void arrivalsDuringABatchAreRefusedVisibly() {
+        QFETCH(QString, how);
+        QDir(dir_->path()).mkpath("later");
+        const QString first = makeMedia(dir_->filePath("first.jpg"));
+        const QString second = makeMedia(dir_->filePath("later/second.png"));
+        QVERIFY(!first.isEmpty() && !second.isEmpty());
+        auto d = launch();
+        QCOMPARE(d->dropLine()->text(), FILE_TYPES);
+        dropOn(d->dropView(), urlsOf({first}));
+        QVERIFY(d->working());
+        const QStringList during = blockTexts(*d);
+
+        const QString arriving = how == "drop folder" ? dir_->filePath("later")
+                                 : how == "drop text" ? dir_->filePath("notes.txt")
+                                                      : second;
+        if (how == "open")
+            d->openFiles(urlsOf({arriving}));
+        else
+            dropOn(d->dropView(), urlsOf({arriving}));
+        QCOMPARE(d->dropLine()->text(), BUSY);
+        QCOMPARE(blockTexts(*d), during);
+        QCOMPARE(d->entries().size(), std::size_t(1));
+
+        WAIT_FOR_BATCH(*d);
+        QCOMPARE(d->dropLine()->text(), FILE_TYPES);
+        QCOMPARE(d->entries().size(), std::size_t(1));
+        QVERIFY(!QFileInfo::exists(dir_->filePath("later/second_P3.png")));
+    }
+
+    // Folders are walked by the worker (what a walk takes is the pipeline's test); the rows
+    // become the files found, and a folder with none gets a line of its own.
+    void droppedFoldersBecomeTheirFiles() {
+        QDir(dir_->path()).mkpath("shots/sub");
+        QDir(dir_->path()).mkpath("empty");
+        const QStringList files = {makeMedia(dir_->filePath("loose.png")),
+                                   makeMedia(dir_->filePath("shots/b.png")),
+                                   makeMedia(dir_->filePath("shots/sub/a.jpg"))};
+        QVERIFY(!files.contains(QString()));
+        auto d = launch();
+        dropOn(d->dropView(), urlsOf({files[0], dir_->filePath("shots"), dir_->filePath("empty")}));
+        WAIT_FOR_BATCH(*d);
+        QList<QUrl> rows;
+        for (const auto& entry : d->entries())
+            rows << entry.url;
+        QCOMPARE(rows, urlsOf(QStringList(files) << dir_->filePath("empty")));
+        QCOMPARE(
+            blockTexts(*d).mid(6, 2),
+            QStringList({"\u2022  empty", "     \u2014  Skipped (no movies or photos inside)"}));
+        QCOMPARE(blockColor(*d, 7), SYSTEM_ORANGE);
+        QVERIFY(QFileInfo::exists(dir_->filePath("shots/sub/a_P3.jpg")));
     }
 
     void bakeShowsProgress() {
@@ -270,7 +332,7 @@ private slots:
             return std::abs(a.red() - b.red()) <= 2 && std::abs(a.green() - b.green()) <= 2 &&
                    std::abs(a.blue() - b.blue()) <= 2;
         };
-        QCOMPARE(pixel({5, 100}), QColor(Qt::white)); // no header image: white
+        QCOMPARE(pixel({5, 300}), QColor(Qt::white));
         QCOMPARE(pixel({590, 810}), QColor(Qt::white));
         QVERIFY2(close(pixel({60, 300}), DropView::REST), qPrintable(pixel({60, 300}).name()));
         // The copy switch on (track at its left), the bake one off (grey track at its right).
@@ -280,6 +342,79 @@ private slots:
         // A click flips a switch, and the picture with it.
         QTest::mouseClick(d->modeBake(), Qt::LeftButton);
         QVERIFY(close(pixel(bake - QPoint(25, 0)), ToggleSwitch::ON_COLOR));
+    }
+
+    // The band above the title shows the picture made for it, at the screen's pixel density
+    // (this suite runs once more with QT_SCALE_FACTOR=2).
+    void heroBandShowsThePicture() {
+        auto d = launch();
+        auto* header = d->window()->findChild<QLabel*>("header");
+        QVERIFY(header);
+        QCOMPARE(header->geometry(), QRect(0, 0, 600, 160));
+        const QImage shown = d->window()->findChild<QWidget*>("content")->grab().toImage();
+        const int r = qRound(shown.devicePixelRatio());
+        const QString dir = QCoreApplication::applicationDirPath() + "/../share/tintguard/";
+        const QImage hero(dir + (r == 2 ? "hero@2x.png" : "hero.png"));
+        QCOMPARE(hero.size(), QSize(600 * r, 160 * r));
+        QSet<QRgb> colours;
+        int far = 0;
+        for (int y = 4 * r; y < hero.height(); y += 12)
+            for (int x = 4 * r; x < hero.width(); x += 12) {
+                const QColor want = hero.pixelColor(x, y);
+                const QColor got = shown.pixelColor(x, y);
+                colours.insert(want.rgb());
+                if (std::abs(want.red() - got.red()) > 6 ||
+                    std::abs(want.green() - got.green()) > 6 ||
+                    std::abs(want.blue() - got.blue()) > 6)
+                    ++far;
+            }
+        QCOMPARE(far, 0);
+        QVERIFY(colours.size() > 50); // a picture, not an empty band
+    }
+
+    // The text frames of a row reach under its switch; the texts themselves must end before it,
+    // in whatever font the desktop gives (DejaVu Sans on a plain Debian).
+    void noRowTextReachesItsSwitch_data() {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("subtitle");
+        QTest::newRow("copy") << "Write a P3 copy"
+                              << "Keeps your original untouched. Needs room for a copy.";
+        QTest::newRow("in place") << "Tag this file in place"
+                                  << "No copy \u2014 uses no extra space. Changes the file itself.";
+        QTest::newRow("bake")
+            << "Bake for web (YouTube, Vimeo, Google Photos)"
+            << "Matches everywhere. Full quality \u2014 needs room for one new file.";
+    }
+
+    void noRowTextReachesItsSwitch() {
+        QFETCH(QString, title);
+        QFETCH(QString, subtitle);
+        auto d = launch();
+        QWidget* card = d->window()->findChild<QWidget*>("optionsCard");
+        ToggleSwitch* toggle = nullptr;
+        for (auto* candidate : card->findChildren<ToggleSwitch*>())
+            if (candidate->accessibleName() == title) toggle = candidate;
+        QVERIFY(toggle);
+        QStringList texts;
+        for (auto* field : card->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+            if (std::abs(field->geometry().center().y() - toggle->geometry().center().y()) > 20)
+                continue; // another row's
+            texts << field->text();
+            const int end =
+                field->x() + QFontMetrics(field->font()).horizontalAdvance(field->text());
+            QVERIFY2(end <= toggle->x(),
+                     qPrintable(QStringLiteral("%1 ends at %2, the switch starts at %3 (%4 %5px)")
+                                    .arg(field->text())
+                                    .arg(end)
+                                    .arg(toggle->x())
+                                    .arg(QFontInfo(field->font()).family())
+                                    .arg(field->font().pixelSize())));
+            // A smaller size where needed, never a cut text or another font.
+            QVERIFY(field->font().pixelSize() >= (field->text() == title ? 12 : 10));
+            QCOMPARE(QFontInfo(field->font()).family(),
+                     QFontInfo(roundedFont(12, QFont::Normal)).family());
+        }
+        QCOMPARE(texts, QStringList({title, subtitle}));
     }
 
     void closingTheWindowQuits() {

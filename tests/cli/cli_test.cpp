@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <set>
 #include <sstream>
 
 using tgtest::sh;
@@ -66,18 +67,40 @@ TEST(Cli, UsageErrorsExitTwo) {
     EXPECT_NE(version.out.find("tintguard-cli"), std::string::npos);
 }
 
-TEST_F(CliTest, UnsupportedFilesAndFoldersAreReportedAsSkipped) {
+TEST_F(CliTest, UnsupportedFilesAndEmptyFoldersAreReportedAsSkipped) {
     std::ofstream(dir_ / "notes.txt") << "hello";
     fs::create_directory(dir_ / "folder.mov");
     auto r = cli("--json --in-place " + sh(dir_ / "notes.txt") + " " + sh(dir_ / "folder.mov"));
     EXPECT_EQ(r.status, 0);
     ASSERT_EQ(r.lines.size(), 2u);
+    EXPECT_EQ(r.lines[0]["message"], "Skipped (unsupported)");
+    EXPECT_EQ(r.lines[1]["message"], "Skipped (no movies or photos inside)");
     for (auto& line : r.lines) {
         EXPECT_EQ(line["outcome"], "skipped");
-        EXPECT_EQ(line["message"], "Skipped (unsupported)");
         EXPECT_TRUE(line["produced"].is_null());
     }
     EXPECT_EQ(r.lines[1]["name"], "folder.mov");
+}
+
+// A second run over the same folder makes no copies of copies and no bake of a bake.
+TEST_F(CliTest, FoldersAreWalkedAndASecondRunSkipsTheOutputs) {
+    place("clip.mp4", "clip.mp4");
+    fs::create_directory(dir_ / "stills");
+    place("photo.jpg", "stills/photo.jpg");
+    const std::vector<std::string> expected = {"clip.mp4", "photo.jpg"};
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        auto r = cli("--json --copy --bake " + sh(dir_.path()));
+        EXPECT_EQ(r.status, 0) << r.out;
+        ASSERT_EQ(r.lines.size(), 4u) << r.out;
+        for (std::size_t i = 0; i < r.lines.size(); ++i)
+            EXPECT_EQ(r.lines[i]["name"], expected[i / 2]);
+    }
+    std::set<std::string> made;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path()))
+        if (entry.is_regular_file()) made.insert(entry.path().lexically_relative(dir_.path()));
+    EXPECT_EQ(made, (std::set<std::string>{"clip.mp4", "clip_P3.mp4", "clip_universal.mp4",
+                                           "stills/photo.jpg", "stills/photo_P3.jpg"}));
 }
 
 TEST_F(CliTest, NoModeFlagMeansCopyAndHumanOutputMatchesTheWindow) {

@@ -1,0 +1,136 @@
+// Folder walks over real trees: order, nesting, links, hidden entries, outputs beside originals.
+#include "pipeline/inputs.h"
+
+#include "fixtures/media.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/stat.h>
+
+using namespace tg;
+using tgtest::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+void touch(const fs::path& file) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << "x";
+}
+
+// The inputs' paths relative to base, with a folder's own line marked by its outcome.
+std::vector<std::string> relative(const std::vector<Input>& inputs, const fs::path& base) {
+    std::vector<std::string> names;
+    for (const Input& input : inputs) {
+        std::string name = input.path.lexically_relative(base).string();
+        if (input.outcome) name += std::string(" (") + outcomeName(*input.outcome) + ")";
+        names.push_back(name);
+    }
+    return names;
+}
+
+class InputsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* name : {
+                 "b.mov",
+                 "a.jpg",
+                 "B.png",
+                 "notes.txt",
+                 "z/c.png",
+                 "c/d.mov",
+                 "c/e/f.heic",
+                 ".hidden.jpg",
+                 ".cache/x.png",
+                 "c/.tg_img_1234.png", // hidden, our temporaries
+                 "clip.mov",
+                 "clip_P3.mov",
+                 "clip_universal.mov",    // outputs beside clip.mov
+                 "clip_P3_universal.mov", // beside clip_P3.mov
+                 "orphan_P3.mov",         // nothing beside it
+                 "photo.jpg",
+                 "photo_P3.jpeg",
+                 "Shot.MOV",
+                 "Shot_P3.mov",           // not the same name
+                 "\xc3\xa9t\xc3\xa9.png", // sorts after 'z'
+             })
+            touch(root() / name);
+        fs::create_directory_symlink(root(), root() / "loop");          // a loop, not followed
+        fs::create_symlink(dir_ / "outside.mov", root() / "link.mov");  // a link to a file
+        fs::create_directory_symlink(dir_ / "elsewhere", root() / "y"); // a link to a folder
+        touch(dir_ / "outside.mov");
+        touch(dir_ / "elsewhere/g.png");
+        ASSERT_EQ(::mkfifo((root() / "pipe.mov").c_str(), 0644), 0);
+    }
+
+    fs::path root() const { return dir_ / "root"; }
+
+    TempDir dir_;
+};
+
+} // namespace
+
+TEST_F(InputsTest, AFolderIsWalkedFilesFirstInByteOrderWithoutLinksHiddenEntriesOrOutputs) {
+    EXPECT_EQ(
+        relative(expandInputs({root()}), root()),
+        (std::vector<std::string>{"B.png", "Shot.MOV", "Shot_P3.mov", "a.jpg", "b.mov", "clip.mov",
+                                  "orphan_P3.mov", "photo.jpg", "photo_P3.jpeg",
+                                  "\xc3\xa9t\xc3\xa9.png", "c/d.mov", "c/e/f.heic", "z/c.png"}));
+}
+
+TEST_F(InputsTest, NamedPathsPassAsNamedAndFoldersExpandInPlace) {
+    struct Case {
+        const char* what;
+        std::vector<fs::path> given;
+        std::vector<std::string> expected; // relative to root
+    };
+    const std::vector<Case> cases = {
+        {"files named explicitly are never skipped",
+         {root() / "clip_P3.mov", root() / ".hidden.jpg", root() / "notes.txt", root() / "link.mov",
+          root() / "gone.mov"},
+         {"clip_P3.mov", ".hidden.jpg", "notes.txt", "link.mov", "gone.mov"}},
+        {"a named link to a folder is entered", {root() / "y"}, {"y/g.png"}},
+        {"a named hidden folder is entered", {root() / ".cache"}, {".cache/x.png"}},
+        {"a trailing slash names the folder", {root().string() + "/z/"}, {"z/c.png"}},
+        {"the given order is kept around each walk",
+         {root() / "b.mov", root() / "c", root() / "a.jpg"},
+         {"b.mov", "c/d.mov", "c/e/f.heic", "a.jpg"}},
+        {"a path through a link is walked as named",
+         {root() / "loop" / "c"},
+         {"loop/c/d.mov", "loop/c/e/f.heic"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(relative(expandInputs(c.given), root()), c.expected);
+    }
+}
+
+TEST_F(InputsTest, AFolderWithNothingToRunGetsALineOfItsOwn) {
+    fs::create_directories(root() / "empty");
+    touch(root() / "text/readme.txt");
+    touch(root() / "text/.hidden.mov");
+    const auto inputs = expandInputs({root() / "empty", root() / "text"});
+    EXPECT_EQ(relative(inputs, root()),
+              (std::vector<std::string>{"empty (skipped)", "text (skipped)"}));
+    const TGResult r = processInput(inputs[0], TGMode::inPlace);
+    EXPECT_EQ(r.name(), "empty");
+    EXPECT_EQ(r.outcome, TGOutcome::skipped);
+    EXPECT_EQ(r.message, "Skipped (no movies or photos inside)");
+    EXPECT_TRUE(fs::is_empty(root() / "empty"));
+}
+
+TEST_F(InputsTest, AFolderThatCannotBeReadIsAnErrorLineAndTheRestIsStillWalked) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+    fs::permissions(dir_.path(),
+                    fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(root() / "c", fs::perms::none);
+    const int status = tgtest::runAsNobody([&] {
+        const auto inputs = expandInputs({root() / "c", root() / "z"});
+        const bool listed =
+            relative(inputs, root()) == std::vector<std::string>{"c (error)", "z/c.png"};
+        return listed && inputs[0].message == "Can't read folder: Permission denied" ? 0 : 1;
+    });
+    fs::permissions(root() / "c", fs::perms::owner_all);
+    EXPECT_EQ(status, 0);
+}
