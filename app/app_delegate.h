@@ -5,6 +5,7 @@
 #include "app/drop_view.h"
 #include "app/toggle_switch.h"
 #include "model/job.h"
+#include "pipeline/progress.h"
 
 #include <QList>
 #include <QMainWindow>
@@ -51,7 +52,7 @@ public:
     void choose();
 
     // The batch worker's reports.
-    void batchProgress(int i, double f, double total);
+    void batchProgress(int i, ProgressPhase phase, double f, double total);
     void fileDone(int i, const QString& text, std::optional<TGOutcome> soFar, double total);
     void batchEnded(const QList<QUrl>& produced);
 

@@ -4,8 +4,10 @@
 #include "bake/bake.h"
 #include "bake/helper_protocol.h"
 
+#include <csignal>
 #include <cstdio>
 #include <string>
+#include <sys/prctl.h>
 
 int main(int argc, char** argv) {
     using namespace tg::bakeprotocol;
@@ -13,6 +15,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s SOURCE DESTINATION\n", HELPER_NAME.data());
         return 2;
     }
+    // A run that is killed takes its re-encode with it, instead of leaving it writing into a file
+    // the next run clears away.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     const auto status = tg::bakeToRec709Sync(argv[1], argv[2], [](double fraction) {
         std::printf("%.*s%.4f\n", int(PROGRESS.size()), PROGRESS.data(), fraction);
         std::fflush(stdout);

@@ -53,8 +53,10 @@ TempDir* CliTest::media_ = nullptr;
 } // namespace
 
 TEST(Cli, LiveProgressTextTruncatesThePercent) {
-    EXPECT_EQ(tg::cli::encodingText(0.426), "encoding…  42%");
-    EXPECT_EQ(tg::cli::encodingText(1.0), "encoding…  100%");
+    using enum tg::ProgressPhase;
+    EXPECT_EQ(tg::cli::progressText(encoding, 0.426), "encoding…  42%");
+    EXPECT_EQ(tg::cli::progressText(encoding, 1.0), "encoding…  100%");
+    EXPECT_EQ(tg::cli::progressText(moving, 0.999), "moving…  99%");
 }
 
 TEST(Cli, UsageErrorsExitTwo) {
