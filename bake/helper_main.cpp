@@ -33,3 +33,13 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     return 1;
 }
+
+// libx265 3.5 keeps one block from x265_encoder_open after x265_encoder_close: not ours to free.
+// Its frames have no frame pointers, so the stack ends inside the library: match the module.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libx265.so\n";
+}
+#endif
+#endif

@@ -22,7 +22,7 @@ Result<FileHandle> openSource(const std::filesystem::path& file, SourceLock lock
     if (source.failed()) return source.failure();
     if (lock == SourceLock::hold) {
         if (auto held = holdSource(*source); held.failed()) return held.failure();
-    } else if (lockedElsewhere(*source, LockKind::shared)) {
+    } else if (lockedElsewhere(*source, LockKind::exclusive)) {
         return inUse();
     }
     // Only an in-place run may finish or undo its own edit; a copy of the file as it lies now

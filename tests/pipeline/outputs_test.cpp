@@ -122,11 +122,13 @@ TEST_F(Outputs, ASourceAnEditHoldsIsRefusedBeforeAnythingIsWritten) {
             EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{name});
         }
     }
-    // Readers share: a copy beside another run's copy or bake goes ahead.
+    // Readers share: a copy beside another run's copy goes ahead, but a bake, which tags the
+    // source before it reads it, waits for its turn.
     const auto clip = place("clip.mov", "shared.mov");
     auto reader = tg::FileHandle::openRegular(clip, false);
     ASSERT_TRUE(reader->tryLock(tg::LockKind::shared).ok());
     EXPECT_EQ(tg::processOne(clip, TGMode::p3Copy).outcome, TGOutcome::fixed);
+    EXPECT_EQ(tg::processOne(clip, TGMode::bake).message, tg::IN_USE_MESSAGE);
 }
 
 TEST_F(Outputs, TheNextRunClearsKilledRunsLeftoversButNotLiveOnesOrJournals) {
