@@ -27,13 +27,18 @@ struct CliRun {
     std::vector<nlohmann::json> lines; // parsed, for --json runs
 };
 
-CliRun cli(const std::string& args) {
-    auto r = tgtest::run(std::string(TG_CLI) + " " + args + " 2>/dev/null");
-    CliRun result{r.status, r.out, {}};
-    std::istringstream in(r.out);
+std::vector<nlohmann::json> jsonLines(const std::string& out) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(out);
     for (std::string line; std::getline(in, line);)
-        if (!line.empty() && line[0] == '{') result.lines.push_back(nlohmann::json::parse(line));
-    return result;
+        if (!line.empty() && line[0] == '{') lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
+// wrapper: a command to run it under, such as timeout.
+CliRun cli(const std::string& args, const std::string& wrapper = "") {
+    auto r = tgtest::run(wrapper + TG_CLI + " " + args + " 2>/dev/null");
+    return {r.status, r.out, jsonLines(r.out)};
 }
 
 class CliTest : public ::testing::Test {
@@ -153,53 +158,47 @@ TEST_F(CliTest, AnErrorAnywhereMakesTheExitStatusOne) {
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// The harness's patience with a child, not a measurement: a step that hangs fails the test here
-// instead of stalling the suite.
+// The harness's patience with a child, not a measurement: a step that hangs fails here.
 constexpr auto PATIENCE = std::chrono::seconds(120);
 
-// The CLI as a child of ours, so that it can be signalled and killed; its output goes to files.
+// The CLI as our child, to be signalled and killed; its output goes to files.
 class CliChild {
 public:
-    CliChild(const std::vector<std::string>& args, const fs::path& out, const fs::path& err) {
-        pid_ = ::fork();
-        if (pid_ != 0) return;
-        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(o, STDOUT_FILENO);
-        ::dup2(e, STDERR_FILENO);
+    CliChild(std::vector<std::string> args, const fs::path& out, const fs::path& err) {
+        if ((pid_ = ::fork()) != 0) return;
+        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
         std::vector<char*> argv = {const_cast<char*>(TG_CLI)};
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
+        for (auto& a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         ::execv(TG_CLI, argv.data());
         ::_exit(127);
     }
-    ~CliChild() {
-        if (!status_) {
-            ::kill(pid_, SIGKILL);
-            wait();
-        }
-    }
     CliChild(const CliChild&) = delete;
     CliChild& operator=(const CliChild&) = delete;
-
+    ~CliChild() {
+        if (running()) ::kill(pid_, SIGKILL);
+        wait();
+    }
     void signal(int s) const { ::kill(pid_, s); }
     bool running() {
-        if (status_) return false;
         int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+        if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
         return !status_;
     }
     int wait() {
-        if (!status_) {
-            int status = 0;
-            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-            }
-            status_ = status;
-        }
+        for (int status = 0; !status_;)
+            if (::waitpid(pid_, &status, 0) == pid_) status_ = status;
         return *status_;
+    }
+    // Waits while the child runs until found() holds; false when it never did.
+    bool waitFor(const std::function<bool()>& found) {
+        for (auto until = std::chrono::steady_clock::now() + PATIENCE;
+             std::chrono::steady_clock::now() < until && running();
+             std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+            if (found()) return true;
+        return false;
     }
 
 private:
@@ -207,56 +206,35 @@ private:
     std::optional<int> status_;
 };
 
-// Waits until something in dir has a name starting with prefix (while child runs), or until it
-// has not appeared within the harness's patience.
-std::optional<fs::path> waitForName(const fs::path& dir, const std::string& prefix,
-                                    CliChild& child) {
-    const auto until = std::chrono::steady_clock::now() + PATIENCE;
-    while (std::chrono::steady_clock::now() < until && child.running()) {
-        for (const auto& entry : fs::directory_iterator(dir))
-            if (entry.path().filename().string().starts_with(prefix)) return entry.path();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+std::string text(const fs::path& file) {
+    std::ifstream in(file);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::optional<fs::path> named(const fs::path& dir, const std::string& prefix) {
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().starts_with(prefix)) return entry.path();
     return std::nullopt;
 }
 
-bool waitForText(const fs::path& file, const std::string& text, CliChild& child) {
-    const auto until = std::chrono::steady_clock::now() + PATIENCE;
-    while (std::chrono::steady_clock::now() < until && child.running()) {
-        std::ifstream in(file);
-        const std::string all((std::istreambuf_iterator<char>(in)), {});
-        if (all.find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
-
-std::vector<nlohmann::json> jsonLines(const fs::path& file) {
-    std::ifstream in(file);
-    std::vector<nlohmann::json> lines;
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty() && line[0] == '{') lines.push_back(nlohmann::json::parse(line));
-    return lines;
-}
-
-std::vector<std::string> hiddenNames(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        if (entry.path().filename().string().starts_with(".")) names.push_back(entry.path());
-    return names;
-}
-
+// The container's colour tag and the like, not the bitstream's.
 std::string probeField(const std::string& entries, const fs::path& file) {
-    // The container's colour tag, not the bitstream's.
-    auto out =
-        tgtest::run("ffprobe -v error -nofind_stream_info -select_streams v:0 -show_entries " +
-                    entries + " -of csv=p=0 " + sh(file))
-            .out;
+    auto out = tgtest::run("ffprobe -v error -nofind_stream_info -select_streams v:0 "
+                           "-show_entries " +
+                           entries + " -of csv=p=0 " + sh(file))
+                   .out;
     return out.substr(0, out.find('\n'));
 }
 
-// Movies slow enough to be caught in the middle: a copy of about 160 MB (a tagged clip with a
-// large free atom behind it, so the tag is the 2-byte patch) and a bake of 30 seconds of video.
+struct Step {
+    std::string flag, source, output, prefix; // prefix: of its hidden file in the making
+};
+const Step COPY = {"--copy", "big.mov", "big_P3.mov", ".tg_copy_"};
+const Step BAKE = {"--bake", "long.mov", "long_universal.mov", ".tg_bake_"};
+const std::vector<std::uint8_t> EARLIER = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+
+// Steps slow enough to be caught in the middle: a copy of about 160 MB (a tagged clip with a
+// large free atom behind it, so its tag is the 2-byte patch) and a bake of 30 seconds of video.
 class Interrupted : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -267,9 +245,9 @@ protected:
         const std::uint32_t padding = 160u << 20;
         auto bytes = tgtest::readBytes(*media_ / "big.mov");
         const std::uint64_t end = bytes.size() + padding;
-        bytes.insert(bytes.end(),
-                     {std::uint8_t(padding >> 24), std::uint8_t(padding >> 16),
-                      std::uint8_t(padding >> 8), std::uint8_t(padding), 'f', 'r', 'e', 'e'});
+        for (int shift = 24; shift >= 0; shift -= 8)
+            bytes.push_back(std::uint8_t(padding >> shift));
+        bytes.insert(bytes.end(), {'f', 'r', 'e', 'e'});
         tgtest::writeBytes(*media_ / "big.mov", bytes);
         fs::resize_file(*media_ / "big.mov", end);
         tgtest::ffmpeg("-f lavfi -i testsrc2=s=640x360:r=25:d=30 -c:v libx264 -preset ultrafast "
@@ -279,144 +257,115 @@ protected:
     }
     static void TearDownTestSuite() { delete media_; }
 
-    struct Step {
-        std::string flag, source, output, leftoverPrefix;
-    };
-    static inline const Step COPY = {"--copy", "big.mov", "big_P3.mov", ".tg_copy_"};
-    static inline const Step BAKE = {"--bake", "long.mov", "long_universal.mov", ".tg_bake_"};
-
-    fs::path place(const std::string& name) {
-        fs::copy_file(*media_ / name, dir_ / name);
-        return dir_ / name;
+    // Runs step on a fresh source in dir beside an earlier output and a photo (more: further
+    // arguments), and waits until it is under way; its hidden file, or nothing when it ended
+    // before it could be caught.
+    std::optional<fs::path> start(const fs::path& dir, const Step& step,
+                                  std::vector<std::string> more = {}) {
+        fs::copy_file(*media_ / step.source, dir / step.source);
+        fs::copy_file(*media_ / "photo.jpg", dir / "photo.jpg");
+        tgtest::writeBytes(dir / step.output, EARLIER);
+        more.insert(more.begin(), {"--json", step.flag, (dir / step.source).string()});
+        child_.emplace(more, logs_ / "out", logs_ / "err");
+        std::optional<fs::path> hidden;
+        child_->waitFor([&] { return (hidden = named(dir, step.prefix)).has_value(); });
+        return hidden;
     }
-    fs::path out() const { return logs_ / "out"; }
-    fs::path err() const { return logs_ / "err"; }
+    std::vector<nlohmann::json> lines() const { return jsonLines(text(logs_ / "out")); }
 
     static TempDir* media_;
-    TempDir dir_, logs_;
-    const Bytes earlier_ = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    TempDir logs_;
+    std::optional<CliChild> child_;
 };
 TempDir* Interrupted::media_ = nullptr;
 
 } // namespace
 
 TEST_F(CliTest, AFifoIsRefusedPromptlyInCopyAndBake) {
-    ASSERT_EQ(::mkfifo((dir_ / "pipe.mov").c_str(), 0644), 0);
-    ASSERT_EQ(::mkfifo((dir_ / "pipe.jpg").c_str(), 0644), 0);
     const std::string copied = "Couldn't make a copy: not a regular file";
-    struct Case {
-        std::string flag, file, message;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, std::string, std::string> cases[] = {
         {"--copy", "pipe.mov", copied},
         {"--copy", "pipe.jpg", copied},
         {"--bake", "pipe.mov", "Couldn't tag before baking: not a regular file"},
         {"--bake", "pipe.jpg", copied},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.flag + " " + c.file);
-        const auto r = tgtest::run("timeout 60 " + std::string(TG_CLI) + " --json " + c.flag + " " +
-                                   sh(dir_ / c.file) + " 2>/dev/null");
+    for (const auto& [flag, name, message] : cases) {
+        SCOPED_TRACE(flag + " " + name);
+        ASSERT_TRUE(fs::exists(dir_ / name) || ::mkfifo((dir_ / name).c_str(), 0644) == 0);
+        auto r = cli("--json " + flag + " " + sh(dir_ / name), "timeout 60 ");
         EXPECT_EQ(r.status, 1) << "124 means it waited for a writer";
-        std::istringstream in(r.out);
-        std::string line;
-        std::getline(in, line);
-        ASSERT_FALSE(line.empty());
-        const auto json = nlohmann::json::parse(line);
-        EXPECT_EQ(json["message"], c.message);
-        EXPECT_EQ(json["detail"], "not a regular file");
+        ASSERT_EQ(r.lines.size(), 1u);
+        EXPECT_EQ(r.lines[0]["message"], message);
+        EXPECT_EQ(r.lines[0]["detail"], "not a regular file");
     }
-    EXPECT_FALSE(fs::exists(dir_ / "pipe_P3.mov") || fs::exists(dir_ / "pipe_universal.mov"));
 }
 
 TEST_F(Interrupted, AKilledCopyOrBakeKeepsTheEarlierOutputAndTheNextRunClearsItsLeftover) {
     for (const Step& step : {COPY, BAKE}) {
         SCOPED_TRACE(step.flag);
         TempDir dir;
-        fs::copy_file(*media_ / step.source, dir / step.source);
-        fs::copy_file(*media_ / "photo.jpg", dir / "photo.jpg");
-        tgtest::writeBytes(dir / step.output, earlier_);
-        CliChild child({"--json", step.flag, (dir / step.source).string()}, out(), err());
-        const auto leftover = waitForName(dir.path(), step.leftoverPrefix, child);
+        const auto leftover = start(dir.path(), step);
         ASSERT_TRUE(leftover) << "the step ended before it could be caught";
-
         // Frozen, but alive: another run in the folder leaves its work alone.
-        child.signal(SIGSTOP);
+        child_->signal(SIGSTOP);
         EXPECT_EQ(cli("--json --copy " + sh(dir / "photo.jpg")).status, 0);
         EXPECT_TRUE(fs::exists(*leftover));
 
-        child.signal(SIGKILL);
-        const int status = child.wait();
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        child_->signal(SIGKILL);
+        EXPECT_EQ(WTERMSIG(child_->wait()), SIGKILL);
         // No final name holds anything but a complete file: the earlier output is untouched.
-        EXPECT_EQ(tgtest::readBytes(dir / step.output), earlier_);
-        EXPECT_TRUE(jsonLines(out()).empty());
-
+        EXPECT_EQ(tgtest::readBytes(dir / step.output), EARLIER);
+        EXPECT_TRUE(lines().empty());
         // The next run in the folder, whatever it is for, clears what the killed one left.
         EXPECT_EQ(cli("--json --copy " + sh(dir / "photo.jpg")).status, 0);
-        EXPECT_EQ(hiddenNames(dir.path()), std::vector<std::string>{});
-        EXPECT_EQ(tgtest::readBytes(dir / step.output), earlier_);
+        EXPECT_FALSE(named(dir.path(), "."));
+        EXPECT_EQ(tgtest::readBytes(dir / step.output), EARLIER);
     }
 }
 
 TEST_F(Interrupted, ASignalLetsTheStepFinishThenExitsWithTheShellsCode) {
-    struct Case {
-        int signal;
-        Step step;
-        int exit;
-    };
-    const Case cases[] = {{SIGINT, BAKE, 130}, {SIGTERM, COPY, 143}, {SIGHUP, COPY, 129}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::strsignal(c.signal));
+    const std::tuple<int, Step, int> cases[] = {
+        {SIGINT, BAKE, 130}, {SIGTERM, COPY, 143}, {SIGHUP, COPY, 129}};
+    for (const auto& [signal, step, code] : cases) {
+        SCOPED_TRACE(::strsignal(signal));
         TempDir dir;
-        fs::copy_file(*media_ / c.step.source, dir / c.step.source);
-        fs::copy_file(*media_ / "photo.jpg", dir / "next.jpg");
-        tgtest::writeBytes(dir / c.step.output, earlier_);
-        CliChild child(
-            {"--json", c.step.flag, (dir / c.step.source).string(), (dir / "next.jpg").string()},
-            out(), err());
-        ASSERT_TRUE(waitForName(dir.path(), c.step.leftoverPrefix, child));
-        child.signal(c.signal);
-        const int status = child.wait();
+        ASSERT_TRUE(start(dir.path(), step, {(dir / "photo.jpg").string()}));
+        child_->signal(signal);
+        const int status = child_->wait();
         ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), c.exit);
+        EXPECT_EQ(WEXITSTATUS(status), code);
 
-        // The step in progress finished and its output is complete; the next file never started.
-        const auto lines = jsonLines(out());
-        ASSERT_EQ(lines.size(), 1u);
-        EXPECT_NE(lines[0]["outcome"], "error") << lines[0].dump();
-        EXPECT_EQ(lines[0]["produced"], (dir / c.step.output).string());
-        if (c.step.flag == "--bake") {
-            EXPECT_EQ(probeField("stream=codec_name,color_primaries", dir / c.step.output),
-                      "h264,bt709");
-            EXPECT_EQ(probeField("stream=nb_frames", dir / c.step.output), "750");
+        // The step finished and its output is complete; the photo's step never started.
+        ASSERT_EQ(lines().size(), 1u);
+        EXPECT_EQ(lines()[0]["produced"], (dir / step.output).string()) << lines()[0].dump();
+        if (step.flag == "--bake") {
+            EXPECT_EQ(probeField("stream=codec_name,color_primaries,nb_frames", dir / step.output),
+                      "h264,bt709,750");
         } else {
-            EXPECT_EQ(fs::file_size(dir / c.step.output), fs::file_size(dir / c.step.source));
-            EXPECT_EQ(probeField("stream=color_primaries", dir / c.step.output), "smpte432");
+            EXPECT_EQ(fs::file_size(dir / step.output), fs::file_size(dir / step.source));
+            EXPECT_EQ(probeField("stream=color_primaries", dir / step.output), "smpte432");
         }
-        EXPECT_FALSE(fs::exists(dir / "next_P3.jpg"));
-        EXPECT_EQ(hiddenNames(dir.path()), std::vector<std::string>{});
+        EXPECT_FALSE(fs::exists(dir / "photo_P3.jpg"));
+        EXPECT_FALSE(named(dir.path(), "."));
     }
 }
 
 TEST_F(Interrupted, ASecondSignalEndsABakeEarlyAndKeepsTheEarlierOutput) {
-    const auto source = place(BAKE.source);
-    tgtest::writeBytes(dir_ / BAKE.output, earlier_);
-    CliChild child({"--json", "--bake", source.string()}, out(), err());
-    ASSERT_TRUE(waitForName(dir_.path(), BAKE.leftoverPrefix, child));
-    child.signal(SIGINT);
+    TempDir dir;
+    ASSERT_TRUE(start(dir.path(), BAKE));
+    child_->signal(SIGINT);
     // Two signals of one kind sent together arrive as one: the second waits for the first's word.
-    ASSERT_TRUE(waitForText(err(), "stopping after this bake", child));
-    child.signal(SIGINT);
-    const int status = child.wait();
+    ASSERT_TRUE(child_->waitFor(
+        [&] { return text(logs_ / "err").find("stopping after this bake") != std::string::npos; }));
+    child_->signal(SIGINT);
+    const int status = child_->wait();
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 130);
 
-    const auto lines = jsonLines(out());
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0]["message"], "Re-encode failed: cancelled");
-    EXPECT_EQ(tgtest::readBytes(dir_ / BAKE.output), earlier_);
-    EXPECT_EQ(hiddenNames(dir_.path()), std::vector<std::string>{});
+    ASSERT_EQ(lines().size(), 1u);
+    EXPECT_EQ(lines()[0]["message"], "Re-encode failed: cancelled");
+    EXPECT_EQ(tgtest::readBytes(dir / BAKE.output), EARLIER);
+    EXPECT_FALSE(named(dir.path(), "."));
     // The bake's in-place tag had finished before the encode began.
-    EXPECT_EQ(probeField("stream=color_primaries", source), "smpte432");
+    EXPECT_EQ(probeField("stream=color_primaries", dir / BAKE.source), "smpte432");
 }
