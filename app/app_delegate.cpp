@@ -46,6 +46,7 @@ namespace {
 const QString NO_MODE_TEXT = QStringLiteral("Turn on at least one option above \u2191");
 const QString WORKING_TEXT = QStringLiteral("working\u2026");
 const QString ENCODING_TEXT = QStringLiteral("encoding\u2026  ");
+const QString MOVING_TEXT = QStringLiteral("moving\u2026  ");
 const QString FILE_TYPES =
     QStringLiteral(".mov  \u00b7  .mp4  \u00b7  .jpg  \u00b7  .png  \u00b7  .heic");
 const QString BUSY_TEXT = QStringLiteral("Busy \u2014 drop again when this batch is done");
@@ -199,7 +200,9 @@ void AppDelegate::addFiles(const QList<QUrl>& urls) {
 
     BatchReports reports;
     reports.listed = [this](QList<QUrl> files) { batchListed(files); };
-    reports.progress = [this](int i, double f, double total) { batchProgress(i, f, total); };
+    reports.progress = [this](int i, ProgressPhase phase, double f, double total) {
+        batchProgress(i, phase, f, total);
+    };
     reports.fileDone = [this](int i, QString text, std::optional<TGOutcome> soFar, double total) {
         fileDone(i, text, soFar, total);
     };
@@ -246,12 +249,15 @@ void AppDelegate::setProgress(double value) {
     progressBar_->setValue(int(std::lround(clamped * progressBar_->maximum())));
 }
 
-// Rows are matched by position, so a file dropped twice has both its rows updated.
-void AppDelegate::batchProgress(int i, double f, double total) {
+// Rows are matched by position, so a file dropped twice has both its rows updated. A large move
+// shows the bar too, in a batch without a bake where it starts hidden.
+void AppDelegate::batchProgress(int i, ProgressPhase phase, double f, double total) {
     const double fraction = std::isnan(f) ? 0.0 : std::clamp(f, 0.0, 1.0);
     setProgress((fraction + i) / total);
+    if (progressBar_ && working_) progressBar_->show();
     if (i < 0 || std::size_t(i) >= entries_.size()) return;
-    entries_[std::size_t(i)].status = ENCODING_TEXT + QString::number(int(fraction * 100)) + u'%';
+    const QString& word = phase == ProgressPhase::moving ? MOVING_TEXT : ENCODING_TEXT;
+    entries_[std::size_t(i)].status = word + QString::number(int(fraction * 100)) + u'%';
     renderSoon();
 }
 

@@ -5,6 +5,7 @@
 #include "app/drop_view.h"
 #include "app/toggle_switch.h"
 #include "model/job.h"
+#include "pipeline/progress.h"
 
 #include <QLabel>
 #include <QList>
@@ -60,7 +61,7 @@ public:
 
     // The batch worker's reports.
     void batchListed(const QList<QUrl>& files);
-    void batchProgress(int i, double f, double total);
+    void batchProgress(int i, ProgressPhase phase, double f, double total);
     void fileDone(int i, const QString& text, std::optional<TGOutcome> soFar, double total);
     void batchEnded(const QList<QUrl>& produced);
 

@@ -94,11 +94,11 @@ void runBatch(const QList<QUrl>& given, const std::vector<TGMode>& modes,
             }
             // A bake reports every frame; the list and the bar show no finer than a permille.
             std::atomic<int> shown{-1};
-            const ProgressFn onProgress = [&](double f) {
+            const ProgressFn onProgress = [&](ProgressPhase phase, double f) {
                 const double clamped = std::isnan(f) ? 0.0 : std::clamp(f, 0.0, 1.0);
-                const int permille = int(clamped * 1000);
-                if (shown.exchange(permille) == permille) return;
-                home->post([=] { reports.progress(i, clamped, total); });
+                const int step = int(clamped * 1000) + (phase == ProgressPhase::moving ? 2000 : 0);
+                if (shown.exchange(step) == step) return;
+                home->post([=] { reports.progress(i, phase, clamped, total); });
             };
             const TGResult r =
                 processSafely(inputs[std::size_t(i)], mode, onProgress, &control.cancel);

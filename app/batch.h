@@ -2,6 +2,7 @@
 #pragma once
 
 #include "model/job.h"
+#include "pipeline/progress.h"
 
 #include <QColor>
 #include <QList>
@@ -34,8 +35,8 @@ struct BatchControl {
 struct BatchReports {
     // The dropped folders are walked: these files, in this order, are what the batch runs.
     std::function<void(QList<QUrl> files)> listed;
-    // A bake's fraction f of file i (of total) is done.
-    std::function<void(int i, double f, double total)> progress;
+    // Fraction f of file i's (of total) bake encode or large in-place move is done.
+    std::function<void(int i, ProgressPhase phase, double f, double total)> progress;
     // File i is finished: its status lines and merged outcome.
     std::function<void(int i, QString text, std::optional<TGOutcome> soFar, double total)> fileDone;
     // Every file is done; these were changed or made by fixed or added runs.

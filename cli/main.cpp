@@ -6,9 +6,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <pthread.h>
+#include <string_view>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -18,11 +23,67 @@ namespace {
 
 constexpr int EXIT_USAGE = 2;
 
+// Ctrl-C, a kill or a closed terminal never cuts a step short: a movie half rewritten or a copy
+// half made is what this program exists to prevent. The step in progress finishes, no further
+// one starts, and the exit status is 128 + the signal's number, as a shell reports a killed
+// program. A re-encode can take many minutes and its output takes its name only when complete,
+// so a second signal during a bake ends the re-encode early (the bake's in-place tag, like every
+// other step, still finishes). The first signal decides the exit status.
+class StopSignals {
+public:
+    static constexpr int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+    // Must run before any other thread starts, so that every thread inherits the blocked set and
+    // only the watcher receives the signals.
+    static void start() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : SIGNALS)
+            sigaddset(&set, s);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        // Progress on a closed pipe must fail as a write, not end the program mid-step.
+        std::signal(SIGPIPE, SIG_IGN);
+        std::thread(watch, set).detach();
+    }
+
+    static int first() { return first_.load(); }
+    static const std::atomic<bool>* endBake() { return &endBake_; }
+    static void setBaking(bool baking) { baking_.store(baking); }
+
+private:
+    static void watch(sigset_t set) {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set, &signal) != 0) continue;
+            int none = 0;
+            if (first_.compare_exchange_strong(none, signal)) {
+                say(baking_.load()
+                        ? "tintguard-cli: stopping after this bake (signal again to end it now)\n"
+                        : "tintguard-cli: stopping after this step\n");
+            } else if (baking_.load() && !endBake_.exchange(true)) {
+                say("tintguard-cli: ending the bake\n");
+            }
+        }
+    }
+
+    // Straight to the descriptor: the main thread may be in the middle of a progress line.
+    static void say(std::string_view text) {
+        if (::write(STDERR_FILENO, text.data(), text.size()) < 0) return;
+    }
+
+    static inline std::atomic<int> first_{0};
+    static inline std::atomic<bool> endBake_{false};
+    static inline std::atomic<bool> baking_{false};
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
+    StopSignals::start();
     CLI::App app{"Tags movies and photos as Display P3.\n"
-                 "Modes run in the order copy, bake, in place; with no mode, --copy.",
+                 "Modes run in the order copy, bake, in place; with no mode, --copy.\n"
+                 "SIGINT, SIGTERM or SIGHUP stops after the step in progress (exit 130, 143, "
+                 "129);\na second one ends a bake's re-encode early.",
                  "tintguard-cli"};
     bool inPlace = false, copy = false, bake = false, json = false;
     std::vector<std::string> files;
@@ -56,16 +117,22 @@ int main(int argc, char** argv) {
     const std::vector<Input> inputs =
         expandInputs(std::vector<fs::path>(files.begin(), files.end()));
     for (const Input& input : inputs) {
+        if (StopSignals::first()) break;
         const fs::path& path = input.path;
         if (!json) std::cout << cli::fileLine(path.filename().string()) << std::endl;
         for (auto mode : modes) {
+            if (StopSignals::first()) break;
+            bool shown = false;
             ProgressFn onProgress;
-            if (liveProgress && mode == TGMode::bake)
-                onProgress = [](double f) {
-                    std::cerr << "\r\033[K" << cli::encodingText(f) << std::flush;
+            if (liveProgress)
+                onProgress = [&shown](ProgressPhase phase, double f) {
+                    shown = true;
+                    std::cerr << "\r\033[K" << cli::progressText(phase, f) << std::flush;
                 };
-            TGResult r = processInput(input, mode, onProgress);
-            if (onProgress) std::cerr << "\r\033[K" << std::flush;
+            StopSignals::setBaking(mode == TGMode::bake && isMovie(path));
+            TGResult r = processInput(input, mode, onProgress, StopSignals::endBake());
+            StopSignals::setBaking(false);
+            if (shown) std::cerr << "\r\033[K" << std::flush;
             anyError |= r.outcome == TGOutcome::error;
             if (json)
                 std::cout << cli::jsonLine(path.string(), mode, r) << std::endl;
@@ -73,5 +140,6 @@ int main(int argc, char** argv) {
                 std::cout << cli::modeLine(r) << std::endl;
         }
     }
+    if (const int signal = StopSignals::first()) return 128 + signal;
     return anyError ? 1 : 0;
 }

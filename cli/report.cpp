@@ -28,9 +28,11 @@ std::string jsonLine(const std::string& file, TGMode mode, const TGResult& resul
     return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-std::string encodingText(double fraction) {
+std::string progressText(ProgressPhase phase, double fraction) {
     double percent = std::isfinite(fraction) ? std::trunc(fraction * 100) : 0;
-    return "encoding\u2026  " + std::to_string(int(std::clamp(percent, 0.0, 100.0))) + "%";
+    const char* word = phase == ProgressPhase::moving ? "moving" : "encoding";
+    return word + std::string("\u2026  ") + std::to_string(int(std::clamp(percent, 0.0, 100.0))) +
+           "%";
 }
 
 } // namespace tg::cli

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "model/job.h"
+#include "pipeline/progress.h"
 
 #include <string>
 #include <vector>
@@ -15,7 +16,7 @@ std::string modeLine(const TGResult& result);
 // {"file", "name", "mode", "outcome", "message", "produced", "detail"} on one line.
 std::string jsonLine(const std::string& file, TGMode mode, const TGResult& result);
 
-// "encoding…  N%" for a bake fraction.
-std::string encodingText(double fraction);
+// "encoding…  N%" for a bake's fraction, "moving…  N%" for a large in-place move's.
+std::string progressText(ProgressPhase phase, double fraction);
 
 } // namespace tg::cli

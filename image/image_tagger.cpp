@@ -2,6 +2,7 @@
 
 #include "base/bytes.h"
 #include "base/file.h"
+#include "base/work_file.h"
 #include "image/formats.h"
 
 #include <fcntl.h>
@@ -178,8 +179,10 @@ TGResult processImageCore(const std::filesystem::path& file) {
     const std::string ext = extensionOf(file);
     const auto temp =
         folderOf(target) / (".tg_img_" + uuidString() + (ext.empty() ? "" : "." + ext));
-    FileHandle out = FileHandle::createExclusive(temp, 0600);
-    if (!out.isOpen()) return fail("Write init failed");
+    // Marked live while we hold it, so another run's sweep of leftovers leaves it alone.
+    auto created = createLive(temp, 0600);
+    if (created.failed()) return fail("Write init failed");
+    FileHandle out = std::move(*created);
 
     copyAttributes(in.fd(), out.fd());
     if (!write(format, target, info, out.fd()) || !matchOriginal(out.fd(), st) ||
@@ -188,11 +191,11 @@ TGResult processImageCore(const std::filesystem::path& file) {
         removeFile(temp);
         return fail("Write failed");
     }
-    out.reset();
     if (::rename(temp.c_str(), target.c_str()) != 0) {
         removeFile(temp);
         return fail("Replace failed");
     }
+    out.reset();
     (void)syncFolder(folderOf(target));
     return {name, TGOutcome::fixed, "Tagged \u2192 Display-P3"};
 }

@@ -23,6 +23,8 @@ namespace {
 namespace protocol = bakeprotocol;
 
 constexpr int POLL_MILLISECONDS = 100;
+// Where the child finds the source, which it opens as /dev/fd/3.
+constexpr int SOURCE_FD = 3;
 
 Status failure(std::string message, std::string cause = {}) {
     return Failure{std::move(message), std::move(cause)};
@@ -84,19 +86,23 @@ std::filesystem::path bakeHelperPath() {
         .lexically_normal();
 }
 
-Status runBakeHelper(const std::filesystem::path& source, const std::filesystem::path& destination,
+Status runBakeHelper(int source, const std::filesystem::path& destination,
                      const std::function<void(double)>& onProgress,
                      const std::atomic<bool>* cancel) {
     const auto helper = bakeHelperPath();
     int pipeEnds[2];
     if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return failure("writer init", errorText(errno));
     FileHandle readEnd(pipeEnds[0]), writeEnd(pipeEnds[1]);
+    // Above the descriptors the child's file actions write to, so none of them lands on it.
+    FileHandle sourceCopy(::fcntl(source, F_DUPFD_CLOEXEC, SOURCE_FD + 1));
+    if (!sourceCopy.isOpen()) return failure("reader init", errorText(errno));
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
     posix_spawn_file_actions_adddup2(&actions, writeEnd.fd(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, sourceCopy.fd(), SOURCE_FD);
     // Its own process group, and default signal handling whatever ours is.
     sigset_t defaults;
     sigemptyset(&defaults);
@@ -110,7 +116,8 @@ Status runBakeHelper(const std::filesystem::path& source, const std::filesystem:
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
                                               POSIX_SPAWN_SETSIGMASK);
 
-    std::string sourceArg = source.string(), destinationArg = destination.string();
+    std::string sourceArg = "/dev/fd/" + std::to_string(SOURCE_FD);
+    std::string destinationArg = destination.string();
     std::string helperArg = helper.string();
     char* argv[] = {helperArg.data(), sourceArg.data(), destinationArg.data(), nullptr};
     pid_t child = -1;
@@ -119,6 +126,7 @@ Status runBakeHelper(const std::filesystem::path& source, const std::filesystem:
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     writeEnd.reset();
+    sourceCopy.reset();
     if (spawnError != 0) return failure("bake helper missing", errorText(spawnError));
 
     HelperOutput output(onProgress);

@@ -13,11 +13,12 @@ namespace tg {
 // running binary's folder (the same in the build tree and an installed tree).
 std::filesystem::path bakeHelperPath();
 
-// Re-encodes source into destination in a child process of its own process group, so that a
-// terminal's Ctrl-C reaches only us. Progress arrives on the calling thread. When cancel becomes
-// true the child is ended. A failure's message is the short cause shown after
-// "Re-encode failed: ".
-Status runBakeHelper(const std::filesystem::path& source, const std::filesystem::path& destination,
+// Re-encodes the open file source into destination in a child process of its own process group,
+// so that a terminal's Ctrl-C reaches only us. The child reads the very file we opened (and
+// locked), whatever its name comes to mean meanwhile, and dies with the calling thread. Progress
+// arrives on the calling thread. When cancel becomes true the child is ended. A failure's
+// message is the short cause shown after "Re-encode failed: ".
+Status runBakeHelper(int source, const std::filesystem::path& destination,
                      const std::function<void(double)>& onProgress,
                      const std::atomic<bool>* cancel = nullptr);
 

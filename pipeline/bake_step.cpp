@@ -1,38 +1,64 @@
 #include "pipeline/bake_step.h"
 
-#include "base/file.h"
+#include "base/work_file.h"
 #include "movie/movie_tagger.h"
 #include "pipeline/bake_process.h"
+#include "pipeline/leftovers.h"
 #include "pipeline/output_names.h"
 #include "pipeline/preflight.h"
+#include "pipeline/source.h"
 
 namespace tg {
 
-TGResult bakeVideo(const std::filesystem::path& source,
-                   const std::function<void(double)>& onProgress, const std::atomic<bool>* cancel) {
+namespace {
+
+TGResult failed(const std::string& name, const std::string& prefix, const Failure& why) {
+    TGResult result(name, TGOutcome::error, why.message.empty() ? prefix + why.cause : why.message);
+    if (!why.cause.empty()) result.detail = why.cause;
+    return result;
+}
+
+} // namespace
+
+TGResult bakeVideo(const std::filesystem::path& source, const ProgressFn& onProgress,
+                   const std::atomic<bool>* cancel) {
     const std::string name = source.filename().string();
     if (auto blocked = writeBlocker(source, fileSizeOf(source)))
         return {name, TGOutcome::error, *blocked};
 
-    TGResult tagged = processCore(source);
+    auto held = openSource(source, SourceLock::probe);
+    if (held.failed()) return failed(name, "Couldn't tag before baking: ", held.failure());
+
+    TGResult tagged = processCore(source, movingReporter(onProgress, fileSizeOf(source)));
     if (tagged.outcome == TGOutcome::hdr) return tagged;
     if (tagged.outcome == TGOutcome::error) {
-        TGResult failed(name, TGOutcome::error, "Couldn't tag before baking: " + tagged.message);
-        failed.detail = tagged.detail;
-        return failed;
+        TGResult result(name, TGOutcome::error, "Couldn't tag before baking: " + tagged.message);
+        result.detail = tagged.detail;
+        return result;
     }
+    // Tagged and unlocked again by the tagger; from here the source is only read.
+    if (auto locked = holdSource(*held); locked.failed())
+        return failed(name, "Re-encode failed: ", locked.failure());
 
     const auto output = universalPath(source);
-    if (fileExists(output)) removeFile(output);
+    auto pending = PendingFile::create(output, BAKE_PREFIX, 0666);
+    if (pending.failed())
+        return failed(name, "", {"Re-encode failed: writer init", pending.cause()});
+    PendingFile temp = std::move(*pending);
 
-    const Status status = runBakeHelper(source, output, onProgress, cancel);
-    if (status.ok())
-        return {name, TGOutcome::added, "Baked at full quality  →  " + output.filename().string(),
-                output};
-    removeFile(output);
-    TGResult failed(name, TGOutcome::error, "Re-encode failed: " + status.failure().message);
-    if (!status.cause().empty()) failed.detail = status.cause();
-    return failed;
+    std::function<void(double)> encoding;
+    if (onProgress) encoding = [&](double f) { onProgress(ProgressPhase::encoding, f); };
+    const Status baked = runBakeHelper(held->fd(), temp.path(), encoding, cancel);
+    held->reset();
+    if (baked.failed()) {
+        TGResult result(name, TGOutcome::error, "Re-encode failed: " + baked.failure().message);
+        if (!baked.cause().empty()) result.detail = baked.cause();
+        return result;
+    }
+    if (auto done = temp.commit(); done.failed())
+        return failed(name, "Re-encode failed: ", {"", done.cause()});
+    return {name, TGOutcome::added, "Baked at full quality  →  " + output.filename().string(),
+            output};
 }
 
 } // namespace tg

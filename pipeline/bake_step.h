@@ -2,15 +2,17 @@
 #pragma once
 
 #include "model/job.h"
+#include "pipeline/progress.h"
 
 #include <atomic>
 #include <filesystem>
-#include <functional>
 
 namespace tg {
 
-TGResult bakeVideo(const std::filesystem::path& source,
-                   const std::function<void(double)>& onProgress = {},
+// The re-encode is written under a hidden name and takes the _universal name only when complete,
+// so an earlier _universal stays until then and stays for good when the bake fails or is
+// cancelled. The source is read under a shared lock.
+TGResult bakeVideo(const std::filesystem::path& source, const ProgressFn& onProgress = {},
                    const std::atomic<bool>* cancel = nullptr);
 
 } // namespace tg

@@ -1,6 +1,6 @@
 #include "pipeline/copy.h"
 
-#include "base/file.h"
+#include "base/work_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -50,27 +50,17 @@ int copyContents(int in, int out, std::uint64_t size) {
 
 } // namespace
 
-Status copyFile(const std::filesystem::path& source, const std::filesystem::path& destination) {
-    FileHandle in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in.isOpen()) return errnoFailure(errno);
+Status copyInto(const FileHandle& source, const FileHandle& destination) {
     struct stat st {};
-    if (::fstat(in.fd(), &st) != 0) return errnoFailure(errno);
-    if (!S_ISREG(st.st_mode)) return errnoFailure(EISDIR);
-    // The owner must be able to tag the copy even when the master is read-only.
-    mode_t mode = (st.st_mode & 07777) | S_IWUSR;
-    FileHandle out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!out.isOpen()) return errnoFailure(errno);
+    if (::fstat(source.fd(), &st) != 0) return errnoFailure(errno);
+    if (!S_ISREG(st.st_mode)) return Failure{{}, "not a regular file"};
     int err = 0;
-    if (::ioctl(out.fd(), FICLONE, in.fd()) != 0)
-        err = copyContents(in.fd(), out.fd(), std::uint64_t(st.st_size));
-    if (err == 0 && ::fchmod(out.fd(), mode) != 0) err = errno;
-    if (err == 0 && ::fsync(out.fd()) != 0) err = errno;
-    if (err == 0 && ::close(out.release()) != 0) err = errno;
-    if (err != 0) {
-        out.reset();
-        removeFile(destination);
-        return errnoFailure(err);
-    }
+    if (::ioctl(destination.fd(), FICLONE, source.fd()) != 0)
+        err = copyContents(source.fd(), destination.fd(), std::uint64_t(st.st_size));
+    if (err != 0) return errnoFailure(err);
+    copyExtendedAttributes(source.fd(), destination.fd());
+    // The owner must be able to tag the copy even when the master is read-only.
+    if (::fchmod(destination.fd(), (st.st_mode & 07777) | S_IWUSR) != 0) return errnoFailure(errno);
     return {};
 }
 

@@ -1,17 +1,14 @@
-// Copies a file beside itself the cheapest way the file system allows.
+// Copies a file the cheapest way the file system allows.
 #pragma once
 
-#include "base/result.h"
-
-#include <filesystem>
-#include <string>
+#include "base/file.h"
 
 namespace tg {
 
-// Clones source to destination (FICLONE) where the file system can, otherwise copies in the
-// kernel (copy_file_range). destination must not exist. The copy gets the source's permission
-// bits plus write permission for its owner. On failure the partial copy is removed; the cause is
-// the system's description of the error.
-Status copyFile(const std::filesystem::path& source, const std::filesystem::path& destination);
+// Fills destination, a new empty file, with source's bytes: a clone (FICLONE) where the file
+// system can, otherwise an in-kernel copy (copy_file_range). destination gets source's extended
+// attributes and permission bits, plus write permission for its owner. Nothing is flushed; the
+// cause of a failure is the system's description of the error.
+Status copyInto(const FileHandle& source, const FileHandle& destination);
 
 } // namespace tg

@@ -1,14 +1,14 @@
 #include "pipeline/driver.h"
 
-#include "base/file.h"
+#include "base/work_file.h"
 #include "image/image_tagger.h"
 #include "movie/movie_tagger.h"
 #include "pipeline/bake_step.h"
 #include "pipeline/copy.h"
+#include "pipeline/leftovers.h"
 #include "pipeline/output_names.h"
 #include "pipeline/preflight.h"
-
-#include <cerrno>
+#include "pipeline/source.h"
 
 namespace tg {
 
@@ -17,37 +17,66 @@ namespace {
 // In place asks the preflight for this much room; the patch itself needs at most 19 bytes.
 constexpr std::int64_t IN_PLACE_NEED = 1'000'000;
 
-TGResult tagInPlace(const std::filesystem::path& file, bool movie) {
+TGResult tagInPlace(const std::filesystem::path& file, bool movie, const ProgressFn& onProgress) {
     const std::string name = file.filename().string();
     if (auto blocked = writeBlocker(file, IN_PLACE_NEED)) return {name, TGOutcome::error, *blocked};
     // A file that is gone is not "locked": the tagger reports it as unreadable.
     if (fileExists(file) && !isWritable(file))
         return {name, TGOutcome::error, "That file is locked or read-only."};
-    TGResult result = movie ? processCore(file) : processImageCore(file);
+    TGResult result = movie ? processCore(file, movingReporter(onProgress, fileSizeOf(file)))
+                            : processImageCore(file);
     result.produced = file;
     return result;
 }
 
-TGResult tagCopy(const std::filesystem::path& file, bool movie) {
+// The copy is made and tagged under a hidden name and takes the _P3 name only when complete: an
+// earlier _P3 is replaced by a finished copy or not at all.
+TGResult tagCopy(const std::filesystem::path& file, bool movie, const ProgressFn& onProgress) {
     const std::string name = file.filename().string();
     const auto copy = p3CopyPath(file);
     if (auto blocked = writeBlocker(file, fileSizeOf(file)))
         return {name, TGOutcome::error, *blocked};
 
-    auto copyFailed = [&](const std::string& why) {
-        removeFile(copy);
-        return TGResult(name, TGOutcome::error, "Couldn't make a copy: " + why);
+    const auto refused = [&](const Failure& why) {
+        TGResult result(name, TGOutcome::error,
+                        why.message.empty() ? "Couldn't make a copy: " + why.cause : why.message);
+        if (!why.cause.empty()) result.detail = why.cause;
+        return result;
     };
-    if (fileExists(copy) && !removeFile(copy)) return copyFailed(errorText(errno));
-    if (auto copied = copyFile(file, copy); copied.failed()) return copyFailed(copied.cause());
+    auto source = openSource(file, SourceLock::hold);
+    if (source.failed()) return refused(source.failure());
+    auto pending = PendingFile::create(copy, COPY_PREFIX, 0600);
+    if (pending.failed()) return refused(pending.failure());
+    PendingFile temp = std::move(*pending);
+    if (auto copied = copyInto(*source, temp.handle()); copied.failed())
+        return refused(copied.failure());
+    const std::int64_t size = fileSizeOf(temp.path());
+    source->reset(); // read in full: the lock goes with it
 
-    TGResult tagged = movie ? processCore(copy) : processImageCore(copy);
-    const bool failed = tagged.outcome == TGOutcome::error;
-    if (failed) removeFile(copy);
-    TGResult result(name, tagged.outcome, tagged.message + "  →  " + copy.filename().string(),
-                    failed ? std::nullopt : std::optional(copy));
+    // Tagged while it has its hidden name: a kill now leaves only a leftover, never a _P3.
+    TGResult tagged = movie ? processCore(temp.path(), movingReporter(onProgress, size))
+                            : processImageCore(temp.path());
+    const std::string message = tagged.message + "  →  " + copy.filename().string();
+    if (tagged.outcome == TGOutcome::error) {
+        TGResult result(name, TGOutcome::error, message);
+        result.detail = tagged.detail;
+        return result;
+    }
+    if (auto done = temp.commit(); done.failed()) return refused(done.failure());
+    TGResult result(name, tagged.outcome, message, copy);
     result.detail = tagged.detail;
     return result;
+}
+
+// The folders a run writes into: the file's own, and its target's when it is a link (the photo
+// tagger writes beside the target).
+void sweepAround(const std::filesystem::path& file) {
+    const auto folder = folderOf(file);
+    sweepLeftovers(folder);
+    std::error_code ec;
+    const auto target = std::filesystem::canonical(file, ec);
+    if (!ec && !std::filesystem::equivalent(folderOf(target), folder, ec) && !ec)
+        sweepLeftovers(folderOf(target));
 }
 
 } // namespace
@@ -57,14 +86,15 @@ TGResult processOne(const std::filesystem::path& file, TGMode mode, const Progre
     const bool movie = isMovie(file);
     if (!movie && !isImage(file))
         return {file.filename().string(), TGOutcome::skipped, "Skipped (unsupported)"};
+    sweepAround(file);
     switch (mode) {
     case TGMode::inPlace:
-        return tagInPlace(file, movie);
+        return tagInPlace(file, movie, onProgress);
     case TGMode::bake:
         if (movie) return bakeVideo(file, onProgress, cancel);
-        return tagCopy(file, movie);
+        return tagCopy(file, movie, onProgress);
     case TGMode::p3Copy:
-        return tagCopy(file, movie);
+        return tagCopy(file, movie, onProgress);
     }
     return {file.filename().string(), TGOutcome::error, "Unknown mode"};
 }

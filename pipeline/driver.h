@@ -2,17 +2,16 @@
 #pragma once
 
 #include "model/job.h"
+#include "pipeline/progress.h"
 
 #include <atomic>
 #include <filesystem>
-#include <functional>
 
 namespace tg {
 
-// Fraction of a bake done, 0 to 1; called from the bake's own thread.
-using ProgressFn = std::function<void(double)>;
-
-// cancel, when given and set during a bake, ends the re-encode; other steps always finish.
+// Every supported file first clears its folder of killed runs' leftovers. onProgress hears a
+// bake's encode and a large in-place move. cancel, when given and set during a bake, ends the
+// re-encode; other steps always finish.
 TGResult processOne(const std::filesystem::path& file, TGMode mode,
                     const ProgressFn& onProgress = {}, const std::atomic<bool>* cancel = nullptr);
 

@@ -275,10 +275,25 @@ private slots:
         // A report for the second of four files moves that row, its line and the bar.
         setSwitch(d->modeBake(), false);
         d->addFiles(urlsOf({"/x/1.mov", "/x/2.mov", "/x/3.mov", "/x/4.mov"}));
-        d->batchProgress(1, 0.426, 4);
+        d->batchProgress(1, ProgressPhase::encoding, 0.426, 4);
         QCOMPARE(d->entries()[1].status, QStringLiteral("encoding\u2026  42%"));
         QCOMPARE(d->progressBar()->value(), qRound((0.426 + 1) / 4 * d->progressBar()->maximum()));
         QTRY_COMPARE(blockTexts(*d)[3], QStringLiteral("     encoding\u2026  42%"));
+    }
+
+    void largeMoveShowsProgressWithoutABake() {
+        auto d = launch();
+        setSwitch(d->modeP3(), false);
+        setSwitch(d->modeInPlace(), true);
+        // Files that do not exist: the batch ends with errors, after the reports below.
+        d->addFiles(urlsOf({"/nonexistent/1.mov", "/nonexistent/2.mov"}));
+        QVERIFY(d->progressBar()->isHidden());
+        d->batchProgress(0, ProgressPhase::moving, 0.5, 2);
+        QCOMPARE(d->entries()[0].status, QStringLiteral("moving\u2026  50%"));
+        QCOMPARE(d->progressBar()->value(), qRound(0.25 * d->progressBar()->maximum()));
+        QVERIFY(!d->progressBar()->isHidden());
+        WAIT_FOR_BATCH(*d);
+        QVERIFY(d->progressBar()->isHidden());
     }
 
     void clickOpensTheOpenDialog() {

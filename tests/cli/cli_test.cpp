@@ -5,9 +5,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 using tgtest::sh;
 using tgtest::TempDir;
@@ -21,13 +28,18 @@ struct CliRun {
     std::vector<nlohmann::json> lines; // parsed, for --json runs
 };
 
-CliRun cli(const std::string& args) {
-    auto r = tgtest::run(std::string(TG_CLI) + " " + args + " 2>/dev/null");
-    CliRun result{r.status, r.out, {}};
-    std::istringstream in(r.out);
+std::vector<nlohmann::json> jsonLines(const std::string& out) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(out);
     for (std::string line; std::getline(in, line);)
-        if (!line.empty() && line[0] == '{') result.lines.push_back(nlohmann::json::parse(line));
-    return result;
+        if (!line.empty() && line[0] == '{') lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
+// wrapper: a command to run it under, such as timeout.
+CliRun cli(const std::string& args, const std::string& wrapper = "") {
+    auto r = tgtest::run(wrapper + TG_CLI + " " + args + " 2>/dev/null");
+    return {r.status, r.out, jsonLines(r.out)};
 }
 
 class CliTest : public ::testing::Test {
@@ -54,8 +66,10 @@ TempDir* CliTest::media_ = nullptr;
 } // namespace
 
 TEST(Cli, LiveProgressTextTruncatesThePercent) {
-    EXPECT_EQ(tg::cli::encodingText(0.426), "encoding…  42%");
-    EXPECT_EQ(tg::cli::encodingText(1.0), "encoding…  100%");
+    using enum tg::ProgressPhase;
+    EXPECT_EQ(tg::cli::progressText(encoding, 0.426), "encoding…  42%");
+    EXPECT_EQ(tg::cli::progressText(encoding, 1.0), "encoding…  100%");
+    EXPECT_EQ(tg::cli::progressText(moving, 0.999), "moving…  99%");
 }
 
 TEST(Cli, UsageErrorsExitTwo) {
@@ -163,4 +177,218 @@ TEST_F(CliTest, AnErrorAnywhereMakesTheExitStatusOne) {
     EXPECT_EQ(r.lines[1]["outcome"], "error");
     EXPECT_EQ(r.lines[1]["file"], broken.string());
     EXPECT_EQ(r.lines[1]["produced"], broken.string());
+}
+
+namespace {
+
+// The harness's patience with a child, not a measurement: a step that hangs fails here.
+constexpr auto PATIENCE = std::chrono::seconds(120);
+
+// The CLI as our child, to be signalled and killed; its output goes to files.
+class CliChild {
+public:
+    CliChild(std::vector<std::string> args, const fs::path& out, const fs::path& err) {
+        if ((pid_ = ::fork()) != 0) return;
+        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+        ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        std::vector<char*> argv = {const_cast<char*>(TG_CLI)};
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(TG_CLI, argv.data());
+        ::_exit(127);
+    }
+    CliChild(const CliChild&) = delete;
+    CliChild& operator=(const CliChild&) = delete;
+    ~CliChild() {
+        if (running()) ::kill(pid_, SIGKILL);
+        wait();
+    }
+    void signal(int s) const { ::kill(pid_, s); }
+    bool running() {
+        int status = 0;
+        if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+        return !status_;
+    }
+    int wait() {
+        for (int status = 0; !status_;)
+            if (::waitpid(pid_, &status, 0) == pid_) status_ = status;
+        return *status_;
+    }
+    // Waits while the child runs until found() holds; false when it never did.
+    bool waitFor(const std::function<bool()>& found) {
+        for (auto until = std::chrono::steady_clock::now() + PATIENCE;
+             std::chrono::steady_clock::now() < until && running();
+             std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+            if (found()) return true;
+        return false;
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+std::string text(const fs::path& file) {
+    std::ifstream in(file);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::optional<fs::path> named(const fs::path& dir, const std::string& prefix) {
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().starts_with(prefix)) return entry.path();
+    return std::nullopt;
+}
+
+// The container's colour tag and the like, not the bitstream's.
+std::string probeField(const std::string& entries, const fs::path& file) {
+    auto out = tgtest::run("ffprobe -v error -nofind_stream_info -select_streams v:0 "
+                           "-show_entries " +
+                           entries + " -of csv=p=0 " + sh(file))
+                   .out;
+    return out.substr(0, out.find('\n'));
+}
+
+struct Step {
+    std::string flag, source, output, prefix; // prefix: of its hidden file in the making
+};
+const Step COPY = {"--copy", "big.mov", "big_P3.mov", ".tg_copy_"};
+const Step BAKE = {"--bake", "long.mov", "long_universal.mov", ".tg_bake_"};
+const std::vector<std::uint8_t> EARLIER = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+
+// Steps slow enough to be caught in the middle: a copy of about 160 MB (a tagged clip with a
+// large free atom behind it, so its tag is the 2-byte patch) and a bake of 30 seconds of video.
+class Interrupted : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        media_ = new TempDir;
+        tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.4:r=10 -c:v libx264 -pix_fmt yuv420p "
+                       "-color_primaries bt709 -color_trc bt709 -colorspace bt709 " +
+                       sh(*media_ / "big.mov"));
+        const std::uint32_t padding = 160u << 20;
+        auto bytes = tgtest::readBytes(*media_ / "big.mov");
+        const std::uint64_t end = bytes.size() + padding;
+        for (int shift = 24; shift >= 0; shift -= 8)
+            bytes.push_back(std::uint8_t(padding >> shift));
+        bytes.insert(bytes.end(), {'f', 'r', 'e', 'e'});
+        tgtest::writeBytes(*media_ / "big.mov", bytes);
+        fs::resize_file(*media_ / "big.mov", end);
+        tgtest::ffmpeg("-f lavfi -i testsrc2=s=640x360:r=25:d=30 -c:v libx264 -preset ultrafast "
+                       "-pix_fmt yuv420p " +
+                       sh(*media_ / "long.mov"));
+        tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48 -frames:v 1 " + sh(*media_ / "photo.jpg"));
+    }
+    static void TearDownTestSuite() { delete media_; }
+
+    // Runs step on a fresh source in dir beside an earlier output and a photo (more: further
+    // arguments), and waits until it is under way; its hidden file, or nothing when it ended
+    // before it could be caught.
+    std::optional<fs::path> start(const fs::path& dir, const Step& step,
+                                  std::vector<std::string> more = {}) {
+        fs::copy_file(*media_ / step.source, dir / step.source);
+        fs::copy_file(*media_ / "photo.jpg", dir / "photo.jpg");
+        tgtest::writeBytes(dir / step.output, EARLIER);
+        more.insert(more.begin(), {"--json", step.flag, (dir / step.source).string()});
+        child_.emplace(more, logs_ / "out", logs_ / "err");
+        std::optional<fs::path> hidden;
+        child_->waitFor([&] { return (hidden = named(dir, step.prefix)).has_value(); });
+        return hidden;
+    }
+    std::vector<nlohmann::json> lines() const { return jsonLines(text(logs_ / "out")); }
+
+    static TempDir* media_;
+    TempDir logs_;
+    std::optional<CliChild> child_;
+};
+TempDir* Interrupted::media_ = nullptr;
+
+} // namespace
+
+TEST_F(CliTest, AFifoIsRefusedPromptlyInCopyAndBake) {
+    const std::string copied = "Couldn't make a copy: not a regular file";
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"--copy", "pipe.mov", copied},
+        {"--copy", "pipe.jpg", copied},
+        {"--bake", "pipe.mov", "Couldn't tag before baking: not a regular file"},
+        {"--bake", "pipe.jpg", copied},
+    };
+    for (const auto& [flag, name, message] : cases) {
+        SCOPED_TRACE(flag + " " + name);
+        ASSERT_TRUE(fs::exists(dir_ / name) || ::mkfifo((dir_ / name).c_str(), 0644) == 0);
+        auto r = cli("--json " + flag + " " + sh(dir_ / name), "timeout 60 ");
+        EXPECT_EQ(r.status, 1) << "124 means it waited for a writer";
+        ASSERT_EQ(r.lines.size(), 1u);
+        EXPECT_EQ(r.lines[0]["message"], message);
+        EXPECT_EQ(r.lines[0]["detail"], "not a regular file");
+    }
+}
+
+TEST_F(Interrupted, AKilledCopyOrBakeKeepsTheEarlierOutputAndTheNextRunClearsItsLeftover) {
+    for (const Step& step : {COPY, BAKE}) {
+        SCOPED_TRACE(step.flag);
+        TempDir dir;
+        const auto leftover = start(dir.path(), step);
+        ASSERT_TRUE(leftover) << "the step ended before it could be caught";
+        // Frozen, but alive: another run in the folder leaves its work alone.
+        child_->signal(SIGSTOP);
+        EXPECT_EQ(cli("--json --copy " + sh(dir / "photo.jpg")).status, 0);
+        EXPECT_TRUE(fs::exists(*leftover));
+
+        child_->signal(SIGKILL);
+        EXPECT_EQ(WTERMSIG(child_->wait()), SIGKILL);
+        // No final name holds anything but a complete file: the earlier output is untouched.
+        EXPECT_EQ(tgtest::readBytes(dir / step.output), EARLIER);
+        EXPECT_TRUE(lines().empty());
+        // The next run in the folder, whatever it is for, clears what the killed one left.
+        EXPECT_EQ(cli("--json --copy " + sh(dir / "photo.jpg")).status, 0);
+        EXPECT_FALSE(named(dir.path(), "."));
+        EXPECT_EQ(tgtest::readBytes(dir / step.output), EARLIER);
+    }
+}
+
+TEST_F(Interrupted, ASignalLetsTheStepFinishThenExitsWithTheShellsCode) {
+    const std::tuple<int, Step, int> cases[] = {
+        {SIGINT, BAKE, 130}, {SIGTERM, COPY, 143}, {SIGHUP, COPY, 129}};
+    for (const auto& [signal, step, code] : cases) {
+        SCOPED_TRACE(::strsignal(signal));
+        TempDir dir;
+        ASSERT_TRUE(start(dir.path(), step, {(dir / "photo.jpg").string()}));
+        child_->signal(signal);
+        const int status = child_->wait();
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), code);
+
+        // The step finished and its output is complete; the photo's step never started.
+        ASSERT_EQ(lines().size(), 1u);
+        EXPECT_EQ(lines()[0]["produced"], (dir / step.output).string()) << lines()[0].dump();
+        if (step.flag == "--bake") {
+            EXPECT_EQ(probeField("stream=codec_name,color_primaries,nb_frames", dir / step.output),
+                      "h264,bt709,750");
+        } else {
+            EXPECT_EQ(fs::file_size(dir / step.output), fs::file_size(dir / step.source));
+            EXPECT_EQ(probeField("stream=color_primaries", dir / step.output), "smpte432");
+        }
+        EXPECT_FALSE(fs::exists(dir / "photo_P3.jpg"));
+        EXPECT_FALSE(named(dir.path(), "."));
+    }
+}
+
+TEST_F(Interrupted, ASecondSignalEndsABakeEarlyAndKeepsTheEarlierOutput) {
+    TempDir dir;
+    ASSERT_TRUE(start(dir.path(), BAKE));
+    child_->signal(SIGINT);
+    // Two signals of one kind sent together arrive as one: the second waits for the first's word.
+    ASSERT_TRUE(child_->waitFor(
+        [&] { return text(logs_ / "err").find("stopping after this bake") != std::string::npos; }));
+    child_->signal(SIGINT);
+    const int status = child_->wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+
+    ASSERT_EQ(lines().size(), 1u);
+    EXPECT_EQ(lines()[0]["message"], "Re-encode failed: cancelled");
+    EXPECT_EQ(tgtest::readBytes(dir / BAKE.output), EARLIER);
+    EXPECT_FALSE(named(dir.path(), "."));
+    // The bake's in-place tag had finished before the encode began.
+    EXPECT_EQ(probeField("stream=color_primaries", dir / BAKE.source), "smpte432");
 }

@@ -129,7 +129,7 @@ TEST(BakeDriver, FullDiskEndsWithItsMessageAndNoOutput) {
     const auto source = disk.path() / "grain.mov", output = disk.path() / "grain_universal.mov";
     ffmpeg("-f lavfi -i testsrc2=s=160x90:r=25:d=8,noise=alls=40:allf=t -b:v 3M " + X264 +
            sh(source));
-    auto r = tg::bakeVideo(source, [&](double) { disk.fill(64 * 1024); });
+    auto r = tg::bakeVideo(source, [&](tg::ProgressPhase, double) { disk.fill(64 * 1024); });
     EXPECT_EQ(r.message, "Re-encode failed: " + tg::errorText(ENOSPC));
     EXPECT_FALSE(fs::exists(output));
     // Now the preflight stops the next run with its own message, before anything is written.

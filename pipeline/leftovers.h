@@ -1,0 +1,21 @@
+// What a killed run leaves behind, and how the next run in the folder clears it.
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace tg {
+
+// Hidden names of files in the making: prefix + UUID + "." + extension.
+inline constexpr std::string_view COPY_PREFIX = ".tg_copy_";
+inline constexpr std::string_view BAKE_PREFIX = ".tg_bake_";
+inline constexpr std::string_view IMAGE_PREFIX = ".tg_img_"; // the photo tagger's
+
+// Whether a file name is one of ours in the making. In-place journals never are.
+bool isLeftoverName(std::string_view name);
+
+// Removes every leftover in folder that no live run holds. Failures are ignored: a folder we
+// cannot list or change keeps what it has.
+void sweepLeftovers(const std::filesystem::path& folder);
+
+} // namespace tg
