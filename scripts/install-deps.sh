@@ -16,6 +16,8 @@ packages=(
   qt6-base-dev qt6-wayland nlohmann-json3-dev libcli11-dev
   # tests: oracles, fuzzing, a real X server
   libgtest-dev libgmock-dev ffmpeg libimage-exiftool-perl imagemagick
+  # tests: a copy-on-write file system in a loop image (full-disk shift)
+  btrfs-progs
   clang libclang-rt-14-dev xvfb xauth
   # tests: a private session bus for the file-manager reveal
   dbus-daemon dbus-session-bus-common

@@ -147,17 +147,6 @@ TEST(FindMoov, FindsTheFirstTopLevelMoovThroughARealFile) {
     EXPECT_EQ(found(cat({be(5000), text("moov"), Blob(20, 0)})), std::tuple(8u, 4992u)); // cut
 }
 
-TEST(FindColr, FindsNclcAndNclxWithTheWholeCodeWindowInside) {
-    Blob hit = cat({text("colrnclx"), be(12, 2), be(1, 2), be(1, 2)}); // 14 bytes
-    ASSERT_EQ(findColr(hit).size(), 1u);
-    EXPECT_TRUE(findColr(Blob(hit.begin(), hit.end() - 1)).empty());
-    auto found =
-        findColr(cat({Blob(3, 0), colr("nclc", 1, 1), colr("prof", 1, 1), colr("nclx", 9, 16)}));
-    ASSERT_EQ(found.size(), 2u); // an ICC profile holds no codes
-    EXPECT_EQ(std::tuple(found[0].off, found[0].prim, found[0].trc), std::tuple(15u, 1, 1));
-    EXPECT_EQ(std::tuple(found[1].off, found[1].prim, found[1].trc), std::tuple(51u, 9, 16));
-}
-
 // Sound track first, then video: the tag goes at the end of the video entry, the seven atoms
 // around it grow in order, and chunk offsets at or behind the insertion point move in every track.
 TEST(InsertionPlan, GrowsTheVideoEntryAndItsAncestorsAndMovesLaterOffsets) {
