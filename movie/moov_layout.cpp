@@ -100,18 +100,6 @@ private:
         const auto stblKids = children(d_, *stbl);
         auto stsd = only(stblKids, "stsd", "stbl");
         if (!stsd) return;
-        const auto stco = ofType(stblKids, "stco"), co64 = ofType(stblKids, "co64");
-        if (stco.size() + co64.size() != 1) {
-            badTrack(stco.size() + co64.size() == 0 ? "no chunk offsets in stbl"
-                                                    : "several chunk-offset tables in stbl");
-            return;
-        }
-        const Atom table = stco.empty() ? co64[0] : stco[0];
-        knownTables_.insert(table.offset);
-        // Sample tables hold arbitrary numbers; a stray-table search must not read them as types.
-        for (const auto& a : stblKids)
-            if (a.type != "stsd") opaque_.emplace_back(a.offset, end(a));
-
         const auto selfContained = dataReferences(minfKids);
         std::vector<bool> entryExternal;
         const bool video = layout_.tracks[index].handler == "vide";
@@ -123,6 +111,17 @@ private:
                 entry(e, index,
                       {stsd->offset, stbl->offset, minf->offset, mdia->offset, trak.offset});
         }
+        // Sample tables hold arbitrary numbers; a stray-table search must not read them as types.
+        for (const auto& a : stblKids)
+            if (a.type != "stsd") opaque_.emplace_back(a.offset, end(a));
+        const auto stco = ofType(stblKids, "stco"), co64 = ofType(stblKids, "co64");
+        if (stco.size() + co64.size() != 1) {
+            badTrack(stco.size() + co64.size() == 0 ? "no chunk offsets in stbl"
+                                                    : "several chunk-offset tables in stbl");
+            return;
+        }
+        const Atom table = stco.empty() ? co64[0] : stco[0];
+        knownTables_.insert(table.offset);
         chunkOffsets(table, stblKids, entryExternal);
         for (const auto& saio : ofType(stblKids, "saio"))
             auxOffsets(saio, entryExternal);
