@@ -20,6 +20,9 @@ struct FileFaults {
     RangeInsertion rangeInsertion = RangeInsertion::bySize;
     // Skips the free-space check before an edit, so that a full disk is met mid-edit.
     bool skipSpaceCheck = false;
+    // Bytes a movie shift moves per journaled step; 0 keeps the program's own size. Lets a small
+    // movie take many steps.
+    unsigned long long shiftChunk = 0;
 };
 
 // Installs (or, with a default FileFaults, removes) the instrumentation for the whole process.

@@ -170,7 +170,8 @@ public:
         j.regionOldEnd = moovEnd_;
         j.delta = growth_;
         // Small tails get small steps, and so a small journal.
-        j.chunk = std::clamp<std::uint64_t>(size_ - std::min(size_, moovEnd_), 1, SHIFT_CHUNK);
+        const std::uint64_t chunk = fileFaults().shiftChunk ? fileFaults().shiftChunk : SHIFT_CHUNK;
+        j.chunk = std::clamp<std::uint64_t>(size_ - std::min(size_, moovEnd_), 1, chunk);
         j.newSize = size_ + growth_;
         j.writes = place(outside, moovEnd_, growth_);
         return std::optional(std::move(j));

@@ -13,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -133,8 +135,18 @@ inline void padWithFree(const fs::path& path, std::uint64_t size) {
     ASSERT_TRUE(f.truncate(at + size).ok());
 }
 
+// A checksum of the file's bytes, block by block (big files are compared this way).
 inline std::uint64_t fileHash(const fs::path& path) {
-    return tg::checksum64(readBytes(path));
+    tg::FileHandle f = tg::FileHandle::openForReading(path);
+    std::vector<std::uint8_t> block(8 << 20);
+    std::uint64_t h = 0, at = 0;
+    for (;;) {
+        auto got = f.readAt(at, block);
+        if (got.failed() || *got == 0) break;
+        h = tg::checksum64(tg::Bytes(block.data(), *got), h);
+        at += *got;
+    }
+    return h;
 }
 
 inline bool onExt4(const fs::path& dir) {
@@ -151,14 +163,15 @@ inline std::vector<fs::path> journals(const fs::path& dir) {
 }
 
 // Runs fn in a child process that ends itself (_exit) just before the file layer's operation
-// number `stopAt` (counting from 0) would start; returns true when the child was stopped there,
+// for which stopHere(its number from 0, its kind) holds; returns true when the child was stopped,
 // false when fn ran to its end first.
-inline bool runStoppedAt(int stopAt, const std::function<void()>& fn, tg::FileFaults faults = {}) {
+inline bool runStoppedWhen(const std::function<bool(int, tg::FileOp)>& stopHere,
+                           const std::function<void()>& fn, tg::FileFaults faults = {}) {
     const pid_t child = ::fork();
     if (child == 0) {
         auto count = std::make_shared<int>(0);
-        faults.before = [count, stopAt](tg::FileOp) {
-            if (*count == stopAt) ::_exit(42);
+        faults.before = [count, stopHere](tg::FileOp op) {
+            if (stopHere(*count, op)) ::_exit(42);
             return 0;
         };
         faults.after = [count](tg::FileOp) { ++*count; };
@@ -169,6 +182,41 @@ inline bool runStoppedAt(int stopAt, const std::function<void()>& fn, tg::FileFa
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 42;
+}
+
+// The same, stopped before operation number stopAt.
+inline bool runStoppedAt(int stopAt, const std::function<void()>& fn, tg::FileFaults faults = {}) {
+    return runStoppedWhen([stopAt](int n, tg::FileOp) { return n == stopAt; }, fn, faults);
+}
+
+// Runs fn in a child process and sends it SIGKILL as soon as it reports its `after`-th operation
+// of the file layer (it keeps running meanwhile, so the kill lands somewhere after that one).
+// Returns true when the kill came before fn ended.
+inline bool runKilledAfter(int after, const std::function<void()>& fn, tg::FileFaults faults = {}) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        const int out = pipeFds[1];
+        faults.after = [out](tg::FileOp) {
+            const char tick = 1;
+            if (::write(out, &tick, 1) != 1) ::_exit(3);
+        };
+        tg::setFileFaults(faults);
+        fn();
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    char tick = 0;
+    int seen = 0;
+    while (seen < after && ::read(pipeFds[0], &tick, 1) == 1)
+        ++seen;
+    ::kill(child, SIGKILL);
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
 // The chunk-offset tables of a file's tracks: for each trak of moov, its stco or co64 values.
