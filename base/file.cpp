@@ -1,13 +1,47 @@
 #include "base/file.h"
+#include "base/file_faults.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/falloc.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
 
 namespace tg {
+
+namespace {
+
+FileFaults& faults() {
+    static FileFaults installed;
+    return installed;
+}
+
+// The injected failure for op, if a test asked for one.
+int injected(FileOp op) {
+    return faults().before ? faults().before(op) : 0;
+}
+
+Status done(FileOp op) {
+    if (faults().after) faults().after(op);
+    return {};
+}
+
+} // namespace
+
+void setFileFaults(FileFaults installed) {
+    faults() = std::move(installed);
+}
+
+const FileFaults& fileFaults() {
+    return faults();
+}
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     if (this != &other) {
@@ -101,6 +135,7 @@ Status FileHandle::writeAt(std::uint64_t off, std::span<const std::uint8_t> byte
 }
 
 Status writeAll(int fd, std::uint64_t off, std::span<const std::uint8_t> bytes) {
+    if (int err = injected(FileOp::write)) return errnoFailure(err);
     std::size_t done = 0;
     while (done < bytes.size()) {
         if (off > std::uint64_t(INT64_MAX) - done) return errnoFailure(EOVERFLOW);
@@ -112,11 +147,12 @@ Status writeAll(int fd, std::uint64_t off, std::span<const std::uint8_t> bytes) 
         if (n == 0) return errnoFailure(EIO);
         done += std::size_t(n);
     }
-    return {};
+    return tg::done(FileOp::write);
 }
 
 Status FileHandle::resize(std::uint64_t length) const {
     if (length > std::uint64_t(INT64_MAX)) return errnoFailure(EFBIG);
+    if (int err = injected(FileOp::resize)) return errnoFailure(err);
     auto current = size();
     if (current.failed()) return current.failure();
     if (length > *current) {
@@ -125,12 +161,108 @@ Status FileHandle::resize(std::uint64_t length) const {
         if (err != 0 && err != EOPNOTSUPP && err != EINVAL) return errnoFailure(err);
     }
     if (::ftruncate(fd_, off_t(length)) != 0) return errnoFailure(errno);
-    return {};
+    return done(FileOp::resize);
+}
+
+Status FileHandle::truncate(std::uint64_t length) const {
+    if (length > std::uint64_t(INT64_MAX)) return errnoFailure(EFBIG);
+    if (int err = injected(FileOp::resize)) return errnoFailure(err);
+    if (::ftruncate(fd_, off_t(length)) != 0) return errnoFailure(errno);
+    return done(FileOp::resize);
 }
 
 Status FileHandle::sync() const {
+    if (int err = injected(FileOp::sync)) return errnoFailure(err);
     if (::fsync(fd_) != 0) return errnoFailure(errno);
-    return {};
+    return done(FileOp::sync);
+}
+
+Status FileHandle::syncData() const {
+    if (int err = injected(FileOp::sync)) return errnoFailure(err);
+    if (::fdatasync(fd_) != 0) return errnoFailure(errno);
+    return done(FileOp::sync);
+}
+
+namespace {
+
+Status changeRange(int fd, int mode, FileOp op, std::uint64_t off, std::uint64_t len) {
+    if (off > std::uint64_t(INT64_MAX) || len > std::uint64_t(INT64_MAX) - off)
+        return errnoFailure(EFBIG);
+    if (int err = injected(op)) return errnoFailure(err);
+    while (::fallocate(fd, mode, off_t(off), off_t(len)) != 0) {
+        if (errno != EINTR) return errnoFailure(errno);
+    }
+    return done(op);
+}
+
+} // namespace
+
+Status FileHandle::insertRange(std::uint64_t off, std::uint64_t len) const {
+    if (fileFaults().rangeInsertion == RangeInsertion::never) return errnoFailure(EOPNOTSUPP);
+    return changeRange(fd_, FALLOC_FL_INSERT_RANGE, FileOp::insertRange, off, len);
+}
+
+Status FileHandle::collapseRange(std::uint64_t off, std::uint64_t len) const {
+    return changeRange(fd_, FALLOC_FL_COLLAPSE_RANGE, FileOp::collapseRange, off, len);
+}
+
+Result<std::vector<Extent>> FileHandle::extents() const {
+    constexpr std::uint32_t BATCH = 256;
+    std::vector<std::uint8_t> buffer(sizeof(fiemap) + BATCH * sizeof(fiemap_extent));
+    auto* map = reinterpret_cast<fiemap*>(buffer.data());
+    std::vector<Extent> found;
+    std::uint64_t from = 0;
+    for (;;) {
+        std::fill(buffer.begin(), buffer.end(), 0);
+        map->fm_start = from;
+        map->fm_length = FIEMAP_MAX_OFFSET - from;
+        map->fm_flags = FIEMAP_FLAG_SYNC;
+        map->fm_extent_count = BATCH;
+        if (::ioctl(fd_, FS_IOC_FIEMAP, map) != 0) return errnoFailure(errno);
+        if (map->fm_mapped_extents == 0) break;
+        bool last = false;
+        for (std::uint32_t i = 0; i < map->fm_mapped_extents; ++i) {
+            const fiemap_extent& e = map->fm_extents[i];
+            found.push_back({e.fe_logical, e.fe_physical, e.fe_length, e.fe_flags});
+            last = last || (e.fe_flags & FIEMAP_EXTENT_LAST) != 0;
+            from = e.fe_logical + e.fe_length;
+        }
+        if (last || map->fm_mapped_extents < BATCH) break;
+    }
+    return found;
+}
+
+Result<FileIdentity> FileHandle::identity() const {
+    struct statx st {};
+    if (::statx(fd_, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
+        return errnoFailure(errno);
+    FileIdentity id;
+    id.device = (std::uint64_t(st.stx_dev_major) << 32) | st.stx_dev_minor;
+    id.inode = st.stx_ino;
+    id.size = st.stx_size;
+    id.mtimeNs = std::int64_t(st.stx_mtime.tv_sec) * 1000000000 + st.stx_mtime.tv_nsec;
+    if (st.stx_mask & STATX_BTIME)
+        id.birthNs = std::int64_t(st.stx_btime.tv_sec) * 1000000000 + st.stx_btime.tv_nsec;
+    return id;
+}
+
+Result<FileSystemInfo> FileHandle::fileSystem() const {
+    struct statfs fs {};
+    if (::fstatfs(fd_, &fs) != 0) return errnoFailure(errno);
+    FileSystemInfo info;
+    info.type = std::uint64_t(fs.f_type);
+    info.blockSize = std::uint64_t(fs.f_bsize);
+    std::uint64_t free = 0;
+    if (__builtin_mul_overflow(std::uint64_t(fs.f_bavail), std::uint64_t(fs.f_bsize), &free))
+        free = UINT64_MAX;
+    info.freeBytes = free;
+    constexpr std::uint64_t BCACHEFS = 0xca451a4e, ZFS = 0x2fc12fc1;
+    if (info.type == BTRFS_SUPER_MAGIC || info.type == BCACHEFS || info.type == ZFS) {
+        int flags = 0;
+        const bool noCow = ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_NOCOW_FL);
+        info.copyOnWrite = !noCow;
+    }
+    return info;
 }
 
 Result<std::uint64_t> FileHandle::size() const {

@@ -16,6 +16,34 @@ namespace tg {
 
 enum class LockKind { shared, exclusive };
 
+// Who a file is, from its open descriptor: a path can be replaced between two looks, a descriptor
+// cannot.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t mtimeNs = 0;            // modification time, nanoseconds since the epoch
+    std::optional<std::int64_t> birthNs; // creation time where the file system keeps one
+};
+
+// One mapped range of a file (FIEMAP): logical offset, physical offset on the device, length.
+struct Extent {
+    std::uint64_t logical = 0;
+    std::uint64_t physical = 0;
+    std::uint64_t length = 0;
+    std::uint32_t flags = 0; // FIEMAP_EXTENT_* bits
+    bool operator==(const Extent&) const = default;
+};
+
+// What the file system under a descriptor offers.
+struct FileSystemInfo {
+    std::uint64_t type = 0;      // statfs f_type
+    std::uint64_t blockSize = 0; // the unit of range insertion and allocation
+    std::uint64_t freeBytes = 0; // for unprivileged users
+    // Every overwrite lands in new blocks (btrfs, bcachefs, ZFS), unless the file opted out.
+    bool copyOnWrite = false;
+};
+
 // Owns one file descriptor; closes it on destruction. Closing never changes a result.
 class FileHandle {
 public:
@@ -52,6 +80,19 @@ public:
     // here and not on a later write into a sparse hole.
     Status resize(std::uint64_t length) const;
     Status sync() const;
+    // Flushes the data (and the size, when it changed) without other metadata.
+    Status syncData() const;
+    // Opens a hole of len bytes at off, moving everything from off on by len (ext4, XFS). off and
+    // len must be multiples of the block size. Fails with EOPNOTSUPP where unsupported.
+    Status insertRange(std::uint64_t off, std::uint64_t len) const;
+    // The inverse: removes [off, off + len), moving the rest back.
+    Status collapseRange(std::uint64_t off, std::uint64_t len) const;
+    // Shortens or lengthens the file without reserving space; only recovery shrinks a file.
+    Status truncate(std::uint64_t length) const;
+    // The file's extent map, after flushing its dirty pages so that the map is final.
+    Result<std::vector<Extent>> extents() const;
+    Result<FileIdentity> identity() const;
+    Result<FileSystemInfo> fileSystem() const;
     // An advisory whole-file lock tied to this open file (an open-file-description lock), taken
     // without waiting. Fails with EAGAIN's text when another open file holds a conflicting one,
     // in this process or any other; released when the handle closes.

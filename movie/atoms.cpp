@@ -1,7 +1,5 @@
 #include "movie/atoms.h"
 
-#include <cstring>
-
 namespace tg {
 
 namespace {
@@ -84,19 +82,6 @@ std::optional<MoovPayload> findMoov(const FileHandle& file, std::uint64_t fileLe
     auto moov = findMoovAtom(file, fileLen);
     if (!moov) return std::nullopt;
     return MoovPayload{moov->start + moov->headerSize, moov->size - moov->headerSize};
-}
-
-std::vector<ColrFinding> findColr(Bytes d) {
-    std::vector<ColrFinding> found;
-    if (d.size() < 14) return found;
-    for (std::uint64_t i = 0; i + 14 <= d.size(); ++i) {
-        if (std::memcmp(d.data() + i, "colr", 4) != 0) continue;
-        if (std::memcmp(d.data() + i + 4, "nclc", 4) != 0 &&
-            std::memcmp(d.data() + i + 4, "nclx", 4) != 0)
-            continue;
-        found.push_back({i + 8, u16(d, i + 8), u16(d, i + 10)});
-    }
-    return found;
 }
 
 } // namespace tg

@@ -1,6 +1,5 @@
-// Byte-level pieces of the QuickTime / ISO base-media atom tree shared by both movie editors:
-// the listing of a container's children, the search for
-// the top-level moov, and the byte scan for colour atoms.
+// Byte-level pieces of the QuickTime / ISO base-media atom tree: the listing of a container's
+// children and the top-level atoms of a file, where every atom header is validated.
 #pragma once
 
 #include "base/bytes.h"
@@ -56,15 +55,5 @@ struct MoovPayload {
     std::uint64_t length; // declared length; may reach past the end of a truncated file
 };
 std::optional<MoovPayload> findMoov(const FileHandle& file, std::uint64_t fileLen);
-
-struct ColrFinding {
-    std::uint64_t off;  // offset of the primaries field (byte 12 of the colr atom)
-    std::uint16_t prim; // primaries code
-    std::uint16_t trc;  // transfer characteristics code
-};
-
-// Every "colr" followed by "nclc" or "nclx" whose three codes lie inside d, by position. A plain
-// byte scan: it ignores the atom tree and the atom's size field.
-std::vector<ColrFinding> findColr(Bytes d);
 
 } // namespace tg

@@ -18,6 +18,8 @@ packages=(
   man-db dpkg-dev lintian
   # tests: oracles, fuzzing, a real X server
   libgtest-dev libgmock-dev ffmpeg libimage-exiftool-perl imagemagick libjpeg-turbo-progs
+  # tests: a copy-on-write file system in a loop image (full-disk shift)
+  btrfs-progs
   clang libclang-rt-14-dev xvfb xauth
   # tests: a private session bus for the file-manager reveal
   dbus-daemon dbus-session-bus-common

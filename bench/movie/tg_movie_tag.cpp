@@ -1,5 +1,8 @@
 // Tags one movie the way the window does and reports what it cost: wall time, bytes read and
-// written (/proc/self/io) and peak memory, as key=value lines for run.sh.
+// written (/proc/self/io) and peak memory, as key=value lines for run.sh. "shift" forces the
+// recoverable tail shift (the route file systems without range insertion take) through the file
+// layer's test instrumentation; the program itself has no such switch.
+#include "base/file_faults.h"
 #include "movie/movie_tagger.h"
 
 #include <chrono>
@@ -26,10 +29,15 @@ void printIo() {
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: %s core|add movie\n", argv[0]);
+        std::fprintf(stderr, "usage: %s core|add|shift movie\n", argv[0]);
         return 2;
     }
     const std::string mode = argv[1];
+    if (mode == "shift") {
+        tg::FileFaults faults;
+        faults.rangeInsertion = tg::RangeInsertion::never;
+        tg::setFileFaults(faults);
+    }
     auto t0 = std::chrono::steady_clock::now();
     auto r = mode == "add" ? tg::addColr(argv[2]) : tg::processCore(argv[2]);
     auto t1 = std::chrono::steady_clock::now();

@@ -1,7 +1,10 @@
-// Feeds arbitrary bytes to the atom reader and the insertion plan, both as a moov buffer and as
-// a whole movie file, and checks that every plan stays inside the bytes it was made from.
+// Feeds arbitrary bytes to the atom reader, the structure reader and the insertion plan, both as
+// a moov buffer and as a whole movie file, and checks that every plan stays inside the bytes it
+// was made from and that an edit leaves a file the next run reads as tagged.
 #include "movie/atoms.h"
+#include "movie/colour_decision.h"
 #include "movie/insertion_plan.h"
+#include "movie/moov_layout.h"
 #include "movie/movie_tagger.h"
 
 #include <cstdlib>
@@ -19,8 +22,18 @@ void require(bool ok) {
 }
 
 void checkPlan(Bytes moov, std::uint64_t start) {
-    auto plan =
-        planInsertion(moov, moov.size() >= 16 && u32(moov, 0) == 1 ? 16 : 8, moov.size(), start);
+    const std::uint64_t hdrLen = moov.size() >= 16 && u32(moov, 0) == 1 ? 16 : 8;
+    const MoovLayout layout = readMoovLayout(moov, hdrLen, start);
+    for (const auto& e : layout.entries) {
+        require(fits(moov.size(), e.atom.offset, e.atom.size));
+        require(e.childrenEnd <= e.atom.offset + e.atom.size);
+        for (const auto& c : e.colours)
+            require(!c.hasCodes || fits(moov.size(), c.primOffset, 6));
+    }
+    for (const auto& f : findColr(layout))
+        require(fits(moov.size(), f.off, 6));
+    decideColour(layout, moov, start);
+    auto plan = planInsertion(moov, hdrLen, moov.size(), start);
     if (plan.kind != PlanKind::insert) return;
     require(plan.insertAt <= moov.size());
     for (const auto& f : plan.sizeFixes) {
@@ -31,8 +44,9 @@ void checkPlan(Bytes moov, std::uint64_t start) {
         require(f.w == 4 || f.w == 8);
         require(f.absPos >= start && fits(moov.size(), f.absPos - start, std::uint64_t(f.w)));
         require(f.w == 8 || f.v <= 0xFFFFFFFFu);
-        require(f.v >= start + plan.insertAt + COLR_GROWTH);
+        require(f.v >= start + moov.size() + plan.growth());
     }
+    require(rebuildMoov(moov, start, plan, {}).size() == moov.size() + plan.growth());
 }
 
 // The whole pipeline on a real file in memory-backed storage.
@@ -49,11 +63,14 @@ void checkFile(const std::uint8_t* data, std::size_t size) {
         }
     }
     auto r = processCore(path);
-    auto grown = fileSizeOf(path);
-    require(r.outcome == TGOutcome::added ? grown == std::int64_t(size + COLR_GROWTH)
-                                          : grown == std::int64_t(size));
-    // Once added, the tag is found again and nothing more is written.
-    if (r.outcome == TGOutcome::added) {
+    const auto grown = fileSizeOf(path);
+    // The tag takes 19 bytes per atom from the file's growth or from a free atom.
+    require(r.outcome == TGOutcome::added || r.outcome == TGOutcome::fixed
+                ? grown >= std::int64_t(size) && (grown - std::int64_t(size)) % 19 == 0
+                : grown == std::int64_t(size));
+    require(!hasInterruptedEdit(path));
+    // Once tagged, the tag is found again and nothing more is written.
+    if (r.outcome == TGOutcome::added || r.outcome == TGOutcome::fixed) {
         auto again = processCore(path);
         require(again.outcome == TGOutcome::already && fileSizeOf(path) == grown);
     }
@@ -66,8 +83,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Bytes d(data, size);
     for (const auto& a : childAtoms(d, 0, d.size()))
         require(fits(d.size(), a.offset, a.size));
-    for (const auto& f : findColr(d))
-        require(fits(d.size(), f.off, 6));
     checkPlan(d, 0);
     checkPlan(d, size > 8 ? u32(d, size - 4) : 0);
     checkFile(data, size);

@@ -1,72 +1,27 @@
-// The movie tagger: its atom readers and insertion plan on tiny atom trees built in memory, then
-// processCore and addColr on real movies made by ffmpeg, on broken files and on refusing disks.
-#include "movie/atoms.h"
+// The movie tagger: its atom readers, structure reader, colour decision, insertion plan and
+// journal format on tiny atom trees built in memory, then processCore and addColr on real movies
+// made by ffmpeg, on broken files and on refusing disks.
+#include "movie/colour_decision.h"
 #include "movie/insertion_plan.h"
-#include "movie/movie_tagger.h"
+#include "movie/journal.h"
+#include "movie/moov_layout.h"
 
-#include "fixtures/media.h"
-
-#include <gtest/gtest.h>
+#include "movie_fixtures.h"
 
 #include <csignal>
-#include <set>
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 using namespace tg;
-using namespace tgtest;
+using namespace movietest;
 using enum TGOutcome;
-using enum PlanKind;
 
 namespace {
 
-using Blob = std::vector<std::uint8_t>;
-
-Blob cat(std::initializer_list<Blob> parts) {
-    Blob out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
+// A moov with a video track (avc1 entry with the given children) and chunk offsets.
+Blob videoMoov(std::initializer_list<Blob> entryKids, std::initializer_list<std::uint64_t> chunks) {
+    return atom("moov", track("vide", {stsd({entry("avc1", entryKids)}), stco(chunks)}));
 }
-// v as `width` big-endian bytes.
-Blob be(std::uint64_t v, int width = 4) {
-    Blob b;
-    for (int s = 8 * (width - 1); s >= 0; s -= 8)
-        b.push_back(std::uint8_t(v >> s));
-    return b;
-}
-const auto text = [](const std::string& s) { return Blob(s.begin(), s.end()); };
-// An atom with a 32-bit size, or with size field 1 and a 64-bit size when large.
-Blob atom(const std::string& type, const Blob& payload, bool large = false) {
-    if (large) return cat({be(1), text(type), be(16 + payload.size(), 8), payload});
-    return cat({be(8 + payload.size()), text(type), payload});
-}
-// stsd with one sample entry: 78 bytes of visual fields, then the entry's child atoms.
-Blob stsd(const std::string& type, std::initializer_list<Blob> children = {}) {
-    return atom("stsd", cat({be(0), be(1), atom(type, cat({Blob(78, 0), cat(children)}))}));
-}
-// trak/mdia/minf/stbl around one sample table's atoms.
-Blob track(std::initializer_list<Blob> stblChildren) {
-    return atom("trak", atom("mdia", atom("minf", atom("stbl", cat(stblChildren)))));
-}
-Blob colr(const std::string& kind, std::uint16_t prim, std::uint16_t trc) {
-    return atom("colr", cat({text(kind), be(prim, 2), be(trc, 2), be(1, 2)}));
-}
-
-const std::string SRC = "-f lavfi -i testsrc2=s=64x48:r=10:d=1 ", SND = "-f lavfi -i sine=d=1 ";
-const std::string BIG = "-f lavfi -i testsrc2=s=640x360:r=25:d=1.2 -vf noise=alls=100:allf=t ";
-const std::string BT709 = "-color_primaries bt709 -color_trc bt709 -colorspace bt709 ";
-const std::string X264 = "-c:v libx264 -pix_fmt yuv420p ", FAST = "-movflags +faststart";
-const std::string X265 = "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p -tag:v hvc1 ";
-const std::string FRAG = "-movflags frag_keyframe+empty_moov";
-const std::string HDR_PQ = "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc";
-const std::string ADDED = "No tag found — added Display-P3", FIXED = "Fixed → Display-P3";
-const std::string NO_MOOV = "Unsupported (no moov)", NO_WRITE = "No write permission";
-// color_primaries of the first video stream as the container signals it: without decoding, since
-// a decoder reports the bitstream's own colour description instead.
-const std::string PRIMARIES = "ffprobe -v error -nofind_stream_info -select_streams v:0 "
-                              "-show_entries stream=color_primaries -of csv=p=0 ";
 
 enum Reshape { asIs, co64, largeMoov }; // layouts ffmpeg does not write
 struct Movie {
@@ -74,6 +29,7 @@ struct Movie {
     TGOutcome outcome;
     std::string message;
     Reshape reshape = asIs;
+    std::int64_t growth = 19;
 };
 void PrintTo(const Movie& m, std::ostream* os) {
     *os << m.file;
@@ -116,6 +72,9 @@ TEST(AtomReaders, ReadAndWriteBigEndianInsideTheBufferOnly) {
               std::tuple(0x7788, 0xAA112233u, 0x1122334455667788ull));
     EXPECT_EQ(std::tuple(u64(b, 2), u32(b, UINT64_MAX - 1)), std::tuple(0u, 0u));
     EXPECT_EQ(fourCC(text("moov"), 0) + fourCC(Blob{0xA9, 'n', 'a', 'm'}, 0), "moov");
+    // The checksum is XXH64: its published values for "" and "abc".
+    EXPECT_EQ(checksum64({}), 0xEF46DB3751D8E999ull);
+    EXPECT_EQ(checksum64(text("abc")), 0x44BC2CF5AD770999ull);
 }
 
 TEST(ChildAtoms, ListsAtomsUpToTheFirstMalformedHeader) {
@@ -147,61 +106,121 @@ TEST(FindMoov, FindsTheFirstTopLevelMoovThroughARealFile) {
     EXPECT_EQ(found(cat({be(5000), text("moov"), Blob(20, 0)})), std::tuple(8u, 4992u)); // cut
 }
 
-TEST(FindColr, FindsNclcAndNclxWithTheWholeCodeWindowInside) {
-    Blob hit = cat({text("colrnclx"), be(12, 2), be(1, 2), be(1, 2)}); // 14 bytes
-    ASSERT_EQ(findColr(hit).size(), 1u);
-    EXPECT_TRUE(findColr(Blob(hit.begin(), hit.end() - 1)).empty());
-    auto found =
-        findColr(cat({Blob(3, 0), colr("nclc", 1, 1), colr("prof", 1, 1), colr("nclx", 9, 16)}));
-    ASSERT_EQ(found.size(), 2u); // an ICC profile holds no codes
-    EXPECT_EQ(std::tuple(found[0].off, found[0].prim, found[0].trc), std::tuple(15u, 1, 1));
-    EXPECT_EQ(std::tuple(found[1].off, found[1].prim, found[1].trc), std::tuple(51u, 9, 16));
-}
-
-// Sound track first, then video: the tag goes at the end of the video entry, the seven atoms
-// around it grow in order, and chunk offsets at or behind the insertion point move in every track.
-TEST(InsertionPlan, GrowsTheVideoEntryAndItsAncestorsAndMovesLaterOffsets) {
-    for (std::uint64_t hs : {8, 16}) {
-        SCOPED_TRACE(hs == 16 ? "64-bit moov header" : "32-bit moov header");
-        // Containers have 8-byte headers, so from its trak a track's mdia, minf, stbl, stsd and
-        // sample entry lie 8, 16, 24, 32 and 48 bytes on; the hvc1 entry ends 172 bytes on.
-        const std::uint64_t start = 100, sound = hs + 108, video = sound + 162;
-        const std::uint64_t at = start + video + 172;
-        const Blob stco = atom("stco", cat({be(0), be(3), be(at - 1), be(at), be(4096)}));
-        const Blob co64 = atom("co64", cat({be(0), be(1), be(at, 8)}));
-        const Blob moov = atom("moov",
-                               cat({atom("mvhd", Blob(100, 0)), track({stsd("mp4a"), stco}),
-                                    track({stsd("hvc1", {atom("hvcC", Blob(30, 1))}), co64})}),
-                               hs == 16);
-        auto p = planInsertion(moov, hs, moov.size(), start);
-        ASSERT_EQ(std::tuple(p.kind, p.insertAt), std::tuple(insert, at - start));
-        std::vector<std::tuple<std::uint64_t, bool, std::uint64_t>> sizes,
-            expected = {{0, hs == 16, moov.size() + 19}};
-        for (const auto& f : p.sizeFixes)
-            sizes.emplace_back(f.absPos - start, f.isLarge, f.newSize);
-        for (std::uint64_t pos : {video + 48, video + 32, video, video + 8, video + 16, video + 24})
-            expected.emplace_back(pos, false, u32(moov, pos) + 19);
-        EXPECT_EQ(sizes, expected);
-        std::vector<std::tuple<std::uint64_t, int, std::uint64_t>> moved;
-        for (const auto& f : p.offsetFixes)
-            moved.emplace_back(f.absPos - start, f.w, f.v);
-        EXPECT_EQ(moved, (decltype(moved){{sound + 154, 4, at + 19},
-                                          {sound + 158, 4, 4115},
-                                          {video + 188, 8, at + 19}}));
+// The colour decision over every video sample entry, and what keeps an insertion from going ahead.
+TEST(ColourDecision, CoversEveryVideoEntryAndOnlyThose) {
+    const Blob sound = track("soun", {stsd({entry("mp4a")}), stco({})});
+    const Blob bt709 = colr("nclc", 1, 1), p3 = colr("nclx", 12, 1), icc = colr("prof", 0, 0);
+    auto video = [](std::initializer_list<Blob> entries, const Blob& more = {}) {
+        return track("vide", {stsd(entries), stco({}), more});
+    };
+    struct Case {
+        const char* what;
+        Blob moov;
+        Verdict verdict;
+        std::size_t patches, untagged;
+        Refusal refusal = Refusal::none;
+    };
+    const std::vector<Case> cases = {
+        {"sound, then untagged video",
+         atom("moov", cat({sound, video({entry("hvc1", {atom("hvcC", Blob(30, 1))})})})),
+         Verdict::insert, 0, 1},
+        {"two video tracks, one BT.709, one untagged",
+         atom("moov", cat({video({entry("avc1", {bt709})}), video({entry("avc1")})})),
+         Verdict::patch, 1, 1},
+        {"two entries of one track, both P3",
+         atom("moov", video({entry("avc1", {p3}), entry("avc3", {p3})})), Verdict::alreadyP3, 0, 0},
+        {"an ICC profile counts as tagged", atom("moov", video({entry("avc1", {icc})})),
+         Verdict::alreadyTagged, 0, 0},
+        {"HDR anywhere leaves the movie alone",
+         atom("moov", cat({video({entry("avc1", {bt709})}),
+                           video({entry("hvc1", {colr("nclx", 9, 16)})})})),
+         Verdict::hdr, 0, 0},
+        {"jpeg is not tagged, avc1 beside it is",
+         atom("moov", video({entry("jpeg"), entry("avc1")})), Verdict::insert, 0, 1},
+        {"upper-case AVC1 is not a video codec", atom("moov", video({entry("AVC1")})),
+         Verdict::noVideo, 0, 0},
+        {"avc1 in a sound track is not video",
+         atom("moov", track("soun", {stsd({entry("avc1")}), stco({})})), Verdict::noVideo, 0, 0},
+        {"colour-like bytes in udta are not a colour atom",
+         atom("moov", cat({video({entry("avc1")}),
+                           atom("udta", cat({text("colrnclx"), be(9, 2), be(16, 2)}))})),
+         Verdict::insert, 0, 1},
+        {"a track without mdia",
+         atom("moov", cat({video({entry("avc1")}), atom("trak", atom("moof", Blob(40, 0)))})),
+         Verdict::insert, 0, 1, Refusal::trackStructure},
+        {"both stco and co64", atom("moov", video({entry("avc1")}, stco({5}, true))),
+         Verdict::insert, 0, 1, Refusal::trackStructure},
+        {"a chunk table outside any track",
+         atom("moov", cat({video({entry("avc1")}), atom("udta", stco({7}))})), Verdict::insert, 0,
+         1, Refusal::trackStructure},
+        {"an entry shorter than its fixed fields", atom("moov", video({atom("avc1", Blob(40, 0))})),
+         Verdict::noVideo, 0, 0, Refusal::trackStructure},
+        {"fragments", atom("moov", cat({video({entry("avc1")}), atom("mvex", Blob{})})),
+         Verdict::insert, 0, 1, Refusal::fragmented},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const MoovLayout layout = readMoovLayout(c.moov, 8, 0);
+        const ColourDecision d = decideColour(layout, c.moov, 0);
+        EXPECT_EQ(std::tuple(d.verdict, d.patches.size(), d.untagged.size(), layout.refusal),
+                  std::tuple(c.verdict, c.patches, c.untagged, c.refusal));
     }
 }
 
-TEST(InsertionPlan, AlreadyTaggedAndOffsetTablesUpTo4GB) {
-    // moov with one video track; what the plan makes of it; the new values of the offsets fixed.
-    auto video = [](const Blob& stblMore, std::initializer_list<Blob> entryKids = {}) {
-        return atom("moov", track({stsd("avc1", entryKids), stblMore}));
+// Two untagged entries in two tracks, the sound track first: every atom around each insertion
+// grows once per atom inside it, and only offsets behind moov move.
+TEST(InsertionPlan, GrowsEveryAtomAroundEachNewAtomAndMovesOffsetsBehindMoov) {
+    for (std::uint64_t hs : {8, 16}) {
+        SCOPED_TRACE(hs == 16 ? "64-bit moov header" : "32-bit moov header");
+        const std::uint64_t start = 100;
+        auto video = [](const std::string& type, const Blob& table) {
+            return track("vide", {stsd({entry(type, {atom("pasp", Blob(8, 0))})}), table});
+        };
+        Blob moov = atom("moov",
+                         cat({atom("mvhd", Blob(100, 0)),
+                              track("soun", {stsd({entry("mp4a")}), stco({4000, 50})}),
+                              video("avc1", stco({6000})), video("hvc1", stco({7000}, true))}),
+                         hs == 16);
+        ASSERT_LT(start + moov.size(), 4000u); // so the chunks at 4000 and on lie behind moov
+        auto p = planInsertion(moov, hs, moov.size(), start);
+        ASSERT_EQ(p.kind, PlanKind::insert);
+        ASSERT_EQ(p.insertPoints.size(), 2u);
+        EXPECT_EQ(p.growth(), 38u);
+        std::map<std::uint64_t, std::uint64_t> grown; // buffer offset -> growth
+        for (const auto& f : p.sizeFixes) {
+            const std::uint64_t at = f.absPos - start;
+            const std::uint64_t old = f.isLarge ? u64(moov, at + 8) : u32(moov, at);
+            grown[at] = f.newSize - old;
+        }
+        EXPECT_EQ(p.sizeFixes.size(), 1u + 2 * 6); // moov, then entry, stsd, trak, mdia, minf, stbl
+        for (const auto& [at, by] : grown)
+            EXPECT_EQ(by, at == 0 ? 38u : 19u) << fourCC(moov, at + 4);
+        std::vector<std::uint64_t> moved;
+        for (const auto& f : p.offsetFixes)
+            moved.push_back(f.v);
+        EXPECT_EQ(moved, (std::vector<std::uint64_t>{4038, 6038, 7038})); // 50 lies before moov
+
+        // The rebuilt moov reads back with every entry tagged and sizes that add up.
+        const Blob rebuilt = rebuildMoov(moov, start, p, {});
+        EXPECT_EQ(rebuilt.size(), moov.size() + 38);
+        const MoovLayout after = readMoovLayout(rebuilt, hs, start);
+        EXPECT_EQ(after.refusal, Refusal::none);
+        EXPECT_EQ(decideColour(after, rebuilt, start).verdict, Verdict::alreadyP3);
+    }
+}
+
+TEST(InsertionPlan, OffsetsBehindMoovMoveAndFieldsThatWouldOverflowAreRefused) {
+    auto moovWith = [](std::uint64_t a, std::uint64_t b, std::uint64_t c) {
+        return atom("moov", track("vide", {stsd({entry("avc1")}), stco({a, b, c})}));
     };
+    const std::uint64_t end = moovWith(0, 0, 0).size(); // moov at 0: chunks from here on move
+    // Chunk offsets; the plan kind; the new values of the offsets fixed.
     const std::vector<std::tuple<Blob, PlanKind, std::vector<std::uint64_t>>> cases = {
-        {video({}, {colr("prof", 0, 0)}), alreadyTagged, {}},
-        {video(atom("stco", cat({be(0), be(1000), be(5000), be(6000)}))), insert, {5019, 6019}},
-        {video(atom("stco", Blob{})), insert, {}}, // its count would lie past the buffer
-        {video(atom("stco", cat({be(0), be(1), be(0xFFFFFFEC)}))), insert, {0xFFFFFFFF}},
-        {video(atom("stco", cat({be(0), be(1), be(0xFFFFFFF0)}))), tooLarge, {}},
+        {moovWith(end, end + 1000, 3), PlanKind::insert, {end + 19, end + 1019}},
+        {moovWith(0xFFFFFFEC, 1, 2), PlanKind::insert, {0xFFFFFFFF}},
+        {moovWith(0xFFFFFFF0, 1, 2), PlanKind::tooLarge, {}},
+        // inside moov, behind the insertion point: no real movie, and no way to keep it right
+        {moovWith(end - 4, 1, 2), PlanKind::foreignOffsets, {}},
     };
     for (const auto& [moov, kind, values] : cases) {
         auto p = planInsertion(moov, 8, moov.size(), 0);
@@ -212,11 +231,62 @@ TEST(InsertionPlan, AlreadyTaggedAndOffsetTablesUpTo4GB) {
     }
 }
 
-TEST(InsertionPlan, HostileNestingIsRefusedWithoutExhaustingTheStack) {
-    Blob inner = stsd("avc1");
-    for (int i = 0; i < 5000; ++i)
-        inner = atom("trak", inner);
-    EXPECT_EQ(planInsertion(atom("moov", inner), 8, inner.size() + 8, 0).kind, foreignOffsets);
+TEST(ItemLocations, FileOffsetsOfEveryVersionAndOnlyThose) {
+    // version 1: 4-byte offsets, lengths and base; item 1 by file offset with a base, item 2 in
+    // idat (construction method 1), which does not move.
+    const Blob v1 =
+        atom("iloc", cat({be(0x01000000), Blob{0x44, 0x40}, be(2, 2), //
+                          be(1, 2), be(0, 2), be(0, 2), be(5000), be(2, 2), be(10), be(100),
+                          be(200), be(100), //
+                          be(2, 2), be(1, 2), be(0, 2), be(0), be(1, 2), be(0), be(9)}));
+    auto refs = itemLocations(v1, {"iloc", 0, 8, v1.size()}, 1000);
+    ASSERT_TRUE(refs);
+    ASSERT_EQ(refs->size(), 1u);
+    EXPECT_EQ(std::tuple((*refs)[0].value, (*refs)[0].lowest, (*refs)[0].highest, (*refs)[0].width),
+              std::tuple(5000u, 5010u, 5200u, 4));
+    EXPECT_EQ((*refs)[0].pos, 1000u + 8 + 4 + 2 + 2 + 2 + 2 + 2);
+    // version 0 without a base: each extent offset is its own field.
+    const Blob v0 = atom("iloc", cat({be(0), Blob{0x80, 0x00}, be(1, 2), be(7, 2), be(0, 2),
+                                      be(2, 2), be(300, 8), be(400, 8)}));
+    refs = itemLocations(v0, {"iloc", 0, 8, v0.size()}, 0);
+    ASSERT_TRUE(refs);
+    EXPECT_EQ(refs->size(), 2u);
+    // Cut anywhere, it is unreadable rather than half read.
+    for (std::size_t cut = 9; cut < v1.size(); ++cut) {
+        Blob part(v1.begin(), v1.begin() + std::ptrdiff_t(cut));
+        wU32(part, 0, std::uint32_t(cut));
+        EXPECT_FALSE(itemLocations(part, {"iloc", 0, 8, cut}, 0)) << cut;
+    }
+}
+
+TEST(Journal, ReadsBackWholeAndNeverTorn) {
+    Journal j;
+    j.route = Route::insertRange;
+    j.outcome = added;
+    j.device = 66306;
+    j.inode = 1234567;
+    j.birthNs = 1700000000123456789;
+    j.name = "Clip ✓.mov";
+    j.oldSize = 1 << 30;
+    j.newSize = (1 << 30) + 4096;
+    j.regionStart = 0;
+    j.regionOldEnd = 5000;
+    j.region = Blob(9096, 7);
+    j.delta = 4096;
+    j.writes = {{700000, {0, 12}, {0, 1}}};
+    j.extents = {{0, 1 << 20, 1 << 29, 0}, {1 << 29, 9 << 20, 1 << 29, 1}};
+    const Blob bytes = encodeJournal(j);
+    auto back = decodeJournal(bytes);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(encodeJournal(*back), bytes);
+    EXPECT_EQ(std::tie(back->name, back->extents, back->birthNs),
+              std::tie(j.name, j.extents, j.birthNs));
+    for (std::size_t cut = 0; cut < bytes.size(); cut += 97)
+        EXPECT_FALSE(decodeJournal(Bytes(bytes).first(cut))) << cut;
+    Blob flipped = bytes;
+    flipped[bytes.size() / 2] ^= 1;
+    EXPECT_FALSE(decodeJournal(flipped));
+    EXPECT_EQ(journalPath("/a/b/clip.mov", 66306, 42), "/a/b/.tg_edit_66306_42.journal");
 }
 
 class TagRealMovie : public ::testing::TestWithParam<Movie> {};
@@ -225,20 +295,21 @@ TEST_P(TagRealMovie, KeepsEveryFrameAndReadsAsDisplayP3) {
     const Movie& m = GetParam();
     TempDir dir;
     const auto path = dir / m.file;
-    ffmpeg(m.args + " -f " + (m.file.ends_with(".mov") ? "mov " : "mp4 ") + sh(path));
+    makeMovie(path, m.args);
     if (m.reshape != asIs) writeBytes(path, reshape(readBytes(path), m.reshape));
     const Blob before = readBytes(path);
     const std::string hashes = frameHashes(path);
     auto r = processCore(path);
     EXPECT_EQ(std::tie(r.outcome, r.message), std::tie(m.outcome, m.message));
+    EXPECT_TRUE(journals(dir.path()).empty());
     const Blob after = readBytes(path);
     if (m.outcome != fixed && m.outcome != added) {
         EXPECT_EQ(after, before);
         return;
     }
-    EXPECT_EQ(after.size(), before.size() + (m.outcome == added ? 19 : 0));
+    EXPECT_EQ(std::int64_t(after.size()), std::int64_t(before.size()) + m.growth);
     EXPECT_EQ(frameHashes(path), hashes);
-    EXPECT_EQ(run(PRIMARIES + sh(path)).out, "smpte432\n");
+    EXPECT_EQ(primaries(path), "smpte432\n");
     EXPECT_EQ(processCore(path).message, "Already Display-P3"); // and writes nothing
     EXPECT_EQ(readBytes(path), after);
 }
@@ -246,25 +317,33 @@ TEST_P(TagRealMovie, KeepsEveryFrameAndReadsAsDisplayP3) {
 INSTANTIATE_TEST_SUITE_P(
     Movies, TagRealMovie,
     ::testing::ValuesIn(std::vector<Movie>{
-        {"h264_nclc.mov", SRC + SND + X264 + BT709, fixed, FIXED},
-        {"hevc_nclx_fast.mp4", SRC + X265 + BT709 + FAST + "+write_colr", fixed, FIXED},
-        {"frag_nclx.mp4", SRC + X264 + BT709 + FRAG + "+write_colr", fixed, FIXED},
+        {"h264_nclc.mov", SRC + SND + X264 + BT709, fixed, FIXED, asIs, 0},
+        {"hevc_nclx_fast.mp4",
+         SRC + "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p -tag:v hvc1 " + BT709 +
+             "-movflags +faststart+write_colr",
+         fixed, FIXED, asIs, 0},
+        {"frag_nclx.mp4", SRC + X264 + BT709 + "-movflags frag_keyframe+empty_moov+write_colr",
+         fixed, FIXED, asIs, 0},
         {"h264_none_fast.mp4", SRC + SND + X264 + FAST, added, ADDED},
-        {"hevc_none.mp4", SRC + SND + X265, added, ADDED},
         {"prores_none.mov", SRC + "-c:v prores_ks", added, ADDED},
         {"co64_fast.mp4", SRC + SND + X264 + FAST, added, ADDED, co64},
         {"large_moov_fast.mp4", SRC + X264 + FAST, added, ADDED, largeMoov},
-        // 15 MB behind moov: the tail moves in two blocks, the last one first
-        {"big_fast.mp4", BIG + "-c:v libx264 -qp 0 -preset ultrafast " + FAST, added, ADDED},
+        // moov first with room reserved behind it: the new atom takes its bytes from the free atom
+        {"reserved_moov.mov", SRC + SND + X264 + "-moov_size 20000", added, ADDED, asIs, 0},
         {"sound.mp4", SND, skipped, "No video track to tag"},
-        {"hdr_pq.mov", SRC + X265 + HDR_PQ, hdr, "HDR — left unchanged"},
-        {"frag_none.mp4", SRC + X264 + FRAG, error, "Unsupported (fragmented movie)"},
+        {"hdr_pq.mov",
+         SRC + "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p "
+               "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc",
+         hdr, "HDR — left unchanged"},
+        {"frag_none.mp4", SRC + X264 + "-movflags frag_keyframe+empty_moov", error,
+         "Unsupported (fragmented movie)"},
     }),
     [](const auto& info) { return info.param.file.substr(0, info.param.file.find('.')); });
 
 TEST(BadMovie, EachGetsItsMessageAndKeepsEveryByte) {
-    const Blob moov = atom("moov", track({stsd("avc1", {colr("nclc", 1, 1)})}));
+    const Blob moov = videoMoov({colr("nclc", 1, 1)}, {});
     const Blob mdatFirst = cat({atom("ftyp", text("qt  ")), atom("mdat", Blob(64, 0)), moov});
+    const std::string NO_MOOV = "Unsupported (no moov)";
     // What is wrong; the bytes; the messages of processCore and of addColr.
     const std::vector<std::tuple<const char*, Blob, std::string, std::string>> cases = {
         {"0 bytes", {}, "Can't read file", "Read error"},
@@ -289,16 +368,17 @@ TEST(BadMovie, EachGetsItsMessageAndKeepsEveryByte) {
             EXPECT_EQ(readBytes(dir / "bad.mov"), bytes);
         }
     }
+    EXPECT_TRUE(journals(dir.path()).empty());
 }
 
 TEST(BadMovie, RefusingFileSystemsAndFailingWritesChangeNothing) {
     TempDir dir;
     fs::permissions(dir.path(), fs::perms(0755));
     const auto path = dir / "m.mov";
-    const Blob tagged = cat(
-        {atom("free", Blob(300, 0)), atom("moov", track({stsd("avc1", {colr("nclc", 1, 1)})}))});
+    const Blob tagged = cat({atom("free", Blob(300, 0)), videoMoov({colr("nclc", 1, 1)}, {})});
     writeBytes(path, tagged);
-    // The patch lands past a file-size limit, so its write fails as on a dying disk.
+    // The patch lands past a file-size limit, so its write fails as on a dying disk; the
+    // journal, smaller than the limit, stays for the next run.
     rlimit old{};
     ::getrlimit(RLIMIT_FSIZE, &old);
     const rlimit limit{300, old.rlim_max};
@@ -307,25 +387,33 @@ TEST(BadMovie, RefusingFileSystemsAndFailingWritesChangeNothing) {
     auto r = processCore(path);
     ::setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_EQ(r.message, "Write failed partway — file may need re-export");
+    EXPECT_TRUE(hasInterruptedEdit(path));
     // A read-only file; root ignores permission bits, so root asks as an unprivileged user.
     fs::permissions(path, fs::perms(0444));
     auto refused = [](const fs::path& p) {
-        return processCore(p).message == NO_WRITE && addColr(p).message == NO_WRITE;
+        return processCore(p).message == "No write permission" &&
+               addColr(p).message == "No write permission";
     };
     EXPECT_TRUE(::geteuid() == 0 ? runAsNobody([&] { return refused(path) ? 0 : 1; }) == 0
                                  : refused(path));
     EXPECT_EQ(readBytes(path), tagged);
+    // Writable again, the next run finishes the edit.
+    fs::permissions(path, fs::perms(0644));
+    r = processCore(path);
+    EXPECT_EQ(std::tie(r.outcome, r.message), std::tuple(fixed, FINISHED));
+    EXPECT_FALSE(hasInterruptedEdit(path));
 
     SmallDisk disk(1 << 20);
     if (!disk.mounted()) GTEST_SKIP() << "a full disk and a read-only folder need a tmpfs (root)";
     // The file ends 4090 bytes into a page, so 19 more bytes need a page the full disk lacks.
     const auto full = disk.path() / "m.mov";
-    const Blob moov = atom("moov", track({stsd("avc1")}));
-    const Blob padded = cat({moov, atom("free", Blob(4090 - 8 - moov.size(), 0))});
+    const Blob moov = videoMoov({}, {});
+    const Blob padded = cat({moov, atom("mdat", Blob(4090 - 8 - moov.size(), 0))});
     writeBytes(full, padded);
     disk.fill(0);
     EXPECT_EQ(processCore(full).message, "Couldn't grow file (disk full?)");
     ASSERT_TRUE(disk.makeReadOnly());
     EXPECT_TRUE(refused(full));
     EXPECT_EQ(readBytes(full), padded);
+    EXPECT_TRUE(journals(disk.path()).empty());
 }

@@ -1,0 +1,54 @@
+#include "movie/colour_decision.h"
+
+#include <algorithm>
+
+namespace tg {
+
+namespace {
+
+constexpr std::uint16_t BT2020 = 9;
+constexpr std::uint16_t PQ = 16;
+constexpr std::uint16_t HLG = 18;
+
+bool isHdr(const ColourAtom& c) {
+    return c.hasCodes && (c.trc == PQ || c.trc == HLG || c.prim == BT2020);
+}
+
+} // namespace
+
+ColourDecision decideColour(const MoovLayout& layout, Bytes moov, std::uint64_t moovStart) {
+    ColourDecision d;
+    if (layout.entries.empty()) return d;
+    bool onlyCodes = true; // every entry carries nclc/nclx codes
+    for (std::size_t i = 0; i < layout.entries.size(); ++i) {
+        const VideoEntry& e = layout.entries[i];
+        if (!e.tagged()) {
+            d.untagged.push_back(i);
+            continue;
+        }
+        if (std::none_of(e.colours.begin(), e.colours.end(),
+                         [](const ColourAtom& c) { return c.hasCodes; }))
+            onlyCodes = false;
+        for (const auto& c : e.colours) {
+            if (isHdr(c)) {
+                d.verdict = Verdict::hdr;
+                d.patches.clear();
+                d.untagged.clear();
+                return d;
+            }
+            if (!c.hasCodes || c.prim == P3) continue;
+            Overwrite w =
+                fieldWrite(moovStart + c.primOffset, 2, P3, moov.subspan(c.primOffset, 2));
+            d.patches.push_back(std::move(w));
+        }
+    }
+    if (!d.patches.empty())
+        d.verdict = Verdict::patch;
+    else if (!d.untagged.empty())
+        d.verdict = Verdict::insert;
+    else
+        d.verdict = onlyCodes ? Verdict::alreadyP3 : Verdict::alreadyTagged;
+    return d;
+}
+
+} // namespace tg

@@ -1,0 +1,587 @@
+#include "movie/edit.h"
+
+#include "base/file_faults.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <linux/fiemap.h>
+
+namespace tg {
+
+namespace {
+
+// Bytes moved per journaled step of a shift; one step is held in memory at a time.
+constexpr std::uint64_t SHIFT_CHUNK = 8ull << 20;
+// Behind this much tail, whole blocks are inserted instead of moving the tail (where the file
+// system can); smaller files keep their exact growth.
+constexpr std::uint64_t RANGE_FROM = 64ull << 20;
+// Atoms between moov and a free atom that are moved to absorb the growth; more is not worth it.
+constexpr std::uint64_t MAX_ABSORB_MOVE = 16ull << 20;
+// Room kept free beyond what an edit needs, for the file system's own records.
+constexpr std::uint64_t SPACE_MARGIN = 1ull << 20;
+
+const char* const PARTWAY = "Write failed partway — file may need re-export";
+const char* const GROW_FAILED = "Couldn't grow file (disk full?)";
+const char* const NO_ROOM = "Not enough space for the edit on this file system";
+const char* const OUT_OF_ROOM = "Out of space partway — free some space and run again to finish";
+const char* const CHANGED = "File changed while it was being read — left unchanged";
+const char* const NO_JOURNAL = "No write permission";
+
+std::uint64_t roundUp(std::uint64_t v, std::uint64_t unit) {
+    return (v + unit - 1) / unit * unit;
+}
+
+TGResult failed(const std::filesystem::path& path, const char* message, const Failure& why,
+                const std::string& context = {}) {
+    TGResult r(path.filename().string(), TGOutcome::error, message);
+    if (!why.cause.empty() || !context.empty())
+        r.detail = context.empty() ? why.cause : context + ": " + why.cause;
+    return r;
+}
+
+bool isOutOfSpace(const Failure& f) {
+    return f.cause == errorText(ENOSPC) || f.cause == errorText(EDQUOT);
+}
+
+// A top-level free atom of `size` bytes and the given type.
+std::vector<std::uint8_t> freeHeader(std::uint64_t size, const std::string& type) {
+    std::vector<std::uint8_t> h(size > 0xFFFFFFFF ? 16 : 8);
+    if (h.size() == 16) {
+        wU32(h, 0, 1);
+        wU64(h, 8, size);
+    } else {
+        wU32(h, 0, std::uint32_t(size));
+    }
+    std::copy(type.begin(), type.end(), h.begin() + 4);
+    return h;
+}
+
+// Builds the journal of each route, or finds that the route cannot carry this edit.
+class RoutePlanner {
+public:
+    RoutePlanner(const MovieFile& m, const MovieEdit& e)
+        : m_(m), e_(e), size_(m.identity.size), moovStart_(m.moov.start),
+          moovEnd_(m.moov.start + m.moov.size) {
+        if (e.insertion) {
+            growth_ = e.insertion->growth();
+            firstInsert_ = moovStart_ + e.insertion->insertAt;
+            refs_ = e.insertion->offsets;
+            refs_.insert(refs_.end(), e.outsideOffsets.begin(), e.outsideOffsets.end());
+        }
+    }
+
+    Journal base(Route route) const {
+        Journal j;
+        j.route = route;
+        j.outcome = e_.outcome;
+        j.device = m_.identity.device;
+        j.inode = m_.identity.inode;
+        j.birthNs = m_.identity.birthNs;
+        j.name = m_.path.filename().string();
+        j.oldSize = j.newSize = size_;
+        return j;
+    }
+
+    Journal overwrite() const {
+        Journal j = base(Route::overwrite);
+        j.writes = e_.overwrites;
+        return j;
+    }
+
+    // The free atom behind moov that can take the growth without moving any byte an offset
+    // points at, if there is one.
+    Result<std::optional<Journal>> absorb() const {
+        for (const auto& a : m_.top) {
+            if (a.start < moovEnd_ || (a.type != "free" && a.type != "skip")) continue;
+            if (a.start - moovEnd_ > MAX_ABSORB_MOVE) break;
+            const std::uint64_t left = a.size - std::min(a.size, growth_);
+            const std::uint64_t header = left > 0xFFFFFFFF ? 16 : 8;
+            if (a.size != growth_ && (a.size < growth_ || left < header)) continue;
+            auto writes = fieldWrites({firstInsert_, a.start + a.size, 0});
+            if (writes.failed()) return writes.failure();
+            if (!*writes) continue;
+            auto between = m_.file->readFully(moovEnd_, a.start - moovEnd_);
+            if (between.failed()) return between.failure();
+            Journal j = base(Route::absorb);
+            std::vector<Overwrite> outside;
+            j.region = rebuilt(**writes, moovEnd_, *between, outside);
+            if (a.size != growth_) {
+                const auto h = freeHeader(left, a.type);
+                j.region.insert(j.region.end(), h.begin(), h.end());
+            }
+            j.regionStart = moovStart_;
+            j.regionOldEnd = moovStart_ + j.region.size();
+            j.writes = place(outside, j.regionOldEnd, 0);
+            return std::optional(std::move(j));
+        }
+        return std::optional<Journal>();
+    }
+
+    // Whole blocks inserted in front of moov's block, the rest of that block and moov rewritten,
+    // and a free atom filling what the new atoms leave of the inserted blocks.
+    Result<std::optional<Journal>> insertRange(const FileSystemInfo& fs) const {
+        const std::uint64_t bs = fs.blockSize;
+        if (bs == 0 || bs > (1u << 20) || u32(m_.moovBytes, 0) == 0)
+            return std::optional<Journal>();
+        const std::uint64_t at = moovStart_ - moovStart_ % bs;
+        const std::uint64_t len = roundUp(growth_ + 8, bs);
+        auto writes = fieldWrites({firstInsert_, moovEnd_, len});
+        if (writes.failed()) return writes.failure();
+        if (!*writes) return std::optional<Journal>();
+        // The map must be whole and final: every extent's place on the device known.
+        if (Status s = m_.file->sync(); s.failed()) return s.failure();
+        auto map = m_.file->extents();
+        if (map.failed()) return std::optional<Journal>();
+        constexpr std::uint32_t UNSURE = FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC |
+                                         FIEMAP_EXTENT_ENCODED | FIEMAP_EXTENT_NOT_ALIGNED |
+                                         FIEMAP_EXTENT_DATA_INLINE | FIEMAP_EXTENT_DATA_TAIL;
+        for (const auto& x : *map)
+            if (x.flags & UNSURE) return std::optional<Journal>();
+        auto before = m_.file->readFully(at, moovStart_ - at);
+        if (before.failed()) return before.failure();
+        Journal j = base(Route::insertRange);
+        std::vector<Overwrite> outside;
+        std::vector<std::uint8_t> moov = rebuilt(**writes, 0, {}, outside);
+        applyInside(outside, at, *before);
+        j.region = std::move(*before);
+        j.region.insert(j.region.end(), moov.begin(), moov.end());
+        const auto pad = freeHeader(len - growth_, "free");
+        j.region.insert(j.region.end(), pad.begin(), pad.end());
+        j.region.resize(j.region.size() + (len - growth_ - pad.size()), 0);
+        j.regionStart = at;
+        j.regionOldEnd = moovEnd_;
+        j.delta = len;
+        j.rangeAt = at;
+        j.newSize = size_ + len;
+        j.writes = place(outside, moovEnd_, len);
+        j.extents = std::move(*map);
+        return std::optional(std::move(j));
+    }
+
+    // The tail moved by exactly the growth, as the atoms need.
+    Result<std::optional<Journal>> shift() const {
+        auto writes = fieldWrites({firstInsert_, moovEnd_, growth_});
+        if (writes.failed()) return writes.failure();
+        if (!*writes) return std::optional<Journal>();
+        Journal j = base(Route::shift);
+        std::vector<Overwrite> outside;
+        j.region = rebuilt(**writes, 0, {}, outside);
+        j.regionStart = moovStart_;
+        j.regionOldEnd = moovEnd_;
+        j.delta = growth_;
+        // Small tails get small steps, and so a small journal.
+        const std::uint64_t chunk = fileFaults().shiftChunk ? fileFaults().shiftChunk : SHIFT_CHUNK;
+        j.chunk = std::clamp<std::uint64_t>(size_ - std::min(size_, moovEnd_), 1, chunk);
+        j.newSize = size_ + growth_;
+        j.writes = place(outside, moovEnd_, growth_);
+        return std::optional(std::move(j));
+    }
+
+    std::uint64_t tail() const { return size_ - std::min(size_, firstInsert_); }
+
+private:
+    // The patches plus the offset fixes of a route, as same-length writes at old positions;
+    // nothing when the route cannot keep every offset right.
+    Result<std::optional<std::vector<Overwrite>>> fieldWrites(const OffsetShift& shift) const {
+        auto fixes = moveOffsets(refs_, shift);
+        if (!fixes) return std::optional<std::vector<Overwrite>>();
+        std::vector<Overwrite> writes = e_.overwrites;
+        for (const auto& f : *fixes) {
+            if (f.absPos >= moovStart_ && fits(m_.moovBytes.size(), f.absPos - moovStart_, f.w)) {
+                writes.push_back(fieldWrite(
+                    f.absPos, f.w, f.v,
+                    Bytes(m_.moovBytes).subspan(f.absPos - moovStart_, std::size_t(f.w))));
+                continue;
+            }
+            auto old = m_.file->readFully(f.absPos, std::size_t(f.w));
+            if (old.failed()) return old.failure();
+            writes.push_back(fieldWrite(f.absPos, f.w, f.v, *old));
+        }
+        return std::optional(std::move(writes));
+    }
+
+    // The new moov followed by `after` (old bytes from afterAt on), with the writes that fall
+    // inside either applied; the others are handed back in `outside`.
+    std::vector<std::uint8_t> rebuilt(const std::vector<Overwrite>& writes, std::uint64_t afterAt,
+                                      std::vector<std::uint8_t> after,
+                                      std::vector<Overwrite>& outside) const {
+        std::vector<Overwrite> inMoov;
+        for (const auto& w : writes) {
+            if (w.at >= moovStart_ && w.at - moovStart_ <= m_.moovBytes.size() &&
+                w.bytes.size() <= m_.moovBytes.size() - (w.at - moovStart_))
+                inMoov.push_back(w);
+            else
+                outside.push_back(w);
+        }
+        applyInside(outside, afterAt, after);
+        std::vector<std::uint8_t> out;
+        if (e_.insertion)
+            out = rebuildMoov(m_.moovBytes, moovStart_, *e_.insertion, inMoov);
+        else
+            out = m_.moovBytes;
+        out.insert(out.end(), after.begin(), after.end());
+        return out;
+    }
+
+    // Applies the writes that fall inside `bytes` (old bytes from `at` on) and drops them.
+    static void applyInside(std::vector<Overwrite>& writes, std::uint64_t at,
+                            std::vector<std::uint8_t>& bytes) {
+        std::erase_if(writes, [&](const Overwrite& w) {
+            if (bytes.empty() || w.at < at || w.at - at > bytes.size() ||
+                w.bytes.size() > bytes.size() - (w.at - at))
+                return false;
+            std::copy(w.bytes.begin(), w.bytes.end(), bytes.begin() + std::ptrdiff_t(w.at - at));
+            return true;
+        });
+    }
+
+    // Writes outside the rewritten region, at their positions after the edit.
+    static std::vector<Overwrite> place(std::vector<Overwrite> writes, std::uint64_t regionOldEnd,
+                                        std::uint64_t delta) {
+        for (auto& w : writes)
+            if (w.at >= regionOldEnd) w.at += delta;
+        return writes;
+    }
+
+    const MovieFile& m_;
+    const MovieEdit& e_;
+    std::uint64_t size_;
+    std::uint64_t moovStart_;
+    std::uint64_t moovEnd_;
+    std::uint64_t growth_ = 0;
+    std::uint64_t firstInsert_ = 0;
+    std::vector<OffsetRef> refs_;
+};
+
+// Space the route needs beyond what the file holds now, journal included.
+std::uint64_t spaceNeeded(const Journal& j, const FileSystemInfo& fs) {
+    std::uint64_t journal = 4096 + j.region.size() + (j.route == Route::shift ? 2 * j.chunk : 0);
+    for (const auto& w : j.writes)
+        journal += 2 * w.bytes.size() + 32;
+    journal += 28 * j.extents.size();
+    std::uint64_t need = journal + (j.newSize - j.oldSize);
+    if (fs.copyOnWrite) {
+        // Every block rewritten lands in a new block while the old one may live on (a clone).
+        need += j.region.size();
+        if (j.route == Route::shift) need += j.oldSize - std::min(j.oldSize, j.regionOldEnd);
+    }
+    return need + SPACE_MARGIN;
+}
+
+// What a range insertion left behind, judged from the extent map before it and now.
+enum class RangeState { notStarted, grownOnly, partial, done, unknown };
+struct RangeFinding {
+    RangeState state = RangeState::unknown;
+    std::uint64_t at = 0; // where the hole of a partial insertion starts
+};
+
+RangeFinding findRangeState(const Journal& j, const std::vector<Extent>& now, std::uint64_t size,
+                            std::uint64_t blockSize) {
+    const std::uint64_t b = j.rangeAt, len = j.delta;
+    struct Piece {
+        std::uint64_t logical, physical, length;
+    };
+    std::vector<Piece> pieces;
+    for (const auto& e : j.extents) {
+        if (e.logical + e.length <= b) continue;
+        const std::uint64_t start = std::max(e.logical, b);
+        pieces.push_back({start, e.physical + (start - e.logical), e.logical + e.length - start});
+    }
+    std::sort(pieces.begin(), pieces.end(),
+              [](const Piece& x, const Piece& y) { return x.logical < y.logical; });
+    std::vector<Extent> byPhysical = now;
+    std::sort(byPhysical.begin(), byPhysical.end(),
+              [](const Extent& x, const Extent& y) { return x.physical < y.physical; });
+    // 0: where it was, 1: moved by len, -1: neither.
+    auto whereIs = [&](const Piece& p) {
+        auto it =
+            std::upper_bound(byPhysical.begin(), byPhysical.end(), p.physical,
+                             [](std::uint64_t phys, const Extent& e) { return phys < e.physical; });
+        if (it == byPhysical.begin()) return -1;
+        --it;
+        if (p.physical - it->physical >= it->length) return -1;
+        const std::uint64_t logical = it->logical + (p.physical - it->physical);
+        return logical == p.logical ? 0 : logical == p.logical + len ? 1 : -1;
+    };
+    std::size_t firstMoved = pieces.size();
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const int w = whereIs(pieces[i]);
+        if (w < 0) return {};
+        if (w == 1 && firstMoved == pieces.size()) firstMoved = i;
+        if (w == 0 && firstMoved != pieces.size()) return {}; // moved ones come last
+    }
+    if (firstMoved == pieces.size()) {
+        if (size == j.oldSize) return {RangeState::notStarted, 0};
+        if (size == j.oldSize + len) return {RangeState::grownOnly, 0};
+        return {};
+    }
+    if (size != j.oldSize + len) return {};
+    if (firstMoved == 0) return {RangeState::done, 0};
+    const Piece& last = pieces[firstMoved - 1];
+    const std::uint64_t at = roundUp(last.logical + last.length, blockSize);
+    if (at > pieces[firstMoved].logical) return {};
+    return {RangeState::partial, at};
+}
+
+// Undoes a range insertion that did not finish; true when the file is the original again.
+Result<bool> undoRange(const FileHandle& file, const Journal& j) {
+    auto size = file.size();
+    if (size.failed()) return size.failure();
+    auto fs = file.fileSystem();
+    if (fs.failed()) return fs.failure();
+    auto map = file.extents();
+    if (map.failed()) return map.failure();
+    const RangeFinding found = findRangeState(j, *map, *size, fs->blockSize);
+    Status s;
+    switch (found.state) {
+    case RangeState::notStarted:
+        return true;
+    case RangeState::grownOnly:
+        s = file.truncate(j.oldSize); // only the growth of this very edit goes
+        break;
+    case RangeState::partial:
+        s = file.collapseRange(found.at, j.delta);
+        break;
+    case RangeState::done:
+    case RangeState::unknown:
+        return false;
+    }
+    if (s.ok()) s = file.sync();
+    if (s.failed()) return s.failure();
+    auto after = file.size();
+    return after.ok() && *after == j.oldSize;
+}
+
+Status writeRegionAndFixes(const FileHandle& file, const Journal& j) {
+    if (!j.region.empty())
+        if (Status s = file.writeAt(j.regionStart, j.region); s.failed()) return s;
+    for (const auto& w : j.writes)
+        if (Status s = file.writeAt(w.at, w.bytes); s.failed()) return s;
+    return file.sync();
+}
+
+// Moves the tail step by step from `first` on, redoing `redo` (a step recorded before a stop)
+// first; then writes the region and the fixes.
+Status runShift(const FileHandle& file, const JournalFile& jf, const std::optional<ShiftStep>& redo,
+                const Progress& onMoving) {
+    const Journal& j = jf.journal();
+    const std::uint64_t steps = stepCount(j);
+    const std::uint64_t tail = j.oldSize - std::min(j.oldSize, j.regionOldEnd);
+    const bool report = onMoving && tail > PROGRESS_FROM;
+    std::uint64_t next = 0;
+    if (redo) {
+        if (Status s = file.writeAt(redo->from + j.delta, redo->data); s.failed()) return s;
+        if (Status s = file.syncData(); s.failed()) return s;
+        next = redo->index + 1;
+    }
+    std::vector<std::uint8_t> block;
+    for (std::uint64_t i = next; i < steps; ++i) {
+        if (report) onMoving(double(i * j.chunk) / double(tail));
+        const StepRange r = stepRange(j, i);
+        block.resize(r.length);
+        auto got = file.readAt(r.from, block);
+        if (got.failed()) return got.failure();
+        if (*got != r.length) return errnoFailure(EIO);
+        // The step's bytes are safe in the journal before their old place is overwritten.
+        if (Status s = jf.writeStep(i, r.from, block); s.failed()) return s;
+        if (Status s = file.writeAt(r.from + j.delta, block); s.failed()) return s;
+        if (Status s = file.syncData(); s.failed()) return s;
+    }
+    if (report) onMoving(1.0);
+    return writeRegionAndFixes(file, j);
+}
+
+bool sameAsPlanned(const FileHandle& file, const FileIdentity& planned) {
+    auto now = file.identity();
+    return now.ok() && now->size == planned.size && now->mtimeNs == planned.mtimeNs;
+}
+
+enum class Ran { done, fallBack };
+
+// Carries out one journaled route. A fallBack means the file system declined a range insertion
+// before anything changed.
+Result<Ran> carryOut(const MovieFile& m, const Journal& j, const Progress& onMoving,
+                     TGResult& result) {
+    const FileHandle& file = *m.file;
+    const auto path = journalPath(m.path, j.device, j.inode);
+    if (!sameAsPlanned(file, m.identity)) {
+        result = failed(m.path, CHANGED, {});
+        return Ran::done;
+    }
+    auto jf = JournalFile::create(path, j);
+    if (jf.failed()) {
+        const char* message = !isOutOfSpace(jf.failure()) ? NO_JOURNAL
+                              : j.newSize > j.oldSize     ? GROW_FAILED
+                                                          : NO_ROOM;
+        result = failed(m.path, message, jf.failure(), "edit journal");
+        return Ran::done;
+    }
+    // The journal is durable; one more look, then the movie changes.
+    if (!sameAsPlanned(file, m.identity)) {
+        jf->remove().ok();
+        result = failed(m.path, CHANGED, {});
+        return Ran::done;
+    }
+    auto partway = [&](const Failure& f) {
+        result = failed(m.path, isOutOfSpace(f) ? OUT_OF_ROOM : PARTWAY, f);
+        return Ran::done;
+    };
+    Status s;
+    switch (j.route) {
+    case Route::overwrite:
+    case Route::absorb:
+        s = writeRegionAndFixes(file, j);
+        break;
+    case Route::insertRange: {
+        s = file.insertRange(j.rangeAt, j.delta);
+        if (s.failed()) {
+            const bool declined = s.cause() == errorText(EOPNOTSUPP) ||
+                                  s.cause() == errorText(EINVAL) || s.cause() == errorText(ENOTTY);
+            auto undone = undoRange(file, j);
+            if (undone.ok() && *undone) {
+                jf->remove().ok();
+                if (declined) return Ran::fallBack;
+                result = failed(m.path, GROW_FAILED, s.failure());
+                return Ran::done;
+            }
+            return partway(s.failure());
+        }
+        s = writeRegionAndFixes(file, j);
+        break;
+    }
+    case Route::shift: {
+        s = file.resize(j.newSize);
+        if (s.failed()) {
+            // Nothing has moved: take back whatever part of the growth happened, and end here.
+            auto now = file.size();
+            if (now.ok() && *now > j.oldSize && *now <= j.newSize) file.truncate(j.oldSize).ok();
+            now = file.size();
+            if (now.ok() && *now == j.oldSize) {
+                jf->remove().ok();
+                result = failed(m.path, GROW_FAILED, s.failure());
+                return Ran::done;
+            }
+            return partway(s.failure());
+        }
+        s = runShift(file, *jf, std::nullopt, onMoving);
+        break;
+    }
+    }
+    if (s.failed()) return partway(s.failure());
+    // The movie is whole on disk: only now may the journal go.
+    jf->remove().ok();
+    return Ran::done;
+}
+
+} // namespace
+
+TGResult applyEdit(const MovieFile& m, const MovieEdit& e, const Progress& onMoving) {
+    TGResult result(m.path.filename().string(), e.outcome, e.message);
+    auto fs = m.file->fileSystem();
+    if (fs.failed()) return failed(m.path, PARTWAY, fs.failure());
+    RoutePlanner planner(m, e);
+
+    std::vector<Journal> routes;
+    if (!e.insertion) {
+        routes.push_back(planner.overwrite());
+    } else {
+        auto absorbed = planner.absorb();
+        if (absorbed.failed()) return failed(m.path, "Read error", absorbed.failure());
+        if (*absorbed) routes.push_back(std::move(**absorbed));
+        const RangeInsertion rule = fileFaults().rangeInsertion;
+        const bool wantRange = rule == RangeInsertion::always ||
+                               (rule == RangeInsertion::bySize && planner.tail() > RANGE_FROM);
+        if (routes.empty() && wantRange) {
+            auto range = planner.insertRange(*fs);
+            if (range.failed()) return failed(m.path, "Read error", range.failure());
+            if (*range) routes.push_back(std::move(**range));
+        }
+        auto shifted = planner.shift();
+        if (shifted.failed()) return failed(m.path, "Read error", shifted.failure());
+        if (*shifted) routes.push_back(std::move(**shifted));
+        if (routes.empty())
+            return TGResult(m.path.filename().string(), TGOutcome::error,
+                            "Unsupported (offsets outside chunk tables)");
+    }
+
+    for (const auto& j : routes) {
+        if (!fileFaults().skipSpaceCheck) {
+            auto now = m.file->fileSystem();
+            if (now.ok() && now->freeBytes < spaceNeeded(j, *now)) {
+                const bool grows = j.newSize > j.oldSize;
+                TGResult r(m.path.filename().string(), TGOutcome::error,
+                           grows && !now->copyOnWrite ? GROW_FAILED : NO_ROOM);
+                r.detail = "needs " + std::to_string(spaceNeeded(j, *now)) + " bytes, " +
+                           std::to_string(now->freeBytes) + " free";
+                return r;
+            }
+        }
+        auto ran = carryOut(m, j, onMoving, result);
+        if (ran.failed()) return failed(m.path, PARTWAY, ran.failure());
+        if (*ran == Ran::done) return result;
+    }
+    return failed(m.path, GROW_FAILED, {});
+}
+
+Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path& path,
+                             const Progress& onMoving) {
+    auto id = file.identity();
+    if (id.failed()) return id.failure();
+    const auto jpath = journalPath(path, id->device, id->inode);
+    if (!fileExists(jpath)) return Recovery{};
+    auto opened = JournalFile::open(jpath);
+    if (opened.failed()) return opened.failure();
+    auto& [state, jf] = *opened;
+    if (state == JournalFile::State::foreign)
+        return Failure{{}, "unreadable edit journal " + jpath.filename().string()};
+    if (state == JournalFile::State::torn) {
+        // Its header never became whole, so the movie was never touched.
+        if (Status s = jf.remove(); s.failed()) return s.failure();
+        return Recovery{};
+    }
+    const Journal& j = jf.journal();
+    if (j.birthNs && id->birthNs && *j.birthNs != *id->birthNs) {
+        // The inode number now belongs to another file: the edited movie is gone.
+        if (Status s = jf.remove(); s.failed()) return s.failure();
+        return Recovery{};
+    }
+    Recovery done{Recovered::finished, j.outcome};
+    Status s;
+    switch (j.route) {
+    case Route::overwrite:
+    case Route::absorb:
+        if (id->size != j.oldSize) return Failure{{}, "size differs from the journal's"};
+        s = writeRegionAndFixes(file, j);
+        break;
+    case Route::insertRange: {
+        auto map = file.extents();
+        if (map.failed()) return map.failure();
+        auto fs = file.fileSystem();
+        if (fs.failed()) return fs.failure();
+        const RangeFinding found = findRangeState(j, *map, id->size, fs->blockSize);
+        if (found.state == RangeState::unknown)
+            return Failure{{}, "the file's blocks are not where the journal left them"};
+        if (found.state == RangeState::done) {
+            s = writeRegionAndFixes(file, j);
+            break;
+        }
+        auto undone = undoRange(file, j);
+        if (undone.failed()) return undone.failure();
+        if (!*undone) return Failure{{}, "a partial range insertion could not be undone"};
+        done.kind = found.state == RangeState::notStarted ? Recovered::nothing : Recovered::undone;
+        break;
+    }
+    case Route::shift: {
+        if (id->size < j.oldSize || id->size > j.newSize)
+            return Failure{{}, "size differs from the journal's"};
+        if (id->size < j.newSize) s = file.resize(j.newSize);
+        if (s.ok()) s = runShift(file, jf, jf.latestStep(), onMoving);
+        break;
+    }
+    }
+    if (s.failed()) return s.failure();
+    if (Status r = jf.remove(); r.failed()) return r.failure();
+    return done;
+}
+
+} // namespace tg

@@ -1,0 +1,311 @@
+#include "movie/journal.h"
+
+#include "base/checksum.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+namespace tg {
+
+namespace {
+
+constexpr std::array<std::uint8_t, 8> MAGIC = {'T', 'G', 'E', 'D', 'I', 'T', 0, 1};
+constexpr std::uint64_t PREFIX = 24; // magic, total length, checksum
+constexpr std::uint64_t SLOT_HEADER = 36;
+constexpr std::uint64_t PAGE = 4096;
+constexpr std::array<std::uint8_t, 4> STEP = {'S', 'T', 'E', 'P'};
+// A header larger than this is not one of ours (moov is bounded well below it).
+constexpr std::uint64_t MAX_HEADER = 2ull << 30;
+
+std::uint64_t roundUp(std::uint64_t v, std::uint64_t unit) {
+    return (v + unit - 1) / unit * unit;
+}
+
+class Out {
+public:
+    void u8(std::uint64_t v) { b_.push_back(std::uint8_t(v)); }
+    void u32(std::uint64_t v) { put(v, 4); }
+    void u64(std::uint64_t v) { put(v, 8); }
+    void blob(Bytes d) {
+        u64(d.size());
+        b_.insert(b_.end(), d.begin(), d.end());
+    }
+    void text(const std::string& s) {
+        blob(Bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()));
+    }
+    std::vector<std::uint8_t>& bytes() { return b_; }
+
+private:
+    void put(std::uint64_t v, unsigned width) {
+        for (unsigned i = width; i-- > 0;)
+            b_.push_back(std::uint8_t(v >> (8 * i)));
+    }
+    std::vector<std::uint8_t> b_;
+};
+
+class In {
+public:
+    explicit In(Bytes d, std::uint64_t p) : d_(d), p_(p) {}
+    bool ok() const { return ok_; }
+    bool atEnd() const { return p_ == d_.size(); }
+    std::uint64_t u8() { return take(1); }
+    std::uint64_t u32() { return take(4); }
+    std::uint64_t u64() { return take(8); }
+    std::vector<std::uint8_t> blob() {
+        const std::uint64_t n = u64();
+        if (!ok_ || !fits(d_.size(), p_, n)) {
+            ok_ = false;
+            return {};
+        }
+        std::vector<std::uint8_t> out(d_.begin() + std::ptrdiff_t(p_),
+                                      d_.begin() + std::ptrdiff_t(p_ + n));
+        p_ += n;
+        return out;
+    }
+    std::string text() {
+        auto b = blob();
+        return std::string(b.begin(), b.end());
+    }
+
+private:
+    std::uint64_t take(unsigned width) {
+        if (!ok_ || !fits(d_.size(), p_, width)) {
+            ok_ = false;
+            return 0;
+        }
+        const std::uint64_t v = readUnsigned(d_, p_, width);
+        p_ += width;
+        return v;
+    }
+    Bytes d_;
+    std::uint64_t p_;
+    bool ok_ = true;
+};
+
+std::uint64_t slotSize(const Journal& j) {
+    return roundUp(SLOT_HEADER + j.chunk, PAGE);
+}
+
+} // namespace
+
+std::uint64_t stepCount(const Journal& j) {
+    if (j.route != Route::shift || j.chunk == 0 || j.oldSize <= j.regionOldEnd) return 0;
+    return (j.oldSize - j.regionOldEnd + j.chunk - 1) / j.chunk;
+}
+
+StepRange stepRange(const Journal& j, std::uint64_t index) {
+    const std::uint64_t tail = j.oldSize - j.regionOldEnd;
+    const std::uint64_t endOff = tail - std::min(tail, index * j.chunk);
+    const std::uint64_t startOff = endOff - std::min(endOff, j.chunk);
+    return {j.regionOldEnd + startOff, endOff - startOff};
+}
+
+std::filesystem::path journalPath(const std::filesystem::path& movie, std::uint64_t device,
+                                  std::uint64_t inode) {
+    return folderOf(movie) /
+           (".tg_edit_" + std::to_string(device) + "_" + std::to_string(inode) + ".journal");
+}
+
+std::vector<std::uint8_t> encodeJournal(const Journal& j) {
+    Out o;
+    o.bytes().assign(MAGIC.begin(), MAGIC.end());
+    o.u64(0); // total length, filled in below
+    o.u64(0); // checksum
+    o.u8(std::uint8_t(j.route));
+    o.u8(std::uint8_t(j.outcome));
+    o.u64(j.device);
+    o.u64(j.inode);
+    o.u8(j.birthNs.has_value());
+    o.u64(std::uint64_t(j.birthNs.value_or(0)));
+    o.text(j.name);
+    o.u64(j.oldSize);
+    o.u64(j.newSize);
+    o.u64(j.regionStart);
+    o.u64(j.regionOldEnd);
+    o.blob(j.region);
+    o.u64(j.delta);
+    o.u64(j.rangeAt);
+    o.u64(j.chunk);
+    o.u32(j.writes.size());
+    for (const auto& w : j.writes) {
+        o.u64(w.at);
+        o.blob(w.bytes);
+        o.blob(w.old);
+    }
+    o.u32(j.extents.size());
+    for (const auto& e : j.extents) {
+        o.u64(e.logical);
+        o.u64(e.physical);
+        o.u64(e.length);
+        o.u32(e.flags);
+    }
+    auto& b = o.bytes();
+    wU64(b, 8, b.size());
+    wU64(b, 16, checksum64(Bytes(b).subspan(PREFIX)));
+    return std::move(b);
+}
+
+std::optional<Journal> decodeJournal(Bytes b) {
+    if (b.size() < PREFIX || !std::equal(MAGIC.begin(), MAGIC.end(), b.begin())) return {};
+    const std::uint64_t total = u64(b, 8);
+    if (total < PREFIX || total > b.size()) return {};
+    b = b.first(total);
+    if (checksum64(b.subspan(PREFIX)) != u64(b, 16)) return {};
+    In in(b, PREFIX);
+    Journal j;
+    const std::uint64_t route = in.u8();
+    if (route > std::uint64_t(Route::shift)) return {};
+    j.route = Route(route);
+    const std::uint64_t outcome = in.u8();
+    if (outcome > std::uint64_t(TGOutcome::error)) return {};
+    j.outcome = TGOutcome(outcome);
+    j.device = in.u64();
+    j.inode = in.u64();
+    const bool hasBirth = in.u8() != 0;
+    const auto birth = std::int64_t(in.u64());
+    if (hasBirth) j.birthNs = birth;
+    j.name = in.text();
+    j.oldSize = in.u64();
+    j.newSize = in.u64();
+    j.regionStart = in.u64();
+    j.regionOldEnd = in.u64();
+    j.region = in.blob();
+    j.delta = in.u64();
+    j.rangeAt = in.u64();
+    j.chunk = in.u64();
+    for (std::uint64_t n = in.u32(); in.ok() && n > 0; --n) {
+        Overwrite w;
+        w.at = in.u64();
+        w.bytes = in.blob();
+        w.old = in.blob();
+        j.writes.push_back(std::move(w));
+    }
+    for (std::uint64_t n = in.u32(); in.ok() && n > 0; --n) {
+        Extent e;
+        e.logical = in.u64();
+        e.physical = in.u64();
+        e.length = in.u64();
+        e.flags = std::uint32_t(in.u32());
+        j.extents.push_back(e);
+    }
+    if (!in.ok() || !in.atEnd()) return {};
+    return j;
+}
+
+Result<JournalFile> JournalFile::create(const std::filesystem::path& path, const Journal& j) {
+    JournalFile jf;
+    jf.path_ = path;
+    jf.journal_ = j;
+    jf.file_ = FileHandle::createExclusive(path, 0600);
+    if (!jf.file_.isOpen()) return errnoFailure(errno);
+    const auto header = encodeJournal(j);
+    jf.slotsAt_ = roundUp(header.size(), PAGE);
+    jf.seed_ = u64(header, 16);
+    Status s = jf.file_.writeAt(0, header);
+    // The two step slots are reserved now, so that no step runs out of room for its record.
+    if (s.ok() && j.route == Route::shift) s = jf.file_.resize(jf.slotsAt_ + 2 * slotSize(j));
+    if (s.ok()) s = jf.file_.sync();
+    if (s.ok()) s = syncFolder(folderOf(path));
+    if (s.failed()) {
+        // Nothing of the movie has changed yet: this journal records nothing worth keeping.
+        jf.file_.reset();
+        removeFile(path);
+        syncFolder(folderOf(path)).ok();
+        return s.failure();
+    }
+    return jf;
+}
+
+Result<std::pair<JournalFile::State, JournalFile>>
+JournalFile::open(const std::filesystem::path& path) {
+    JournalFile jf;
+    jf.path_ = path;
+    auto opened = FileHandle::openRegular(path, true);
+    if (opened.failed()) return opened.failure();
+    jf.file_ = std::move(*opened);
+    std::array<std::uint8_t, PREFIX> prefix{};
+    auto got = jf.file_.readAt(0, prefix);
+    if (got.failed()) return got.failure();
+    const bool ours =
+        *got >= MAGIC.size() && std::equal(MAGIC.begin(), MAGIC.end(), prefix.begin());
+    const std::uint64_t total = *got == PREFIX ? u64(prefix, 8) : 0;
+    if (!ours) {
+        // A file cut before its magic was whole is a journal that never began.
+        const bool cut =
+            *got < MAGIC.size() && std::equal(prefix.begin(), prefix.begin() + *got, MAGIC.begin());
+        return std::pair(cut ? State::torn : State::foreign, std::move(jf));
+    }
+    if (total < PREFIX || total > MAX_HEADER) return std::pair(State::torn, std::move(jf));
+    std::vector<std::uint8_t> header(total);
+    got = jf.file_.readAt(0, header);
+    if (got.failed()) return got.failure();
+    header.resize(*got);
+    auto j = decodeJournal(header);
+    if (!j) return std::pair(State::torn, std::move(jf));
+    jf.journal_ = std::move(*j);
+    jf.slotsAt_ = roundUp(total, PAGE);
+    jf.seed_ = u64(prefix, 16);
+    return std::pair(State::valid, std::move(jf));
+}
+
+std::uint64_t JournalFile::slotOffset(std::uint64_t index) const {
+    return slotsAt_ + (index % 2) * slotSize(journal_);
+}
+
+namespace {
+
+std::uint64_t stepChecksum(Bytes head, Bytes data, std::uint64_t seed) {
+    return checksum64(data, checksum64(head, seed));
+}
+
+} // namespace
+
+Status JournalFile::writeStep(std::uint64_t index, std::uint64_t from, Bytes data) const {
+    if (data.size() > journal_.chunk) return errnoFailure(EINVAL);
+    std::vector<std::uint8_t> slot(SLOT_HEADER + data.size());
+    std::copy(STEP.begin(), STEP.end(), slot.begin());
+    wU64(slot, 4, index);
+    wU64(slot, 12, from);
+    wU64(slot, 20, data.size());
+    std::copy(data.begin(), data.end(), slot.begin() + SLOT_HEADER);
+    // Seeded with this journal's own header, so a slot can never pass for another journal's.
+    wU64(slot, 28, stepChecksum(Bytes(slot).subspan(4, 24), data, seed_));
+    if (Status s = file_.writeAt(slotOffset(index), slot); s.failed()) return s;
+    return file_.syncData();
+}
+
+std::optional<ShiftStep> JournalFile::latestStep() const {
+    std::optional<ShiftStep> best;
+    for (std::uint64_t slot = 0; slot < 2; ++slot) {
+        std::array<std::uint8_t, SLOT_HEADER> head{};
+        auto got = file_.readAt(slotOffset(slot), head);
+        if (got.failed() || *got != SLOT_HEADER ||
+            !std::equal(STEP.begin(), STEP.end(), head.begin()))
+            continue;
+        ShiftStep step;
+        step.index = u64(head, 4);
+        step.from = u64(head, 12);
+        const std::uint64_t length = u64(head, 20);
+        const StepRange expected = stepRange(journal_, step.index);
+        if (step.index % 2 != slot || step.index >= stepCount(journal_) ||
+            expected.from != step.from || expected.length != length)
+            continue;
+        auto data = file_.readFully(slotOffset(slot) + SLOT_HEADER, length);
+        if (data.failed()) continue;
+        if (stepChecksum(Bytes(head).subspan(4, 24), *data, seed_) != u64(head, 28)) continue;
+        if (best && best->index > step.index) continue;
+        step.data = std::move(*data);
+        best = std::move(step);
+    }
+    return best;
+}
+
+Status JournalFile::remove() {
+    file_.reset();
+    if (!removeFile(path_)) return errnoFailure(errno);
+    return syncFolder(folderOf(path_));
+}
+
+} // namespace tg

@@ -1,0 +1,102 @@
+// The journal of an in-place movie edit. It is written and flushed beside the movie before the
+// movie's first byte changes, and only the end of the edit (finished or undone on disk) removes
+// it. Its name carries the movie's device and inode: ".tg_edit_<dev>_<ino>.journal".
+#pragma once
+
+#include "base/file.h"
+#include "model/job.h"
+#include "movie/insertion_plan.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tg {
+
+// How the edit changes the file, cheapest first.
+enum class Route : std::uint8_t {
+    overwrite,   // same-length writes only (a patch)
+    absorb,      // the new atoms take their room from a free atom: same length, no offset moves
+    insertRange, // whole blocks inserted by the file system in front of moov
+    shift,       // the tail moved by the growth, step by step, each step journaled first
+};
+
+// Everything a later run needs to finish (or undo) the edit without the process that began it.
+struct Journal {
+    Route route = Route::overwrite;
+    TGOutcome outcome = TGOutcome::fixed; // reported when the edit is finished
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::optional<std::int64_t> birthNs; // tells an inode number reused by another file
+    std::string name;                    // the movie's file name when the edit began
+    std::uint64_t oldSize = 0;
+    std::uint64_t newSize = 0;
+    // Old bytes [regionStart, regionOldEnd) become `region` (moov rebuilt, in one write).
+    std::uint64_t regionStart = 0;
+    std::uint64_t regionOldEnd = 0;
+    std::vector<std::uint8_t> region;
+    // Everything from regionOldEnd on moves by delta.
+    std::uint64_t delta = 0;
+    std::uint64_t rangeAt = 0;     // where whole blocks are inserted (insertRange)
+    std::uint64_t chunk = 0;       // bytes moved per step (shift)
+    std::vector<Overwrite> writes; // same-length writes outside the region, at final positions
+    std::vector<Extent> extents;   // the extent map before a range insertion
+};
+
+// One step of a shift: the bytes [from, from + data.size()) of the old file, about to be written
+// delta bytes further on.
+struct ShiftStep {
+    std::uint64_t index = 0;
+    std::uint64_t from = 0;
+    std::vector<std::uint8_t> data;
+};
+
+// The range of old bytes step `index` of a shift moves, last block first.
+struct StepRange {
+    std::uint64_t from = 0;
+    std::uint64_t length = 0;
+};
+std::uint64_t stepCount(const Journal& j);
+StepRange stepRange(const Journal& j, std::uint64_t index);
+
+std::filesystem::path journalPath(const std::filesystem::path& movie, std::uint64_t device,
+                                  std::uint64_t inode);
+
+// The bytes of the header, and the header read back (nothing when torn, foreign or unreadable).
+std::vector<std::uint8_t> encodeJournal(const Journal& j);
+std::optional<Journal> decodeJournal(Bytes bytes);
+
+class JournalFile {
+public:
+    // Creates the journal beside the movie and makes it durable (file and folder) before
+    // returning: only then may the movie change.
+    static Result<JournalFile> create(const std::filesystem::path& path, const Journal& j);
+
+    enum class State { valid, torn, foreign };
+    // Opens an existing journal; `torn` when its header never became whole (the movie was never
+    // touched), `foreign` when it is not a journal this program can read.
+    static Result<std::pair<State, JournalFile>> open(const std::filesystem::path& path);
+
+    const Journal& journal() const { return journal_; }
+
+    // Records a step (alternating between two slots) and flushes it.
+    Status writeStep(std::uint64_t index, std::uint64_t from, Bytes data) const;
+    // The last step recorded whole, if any.
+    std::optional<ShiftStep> latestStep() const;
+
+    // Ends the journal: unlinks it and flushes the folder.
+    Status remove();
+
+private:
+    std::uint64_t slotOffset(std::uint64_t index) const;
+
+    std::filesystem::path path_;
+    FileHandle file_;
+    Journal journal_;
+    std::uint64_t slotsAt_ = 0;
+    std::uint64_t seed_ = 0; // the header's checksum, binding each step record to this journal
+};
+
+} // namespace tg

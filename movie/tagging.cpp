@@ -1,0 +1,216 @@
+#include "movie/tagging.h"
+
+#include "movie/movie_tagger.h"
+
+#include <cerrno>
+
+namespace tg {
+
+namespace {
+
+// moov payloads from 8 up to 511,999,999 bytes are read; one unsigned test covers both ends.
+constexpr std::uint64_t MAX_PAYLOAD_ABOVE_8 = 511999991;
+constexpr std::uint64_t MAX_MOOV = 512000000;
+// A top-level meta is read whole to look for item locations; larger ones are refused.
+constexpr std::uint64_t MAX_META = 16 * 1024 * 1024;
+
+const char* const NO_MOOV = "Unsupported (no moov)";
+const char* const NO_WRITE = "No write permission";
+const char* const IN_USE = "In use by another run — try again when it ends";
+const char* const CANT_LOCK = "Can't lock the file for editing";
+const char* const CANT_RECOVER = "Can't finish an interrupted edit — file left as it is";
+const char* const FINISHED = "Interrupted edit finished → Display-P3";
+const char* const UNDONE = "Interrupted edit undone; ";
+
+class Session {
+public:
+    Session(const std::filesystem::path& file, TagMode mode, const Progress& onMoving)
+        : path_(file), name_(file.filename().string()), mode_(mode), onMoving_(onMoving) {}
+
+    TGResult run() {
+        if (mode_ == TagMode::core && !VIDEO_EXTS.contains(lowercased(extensionOf(path_))))
+            return result(TGOutcome::skipped, "Skipped (not a video)");
+        auto opened = FileHandle::openRegular(path_, true);
+        if (opened.failed()) return openFailed(opened.failure());
+        file_ = std::move(*opened);
+        if (Status lock = file_.tryLock(LockKind::exclusive); lock.failed())
+            return error(FileHandle::isHeldElsewhere(lock) ? IN_USE : CANT_LOCK, lock.failure());
+
+        auto recovered = recoverEdit(file_, path_, onMoving_);
+        if (recovered.failed()) return error(CANT_RECOVER, recovered.failure());
+        TGResult r = tag();
+        switch (recovered->kind) {
+        case Recovered::nothing:
+            break;
+        case Recovered::finished:
+            if (r.outcome == TGOutcome::already) return result(recovered->outcome, FINISHED);
+            r.message = std::string(FINISHED) + "; " + r.message;
+            break;
+        case Recovered::undone:
+            r.message = UNDONE + r.message;
+            break;
+        }
+        return r;
+    }
+
+private:
+    TGResult result(TGOutcome outcome, const std::string& message) const {
+        return TGResult(name_, outcome, message);
+    }
+
+    TGResult error(const char* message, const Failure& why) const {
+        TGResult r = result(TGOutcome::error, message);
+        if (!why.cause.empty()) r.detail = why.cause;
+        return r;
+    }
+
+    const char* unreadable() const {
+        return mode_ == TagMode::core ? "Can't read file" : "Read error";
+    }
+
+    TGResult openFailed(const Failure& why) const {
+        const bool denied = why.cause == errorText(EACCES) || why.cause == errorText(EPERM) ||
+                            why.cause == errorText(EROFS) || why.cause == errorText(ETXTBSY);
+        // A file too short to be a movie reads as unreadable, even where it may not be written.
+        if (denied && fileSizeOf(path_) >= 17) return error(NO_WRITE, why);
+        return error(unreadable(), why);
+    }
+
+    TGResult tag() {
+        auto id = file_.identity();
+        if (id.failed()) return error(unreadable(), id.failure());
+        if (id->size < 17) return result(TGOutcome::error, unreadable());
+        MovieFile m;
+        m.file = &file_;
+        m.path = path_;
+        m.identity = *id;
+        m.top = topLevelAtoms(file_, id->size);
+        const TopAtom* moov = nullptr;
+        for (const auto& a : m.top)
+            if (a.type == "moov") {
+                moov = &a;
+                break;
+            }
+        if (!moov) return result(TGOutcome::error, NO_MOOV);
+        const bool tooLarge = mode_ == TagMode::core
+                                  ? moov->size - moov->headerSize - 8 > MAX_PAYLOAD_ABOVE_8
+                                  : moov->size > MAX_MOOV;
+        // A moov cut short by the end of the file cannot be edited safely, in either mode.
+        if (tooLarge || !fits(id->size, moov->start, moov->size))
+            return result(TGOutcome::error, NO_MOOV);
+        m.moov = *moov;
+        auto bytes = file_.readFully(moov->start, moov->size);
+        if (bytes.failed()) return error("Read error", bytes.failure());
+        m.moovBytes = std::move(*bytes);
+
+        const MoovLayout layout = readMoovLayout(m.moovBytes, moov->headerSize, moov->start);
+        const ColourDecision d = decideColour(layout, m.moovBytes, moov->start);
+        MovieEdit edit;
+        std::vector<std::size_t> toInsert = d.untagged;
+        if (mode_ == TagMode::core) {
+            switch (d.verdict) {
+            case Verdict::noVideo:
+                return result(TGOutcome::skipped, "No video track to tag");
+            case Verdict::hdr:
+                return result(TGOutcome::hdr, "HDR — left unchanged");
+            case Verdict::alreadyP3:
+                return result(TGOutcome::already, "Already Display-P3");
+            case Verdict::alreadyTagged:
+                return result(TGOutcome::already, "Already tagged");
+            case Verdict::patch:
+                edit.overwrites = d.patches;
+                edit.outcome = TGOutcome::fixed;
+                edit.message = "Fixed → Display-P3";
+                break;
+            case Verdict::insert:
+                edit.outcome = TGOutcome::added;
+                edit.message = "No tag found — added Display-P3";
+                break;
+            }
+        } else {
+            if (d.verdict == Verdict::noVideo)
+                return result(TGOutcome::skipped, "No video track to tag");
+            if (toInsert.empty()) return result(TGOutcome::already, "Already tagged");
+            edit.outcome = TGOutcome::added;
+            edit.message = "No tag found — added Display-P3";
+        }
+        if (!toInsert.empty()) {
+            InsertionPlan plan = planInsertion(layout, m.moovBytes, moov->start, toInsert);
+            if (plan.kind == PlanKind::insert) plan.kind = topLevelRefusal(m, edit);
+            if (plan.kind != PlanKind::insert) {
+                TGResult r = result(TGOutcome::error, refusalMessage(plan.kind));
+                if (!layout.why.empty()) r.detail = layout.why;
+                return r;
+            }
+            edit.insertion = std::move(plan);
+        }
+        return applyEdit(m, edit, onMoving_);
+    }
+
+    static const char* refusalMessage(PlanKind kind) {
+        switch (kind) {
+        case PlanKind::tooLarge:
+            return "Can't add tag — a size or offset would pass 4 GB";
+        case PlanKind::fragmented:
+            return "Unsupported (fragmented movie)";
+        case PlanKind::trackStructure:
+            return "Unsupported (unexpected track structure)";
+        case PlanKind::foreignOffsets:
+        case PlanKind::insert:
+        case PlanKind::alreadyTagged:
+        case PlanKind::noVideo:
+            break;
+        }
+        return "Unsupported (offsets outside chunk tables)";
+    }
+
+    // Top-level atoms that hold absolute offsets: fragments are refused; item locations in a
+    // top-level meta are collected for fixing.
+    PlanKind topLevelRefusal(const MovieFile& m, MovieEdit& edit) const {
+        for (const auto& a : m.top) {
+            if (a.type == "moof" || a.type == "mfra") return PlanKind::fragmented;
+            if (a.type != "meta") continue;
+            if (a.size > MAX_META || !fits(m.identity.size, a.start, a.size))
+                return PlanKind::foreignOffsets;
+            auto meta = file_.readFully(a.start, a.size);
+            if (meta.failed()) return PlanKind::foreignOffsets;
+            const Atom atom{a.type, 0, a.headerSize, a.size};
+            for (const auto& iloc : ilocsInMeta(*meta, atom)) {
+                auto refs = itemLocations(*meta, iloc, a.start);
+                if (!refs) return PlanKind::foreignOffsets;
+                edit.outsideOffsets.insert(edit.outsideOffsets.end(), refs->begin(), refs->end());
+            }
+        }
+        return PlanKind::insert;
+    }
+
+    std::filesystem::path path_;
+    std::string name_;
+    TagMode mode_;
+    const Progress& onMoving_;
+    FileHandle file_;
+};
+
+} // namespace
+
+TGResult tagMovie(const std::filesystem::path& file, TagMode mode, const Progress& onMoving) {
+    return Session(file, mode, onMoving).run();
+}
+
+bool hasInterruptedEdit(const std::filesystem::path& file) {
+    auto opened = FileHandle::openRegular(file, false);
+    if (opened.failed()) return false;
+    auto id = opened->identity();
+    if (id.failed()) return false;
+    const auto jpath = journalPath(file, id->device, id->inode);
+    if (!fileExists(jpath)) return false;
+    auto journal = JournalFile::open(jpath);
+    if (journal.failed()) return true; // there, but unreadable: still not safe to copy
+    const auto& [state, jf] = *journal;
+    if (state == JournalFile::State::torn) return false; // never began: the movie is untouched
+    if (state == JournalFile::State::foreign) return true;
+    const auto& birth = jf.journal().birthNs;
+    return !(birth && id->birthNs && *birth != *id->birthNs);
+}
+
+} // namespace tg

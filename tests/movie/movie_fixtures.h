@@ -1,0 +1,285 @@
+// Helpers for the movie tests: atom trees built in memory, real movies made by ffmpeg and
+// reshaped at the atom level, and a child process stopped at a chosen write of the file layer.
+#pragma once
+
+#include "base/checksum.h"
+#include "base/file.h"
+#include "base/file_faults.h"
+#include "movie/atoms.h"
+#include "movie/moov_layout.h"
+#include "movie/movie_tagger.h"
+
+#include "fixtures/media.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <sys/statfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace movietest {
+
+using namespace tgtest;
+using Blob = std::vector<std::uint8_t>;
+
+inline Blob cat(std::initializer_list<Blob> parts) {
+    Blob out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+// v as `width` big-endian bytes.
+inline Blob be(std::uint64_t v, int width = 4) {
+    Blob b;
+    for (int s = 8 * (width - 1); s >= 0; s -= 8)
+        b.push_back(std::uint8_t(v >> s));
+    return b;
+}
+inline Blob text(const std::string& s) {
+    return Blob(s.begin(), s.end());
+}
+// An atom with a 32-bit size, or with size field 1 and a 64-bit size when large.
+inline Blob atom(const std::string& type, const Blob& payload, bool large = false) {
+    if (large) return cat({be(1), text(type), be(16 + payload.size(), 8), payload});
+    return cat({be(8 + payload.size()), text(type), payload});
+}
+// A sample entry: 78 bytes of visual fields (data reference 1), then its child atoms.
+inline Blob entry(const std::string& type, std::initializer_list<Blob> children = {}) {
+    Blob fields(78, 0);
+    fields[7] = 1;
+    return atom(type, cat({fields, cat(children)}));
+}
+inline Blob stsd(std::initializer_list<Blob> entries) {
+    return atom("stsd", cat({be(0), be(entries.size()), cat(entries)}));
+}
+inline Blob stco(std::initializer_list<std::uint64_t> offsets, bool wide = false) {
+    Blob b = cat({be(0), be(offsets.size())});
+    for (auto o : offsets)
+        b = cat({b, be(o, wide ? 8 : 4)});
+    return atom(wide ? "co64" : "stco", b);
+}
+inline Blob hdlr(const std::string& handler) {
+    return atom("hdlr", cat({be(0), be(0), text(handler), Blob(12, 0), Blob{0}}));
+}
+// dref with one entry; selfContained sets the flag that says the data is in this file.
+inline Blob dinf(bool selfContained = true) {
+    return atom("dinf", atom("dref", cat({be(0), be(1), atom("url ", be(selfContained ? 1 : 0))})));
+}
+// A whole track: trak/mdia(hdlr, minf(dinf, stbl(...))).
+inline Blob track(const std::string& handler, std::initializer_list<Blob> stblChildren,
+                  bool selfContained = true) {
+    return atom("trak", atom("mdia", cat({hdlr(handler),
+                                          atom("minf", cat({dinf(selfContained),
+                                                            atom("stbl", cat(stblChildren))}))})));
+}
+inline Blob colr(const std::string& kind, std::uint16_t prim, std::uint16_t trc) {
+    return atom("colr", cat({text(kind), be(prim, 2), be(trc, 2), be(1, 2)}));
+}
+
+// The offset of the first atom along a path of types (a sample description's entries and a
+// video sample entry's children are found after their fixed fields); npos when it is not there.
+inline std::uint64_t find(const Blob& d, const std::vector<std::string>& path) {
+    std::uint64_t start = 0, end = d.size(), at = std::string::npos;
+    for (const auto& type : path) {
+        at = std::string::npos;
+        for (const auto& a : tg::childAtoms(d, start, end)) {
+            if (a.type != type) continue;
+            at = a.offset;
+            const std::uint64_t skip = type == "stsd" ? 8 : tg::VID_CODECS.contains(type) ? 78 : 0;
+            start = a.offset + a.headerSize + skip;
+            end = a.offset + a.size;
+            break;
+        }
+        if (at == std::string::npos) return at;
+    }
+    return at;
+}
+
+const std::string SRC = "-f lavfi -i testsrc2=s=64x48:r=10:d=1 ";
+const std::string SND = "-f lavfi -i sine=d=1 ";
+const std::string BT709 = "-color_primaries bt709 -color_trc bt709 -colorspace bt709 ";
+const std::string X264 = "-c:v libx264 -pix_fmt yuv420p ";
+const std::string FAST = "-movflags +faststart ";
+const std::string ADDED = "No tag found — added Display-P3";
+const std::string FIXED = "Fixed → Display-P3";
+const std::string FINISHED = "Interrupted edit finished → Display-P3";
+// color_primaries of each video stream as the container signals it: without decoding, since a
+// decoder reports the bitstream's own colour description instead.
+inline std::string primaries(const fs::path& file) {
+    return run("ffprobe -v error -nofind_stream_info -select_streams v "
+               "-show_entries stream=color_primaries -of csv=p=0 " +
+               sh(file))
+        .out;
+}
+
+// Makes a movie with ffmpeg; the format follows the extension.
+inline void makeMovie(const fs::path& path, const std::string& args) {
+    ffmpeg(args + " -f " + (path.extension() == ".mov" ? "mov " : "mp4 ") + sh(path));
+}
+
+// Appends a top-level free atom of `size` bytes whose payload is a hole: large files for tests
+// that do not care what the padding holds. A 64-bit size from 4 GiB on.
+inline void padWithFree(const fs::path& path, std::uint64_t size) {
+    const std::uint64_t at = fs::file_size(path);
+    const Blob h =
+        size > 0xFFFFFFFF ? cat({be(1), text("free"), be(size, 8)}) : cat({be(size), text("free")});
+    tg::FileHandle f = tg::FileHandle::openForUpdate(path);
+    ASSERT_TRUE(f.writeAt(at, h).ok());
+    ASSERT_TRUE(f.truncate(at + size).ok());
+}
+
+// A checksum of the file's bytes, block by block (big files are compared this way).
+inline std::uint64_t fileHash(const fs::path& path) {
+    tg::FileHandle f = tg::FileHandle::openForReading(path);
+    std::vector<std::uint8_t> block(8 << 20);
+    std::uint64_t h = 0, at = 0;
+    for (;;) {
+        auto got = f.readAt(at, block);
+        if (got.failed() || *got == 0) break;
+        h = tg::checksum64(tg::Bytes(block.data(), *got), h);
+        at += *got;
+    }
+    return h;
+}
+
+inline bool onExt4(const fs::path& dir) {
+    struct statfs s {};
+    return ::statfs(dir.c_str(), &s) == 0 && s.f_type == 0xEF53;
+}
+
+// The hidden journals in a folder.
+inline std::vector<fs::path> journals(const fs::path& dir) {
+    std::vector<fs::path> found;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string().starts_with(".tg_edit_")) found.push_back(e.path());
+    return found;
+}
+
+// Runs fn in a child process that ends itself (_exit) just before the file layer's operation
+// for which stopHere(its number from 0, its kind) holds; returns true when the child was stopped,
+// false when fn ran to its end first.
+inline bool runStoppedWhen(const std::function<bool(int, tg::FileOp)>& stopHere,
+                           const std::function<void()>& fn, tg::FileFaults faults = {}) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        auto count = std::make_shared<int>(0);
+        faults.before = [count, stopHere](tg::FileOp op) {
+            if (stopHere(*count, op)) ::_exit(42);
+            return 0;
+        };
+        faults.after = [count](tg::FileOp) { ++*count; };
+        tg::setFileFaults(faults);
+        fn();
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 42;
+}
+
+// The same, stopped before operation number stopAt.
+inline bool runStoppedAt(int stopAt, const std::function<void()>& fn, tg::FileFaults faults = {}) {
+    return runStoppedWhen([stopAt](int n, tg::FileOp) { return n == stopAt; }, fn, faults);
+}
+
+// Runs fn in a child process and sends it SIGKILL as soon as it reports its `after`-th operation
+// of the file layer (it keeps running meanwhile, so the kill lands somewhere after that one).
+// Returns true when the kill came before fn ended.
+inline bool runKilledAfter(int after, const std::function<void()>& fn, tg::FileFaults faults = {}) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        const int out = pipeFds[1];
+        faults.after = [out](tg::FileOp) {
+            const char tick = 1;
+            if (::write(out, &tick, 1) != 1) ::_exit(3);
+        };
+        tg::setFileFaults(faults);
+        fn();
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    char tick = 0;
+    int seen = 0;
+    while (seen < after && ::read(pipeFds[0], &tick, 1) == 1)
+        ++seen;
+    ::kill(child, SIGKILL);
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+// The chunk-offset tables of a file's tracks: for each trak of moov, its stco or co64 values.
+inline std::vector<std::vector<std::uint64_t>> chunkOffsets(const Blob& file) {
+    std::vector<std::vector<std::uint64_t>> tracks;
+    const std::uint64_t moov = find(file, {"moov"});
+    if (moov == std::string::npos) return tracks;
+    for (const auto& t : tg::childAtoms(file, moov + 8, moov + tg::u32(file, moov))) {
+        if (t.type != "trak") continue;
+        const Blob trak(file.begin() + std::ptrdiff_t(t.offset),
+                        file.begin() + std::ptrdiff_t(t.offset + t.size));
+        std::vector<std::uint64_t> values;
+        for (const char* table : {"stco", "co64"}) {
+            const std::uint64_t at = find(trak, {"trak", "mdia", "minf", "stbl", table});
+            if (at == std::string::npos) continue;
+            const int w = table[1] == 'o' ? 8 : 4;
+            for (std::uint64_t i = 0; i < tg::u32(trak, at + 12); ++i)
+                values.push_back(w == 8 ? tg::u64(trak, at + 16 + 8 * i)
+                                        : tg::u32(trak, at + 16 + 4 * i));
+        }
+        tracks.push_back(values);
+    }
+    return tracks;
+}
+
+// The file with `child` appended inside moov (32-bit sizes); when moov lies in front of the media
+// data, every chunk offset follows.
+inline Blob withMoovChild(const Blob& file, const Blob& child) {
+    Blob out;
+    bool moovFirst = true;
+    const std::uint64_t grow = child.size();
+    for (const auto& a : tg::childAtoms(file, 0, file.size())) {
+        Blob bytes(file.begin() + std::ptrdiff_t(a.offset),
+                   file.begin() + std::ptrdiff_t(a.offset + a.size));
+        if (a.type == "mdat") moovFirst = false;
+        if (a.type == "moov") {
+            if (moovFirst) {
+                for (const auto& t : tg::childAtoms(bytes, 8, bytes.size())) {
+                    if (t.type != "trak") continue;
+                    for (const char* table : {"stco", "co64"}) {
+                        Blob trak(bytes.begin() + std::ptrdiff_t(t.offset),
+                                  bytes.begin() + std::ptrdiff_t(t.offset + t.size));
+                        const std::uint64_t at =
+                            find(trak, {"trak", "mdia", "minf", "stbl", table});
+                        if (at == std::string::npos) continue;
+                        const int w = table[1] == 'o' ? 8 : 4;
+                        const std::uint64_t base = t.offset + at + 16;
+                        for (std::uint64_t i = 0; i < tg::u32(trak, at + 12); ++i) {
+                            const std::uint64_t e = base + std::uint64_t(w) * i;
+                            if (w == 8)
+                                tg::wU64(bytes, e, tg::u64(bytes, e) + grow);
+                            else
+                                tg::wU32(bytes, e, std::uint32_t(tg::u32(bytes, e) + grow));
+                        }
+                    }
+                }
+            }
+            bytes.insert(bytes.end(), child.begin(), child.end());
+            tg::wU32(bytes, 0, std::uint32_t(bytes.size()));
+        }
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    }
+    return out;
+}
+
+} // namespace movietest
