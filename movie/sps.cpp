@@ -534,7 +534,9 @@ LeadingSps leadingSps(VideoCodec codec, std::span<const std::uint8_t> head,
     };
     while (p != sampleSize) {
         if (!view::has(sampleSize, p, lengthSize)) return out;
-        if (!view::has(head.size(), p, lengthSize)) return needBytesTo(p + lengthSize);
+        // A missing length asks for the unit's header too, which the walk needs next.
+        if (!view::has(head.size(), p, lengthSize))
+            return needBytesTo(std::min(p + lengthSize + hb, sampleSize));
         const std::uint64_t len = view::be(head, p, lengthSize), start = p + lengthSize;
         if (len < hb || !view::has(sampleSize, start, len)) return out;
         if (!view::has(head.size(), start, hb)) return needBytesTo(start + hb);
