@@ -102,8 +102,8 @@ SampleTable sampleLocations(const SampleTableAtoms& atoms, std::uint64_t maxSamp
             for (std::uint64_t s = 0; s < runs[k].perChunk; ++s, ++sample) {
                 const std::uint32_t size = sizes[sample];
                 std::uint64_t next = 0;
-                if (__builtin_add_overflow(at, size, &next))
-                    return failure("A sample lies past the largest file offset");
+                if (__builtin_add_overflow(at, size, &next) || next > atoms.fileSize)
+                    return failure("A sample lies past the end of the file");
                 table.samples.push_back({at, size, runs[k].descriptor});
                 at = next;
             }

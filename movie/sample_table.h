@@ -26,6 +26,7 @@ struct SampleTableAtoms {
     std::span<const std::uint8_t> stsc;
     std::span<const std::uint8_t> chunkOffsets; // stco, or co64 when large
     bool large = false;
+    std::uint64_t fileSize = UINT64_MAX; // every sample must end inside it
 };
 
 struct SampleTable {

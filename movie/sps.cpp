@@ -7,6 +7,7 @@
 #include "movie/byte_view.h"
 
 #include <algorithm>
+#include <array>
 
 namespace tg {
 
@@ -60,25 +61,11 @@ void timingTicks(BitReader& r) {
 
 // --- H.264 ---
 
+// Profiles whose SPS codes chroma_format_idc, bit depths and the scaling matrix.
 bool h264ChromaProfile(unsigned profile) {
-    switch (profile) {
-    case 100:
-    case 110:
-    case 122:
-    case 244:
-    case 44:
-    case 83:
-    case 86:
-    case 118:
-    case 128:
-    case 138:
-    case 139:
-    case 134:
-    case 135:
-        return true;
-    default:
-        return false;
-    }
+    constexpr std::array<unsigned, 13> profiles = {100, 110, 122, 244, 44,  83, 86,
+                                                   118, 128, 138, 139, 134, 135};
+    return std::find(profiles.begin(), profiles.end(), profile) != profiles.end();
 }
 
 void h264ScalingList(BitReader& r, int size) {

@@ -240,7 +240,6 @@ std::vector<Trace> traceSps(const fs::path& file, VideoCodec codec) {
         if ((inSps = line.find("Sequence Parameter Set") != std::string::npos))
             into->emplace_back();
     }
-    if (std::getenv("TG_TRACE_DUMP")) std::cerr << r.out;
     return packets.empty() ? extradata : packets;
 }
 std::optional<std::pair<std::uint64_t, std::int64_t>> field(const Trace& t,
@@ -749,6 +748,8 @@ TEST(ProResHeader, FramesThatFailTheChecksAreLeftAlone) {
                     {0x80, 0, 1, 13, 1},
                     Blob(15, 0)});
     };
+    Blob cut = frame(20, 0);
+    cut.resize(27);
     const std::vector<std::tuple<Blob, std::uint64_t, bool>> cases = {
         {frame(20, 0), 40, true},
         {frame(32, 1), 40, true},
@@ -756,7 +757,7 @@ TEST(ProResHeader, FramesThatFailTheChecksAreLeftAlone) {
         {frame(19, 0), 40, false},
         {frame(20, 2), 40, false},
         {frame(20, 0, "icpg"), 40, false},
-        {Blob(frame(20, 0).begin(), frame(20, 0).begin() + 27), 27, false},
+        {cut, 27, false},
         {frame(20, 0), 39, false}, // more bytes than the sample holds
     };
     for (auto [bytes, size, ok] : cases) {
@@ -810,59 +811,54 @@ TEST(SampleTable, LyingTablesAreErrors) {
     const Blob sizes = stsz(0, {10, 20, 30}, 3), runs = stsc({{1, 2, 1}, {2, 1, 1}});
     const Blob chunks = stco({100, 500});
     using Located = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+    enum Variant { plain, stz2, co64 };
     struct Case {
         std::string name;
         Blob sizes, runs, chunks;
-        bool compact = false, large = false;
+        Located expected; // empty: an error
+        Variant variant = plain;
         std::uint64_t max = MAX_SAMPLES;
-        Located expected = {}; // empty: an error
     };
     const Located abc = {{100, 10}, {110, 20}, {500, 30}};
+    const Blob stz2Bits5 = cat({be(0), be(5), be(3), Blob(2, 0)});
     const std::vector<Case> cases = {
-        {"plain", sizes, runs, chunks, false, false, MAX_SAMPLES, abc},
-        {"one size for all",
-         stsz(7, {}, 3),
-         runs,
-         chunks,
-         false,
-         false,
-         MAX_SAMPLES,
-         {{100, 7}, {107, 7}, {500, 7}}},
+        {"plain", sizes, runs, chunks, abc},
+        {"one size for all", stsz(7, {}, 3), runs, chunks, {{100, 7}, {107, 7}, {500, 7}}},
         {"4-bit sizes",
          cat({be(0), be(4), be(3), {0x12, 0x30}}),
          runs,
          chunks,
-         true,
-         false,
-         MAX_SAMPLES,
-         {{100, 1}, {101, 2}, {500, 3}}},
+         {{100, 1}, {101, 2}, {500, 3}},
+         stz2},
         {"16-bit sizes", cat({be(0), be(16), be(3), be(10, 2), be(20, 2), be(30, 2)}), runs, chunks,
-         true, false, MAX_SAMPLES, abc},
-        {"64-bit offsets",
+         abc, stz2},
+        {"64-bit offsets", sizes, runs, stco({100, 500}, 8), abc, co64},
+        {"a run past the last chunk", sizes, stsc({{1, 2, 1}, {2, 1, 1}, {9, 5, 1}}), chunks, abc},
+        {"sizes shorter than their count", stsz(0, {10, 20}, 3), runs, chunks, {}},
+        {"unknown field size", stz2Bits5, runs, chunks, {}, stz2},
+        {"offsets shorter than their count",
          sizes,
          runs,
-         stco({100, 1ull << 40}, 8),
-         false,
-         true,
-         MAX_SAMPLES,
-         {{100, 10}, {110, 20}, {1ull << 40, 30}}},
-        {"a run past the last chunk", sizes, stsc({{1, 2, 1}, {2, 1, 1}, {9, 5, 1}}), chunks, false,
-         false, MAX_SAMPLES, abc},
-        {"sizes shorter than their count", stsz(0, {10, 20}, 3), runs, chunks},
-        {"unknown field size", cat({be(0), be(5), be(3), Blob(2, 0)}), runs, chunks, true},
-        {"offsets shorter than their count", sizes, runs, cat({be(0), be(3), be(100), be(500)})},
-        {"runs shorter than their count", sizes, cat({be(0), be(2), be(1), be(2), be(1)}), chunks},
-        {"first run after chunk 1", sizes, stsc({{2, 3, 1}}), chunks},
-        {"runs out of order", sizes, stsc({{1, 1, 1}, {1, 2, 1}}), chunks},
-        {"an empty run", sizes, stsc({{1, 0, 1}, {2, 3, 1}}), chunks},
-        {"chunks hold more samples", sizes, stsc({{1, 2, 1}}), chunks},
-        {"chunks hold fewer samples", sizes, stsc({{1, 1, 1}}), chunks},
-        {"a sample past the largest offset", sizes, runs, stco({100, ~0ull - 5}, 8), false, true},
-        {"more samples than allowed", sizes, runs, chunks, false, false, 2},
-        {"cut short", Blob(11, 0), runs, chunks},
+         cat({be(0), be(3), be(100), be(500)}),
+         {}},
+        {"runs shorter than their count",
+         sizes,
+         cat({be(0), be(2), be(1), be(2), be(1)}),
+         chunks,
+         {}},
+        {"first run after chunk 1", sizes, stsc({{2, 3, 1}}), chunks, {}},
+        {"runs out of order", sizes, stsc({{1, 1, 1}, {1, 2, 1}}), chunks, {}},
+        {"an empty run", sizes, stsc({{1, 0, 1}, {2, 3, 1}}), chunks, {}},
+        {"chunks hold more samples", sizes, stsc({{1, 2, 1}}), chunks, {}},
+        {"chunks hold fewer samples", sizes, stsc({{1, 1, 1}}), chunks, {}},
+        {"past the largest offset", sizes, runs, stco({100, ~0ull - 5}, 8), {}, co64},
+        {"past the end of the file", sizes, runs, stco({100, 511}), {}},
+        {"more samples than allowed", sizes, runs, chunks, {}, plain, 2},
+        {"cut short", Blob(11, 0), runs, chunks, {}},
     };
     for (const auto& c : cases) {
-        const auto t = sampleLocations({c.sizes, c.compact, c.runs, c.chunks, c.large}, c.max);
+        const auto t = sampleLocations(
+            {c.sizes, c.variant == stz2, c.runs, c.chunks, c.variant == co64, 540}, c.max);
         EXPECT_EQ(t.ok(), !c.expected.empty()) << c.name << ": " << t.error;
         EXPECT_EQ(located(t), c.expected) << c.name;
     }
