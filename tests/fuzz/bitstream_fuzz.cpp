@@ -1,7 +1,9 @@
-// Feeds arbitrary bytes to the bitstream readers: as an SPS of either codec, as an avcC / hvcC
-// body, as the head of a sample, as a ProRes frame and as a sample table. The first byte picks
-// the codec, the length-prefix size and the table variants. Every reading stays inside the bytes
-// given, and every patch changes the named bytes only and can be undone.
+// Feeds arbitrary bytes to the bitstream readers: as an SPS of either codec or an AV1 sequence
+// header, as an avcC / hvcC / av1C body, as the head of a sample, as a ProRes frame and as a sample
+// table. The first byte picks the codec, the length-prefix size and the table variants. Every
+// reading stays inside the bytes given, and every patch changes the named bytes only and can be
+// undone.
+#include "movie/av1.h"
 #include "movie/prores.h"
 #include "movie/sample_table.h"
 #include "movie/sps.h"
@@ -40,6 +42,34 @@ void checkSps(VideoCodec codec, View nal) {
     require(again && again->primaries == 12 && again->transfer == c->transfer &&
             again->matrix == c->matrix && again->primariesBit == c->primariesBit);
     require(patchSpsPrimaries(codec, copy, c->primaries) == SpsPatch::patched && same(copy, nal));
+}
+
+void checkAv1(View obu) {
+    const auto c = readAv1Colour(obu);
+    std::vector<std::uint8_t> copy(obu.begin(), obu.end());
+    const Av1Patch outcome = patchAv1Primaries(copy);
+    if (outcome != Av1Patch::patched) require(same(copy, obu));
+    if (!c) return require(outcome == Av1Patch::parseFailed);
+    if (outcome != Av1Patch::patched) return;
+    for (std::size_t i = 0; i < obu.size(); ++i)
+        require(copy[i] == obu[i] || i == c->primariesAt[0] || i == c->primariesAt[1]);
+    const auto again = readAv1Colour(copy);
+    require(again && again->primaries == 12 && again->transfer == c->transfer &&
+            again->primariesBit == c->primariesBit);
+    require(patchAv1Primaries(copy, c->primaries) == Av1Patch::patched && same(copy, obu));
+}
+
+void checkAv1Units(View d, std::uint64_t sampleSize) {
+    if (const auto headers = av1CSequenceHeaders(d))
+        for (const auto& u : *headers) {
+            require(u.offset <= d.size() && u.size <= d.size() - u.offset);
+            checkAv1(d.subspan(u.offset, u.size));
+        }
+    const auto found = leadingSequenceHeaders(d, sampleSize);
+    for (const auto& u : found.sps)
+        require(u.offset <= d.size() && u.size <= d.size() - u.offset);
+    if (found.status == LeadingSps::Status::needBytes)
+        require(found.need > d.size() && found.need <= sampleSize);
 }
 
 void checkRecord(VideoCodec codec, View d) {
@@ -93,6 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkSps(codec, d);
     checkRecord(codec, d);
     checkSample(codec, d, d.size() + (flags & 0x20 ? 64 : 0), LENGTH_SIZES[(flags >> 1) & 3]);
+    checkAv1(d);
+    checkAv1Units(d, d.size() + (flags & 0x20 ? 64 : 0));
     checkProRes(d);
     checkTables(d, flags & 0x08, flags & 0x10);
     return 0;

@@ -3,6 +3,7 @@
 // decoders as the oracles; SPSs written bit by bit here for the syntax real encoders never emit;
 // and sample tables against ffprobe's packet list.
 #include "movie/atoms.h"
+#include "movie/av1.h"
 #include "movie/nal.h"
 #include "movie/prores.h"
 #include "movie/sample_table.h"
@@ -14,6 +15,7 @@
 
 #include <bit>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -27,6 +29,19 @@ namespace {
 using Blob = std::vector<std::uint8_t>;
 
 // --- SPSs written by hand ---
+
+Blob be(std::uint64_t v, int width = 4) {
+    Blob b;
+    for (int sh = 8 * (width - 1); sh >= 0; sh -= 8)
+        b.push_back(std::uint8_t(v >> sh));
+    return b;
+}
+Blob cat(std::initializer_list<Blob> parts) {
+    Blob out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
 
 // A bit script: fields separated by spaces, each "0" or "1" (one bit), "n:v" (v in n bits),
 // "ue:v" or "se:v"; a field may carry a "#tag" for retag(). rbsp_trailing_bits follow.
@@ -171,6 +186,23 @@ std::string hevcZeroSar(int pad) {
            "1 1 1 1 8:255 16:0 16:0 0 1 3:5 0 1 8:1 8:1 8:1 0 0 0 0 0 0 0 0";
 }
 
+// AV1 sequence headers: profile 2 at 12 bits 4:2:2 with timing, a decoder model, two operating
+// points (one above level 7, so with a tier), frame ids, order hints and forced screen-content
+// tools; a reduced still-picture header in monochrome; and BT.709 / sRGB / identity, which
+// leaves color_range out of the syntax.
+const std::string AV1_FULL =
+    "3:2#profile 0 0 1 32:1 32:25 1 ue:24 1 5:9 32:1 5:4 5:4 1 5:1 12:0 5:8 1 1 10:5 10:7 1 1 4:3 "
+    "12:257 5:3 0 0 4:6 4:6 7:63 7:47 1 4:5 3:2 0 1 1 1 1 1 1 1 1 1 0 1 0 1 3:6 0 1 1 "
+    "1 1 0 1 8:9 8:16 8:9 0 1 0 1 0";
+const std::string AV1_STILL = "3:0 1 1 5:4 4:5 4:5 6:63 6:47 0 1 1 0 0 0 0 1 1 8:1 8:1 8:1 1 0";
+const std::string AV1_SRGB = "3:1 0 0 0 0 5:0 12:0 5:8 1 4:5 4:5 6:63 6:47 0 0 1 1 1 1 1 1 0 1 "
+                             "0 0 0 0 1 0 1 8:1 8:13 8:0 0 0";
+// A sequence header OBU around a payload shorter than 128 bytes.
+Blob av1Obu(const std::string& script) {
+    const Blob payload = rbspOf(script);
+    return cat({{0x0A, std::uint8_t(payload.size())}, payload});
+}
+
 // --- real streams and FFmpeg as the oracle ---
 
 // The NAL units of an Annex B stream, trailing zero bytes left out.
@@ -214,16 +246,21 @@ Blob annexBOf(const std::vector<Blob>& units) {
     return out;
 }
 
-// FFmpeg's own reading of each SPS in a raw stream: (field, bit position from the start of the
-// NAL unit, value), in order.
+// FFmpeg's own reading of each parameter set in a stream: (field, bit position from the start
+// of the unit, value), in order. The filter reads what the demuxer takes as extradata first,
+// then every packet.
 using Trace = std::vector<std::tuple<std::string, std::uint64_t, std::int64_t>>;
-std::vector<Trace> traceSps(const fs::path& file, VideoCodec codec) {
-    auto r = run("ffmpeg -nostdin -hide_banner -f " + std::string(codec == h264 ? "h264" : "hevc") +
-                 " -i " + sh(file) + " -c copy -bsf:v trace_headers -f null - 2>&1");
-    // The filter reads the parameter sets the demuxer takes as extradata first, then every
-    // packet; a stream of parameter sets alone has no packets.
-    std::vector<Trace> extradata, packets, *into = &extradata;
-    bool inSps = false;
+struct Traced {
+    std::vector<Trace> extradata, packets;
+    // A raw stream's own units: a stream of parameter sets alone has no packets.
+    const std::vector<Trace>& inStream() const { return packets.empty() ? extradata : packets; }
+};
+Traced trace(const fs::path& file, const std::string& input, const std::string& section) {
+    auto r = run("ffmpeg -nostdin -hide_banner " + input + " -i " + sh(file) +
+                 " -c copy -bsf:v trace_headers -f null - 2>&1");
+    Traced t;
+    std::vector<Trace>* into = &t.extradata;
+    bool inSection = false;
     std::istringstream in(r.out);
     for (std::string line; std::getline(in, line);) {
         const auto at = line.find("] ");
@@ -233,15 +270,18 @@ std::vector<Trace> traceSps(const fs::path& file, VideoCodec codec) {
         std::string name, bits, eq;
         std::int64_t value;
         if (f >> pos >> name >> bits >> eq >> value) {
-            if (inSps) into->back().emplace_back(name, pos, value);
+            if (inSection) into->back().emplace_back(name, pos, value);
             continue;
         }
-        if (line.find("] Packet:") != std::string::npos) into = &packets;
-        if ((inSps = line.find("Sequence Parameter Set") != std::string::npos))
-            into->emplace_back();
+        if (line.find("] Packet:") != std::string::npos) into = &t.packets;
+        if ((inSection = line.find("] " + section) != std::string::npos)) into->emplace_back();
     }
-    return packets.empty() ? extradata : packets;
+    return t;
 }
+std::string demuxer(VideoCodec codec) {
+    return codec == h264 ? "-f h264" : "-f hevc";
+}
+const std::string SPS = "Sequence Parameter Set", AV1_HEADER = "Sequence Header";
 std::optional<std::pair<std::uint64_t, std::int64_t>> field(const Trace& t,
                                                             const std::string& name) {
     for (const auto& [n, pos, v] : t)
@@ -268,50 +308,73 @@ std::set<std::string> framePrimaries(const fs::path& file) {
     return seen;
 }
 
-// Writes the stream, then checks the SPSs in it against FFmpeg's reading, patches them to 12
-// and checks the decoder's reading and the decoded pictures. Returns the SPS readings.
-void checkAgainstFfmpeg(VideoCodec codec, const Blob& original, const fs::path& dir,
-                        bool expectDescribed) {
-    const fs::path before = dir / "before", after = dir / "after";
-    writeBytes(before, original);
-    const auto traces = traceSps(before, codec);
-    Blob patched = original;
-    const auto units = spsUnits(codec, original);
+// A colour reader and patcher, and where FFmpeg's trace puts the primaries it found.
+struct Syntax {
+    std::function<std::optional<SpsColour>(std::span<const std::uint8_t>)> read;
+    std::function<bool(std::span<std::uint8_t>, std::uint8_t)> patch; // true: patched
+    std::function<std::uint64_t(const SpsColour&)> tracedAt;
+    std::string primariesField;
+};
+Syntax spsSyntax(VideoCodec codec) {
+    return {[=](auto u) { return readSpsColour(codec, u); },
+            [=](auto u, auto v) { return patchSpsPrimaries(codec, u, v) == SpsPatch::patched; },
+            // FFmpeg counts RBSP bits from the start of the unit's header.
+            [=](const SpsColour& c) { return 8 * nalHeaderBytes(codec) + c.primariesBit; },
+            "colour_primaries"};
+}
+const Syntax AV1 = {readAv1Colour,
+                    [](auto u, auto v) { return patchAv1Primaries(u, v) == Av1Patch::patched; },
+                    [](const SpsColour& c) { return 8 * c.primariesAt[0] + c.primariesBit % 8; },
+                    "color_primaries"};
+
+// Reads each unit and checks the reading against FFmpeg's trace of it, then patches it to 12 in
+// place and checks that patching the old value back gives its bytes back.
+void checkAndPatch(const Syntax& s, Blob& bytes, const std::vector<NalRange>& units,
+                   const std::vector<Trace>& traces, bool described) {
     ASSERT_EQ(traces.size(), units.size());
     ASSERT_FALSE(units.empty());
-    const std::uint64_t header = 8 * nalHeaderBytes(codec);
     for (std::size_t i = 0; i < units.size(); ++i) {
-        auto c = readSpsColour(codec, unitOf(patched, units[i]));
-        ASSERT_TRUE(c.has_value()) << "SPS " << i;
-        EXPECT_EQ(c->described, expectDescribed);
-        auto prim = field(traces[i], "colour_primaries");
+        const auto c = s.read(unitOf(bytes, units[i]));
+        ASSERT_TRUE(c.has_value()) << "unit " << i;
+        EXPECT_EQ(c->described, described);
+        const auto prim = field(traces[i], s.primariesField);
         ASSERT_EQ(prim.has_value(), c->described);
         if (prim) {
-            EXPECT_EQ(prim->first, header + c->primariesBit);
+            EXPECT_EQ(prim->first, s.tracedAt(*c));
             EXPECT_EQ(std::tuple(prim->second, field(traces[i], "transfer_characteristics")->second,
                                  field(traces[i], "matrix_coefficients")->second),
                       std::tuple(c->primaries, c->transfer, c->matrix));
         }
-        const auto outcome = patchSpsPrimaries(codec, unitOf(patched, units[i]));
-        EXPECT_EQ(outcome, c->described ? SpsPatch::patched : SpsPatch::noColourDescription);
-        // Patching the old value back gives the bytes back.
-        if (outcome == SpsPatch::patched) {
-            Blob back(patched.begin() + units[i].offset,
-                      patched.begin() + units[i].offset + units[i].size);
-            EXPECT_EQ(patchSpsPrimaries(codec, back, c->primaries), SpsPatch::patched);
-            EXPECT_TRUE(std::equal(back.begin(), back.end(), original.begin() + units[i].offset));
+        const Blob before(unitOf(bytes, units[i]).begin(), unitOf(bytes, units[i]).end());
+        EXPECT_EQ(s.patch(unitOf(bytes, units[i]), 12), described);
+        Blob back(unitOf(bytes, units[i]).begin(), unitOf(bytes, units[i]).end());
+        if (described) {
+            EXPECT_TRUE(s.patch(back, c->primaries));
         }
+        EXPECT_EQ(back, before);
     }
+}
+// FFmpeg reads every field of the patched units where it read it before; only the primaries
+// changed.
+void expectOnlyPrimariesChanged(std::vector<Trace> before, const std::vector<Trace>& after,
+                                const Syntax& s) {
+    for (auto& t : before)
+        for (auto& [name, pos, v] : t)
+            if (name == s.primariesField) v = 12;
+    EXPECT_EQ(after, before);
+}
+
+// A raw H.264 / HEVC stream: every SPS checked against FFmpeg, patched, and read again.
+void checkAgainstFfmpeg(VideoCodec codec, const Blob& original, const fs::path& dir,
+                        bool described) {
+    const fs::path before = dir / "before", after = dir / "after";
+    writeBytes(before, original);
+    const auto traces = trace(before, demuxer(codec), SPS).inStream();
+    Blob patched = original;
+    checkAndPatch(spsSyntax(codec), patched, spsUnits(codec, original), traces, described);
     writeBytes(after, patched);
-    // FFmpeg reads every field where it was, and only the primaries changed.
-    const auto retraced = traceSps(after, codec);
-    ASSERT_EQ(retraced.size(), traces.size());
-    for (std::size_t i = 0; i < traces.size(); ++i) {
-        Trace expected = traces[i];
-        for (auto& [name, pos, v] : expected)
-            if (name == "colour_primaries") v = 12;
-        EXPECT_EQ(retraced[i], expected);
-    }
+    expectOnlyPrimariesChanged(traces, trace(after, demuxer(codec), SPS).inStream(),
+                               spsSyntax(codec));
 }
 
 struct Clip {
@@ -350,20 +413,7 @@ void writeScalingLists(const fs::path& file) {
 
 // --- movies ---
 
-Blob be(std::uint64_t v, int width = 4) {
-    Blob b;
-    for (int sh = 8 * (width - 1); sh >= 0; sh -= 8)
-        b.push_back(std::uint8_t(v >> sh));
-    return b;
-}
-Blob cat(std::initializer_list<Blob> parts) {
-    Blob out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-// The sample table of a movie's nth track and, for H.264 / HEVC, its avcC / hvcC body.
+// The sample table of a movie's nth track and its avcC / hvcC / av1C body.
 struct Track {
     SampleTableAtoms tables;
     std::size_t configAt = 0;
@@ -389,7 +439,7 @@ Track trackOf(const Blob& d, int nth) {
         if (a.typ != "stsd") continue;
         const std::uint64_t entry = a.p + a.hs + 8, end = entry + u32(d, entry);
         for (const auto& c : childAtoms(d, entry + 86, end)) // after the visual entry's fields
-            if (c.typ == "avcC" || c.typ == "hvcC") {
+            if (c.typ == "avcC" || c.typ == "hvcC" || c.typ == "av1C") {
                 t.configAt = c.p + c.hs;
                 t.config = body(c);
             }
@@ -751,13 +801,10 @@ TEST(ProResHeader, FramesThatFailTheChecksAreLeftAlone) {
     Blob cut = frame(20, 0);
     cut.resize(27);
     const std::vector<std::tuple<Blob, std::uint64_t, bool>> cases = {
-        {frame(20, 0), 40, true},
-        {frame(32, 1), 40, true},
+        {frame(20, 0), 40, true},          {frame(32, 1), 40, true},
         {frame(33, 0), 40, false}, // the header runs past the sample
-        {frame(19, 0), 40, false},
-        {frame(20, 2), 40, false},
-        {frame(20, 0, "icpg"), 40, false},
-        {cut, 27, false},
+        {frame(19, 0), 40, false},         {frame(20, 2), 40, false},
+        {frame(20, 0, "icpg"), 40, false}, {cut, 27, false},
         {frame(20, 0), 39, false}, // more bytes than the sample holds
     };
     for (auto [bytes, size, ok] : cases) {
@@ -921,4 +968,122 @@ INSTANTIATE_TEST_SUITE_P(
     Movies, InBand,
     testing::Values(Movie{"x264", h264, "-c:v libx264 -x264-params repeat-headers=1 "},
                     Movie{"x265", hevc, x265("repeat-headers=1") + "-tag:v hvc1 "}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Av1, SequenceHeadersAreReadWhereFfmpegReadsThem) {
+    TempDir dir;
+    for (const auto& script : {AV1_FULL, AV1_STILL}) {
+        const Blob obu = av1Obu(script), stream = cat({{0x12, 0}, obu}); // after a delimiter
+        writeBytes(dir / "s.obu", stream);
+        const auto traces = trace(dir / "s.obu", "-f obu", AV1_HEADER).inStream();
+        Blob patched = stream;
+        checkAndPatch(AV1, patched, {{2, obu.size()}}, traces, true);
+        writeBytes(dir / "p.obu", patched);
+        expectOnlyPrimariesChanged(traces, trace(dir / "p.obu", "-f obu", AV1_HEADER).inStream(),
+                                   AV1);
+        for (std::size_t len = 0; len < obu.size(); ++len)
+            ASSERT_FALSE(readAv1Colour(std::span(obu).first(len))) << "cut at " << len;
+    }
+}
+
+TEST(Av1, WhatWouldShiftTheSyntaxOrIsNoSequenceHeaderIsLeftAlone) {
+    // BT.709 / sRGB / identity leaves color_range out of the syntax: no patch into or out of it.
+    std::string p3Rgb = AV1_SRGB;
+    p3Rgb.replace(p3Rgb.find("8:1 8:13"), 3, "8:12").append(" 0");
+    for (auto [script, to] : {std::pair(AV1_SRGB, 12), std::pair(p3Rgb, 1)}) {
+        Blob obu = av1Obu(script);
+        const Blob before = obu;
+        ASSERT_TRUE(readAv1Colour(obu).has_value());
+        EXPECT_EQ(patchAv1Primaries(obu, std::uint8_t(to)), Av1Patch::wouldChangeSyntax);
+        EXPECT_EQ(obu, before);
+    }
+    const Blob full = av1Obu(AV1_FULL);
+    Blob unsized = full;
+    unsized.erase(unsized.begin() + 1); // no size field: the payload fills the unit
+    unsized[0] = 0x08;
+    EXPECT_TRUE(readAv1Colour(unsized).has_value());
+    Blob longSize = full; // the size as a nine-byte leb128
+    longSize.insert(longSize.begin() + 1, 8, 0x80);
+    for (Blob bad :
+         {av1Obu(retag(AV1_FULL, "profile", "3:3")), cat({{0x12}, {full.begin() + 1, full.end()}}),
+          cat({full, {0}}), Blob(full.begin(), full.end() - 1), longSize}) {
+        const Blob before = bad;
+        EXPECT_FALSE(readAv1Colour(bad).has_value());
+        EXPECT_EQ(patchAv1Primaries(bad), Av1Patch::parseFailed);
+        EXPECT_EQ(bad, before);
+    }
+
+    // av1C: the 4-byte record, then its OBUs; a sample: delimiter, header, frame, header.
+    const Blob av1C = cat({{0x81, 0x00, 0x0C, 0x00}, full});
+    auto headers = av1CSequenceHeaders(av1C);
+    ASSERT_TRUE(headers.has_value());
+    ASSERT_EQ(headers->size(), 1u);
+    EXPECT_EQ(std::tuple((*headers)[0].offset, (*headers)[0].size), std::tuple(4u, full.size()));
+    for (std::size_t len = 5; len < av1C.size(); ++len)
+        EXPECT_FALSE(av1CSequenceHeaders(std::span(av1C).first(len))) << len;
+    EXPECT_FALSE(av1CSequenceHeaders(Blob{0x80, 0, 0, 0}));
+    const Blob sample = cat({{0x12, 0}, full, {0x32, 1, 0}, full});
+    using enum LeadingSps::Status;
+    std::uint64_t asks = 0;
+    LeadingSps in = leadingSequenceHeaders(std::span(sample).first(1), sample.size());
+    for (; in.status == needBytes; ++asks)
+        in = leadingSequenceHeaders(std::span(sample).first(in.need), sample.size());
+    ASSERT_EQ(std::tuple(in.status, in.sps.size()), std::tuple(complete, 1u));
+    EXPECT_EQ(std::tuple(in.sps[0].offset, in.sps[0].size), std::tuple(2u, full.size()));
+    EXPECT_GT(asks, 0u);
+    EXPECT_EQ(leadingSequenceHeaders(cat({{0x12, 5}, Blob(3, 0)}), 5).status, malformed);
+}
+
+struct Av1Clip {
+    std::string name, args;
+    bool described;
+};
+class Av1Encoders : public testing::TestWithParam<Av1Clip> {};
+
+TEST_P(Av1Encoders, RecordAndInBandHeadersAreReadAndPatchedWithoutChangingAPicture) {
+    ::setenv("SVT_LOG", "1", 1); // SVT-AV1 prints its settings unless told to keep to errors
+    TempDir dir;
+    const fs::path mp4 = dir / "a.mp4", after = dir / "p.mp4";
+    ffmpeg(GetParam().args + "-g 5 " + sh(mp4));
+    Blob file = readBytes(mp4);
+    const Track track = trackOf(file, 0);
+    const auto config = av1CSequenceHeaders(track.config);
+    ASSERT_TRUE(config.has_value());
+    ASSERT_EQ(config->size(), 1u);
+    std::vector<NalRange> units = {{track.configAt + config->at(0).offset, config->at(0).size}};
+    const auto table = sampleLocations(track.tables);
+    ASSERT_TRUE(table.ok()) << table.error;
+    for (const auto& s : table.samples) {
+        LeadingSps in = leadingSequenceHeaders(std::span(file).subspan(s.offset, 2), s.size);
+        while (in.status == LeadingSps::Status::needBytes)
+            in = leadingSequenceHeaders(std::span(file).subspan(s.offset, in.need), s.size);
+        ASSERT_EQ(in.status, LeadingSps::Status::complete);
+        for (const auto& u : in.sps)
+            units.push_back({s.offset + u.offset, u.size});
+    }
+    EXPECT_GE(units.size(), 3u); // the record's and every key frame's
+    auto traced = [](const fs::path& f) {
+        auto t = trace(f, "", AV1_HEADER);
+        t.extradata.insert(t.extradata.end(), t.packets.begin(), t.packets.end());
+        return t.extradata;
+    };
+    const auto traces = traced(mp4);
+    checkAndPatch(AV1, file, units, traces, GetParam().described);
+    writeBytes(after, file);
+    expectOnlyPrimariesChanged(traces, traced(after), AV1);
+    EXPECT_EQ(framePrimaries(after),
+              GetParam().described ? std::set<std::string>{"smpte432"} : framePrimaries(mp4));
+    EXPECT_EQ(frameHashes(after), frameHashes(mp4));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encoders, Av1Encoders,
+    testing::Values(Av1Clip{"aom", SRC + "-c:v libaom-av1 -cpu-used 8 " + BT709, true},
+                    Av1Clip{"aom_no_colour", SRC + "-c:v libaom-av1 -cpu-used 8 ", false},
+                    Av1Clip{"svt_10bit",
+                            "-f lavfi -i testsrc2=s=64x64:r=10:d=1 -c:v libsvtav1 "
+                            "-pix_fmt yuv420p10le " +
+                                PAL,
+                            true},
+                    Av1Clip{"rav1e_444", SRC + "-c:v librav1e -pix_fmt yuv444p " + PAL, true}),
     [](const auto& info) { return info.param.name; });
