@@ -383,9 +383,6 @@ struct Clip {
     std::string args;      // encoder arguments; @ stands for the scratch folder
     int prim, trc, matrix; // -1: no colour description
 };
-void PrintTo(const Clip& c, std::ostream* os) {
-    *os << c.name;
-}
 const std::string SRC = "-f lavfi -i testsrc2=s=64x48:r=10:d=1 ";
 const std::string BT709 = "-color_primaries bt709 -color_trc bt709 -colorspace bt709 ";
 const std::string PAL = "-color_primaries bt470bg -color_trc smpte170m -colorspace bt470bg ";
@@ -707,18 +704,12 @@ TEST(ParameterSets, ConfigurationRecordsAndLeadingUnitsAreReadInsideTheirBytes) 
     ASSERT_EQ(rec->sps.size(), 1u);
     EXPECT_EQ(std::tuple(rec->sps[0].offset, rec->sps[0].size), std::tuple(8u, sps.size()));
     const Blob hsps = spsNal(hevc, HEVC_BARE), vps = hevcVps(0);
-    const Blob hvcC = cat({{1},
-                           Blob(20, 0),
-                           {0x0F, 3, 0x20},
-                           be(1, 2),
-                           be(vps.size(), 2),
-                           vps,
-                           {0xA1},
-                           be(1, 2),
-                           be(hsps.size(), 2),
-                           hsps,
-                           {0x22},
-                           be(0, 2)});
+    auto array = [](std::uint8_t type, const Blob& unit) { // one unit, or none
+        return unit.empty() ? cat({{type}, be(0, 2)})
+                            : cat({{type}, be(1, 2), be(unit.size(), 2), unit});
+    };
+    const Blob hvcC =
+        cat({{1}, Blob(20, 0), {0x0F, 3}, array(0x20, vps), array(0xA1, hsps), array(0x22, {})});
     rec = hvcCSps(hvcC);
     ASSERT_TRUE(rec.has_value());
     ASSERT_EQ(rec->sps.size(), 1u);
@@ -787,16 +778,12 @@ TEST_P(ProRes, ReadsEveryFrameHeaderAndPatchesWhatTheDecoderReports) {
 INSTANTIATE_TEST_SUITE_P(Profiles, ProRes, testing::Values(0, 1, 2, 3, 4, 5));
 
 TEST(ProResHeader, FramesThatFailTheChecksAreLeftAlone) {
+    // Size 40, tag, header size, version, encoder, 64x48, flags, primaries 1, transfer 13,
+    // matrix 1.
     auto frame = [](std::uint16_t headerSize, std::uint16_t version, const char* tag = "icpf") {
-        return cat({be(40),
-                    Blob(tag, tag + 4),
-                    be(headerSize, 2),
-                    be(version, 2),
-                    Blob{'L', 'a', 'v', 'c'},
-                    be(64, 2),
-                    be(48, 2),
-                    {0x80, 0, 1, 13, 1},
-                    Blob(15, 0)});
+        const Blob fields = {'L', 'a', 'v', 'c', 0, 64, 0, 48, 0x80, 0, 1, 13, 1};
+        return cat(
+            {be(40), Blob(tag, tag + 4), be(headerSize, 2), be(version, 2), fields, Blob(15, 0)});
     };
     Blob cut = frame(20, 0);
     cut.resize(27);
@@ -912,64 +899,6 @@ TEST(SampleTable, LyingTablesAreErrors) {
     EXPECT_TRUE(sampleLocations({stsz(0, {}, 0), false, stsc({}), stco({})}).ok());
 }
 
-struct Movie {
-    std::string name;
-    VideoCodec codec;
-    std::string args;
-};
-void PrintTo(const Movie& m, std::ostream* os) {
-    *os << m.name;
-}
-class InBand : public testing::TestWithParam<Movie> {};
-
-TEST_P(InBand, PatchingTheRecordAndEveryLeadingSpsTagsEveryFrame) {
-    const Movie& m = GetParam();
-    TempDir dir;
-    const fs::path mp4 = dir / "m.mp4", recordOnly = dir / "record.mp4", after = dir / "all.mp4";
-    ffmpeg("-f lavfi -i testsrc2=s=64x48:r=10:d=2 -g 5 " + m.args + BT709 + sh(mp4));
-    Blob file = readBytes(mp4);
-    const Track track = trackOf(file, 0);
-    auto record = m.codec == h264 ? avcCSps(track.config) : hvcCSps(track.config);
-    ASSERT_TRUE(record.has_value());
-    ASSERT_EQ(std::tuple(record->lengthSize, record->sps.size()), std::tuple(4u, 1u));
-    const NalRange inRecord = {track.configAt + record->sps[0].offset, record->sps[0].size};
-    EXPECT_EQ(patchSpsPrimaries(m.codec, unitOf(file, inRecord)), SpsPatch::patched);
-    writeBytes(recordOnly, file);
-
-    const auto table = sampleLocations(track.tables);
-    ASSERT_TRUE(table.ok()) << table.error;
-    EXPECT_EQ(located(table), packets(mp4, 0));
-    int inBand = 0;
-    for (const auto& s : table.samples) {
-        std::uint64_t want = 16;
-        LeadingSps found;
-        do {
-            found = leadingSps(
-                m.codec, std::span(file).subspan(s.offset, std::min(want, std::uint64_t(s.size))),
-                s.size, 4);
-            want = found.need;
-        } while (found.status == LeadingSps::Status::needBytes);
-        ASSERT_EQ(found.status, LeadingSps::Status::complete);
-        for (auto u : found.sps) {
-            EXPECT_EQ(patchSpsPrimaries(m.codec, unitOf(file, {s.offset + u.offset, u.size})),
-                      SpsPatch::patched);
-            ++inBand;
-        }
-    }
-    EXPECT_EQ(inBand, 4); // one per key frame
-    writeBytes(after, file);
-    // The samples' own SPSs win over the record for the frames after them.
-    EXPECT_TRUE(framePrimaries(recordOnly).contains("bt709"));
-    EXPECT_EQ(framePrimaries(after), std::set<std::string>{"smpte432"});
-    EXPECT_EQ(frameHashes(after), frameHashes(mp4));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Movies, InBand,
-    testing::Values(Movie{"x264", h264, "-c:v libx264 -x264-params repeat-headers=1 "},
-                    Movie{"x265", hevc, x265("repeat-headers=1") + "-tag:v hvc1 "}),
-    [](const auto& info) { return info.param.name; });
-
 TEST(Av1, SequenceHeadersAreReadWhereFfmpegReadsThem) {
     TempDir dir;
     for (const auto& script : {AV1_FULL, AV1_STILL}) {
@@ -1034,56 +963,77 @@ TEST(Av1, WhatWouldShiftTheSyntaxOrIsNoSequenceHeaderIsLeftAlone) {
     EXPECT_EQ(leadingSequenceHeaders(cat({{0x12, 5}, Blob(3, 0)}), 5).status, malformed);
 }
 
-struct Av1Clip {
-    std::string name, args;
-    bool described;
+// A movie of each codec with parameter sets in its record and in its key frames' samples.
+enum class Coding { h264, hevc, av1 };
+struct Movie {
+    std::string name;
+    Coding coding;
+    std::string args; // ffmpeg arguments before the output
+    bool described = true;
 };
-class Av1Encoders : public testing::TestWithParam<Av1Clip> {};
+class Movies : public testing::TestWithParam<Movie> {};
 
-TEST_P(Av1Encoders, RecordAndInBandHeadersAreReadAndPatchedWithoutChangingAPicture) {
+TEST_P(Movies, TheRecordAndEveryLeadingParameterSetArePatchedWithoutChangingAPicture) {
+    const Movie& m = GetParam();
     ::setenv("SVT_LOG", "1", 1); // SVT-AV1 prints its settings unless told to keep to errors
     TempDir dir;
-    const fs::path mp4 = dir / "a.mp4", after = dir / "p.mp4";
-    ffmpeg(GetParam().args + "-g 5 " + sh(mp4));
+    const fs::path mp4 = dir / "m.mp4", after = dir / "p.mp4";
+    ffmpeg(m.args + "-g 5 " + sh(mp4));
     Blob file = readBytes(mp4);
     const Track track = trackOf(file, 0);
-    const auto config = av1CSequenceHeaders(track.config);
-    ASSERT_TRUE(config.has_value());
-    ASSERT_EQ(config->size(), 1u);
-    std::vector<NalRange> units = {{track.configAt + config->at(0).offset, config->at(0).size}};
+    const VideoCodec codec = m.coding == Coding::hevc ? hevc : h264;
+    std::optional<std::vector<NalRange>> record;
+    if (m.coding == Coding::av1) {
+        record = av1CSequenceHeaders(track.config);
+    } else if (auto c = codec == h264 ? avcCSps(track.config) : hvcCSps(track.config)) {
+        EXPECT_EQ(c->lengthSize, 4u);
+        record = c->sps;
+    }
+    ASSERT_TRUE(record.has_value());
+    ASSERT_EQ(record->size(), 1u);
+    std::vector<NalRange> units = {{track.configAt + record->at(0).offset, record->at(0).size}};
+
     const auto table = sampleLocations(track.tables);
     ASSERT_TRUE(table.ok()) << table.error;
+    EXPECT_EQ(located(table), packets(mp4, 0));
+    auto leading = [&](const SampleLocation& s, std::uint64_t have) {
+        const auto head = std::span(file).subspan(s.offset, std::min<std::uint64_t>(have, s.size));
+        return m.coding == Coding::av1 ? leadingSequenceHeaders(head, s.size)
+                                       : leadingSps(codec, head, s.size, 4);
+    };
     for (const auto& s : table.samples) {
-        LeadingSps in = leadingSequenceHeaders(std::span(file).subspan(s.offset, 2), s.size);
+        LeadingSps in = leading(s, 2); // more is asked for as the walk needs it
         while (in.status == LeadingSps::Status::needBytes)
-            in = leadingSequenceHeaders(std::span(file).subspan(s.offset, in.need), s.size);
+            in = leading(s, in.need);
         ASSERT_EQ(in.status, LeadingSps::Status::complete);
         for (const auto& u : in.sps)
             units.push_back({s.offset + u.offset, u.size});
     }
     EXPECT_GE(units.size(), 3u); // the record's and every key frame's
-    auto traced = [](const fs::path& f) {
-        auto t = trace(f, "", AV1_HEADER);
+
+    const Syntax syntax = m.coding == Coding::av1 ? AV1 : spsSyntax(codec);
+    auto traced = [&](const fs::path& f) {
+        auto t = trace(f, "", m.coding == Coding::av1 ? AV1_HEADER : SPS);
         t.extradata.insert(t.extradata.end(), t.packets.begin(), t.packets.end());
         return t.extradata;
     };
     const auto traces = traced(mp4);
-    checkAndPatch(AV1, file, units, traces, GetParam().described);
+    checkAndPatch(syntax, file, units, traces, m.described);
     writeBytes(after, file);
-    expectOnlyPrimariesChanged(traces, traced(after), AV1);
+    expectOnlyPrimariesChanged(traces, traced(after), syntax);
     EXPECT_EQ(framePrimaries(after),
-              GetParam().described ? std::set<std::string>{"smpte432"} : framePrimaries(mp4));
+              m.described ? std::set<std::string>{"smpte432"} : framePrimaries(mp4));
     EXPECT_EQ(frameHashes(after), frameHashes(mp4));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Encoders, Av1Encoders,
-    testing::Values(Av1Clip{"aom", SRC + "-c:v libaom-av1 -cpu-used 8 " + BT709, true},
-                    Av1Clip{"aom_no_colour", SRC + "-c:v libaom-av1 -cpu-used 8 ", false},
-                    Av1Clip{"svt_10bit",
-                            "-f lavfi -i testsrc2=s=64x64:r=10:d=1 -c:v libsvtav1 "
-                            "-pix_fmt yuv420p10le " +
-                                PAL,
-                            true},
-                    Av1Clip{"rav1e_444", SRC + "-c:v librav1e -pix_fmt yuv444p " + PAL, true}),
+    Codecs, Movies,
+    testing::Values(
+        Movie{"x264", Coding::h264, SRC + "-c:v libx264 -x264-params repeat-headers=1 " + BT709},
+        Movie{"x265", Coding::hevc, SRC + x265("repeat-headers=1") + "-tag:v hvc1 " + BT709},
+        Movie{"aom", Coding::av1, SRC + "-c:v libaom-av1 -cpu-used 8 " + BT709},
+        Movie{"aom_no_colour", Coding::av1, SRC + "-c:v libaom-av1 -cpu-used 8 ", false},
+        Movie{"svt_10bit", Coding::av1,
+              "-f lavfi -i testsrc2=s=64x64:r=10:d=1 -c:v libsvtav1 -pix_fmt yuv420p10le " + PAL},
+        Movie{"rav1e_444", Coding::av1, SRC + "-c:v librav1e -pix_fmt yuv444p " + PAL}),
     [](const auto& info) { return info.param.name; });
