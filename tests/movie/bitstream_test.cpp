@@ -383,6 +383,9 @@ struct Clip {
     std::string args;      // encoder arguments; @ stands for the scratch folder
     int prim, trc, matrix; // -1: no colour description
 };
+void PrintTo(const Clip& c, std::ostream* os) {
+    *os << c.name;
+}
 const std::string SRC = "-f lavfi -i testsrc2=s=64x48:r=10:d=1 ";
 const std::string BT709 = "-color_primaries bt709 -color_trc bt709 -colorspace bt709 ";
 const std::string PAL = "-color_primaries bt470bg -color_trc smpte170m -colorspace bt470bg ";
@@ -531,37 +534,62 @@ INSTANTIATE_TEST_SUITE_P(
         Clip{"x265_no_colour", hevc, x265("repeat-headers=1"), -1, -1, -1}),
     [](const auto& info) { return info.param.name; });
 
-TEST(SyntheticSps, FfmpegReadsTheColourWhereWeDoAndOnlyThePrimariesChange) {
-    // Syntax real encoders do not write, and 0:0 aspect ratios that escape bytes just in front
-    // of the colour fields at every bit alignment.
-    std::vector<std::pair<VideoCodec, std::string>> cases = {
-        {h264, H264_FULL},
-        {hevc, HEVC_FULL},
-        {hevc, HEVC_BARE},
-        {hevc, retag(HEVC_FULL, "more", "4:8") + " 1 0 1 1 0 1"}}; // extension data follows
+namespace {
+
+// Syntax real encoders do not write, and 0:0 aspect ratios that escape bytes just in front of
+// the colour fields at every bit alignment.
+struct Script {
+    std::string name;
+    VideoCodec codec;
+    std::string script;
+};
+void PrintTo(const Script& s, std::ostream* os) {
+    *os << s.name;
+}
+std::vector<Script> syntheticSps() {
+    std::vector<Script> all = {
+        {"h264_every_branch", h264, H264_FULL},
+        {"hevc_every_branch", hevc, HEVC_FULL},
+        {"hevc_bare", hevc, HEVC_BARE},
+        {"hevc_extension_data", hevc, retag(HEVC_FULL, "more", "4:8") + " 1 0 1 1 0 1"}};
     for (int pad = 0; pad < 8; ++pad) {
-        cases.emplace_back(h264, h264ZeroSar(pad));
-        cases.emplace_back(hevc, hevcZeroSar(pad));
+        all.push_back({"h264_zero_sar_" + std::to_string(pad), h264, h264ZeroSar(pad)});
+        all.push_back({"hevc_zero_sar_" + std::to_string(pad), hevc, hevcZeroSar(pad)});
     }
+    return all;
+}
+class SyntheticStreams : public testing::TestWithParam<Script> {};
+
+} // namespace
+
+TEST_P(SyntheticStreams, FfmpegReadsTheColourWhereWeDoAndOnlyThePrimariesChange) {
+    const auto& [name, codec, script] = GetParam();
+    TempDir dir;
+    const Blob nal = spsNal(codec, script);
+    auto c = readSpsColour(codec, nal);
+    ASSERT_TRUE(c.has_value());
+    const Blob stream =
+        codec == hevc ? annexBOf({hevcVps((nal[2] >> 1) & 7), nal}) : annexBOf({nal});
+    checkAgainstFfmpeg(codec, stream, dir.path(), c->described);
+    // Every cut is refused, but for extension data, whose end the syntax does not give.
+    for (std::size_t len = 0; len < nal.size() && name != "hevc_extension_data"; ++len)
+        ASSERT_FALSE(readSpsColour(codec, std::span(nal).first(len))) << "cut at " << len;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, SyntheticStreams, testing::ValuesIn(syntheticSps()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(SyntheticSps, ThePrimariesSitWhereTheMapSaysAtEveryBitAlignment) {
     std::set<std::uint64_t> alignments;
-    for (const auto& [codec, script] : cases) {
-        SCOPED_TRACE(script.substr(0, 80));
-        TempDir dir;
+    for (const auto& [name, codec, script] : syntheticSps()) {
         const Blob nal = spsNal(codec, script);
-        auto c = readSpsColour(codec, nal);
-        ASSERT_TRUE(c.has_value());
-        if (c->described) {
-            alignments.insert(c->primariesBit % 8 + (codec == hevc) * 8);
-            const auto rbsp = unescapeNal(nal, nalHeaderBytes(codec));
-            EXPECT_EQ(c->primariesAt[0], rbsp->at[c->primariesBit / 8]);
-            EXPECT_EQ(c->primariesAt[1], rbsp->at[(c->primariesBit + 7) / 8]);
-        }
-        const Blob stream =
-            codec == hevc ? annexBOf({hevcVps((nal[2] >> 1) & 7), nal}) : annexBOf({nal});
-        checkAgainstFfmpeg(codec, stream, dir.path(), c->described);
-        // Every cut is refused, but for extension data, whose end the syntax does not give.
-        for (std::size_t len = 0; len < nal.size() && script.back() != '1'; ++len)
-            ASSERT_FALSE(readSpsColour(codec, std::span(nal).first(len))) << "cut at " << len;
+        const auto c = readSpsColour(codec, nal);
+        const auto rbsp = unescapeNal(nal, nalHeaderBytes(codec));
+        ASSERT_TRUE(c && rbsp) << name;
+        if (!c->described) continue;
+        alignments.insert(c->primariesBit % 8 + (codec == hevc) * 8);
+        EXPECT_EQ(c->primariesAt[0], rbsp->at[c->primariesBit / 8]) << name;
+        EXPECT_EQ(c->primariesAt[1], rbsp->at[(c->primariesBit + 7) / 8]) << name;
     }
     EXPECT_EQ(alignments.size(), 16u); // all eight alignments in both codecs
 }
@@ -747,7 +775,9 @@ TEST(ParameterSets, ConfigurationRecordsAndLeadingUnitsAreReadInsideTheirBytes) 
     EXPECT_EQ(leadingSps(hevc, cat({be(2, 2), {0x26, 0x01}}), 4, 2).status, complete); // IDR
 }
 
+namespace {
 class ProRes : public testing::TestWithParam<int> {};
+} // namespace
 
 TEST_P(ProRes, ReadsEveryFrameHeaderAndPatchesWhatTheDecoderReports) {
     TempDir dir;
@@ -963,6 +993,8 @@ TEST(Av1, WhatWouldShiftTheSyntaxOrIsNoSequenceHeaderIsLeftAlone) {
     EXPECT_EQ(leadingSequenceHeaders(cat({{0x12, 5}, Blob(3, 0)}), 5).status, malformed);
 }
 
+namespace {
+
 // A movie of each codec with parameter sets in its record and in its key frames' samples.
 enum class Coding { h264, hevc, av1 };
 struct Movie {
@@ -971,7 +1003,12 @@ struct Movie {
     std::string args; // ffmpeg arguments before the output
     bool described = true;
 };
+void PrintTo(const Movie& m, std::ostream* os) {
+    *os << m.name;
+}
 class Movies : public testing::TestWithParam<Movie> {};
+
+} // namespace
 
 TEST_P(Movies, TheRecordAndEveryLeadingParameterSetArePatchedWithoutChangingAPicture) {
     const Movie& m = GetParam();
