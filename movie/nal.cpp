@@ -1,0 +1,136 @@
+#include "movie/nal.h"
+
+#include "base/bytes.h"
+
+#include <bit>
+
+namespace tg {
+
+namespace {
+
+bool zeroFrom(std::span<const std::uint8_t> d, std::size_t i) {
+    for (; i < d.size(); ++i)
+        if (d[i] != 0) return false;
+    return true;
+}
+
+} // namespace
+
+std::optional<Rbsp> unescapeNal(std::span<const std::uint8_t> nal, std::size_t headerBytes) {
+    if (nal.size() < headerBytes) return std::nullopt;
+    Rbsp r;
+    r.bytes.reserve(nal.size() - headerBytes);
+    r.at.reserve(nal.size() - headerBytes);
+    unsigned zeros = 0;
+    bool trailing = false; // inside the run of zero bytes that ends the unit
+    for (std::size_t i = headerBytes; i < nal.size(); ++i) {
+        const std::uint8_t b = nal[i];
+        if (zeros >= 2 && b <= 3 && !trailing) {
+            if (b == 3) {
+                r.escapes.push_back(i);
+                zeros = 0;
+                continue;
+            }
+            if (!zeroFrom(nal, i)) return std::nullopt;
+            trailing = true;
+        }
+        zeros = b == 0 ? zeros + 1 : 0;
+        r.bytes.push_back(b);
+        r.at.push_back(i);
+    }
+    return r;
+}
+
+RbspWrite writeRbspBits(std::span<std::uint8_t> nal, std::size_t headerBytes, const Rbsp& rbsp,
+                        std::uint64_t bit, unsigned n, std::uint32_t value) {
+    if (n == 0 || n > 32 || rbsp.at.size() != rbsp.bytes.size() ||
+        !fits(std::uint64_t(rbsp.bytes.size()) * 8, bit, n))
+        return RbspWrite::outOfRange;
+    const std::size_t first = bit / 8, last = (bit + n - 1) / 8;
+    if (rbsp.at[last] >= nal.size()) return RbspWrite::outOfRange;
+
+    std::vector<std::uint8_t> bytes = rbsp.bytes;
+    for (unsigned i = 0; i < n; ++i) {
+        const std::uint64_t b = bit + i;
+        const auto mask = std::uint8_t(0x80u >> (b % 8));
+        if ((value >> (n - 1 - i)) & 1)
+            bytes[b / 8] |= mask;
+        else
+            bytes[b / 8] &= std::uint8_t(~mask);
+    }
+
+    // The edit must leave the escaping exactly as it is: the changed unit unescapes to the new
+    // RBSP with the same escapes, and no escape that follows two zeros becomes unnecessary.
+    std::vector<std::uint8_t> candidate(nal.begin(), nal.end());
+    for (std::size_t i = first; i <= last; ++i)
+        candidate[rbsp.at[i]] = bytes[i];
+    auto again = unescapeNal(candidate, headerBytes);
+    if (!again || again->escapes != rbsp.escapes || again->bytes != bytes)
+        return RbspWrite::wouldChangeEscaping;
+    for (std::size_t e : rbsp.escapes) {
+        const bool nextChanged = e + 1 >= rbsp.at[first] && e + 1 <= rbsp.at[last];
+        if (nextChanged && e + 1 < candidate.size() && candidate[e + 1] > 3)
+            return RbspWrite::wouldChangeEscaping;
+    }
+
+    for (std::size_t i = first; i <= last; ++i)
+        nal[rbsp.at[i]] = bytes[i];
+    return RbspWrite::written;
+}
+
+std::uint32_t BitReader::u(unsigned n) {
+    if (!ok_ || n > 32 || n > bitSize() - pos_) {
+        ok_ = false;
+        return 0;
+    }
+    std::uint64_t v = 0;
+    for (unsigned i = 0; i < n; ++i, ++pos_)
+        v = (v << 1) | ((d_[pos_ / 8] >> (7 - pos_ % 8)) & 1u);
+    return std::uint32_t(v);
+}
+
+std::uint32_t BitReader::ue() {
+    unsigned zeros = 0;
+    while (u(1) == 0) {
+        if (!ok_ || ++zeros > 31) {
+            ok_ = false;
+            return 0;
+        }
+    }
+    const std::uint64_t v = (std::uint64_t(1) << zeros) - 1 + u(zeros);
+    return ok_ ? std::uint32_t(v) : 0;
+}
+
+std::int32_t BitReader::se() {
+    const std::int64_t k = ue();
+    return std::int32_t(k % 2 ? (k + 1) / 2 : -(k / 2));
+}
+
+void BitReader::skip(std::uint64_t n) {
+    if (!ok_ || n > bitSize() - pos_)
+        ok_ = false;
+    else
+        pos_ += n;
+}
+
+bool BitReader::require(bool cond) {
+    if (!cond) ok_ = false;
+    return cond;
+}
+
+std::uint64_t BitReader::lastOneBit() const {
+    for (std::size_t i = d_.size(); i-- > 0;)
+        if (d_[i] != 0) return std::uint64_t(i) * 8 + 7 - unsigned(std::countr_zero(d_[i]));
+    return bitSize();
+}
+
+bool BitReader::atTrailingBits() const {
+    return ok_ && pos_ < bitSize() && lastOneBit() == pos_;
+}
+
+bool BitReader::stopBitAhead() const {
+    const std::uint64_t stop = lastOneBit();
+    return ok_ && stop < bitSize() && stop >= pos_;
+}
+
+} // namespace tg
