@@ -30,7 +30,7 @@ C
 cc -O2 -o "$WORK/patch" "$WORK/patch.c"
 
 python3 - "$BUILD" "$WORK" "$RUNS" "${TG_BENCH_BEFORE:-}" <<'PY'
-import os, shutil, statistics, subprocess, sys, time
+import os, select, shutil, statistics, subprocess, sys, time
 build, work, runs, before = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
 
 def cli_of(tree):
@@ -80,10 +80,14 @@ def measure(tree):
         for _ in range(max(5, runs // 4)):
             t0 = time.perf_counter()
             p = subprocess.Popen([app], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-            line = p.stdout.readline()
+            # An older build may not know the probe: give up on it rather than wait forever.
+            line = p.stdout.readline() if select.select([p.stdout], [], [], 20)[0] else b""
             t1 = time.perf_counter()
+            if line.strip() != b"first paint":
+                p.kill(); p.wait()
+                break
             p.wait()
-            if line.strip() == b"first paint": paints.append(t1 - t0)
+            paints.append(t1 - t0)
         r["paint"] = statistics.median(paints) * 1000 if paints else float("nan")
     r["libs"] = sum(1 for l in subprocess.run(["ldd", cli], capture_output=True, text=True).stdout.splitlines() if "=>" in l)
     return r
