@@ -2,6 +2,7 @@
 #include "cli/report.h"
 #include "pipeline/driver.h"
 #include "pipeline/inputs.h"
+#include "pipeline/inspect.h"
 #include "pipeline/modes.h"
 
 #include <CLI/CLI.hpp>
@@ -76,6 +77,26 @@ private:
     static inline std::atomic<bool> baking_{false};
 };
 
+// Reads and reports; a signal stops it between files like any other run.
+int runInspect(const std::vector<Input>& inputs, bool json) {
+    bool unreadable = false;
+    for (const Input& input : inputs) {
+        if (StopSignals::first()) break;
+        const Inspection inspection = inspectInput(input);
+        unreadable |= !inspection.readable;
+        if (json) {
+            std::cout << cli::inspectJsonLine(input.path.string(), inspection) << std::endl;
+            continue;
+        }
+        std::cout << cli::fileLine(input.path.filename().string()) << "\n";
+        for (const auto& line : cli::inspectLines(inspection))
+            std::cout << line << "\n";
+        std::cout << std::flush;
+    }
+    if (const int signal = StopSignals::first()) return 128 + signal;
+    return unreadable ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -85,15 +106,21 @@ int main(int argc, char** argv) {
                  "SIGINT, SIGTERM or SIGHUP stops after the step in progress (exit 130, 143, "
                  "129);\na second one ends a bake's re-encode early.",
                  "tintguard-cli"};
-    bool inPlace = false, copy = false, bake = false, json = false;
+    bool inPlace = false, copy = false, bake = false, json = false, inspect = false;
     std::vector<std::string> files;
     app.add_flag("--in-place", inPlace, "Tag each file where it lies");
     app.add_flag("--copy", copy, "Write a tagged copy beside each file (name_P3.ext)");
     app.add_flag("--bake", bake, "Bake a BT.709 web version of each movie (name_universal.ext)");
+    app.add_flag("--inspect", inspect,
+                 "Report each file's colour tags and what --in-place would do; change nothing")
+        ->excludes(app.get_option("--in-place"))
+        ->excludes(app.get_option("--copy"))
+        ->excludes(app.get_option("--bake"));
     app.add_flag("--json", json, "Print one JSON object per file and mode");
     app.set_version_flag("--version", std::string("tintguard-cli ") + TG_VERSION);
-    app.add_option("files", files,
-                   "Movies (mov, mp4, m4v), photos (jpg, png, heic, avif, tiff), or folders of them")
+    app.add_option(
+           "files", files,
+           "Movies (mov, mp4, m4v), photos (jpg, png, heic, avif, tiff), or folders of them")
         ->required();
 
     try {
@@ -105,17 +132,20 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         std::cerr << "tintguard-cli: " << e.what() << "\n"
                   << "Usage: tintguard-cli [--in-place] [--copy] [--bake] [--json] FILE...\n"
+                  << "       tintguard-cli --inspect [--json] FILE...\n"
                   << "Run tintguard-cli --help for more.\n";
         return EXIT_USAGE;
     }
+
+    const std::vector<Input> inputs =
+        expandInputs(std::vector<fs::path>(files.begin(), files.end()));
+    if (inspect) return runInspect(inputs, json);
 
     if (!inPlace && !copy && !bake) copy = true; // the window's default mode
     const auto modes = orderedModes(inPlace, copy, bake);
     const bool liveProgress = !json && ::isatty(STDERR_FILENO);
     bool anyError = false;
 
-    const std::vector<Input> inputs =
-        expandInputs(std::vector<fs::path>(files.begin(), files.end()));
     for (const Input& input : inputs) {
         if (StopSignals::first()) break;
         const fs::path& path = input.path;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "model/job.h"
+#include "pipeline/inspect.h"
 #include "pipeline/progress.h"
 
 #include <string>
@@ -15,6 +16,11 @@ std::string fileLine(const std::string& name);
 std::string modeLine(const TGResult& result);
 // {"file", "name", "mode", "outcome", "message", "produced", "detail"} on one line.
 std::string jsonLine(const std::string& file, TGMode mode, const TGResult& result);
+
+// --inspect: a line per video entry or the photo's colour, then "in place:" and the mode line.
+std::vector<std::string> inspectLines(const Inspection& inspection);
+// The run's fields with "mode": "inspect", then "layers" and the "inspect" object.
+std::string inspectJsonLine(const std::string& file, const Inspection& inspection);
 
 // "encoding…  N%" for a bake's fraction, "moving…  N%" for a large in-place move's.
 std::string progressText(ProgressPhase phase, double fraction);

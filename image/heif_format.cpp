@@ -91,6 +91,29 @@ ImageInfo inspectHeif(const std::filesystem::path& source) {
     return {heif::planTagging(*o.source).check, std::nullopt};
 }
 
+// The primary item's colour properties; an ICC profile and nclx codes may both be there.
+ColourSignal colourOfHeif(const std::filesystem::path& source) {
+    const Opened o = open(source);
+    if (!o.source) return {};
+    const auto* pitm = o.source->meta.find<heif::Pitm>();
+    const auto* iprp = o.source->meta.find<heif::Iprp>();
+    if (!pitm || !iprp) return {};
+    ColourSignal s;
+    for (const auto& ipma : iprp->ipma)
+        for (const auto& entry : ipma.entries) {
+            if (entry.itemId != pitm->itemId) continue;
+            for (const auto& a : entry.props) {
+                if (a.index == 0 || a.index > iprp->ipco.size()) continue;
+                const heif::Property& p = iprp->ipco[a.index - 1];
+                if (const auto n = heif::nclxOf(p); n && !s.cicp)
+                    s.cicp = std::array<std::uint16_t, 3>{n->primaries, n->transfer, n->matrix};
+                else if (const heif::Bytes icc = heif::iccOf(p); !icc.empty() && !s.icc)
+                    s.icc = std::vector<std::uint8_t>(icc.begin(), icc.end());
+            }
+        }
+    return s;
+}
+
 bool writeHeif(const std::filesystem::path& source, const ImageInfo&, int out) {
     const Opened o = open(source);
     if (!o.source) return false;

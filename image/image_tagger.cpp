@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -21,7 +22,7 @@ namespace tg {
 
 namespace {
 
-enum class Format { none, jpeg, png, tiff, heif, other };
+using Format = ImageFormat;
 
 bool hasPrefix(std::span<const std::uint8_t> b, std::string_view magic) {
     return b.size() >= magic.size() && std::memcmp(b.data(), magic.data(), magic.size()) == 0;
@@ -61,8 +62,10 @@ bool isBmp(std::span<const std::uint8_t> b) {
            header == 108 || header == 124;
 }
 
+} // namespace
+
 // The type comes from the content, as an image source reports it, never from the name.
-Format classify(std::span<const std::uint8_t> b) {
+ImageFormat sniffFormat(std::span<const std::uint8_t> b) {
     if (b.size() >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF) return Format::jpeg;
     if (hasPrefix(b, "\x89PNG\r\n\x1a\n")) return Format::png;
     if (hasPrefix(b, std::string_view("II*\0", 4)) || hasPrefix(b, std::string_view("MM\0*", 4)) ||
@@ -75,6 +78,8 @@ Format classify(std::span<const std::uint8_t> b) {
         return Format::other;
     return Format::none;
 }
+
+namespace {
 
 ImageInfo inspect(Format f, const std::filesystem::path& p) {
     switch (f) {
@@ -141,63 +146,99 @@ void copyAttributes(int from, int to) {
 
 } // namespace
 
-TGResult processImageCore(const std::filesystem::path& file) {
-    const std::string name = file.filename().string();
+namespace {
+
+const char* const TAGGED = "Tagged \u2192 Display-P3";
+
+// Everything processImageCore knows before it writes: the photo it would replace and, when it
+// stops before writing, the result it gives.
+struct Decision {
+    std::string name;
+    std::filesystem::path target;
+    struct stat st {};
+    Format format = Format::none;
+    ImageInfo info;
+    FileHandle in;
+    std::optional<TGResult> final;
+};
+
+Decision decide(const std::filesystem::path& file) {
+    Decision d;
+    d.name = file.filename().string();
     const auto fail = [&](const char* message) {
-        return TGResult(name, TGOutcome::error, message);
+        d.final = TGResult(d.name, TGOutcome::error, message);
+        return std::move(d);
     };
 
     // A link is followed: the photo it points to is replaced inside its own folder and the link
     // keeps pointing at it, instead of the link itself turning into a file.
     std::error_code ec;
-    const std::filesystem::path target = std::filesystem::canonical(file, ec);
-    struct stat st {};
-    if (ec || ::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    d.target = std::filesystem::canonical(file, ec);
+    if (ec || ::stat(d.target.c_str(), &d.st) != 0 || !S_ISREG(d.st.st_mode))
         return fail("Can't read image");
 
     std::array<std::uint8_t, 64> head{};
-    FileHandle in = FileHandle::openForReading(target);
-    if (!in.isOpen()) return fail("Can't read image");
-    const auto got = in.readAt(0, head);
+    d.in = FileHandle::openForReading(d.target);
+    if (!d.in.isOpen()) return fail("Can't read image");
+    const auto got = d.in.readAt(0, head);
     if (got.failed()) return fail("Can't read image");
-    const Format format = classify(std::span(head).first(*got));
+    d.format = sniffFormat(std::span(head).first(*got));
 
-    const ImageInfo info = inspect(format, target);
-    switch (info.check) {
+    d.info = inspect(d.format, d.target);
+    switch (d.info.check) {
     case ImageCheck::unreadable:
         return fail("Can't read image");
     case ImageCheck::alreadyP3:
-        return {name, TGOutcome::already, "Already Display-P3"};
+        d.final = TGResult(d.name, TGOutcome::already, "Already Display-P3");
+        return d;
     case ImageCheck::notRgb:
     case ImageCheck::refused:
         return fail("Couldn't tag image");
     case ImageCheck::taggable:
         break;
     }
-    if (format == Format::other) return fail("Unknown image type");
+    if (d.format == Format::other) return fail("Unknown image type");
+    return d;
+}
+
+} // namespace
+
+TGResult wouldTagImage(const std::filesystem::path& file) {
+    Decision d = decide(file);
+    if (d.final) return std::move(*d.final);
+    return {d.name, TGOutcome::fixed, TAGGED};
+}
+
+TGResult processImageCore(const std::filesystem::path& file) {
+    Decision d = decide(file);
+    if (d.final) return std::move(*d.final);
+    const std::string& name = d.name;
+    const auto fail = [&](const char* message) {
+        return TGResult(name, TGOutcome::error, message);
+    };
 
     const std::string ext = extensionOf(file);
     const auto temp =
-        folderOf(target) / (".tg_img_" + uuidString() + (ext.empty() ? "" : "." + ext));
+        folderOf(d.target) / (".tg_img_" + uuidString() + (ext.empty() ? "" : "." + ext));
     // Marked live while we hold it, so another run's sweep of leftovers leaves it alone.
     auto created = createLive(temp, 0600);
     if (created.failed()) return fail("Write init failed");
     FileHandle out = std::move(*created);
 
-    copyAttributes(in.fd(), out.fd());
-    if (!write(format, target, info, out.fd()) || !matchOriginal(out.fd(), st) ||
+    copyAttributes(d.in.fd(), out.fd());
+    if (!write(d.format, d.target, d.info, out.fd()) || !matchOriginal(out.fd(), d.st) ||
         out.sync().failed()) {
         out.reset();
         removeFile(temp);
         return fail("Write failed");
     }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
+    if (::rename(temp.c_str(), d.target.c_str()) != 0) {
         removeFile(temp);
         return fail("Replace failed");
     }
     out.reset();
-    (void)syncFolder(folderOf(target));
-    return {name, TGOutcome::fixed, "Tagged \u2192 Display-P3"};
+    (void)syncFolder(folderOf(d.target));
+    return {name, TGOutcome::fixed, TAGGED};
 }
 
 } // namespace tg

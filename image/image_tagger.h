@@ -9,4 +9,7 @@ namespace tg {
 
 TGResult processImageCore(const std::filesystem::path& file);
 
+// The result processImageCore would give, found by reading the photo only.
+TGResult wouldTagImage(const std::filesystem::path& file);
+
 } // namespace tg

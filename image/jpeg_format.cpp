@@ -29,6 +29,14 @@ ImageInfo inspectJpeg(const std::filesystem::path& source) {
     return info;
 }
 
+ColourSignal colourOfJpeg(const std::filesystem::path& source) {
+    const auto file = readWholeFile(source);
+    if (!file) return {};
+    const auto layout = markers::walkJpeg(*file);
+    if (!layout) return {};
+    return {markers::jpegMeta(*file, *layout).icc, std::nullopt};
+}
+
 bool writeJpeg(const std::filesystem::path& source, const ImageInfo& info, int out) {
     const auto file = readWholeFile(source);
     if (!file) return false;

@@ -83,6 +83,18 @@ ImageInfo inspectPng(const std::filesystem::path& source) {
     return info;
 }
 
+ColourSignal colourOfPng(const std::filesystem::path& source) {
+    const auto file = readWholeFile(source);
+    if (!file) return {};
+    const auto chunks = markers::walkPng(*file);
+    if (!chunks) return {};
+    const auto meta = markers::pngMeta(*file, *chunks);
+    ColourSignal s{meta.icc, std::nullopt};
+    if (meta.cicp)
+        s.cicp = std::array<std::uint16_t, 3>{(*meta.cicp)[0], (*meta.cicp)[1], (*meta.cicp)[2]};
+    return s;
+}
+
 bool writePng(const std::filesystem::path& source, const ImageInfo& info, int out) {
     const auto file = readWholeFile(source);
     if (!file) return false;

@@ -333,6 +333,16 @@ ImageInfo inspectTiff(const std::filesystem::path& source) {
     return info;
 }
 
+ColourSignal colourOfTiff(const std::filesystem::path& source) {
+    const Tiff tif = openSource(source);
+    if (!tif) return {};
+    std::uint32_t size = 0;
+    void* data = nullptr;
+    if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &size, &data) != 1 || !data) return {};
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    return {std::vector<std::uint8_t>(bytes, bytes + size), std::nullopt};
+}
+
 bool writeTiff(const std::filesystem::path& source, const ImageInfo& info, int out) {
     Tiff in = openSource(source);
     if (!in) return false;

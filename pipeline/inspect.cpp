@@ -1,0 +1,81 @@
+#include "pipeline/inspect.h"
+
+#include "image/inspect.h"
+#include "movie/atoms.h"
+#include "movie/inspect.h"
+
+#include <algorithm>
+
+namespace tg {
+
+namespace {
+
+std::optional<InspectedColour> fromCodes(const std::optional<ColourCodes>& c) {
+    if (!c) return std::nullopt;
+    return InspectedColour{c->kind, c->primaries, c->transfer, c->matrix, {}};
+}
+
+// A layer states Display P3 when every video entry's colour in it says primaries 12.
+template <typename Get> bool allP3(const std::vector<InspectedTrack>& tracks, Get get) {
+    return !tracks.empty() && std::all_of(tracks.begin(), tracks.end(), [&](const auto& t) {
+        const auto& c = get(t);
+        return c && c->primaries == P3;
+    });
+}
+
+Inspection movie(const std::filesystem::path& file) {
+    Inspection out;
+    out.kind = Inspection::Kind::movie;
+    MovieInspection m = inspectMovie(file);
+    out.readable = m.readable;
+    out.result = std::move(m.inPlace);
+    out.interruptedEdit = m.interruptedEdit;
+    for (auto& e : m.entries)
+        out.tracks.push_back(
+            {e.track, e.type, fromCodes(e.container), fromCodes(e.bitstream), e.hdr});
+    if (allP3(
+            out.tracks, [](const InspectedTrack& t) -> const auto& { return t.container; }))
+        out.layers.push_back("container");
+    if (allP3(
+            out.tracks, [](const InspectedTrack& t) -> const auto& { return t.bitstream; }))
+        out.layers.push_back("bitstream");
+    return out;
+}
+
+Inspection photo(const std::filesystem::path& file) {
+    Inspection out;
+    out.kind = Inspection::Kind::photo;
+    PhotoInspection p = inspectPhoto(file);
+    out.readable = p.readable;
+    out.result = std::move(p.inPlace);
+    out.displayP3 = p.displayP3;
+    if (p.colour) {
+        InspectedColour c{p.colour->kind, {}, {}, {}, p.colour->description};
+        if (c.kind != "icc") {
+            c.primaries = p.colour->codes[0];
+            c.transfer = p.colour->codes[1];
+            c.matrix = p.colour->codes[2];
+        }
+        out.colour = std::move(c);
+    }
+    return out;
+}
+
+} // namespace
+
+Inspection inspectInput(const Input& input) {
+    const std::string name = input.path.filename().string();
+    if (input.outcome) {
+        Inspection out;
+        out.readable = *input.outcome != TGOutcome::error;
+        out.result = TGResult(name, *input.outcome, input.message);
+        return out;
+    }
+    if (isMovie(input.path)) return movie(input.path);
+    if (isImage(input.path)) return photo(input.path);
+    Inspection out;
+    out.result = TGResult(name, TGOutcome::skipped, "Skipped (unsupported)");
+    return out;
+}
+
+} // namespace tg

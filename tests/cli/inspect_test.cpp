@@ -1,0 +1,264 @@
+// tintguard-cli --inspect over each kind of file, with ffprobe, mediainfo and exiftool as the
+// oracles for what it reports, an in-place run on a copy as the oracle for what it predicts, and
+// the file's bytes and modification time checked after every look.
+#include "base/file_faults.h"
+#include "fixtures/media.h"
+#include "movie/movie_tagger.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <sstream>
+#include <sys/stat.h>
+
+using tgtest::sh;
+using tgtest::TempDir;
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+struct Snapshot {
+    std::vector<std::uint8_t> bytes;
+    std::int64_t mtimeNs = 0;
+    bool operator==(const Snapshot&) const = default;
+};
+
+Snapshot snapshot(const fs::path& file) {
+    struct stat st {};
+    ::stat(file.c_str(), &st);
+    return {tgtest::readBytes(file),
+            std::int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
+std::pair<int, json> inspect(const fs::path& file) {
+    const auto r = tgtest::run(std::string(TG_CLI) + " --inspect --json " + sh(file));
+    return {r.status, r.out.empty() ? json() : json::parse(r.out)};
+}
+
+// FFmpeg's names for the H.273 codes the corpus uses.
+int code(const std::string& name) {
+    static const std::map<std::string, int> codes = {
+        {"bt709", 1},         {"unknown", 2},   {"bt470bg", 5},       {"smpte170m", 6},
+        {"bt2020", 9},        {"smpte432", 12}, {"iec61966-2-1", 13}, {"smpte2084", 16},
+        {"arib-std-b67", 18}, {"bt2020nc", 9},  {"reserved", 0}};
+    const auto it = codes.find(name);
+    return it == codes.end() ? -1 : it->second;
+}
+
+// MediaInfo's names for primaries.
+std::string mediainfoPrimaries(int c) {
+    return c == 1 ? "BT.709" : c == 9 ? "BT.2020" : c == 12 ? "Display P3" : "";
+}
+
+json firstFrame(const fs::path& file) {
+    const auto r = tgtest::run("ffprobe -v error -select_streams v:0 -read_intervals %+#1 "
+                               "-show_frames -of json " +
+                               sh(file));
+    const json all = json::parse(r.out);
+    return all["frames"][0];
+}
+
+json mediainfoVideo(const fs::path& file) {
+    const auto r = tgtest::run("mediainfo --Output=JSON " + sh(file));
+    const json all = json::parse(r.out);
+    for (const auto& t : all["media"]["track"])
+        if (t["@type"] == "Video") return t;
+    return {};
+}
+
+std::string exif(const fs::path& file, const std::string& tag) {
+    const auto r = tgtest::run("exiftool -j -" + tag + " " + sh(file));
+    const json all = json::parse(r.out);
+    const json& j = all[0];
+    return j.contains(tag) ? j[tag].get<std::string>() : "";
+}
+
+struct Case {
+    const char* name;
+    const char* file;
+    const char* make; // ffmpeg arguments, or "tagged:<file>" for a photo tagged in place first
+    bool movie;
+    const char* outcome; // what an in-place run gives; nullptr: whatever the engine decides
+    bool hdr = false;
+};
+
+class InspectCorpus : public ::testing::TestWithParam<Case> {
+protected:
+    void SetUp() override {
+        const Case& c = GetParam();
+        file_ = dir_ / c.file;
+        const std::string make = c.make;
+        if (make.starts_with("tagged:")) {
+            tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48 -frames:v 1 " + sh(file_) + ".png");
+            ASSERT_EQ(tgtest::run("convert " + sh(file_) + ".png " + sh(file_)).status, 0);
+            ASSERT_EQ(tgtest::run(std::string(TG_CLI) + " --in-place " + sh(file_)).status, 0);
+        } else {
+            tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.3:r=10 " + make + " " + sh(file_));
+        }
+    }
+    TempDir dir_;
+    fs::path file_;
+};
+
+const char* const X264_709 = "-x264-params colorprim=bt709:transfer=bt709:colormatrix=bt709";
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, InspectCorpus,
+    ::testing::Values(
+        Case{"H264ColrAndVui", "clip.mov",
+             "-c:v libx264 -pix_fmt yuv420p -color_primaries bt709 -color_trc bt709 "
+             "-colorspace bt709",
+             true, "fixed"},
+        Case{"H264NoColr", "trip.mp4",
+             "-c:v libx264 -pix_fmt yuv420p -x264-params "
+             "colorprim=bt709:transfer=bt709:colormatrix=bt709 -movflags -write_colr",
+             true, "added"},
+        Case{"HevcColr", "hevc.mp4",
+             "-c:v libx265 -tag:v hvc1 -pix_fmt yuv420p -color_primaries bt709 -color_trc bt709 "
+             "-colorspace bt709 -x265-params log-level=none",
+             true, "fixed"},
+        Case{"ProRes", "prores.mov",
+             "-c:v prores_ks -color_primaries bt709 -color_trc bt709 -colorspace bt709", true,
+             "fixed"},
+        Case{"HevcPq", "pq.mp4",
+             "-c:v libx265 -tag:v hvc1 -pix_fmt yuv420p10le -x265-params "
+             "log-level=none:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc",
+             true, nullptr, true},
+        Case{"JpegUntagged", "photo.jpg", "-frames:v 1", false, "fixed"},
+        Case{"PngUntagged", "photo.png", "-frames:v 1", false, "fixed"},
+        Case{"TiffUntagged", "photo.tif", "-frames:v 1", false, "fixed"},
+        Case{"JpegTagged", "p3.jpg", "tagged:", false, "already"},
+        Case{"HeicTagged", "p3.heic", "tagged:", false, "already"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(InspectCorpus, ReportsWhatTheOraclesReadAndChangesNothing) {
+    const Case& c = GetParam();
+    const Snapshot before = snapshot(file_);
+    const auto [status, j] = inspect(file_);
+    ASSERT_EQ(status, 0) << j;
+    EXPECT_EQ(snapshot(file_), before) << "the look changed the file";
+    EXPECT_EQ(j["mode"], "inspect");
+    if (c.outcome) {
+        EXPECT_EQ(j["outcome"], c.outcome) << j;
+    }
+    EXPECT_TRUE(j["produced"].is_null());
+
+    // What it predicts is what an in-place run on a copy does.
+    const auto copy = dir_ / ("copy" + file_.extension().string());
+    fs::copy_file(file_, copy);
+    const auto ran = tgtest::run(std::string(TG_CLI) + " --in-place --json " + sh(copy));
+    const json done = json::parse(ran.out);
+    EXPECT_EQ(done["outcome"], j["outcome"]);
+    EXPECT_EQ(done["message"], j["message"]);
+
+    const json& in = j["inspect"];
+    if (!c.movie) {
+        const std::string description = exif(file_, "ProfileDescription");
+        if (description.empty()) {
+            EXPECT_TRUE(in["colour"].is_null()) << in;
+        } else {
+            EXPECT_EQ(in["colour"]["description"], description);
+        }
+        EXPECT_EQ(in["displayP3"], j["outcome"] == "already");
+        EXPECT_EQ(j["layers"], json::array());
+        return;
+    }
+    ASSERT_EQ(in["tracks"].size(), 1u) << in;
+    const json& t = in["tracks"][0];
+    EXPECT_EQ(t["hdr"], c.hdr);
+    EXPECT_FALSE(in["interruptedEdit"]);
+    const json stream = tgtest::probe(file_)["streams"][0];
+    const json frame = firstFrame(file_);
+    const json info = mediainfoVideo(file_);
+    // The container's atom is what the demuxer puts on the stream; the decoder stamps its frames
+    // with what the bitstream says.
+    if (!t["container"].is_null() && t["entry"] != "apch") {
+        EXPECT_EQ(t["container"]["primaries"], code(stream.value("color_primaries", "unknown")));
+        EXPECT_EQ(t["container"]["transfer"], code(stream.value("color_transfer", "unknown")));
+        EXPECT_EQ(t["container"]["matrix"], code(stream.value("color_space", "unknown")));
+    }
+    if (!t["container"].is_null()) {
+        EXPECT_EQ(info.value("colour_primaries", ""),
+                  mediainfoPrimaries(t["container"]["primaries"]));
+    }
+    ASSERT_FALSE(t["bitstream"].is_null()) << t;
+    EXPECT_EQ(t["bitstream"]["primaries"], code(frame.value("color_primaries", "unknown")));
+    EXPECT_EQ(t["bitstream"]["transfer"], code(frame.value("color_transfer", "unknown")));
+    EXPECT_EQ(t["bitstream"]["matrix"], code(frame.value("color_space", "unknown")));
+    if (t["container"].is_null()) {
+        EXPECT_EQ(info.value("colour_primaries", ""),
+                  mediainfoPrimaries(t["bitstream"]["primaries"]));
+    }
+}
+
+// A movie whose in-place edit stopped after its journal was written: the look reports it and
+// leaves both the movie and the journal as they are; the next in-place run finishes it.
+TEST(Inspect, AnInterruptedEditIsReportedAndLeftAlone) {
+    TempDir dir;
+    const auto movie = dir / "clip.mp4";
+    const auto original = dir / "original.mp4";
+    tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.3:r=10 -c:v libx264 -pix_fmt yuv420p "
+                   "-movflags -write_colr " +
+                   sh(original));
+    bool pending = false;
+    for (int allowed = 1; allowed < 40 && !pending; ++allowed) {
+        fs::copy_file(original, movie, fs::copy_options::overwrite_existing);
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            if (e.path().extension() == ".journal") fs::remove(e.path());
+        int ops = 0;
+        tg::FileFaults faults;
+        faults.before = [&](tg::FileOp) { return ++ops > allowed ? EIO : 0; };
+        tg::setFileFaults(faults);
+        (void)tg::processCore(movie);
+        tg::setFileFaults({});
+        pending = tg::hasInterruptedEdit(movie);
+    }
+    ASSERT_TRUE(pending) << "no stop left a journal";
+    fs::path journal;
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        if (e.path().extension() == ".journal") journal = e.path();
+    const Snapshot movieBefore = snapshot(movie), journalBefore = snapshot(journal);
+
+    const auto [status, j] = inspect(movie);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(j["inspect"]["interruptedEdit"]) << j;
+    EXPECT_EQ(j["message"], "Interrupted edit waits — an in-place run finishes it first");
+    EXPECT_EQ(j["outcome"], "added");
+    EXPECT_EQ(snapshot(movie), movieBefore);
+    EXPECT_EQ(snapshot(journal), journalBefore);
+
+    const auto finished = tgtest::run(std::string(TG_CLI) + " --in-place --json " + sh(movie));
+    EXPECT_EQ(json::parse(finished.out)["outcome"], "added") << finished.out;
+    EXPECT_FALSE(fs::exists(journal));
+}
+
+TEST(Inspect, IsAModeOfItsOwnWalksFoldersAndFailsOnlyOnWhatItCannotRead) {
+    TempDir dir;
+    fs::create_directories(dir / "Footage/stills");
+    tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48 -frames:v 1 " + sh(dir / "Footage/stills/a.jpg"));
+    tgtest::writeBytes(dir / "Footage/broken.mov",
+                       {0, 0, 0, 8, 'f', 'r', 'e', 'e', 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    const std::string cli = TG_CLI;
+    for (const char* mode : {"--copy", "--bake", "--in-place"})
+        EXPECT_EQ(tgtest::run(cli + " --inspect " + mode + " " + sh(dir.path())).status, 2);
+
+    const auto walked = tgtest::run(cli + " --inspect --json " + sh(dir / "Footage"));
+    EXPECT_EQ(walked.status, 0) << walked.out;
+    std::vector<json> lines;
+    std::istringstream in(walked.out);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(json::parse(line));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["name"], "broken.mov");
+    EXPECT_EQ(lines[0]["message"], "Unsupported (no moov)"); // readable, just not a movie we tag
+    EXPECT_EQ(lines[1]["name"], "a.jpg");
+    EXPECT_FALSE(fs::exists(dir / "Footage/stills/a_P3.jpg"));
+
+    const auto missing = tgtest::run(cli + " --inspect " + sh(dir / "gone.mov"));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.out.find("Can't read file"), std::string::npos) << missing.out;
+}
+
+} // namespace

@@ -1,0 +1,66 @@
+// The README's command-line examples, run as written over a folder holding the files they name.
+#include "fixtures/media.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+using tgtest::sh;
+using tgtest::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The sh blocks after the marker comment that says they run here.
+std::vector<std::string> examples() {
+    std::ifstream in(TG_README);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string readme = text.str();
+    std::vector<std::string> blocks;
+    std::size_t at = readme.find("<!-- Each sh block");
+    while (at != std::string::npos) {
+        at = readme.find("\n```sh\n", at);
+        if (at == std::string::npos) break;
+        const std::size_t start = at + 7;
+        const std::size_t end = readme.find("\n```", start);
+        if (end == std::string::npos) break;
+        blocks.push_back(readme.substr(start, end - start + 1));
+        at = end + 4;
+    }
+    return blocks;
+}
+
+TEST(Readme, CommandLineExamplesRunAsWritten) {
+    const auto blocks = examples();
+    ASSERT_GE(blocks.size(), 6u) << "the README's examples were not found";
+    TempDir dir;
+    const std::string clip =
+        "-f lavfi -i testsrc2=s=64x48:d=0.3:r=10 -c:v libx264 -pix_fmt yuv420p ";
+    tgtest::ffmpeg(clip + "-color_primaries bt709 -color_trc bt709 -colorspace bt709 " +
+                   sh(dir / "clip.mov"));
+    tgtest::ffmpeg(clip + "-movflags -write_colr " + sh(dir / "trip.mp4"));
+    tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48 -frames:v 1 " + sh(dir / "photo.jpg"));
+    fs::create_directories(dir / "Footage/stills");
+    fs::copy_file(dir / "clip.mov", dir / "Footage/a.mov");
+    fs::copy_file(dir / "photo.jpg", dir / "Footage/stills/b.jpg");
+
+    const std::string bin = fs::path(TG_CLI).parent_path();
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        SCOPED_TRACE(blocks[i]);
+        const auto script = dir / ("example" + std::to_string(i) + ".sh");
+        std::ofstream(script) << blocks[i];
+        const auto r = tgtest::run("cd " + sh(dir.path()) + " && PATH=" + sh(bin) +
+                                   ":\"$PATH\" bash -euo pipefail " + sh(script) + " 2>&1");
+        EXPECT_EQ(r.status, 0) << r.out;
+        fs::remove(script);
+    }
+    // What the examples promise to leave behind.
+    for (const char* made : {"clip_P3.mov", "clip_universal.mov", "Footage/a_P3.mov",
+                             "Footage/a_universal.mov", "Footage/stills/b_P3.jpg"})
+        EXPECT_TRUE(fs::exists(dir / made)) << made;
+    EXPECT_FALSE(fs::exists(dir / "Footage/a_P3_P3.mov"));
+}
+
+} // namespace
