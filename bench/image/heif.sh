@@ -7,7 +7,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${TG_BUILD_DIR:-$here/../../build}
-cli=$build/cli/tintguard-cli
+cli=$build/bin/tintguard-cli
 dump=$build/bench/tg_p3_profile
 runs=${RUNS:-7}
 [ -x "$cli" ] && [ -x "$dump" ] || { echo "tintguard-cli or tg_p3_profile not built (make bench)"; exit 1; }
