@@ -25,7 +25,8 @@ bool removeIfAbandoned(const std::filesystem::path& path);
 // Asks without taking anything.
 bool lockedElsewhere(const FileHandle& file, LockKind kind);
 
-// Copies every extended attribute the file system lets us set, best effort.
+// Copies every extended attribute (user tags, ACLs, labels) the file system lets us set, best
+// effort: they belong to the file, not to one version of its bytes.
 void copyExtendedAttributes(int from, int to);
 
 // A new file under a hidden name beside its final one: prefix + UUID + "." + the final name's

@@ -124,26 +124,6 @@ bool matchOriginal(int fd, const struct stat& original) {
     return ::fchmod(fd, original.st_mode & 07777) == 0;
 }
 
-// Extended attributes (user tags, ACLs, labels) belong to the photo, not to this one version of
-// its bytes; carried over best effort, as a file system that refuses one refuses it everywhere.
-void copyAttributes(int from, int to) {
-    const ssize_t size = ::flistxattr(from, nullptr, 0);
-    if (size <= 0) return;
-    std::vector<char> names(static_cast<std::size_t>(size));
-    const ssize_t got = ::flistxattr(from, names.data(), names.size());
-    if (got <= 0) return;
-    std::vector<char> value;
-    for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
-        const char* name = names.data() + at;
-        at += std::strlen(name) + 1;
-        const ssize_t length = ::fgetxattr(from, name, nullptr, 0);
-        if (length < 0) continue;
-        value.resize(static_cast<std::size_t>(length));
-        const ssize_t read = ::fgetxattr(from, name, value.data(), value.size());
-        if (read >= 0) ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(read), 0);
-    }
-}
-
 } // namespace
 
 namespace {
@@ -225,7 +205,7 @@ TGResult processImageCore(const std::filesystem::path& file) {
     if (created.failed()) return fail("Write init failed");
     FileHandle out = std::move(*created);
 
-    copyAttributes(d.in.fd(), out.fd());
+    copyExtendedAttributes(d.in.fd(), out.fd());
     if (!write(d.format, d.target, d.info, out.fd()) || !matchOriginal(out.fd(), d.st) ||
         out.sync().failed()) {
         out.reset();
