@@ -9,13 +9,6 @@
 #include <string>
 #include <sys/prctl.h>
 
-// libx265 3.5 keeps one block from x265_encoder_open after x265_encoder_close: not ours to free.
-// Its frames have no frame pointers, so the stack ends inside the library: match the module.
-// Only a LeakSanitizer build asks for this.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libx265.so\n";
-}
-
 int main(int argc, char** argv) {
     using namespace tg::bakeprotocol;
     if (argc != 3) {

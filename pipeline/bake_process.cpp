@@ -23,8 +23,9 @@ namespace {
 namespace protocol = bakeprotocol;
 
 constexpr int POLL_MILLISECONDS = 100;
-// Where the child finds the source, which it opens as /dev/fd/3.
+// Where the child finds the source, which it opens as /dev/fd/3, and the mark of its output.
 constexpr int SOURCE_FD = 3;
+constexpr int MARK_FD = 4;
 
 Status failure(std::string message, std::string cause = {}) {
     return Failure{std::move(message), std::move(cause)};
@@ -86,7 +87,7 @@ std::filesystem::path bakeHelperPath() {
         .lexically_normal();
 }
 
-Status runBakeHelper(int source, const std::filesystem::path& destination,
+Status runBakeHelper(int source, const std::filesystem::path& destination, int destinationMark,
                      const std::function<void(double)>& onProgress,
                      const std::atomic<bool>* cancel) {
     const auto helper = bakeHelperPath();
@@ -94,8 +95,10 @@ Status runBakeHelper(int source, const std::filesystem::path& destination,
     if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return failure("writer init", errorText(errno));
     FileHandle readEnd(pipeEnds[0]), writeEnd(pipeEnds[1]);
     // Above the descriptors the child's file actions write to, so none of them lands on it.
-    FileHandle sourceCopy(::fcntl(source, F_DUPFD_CLOEXEC, SOURCE_FD + 1));
+    FileHandle sourceCopy(::fcntl(source, F_DUPFD_CLOEXEC, MARK_FD + 1));
     if (!sourceCopy.isOpen()) return failure("reader init", errorText(errno));
+    FileHandle markCopy(::fcntl(destinationMark, F_DUPFD_CLOEXEC, MARK_FD + 1));
+    if (!markCopy.isOpen()) return failure("writer init", errorText(errno));
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
@@ -103,6 +106,7 @@ Status runBakeHelper(int source, const std::filesystem::path& destination,
     posix_spawnattr_init(&attributes);
     posix_spawn_file_actions_adddup2(&actions, writeEnd.fd(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, sourceCopy.fd(), SOURCE_FD);
+    posix_spawn_file_actions_adddup2(&actions, markCopy.fd(), MARK_FD);
     // Its own process group, and default signal handling whatever ours is.
     sigset_t defaults;
     sigemptyset(&defaults);
@@ -127,6 +131,7 @@ Status runBakeHelper(int source, const std::filesystem::path& destination,
     posix_spawnattr_destroy(&attributes);
     writeEnd.reset();
     sourceCopy.reset();
+    markCopy.reset();
     if (spawnError != 0) return failure("bake helper missing", errorText(spawnError));
 
     HelperOutput output(onProgress);

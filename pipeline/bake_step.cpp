@@ -48,7 +48,8 @@ TGResult bakeVideo(const std::filesystem::path& source, const ProgressFn& onProg
 
     std::function<void(double)> encoding;
     if (onProgress) encoding = [&](double f) { onProgress(ProgressPhase::encoding, f); };
-    const Status baked = runBakeHelper(held->fd(), temp.path(), encoding, cancel);
+    const Status baked =
+        runBakeHelper(held->fd(), temp.path(), temp.handle().fd(), encoding, cancel);
     held->reset();
     if (baked.failed()) {
         TGResult result(name, TGOutcome::error, "Re-encode failed: " + baked.failure().message);

@@ -81,7 +81,7 @@ q -f lavfi -i testsrc2=s=640x360:r=25:d=4 -c:v libx264 -pix_fmt yuv420p -movflag
 q -f lavfi -i testsrc2=s=640x360:r=25:d=4 -c:v libx264 -pix_fmt yuv420p "$WORK/last.mp4"
 q -f lavfi -i testsrc2=s=640x360:r=25:d=4 -c:v libx264 -pix_fmt yuv420p \
   -color_primaries bt709 -color_trc bt709 -colorspace bt709 "$WORK/nclc.mov"
-GB=1000000000
+GB=${TG_BENCH_GB:-1000000000} # smaller for a quick check of the script
 
 report() { # label seconds bytes [reference seconds]
   if [ $# -ge 4 ]; then
