@@ -18,7 +18,9 @@ test: build
 	ctest --preset default
 	$(MAKE) test-sanitize
 
-# The whole suite once more under AddressSanitizer and UBSan, plus a short fixed fuzzing run.
+# The whole suite once more under AddressSanitizer and UBSan, plus a short fixed fuzzing run. The
+# real-SIGKILL runs over 200 MB movies stay in the default suite: a killed process tells a
+# sanitizer nothing, and they take minutes under it.
 test-sanitize: deps
 	cmake --preset sanitize
 	cmake --build --preset sanitize -j $(JOBS)
