@@ -17,7 +17,7 @@ packages=(
   # make install, make package: the manual reader, shared-library dependencies, package checks
   man-db dpkg-dev lintian
   # tests: oracles, fuzzing, a real X server
-  libgtest-dev libgmock-dev ffmpeg libimage-exiftool-perl imagemagick libjpeg-turbo-progs
+  libgtest-dev libgmock-dev ffmpeg libimage-exiftool-perl imagemagick libjpeg-turbo-progs mediainfo
   # tests: a copy-on-write file system in a loop image (full-disk shift)
   btrfs-progs
   clang libclang-rt-14-dev xvfb xauth
