@@ -23,6 +23,7 @@ std::string jsonLine(const std::string& file, TGMode mode, const TGResult& resul
         {"message", result.message},
         {"produced", result.produced ? nlohmann::ordered_json(result.produced->string()) : nullptr},
         {"detail", result.detail ? nlohmann::ordered_json(*result.detail) : nullptr},
+        {"layers", result.layers},
     };
     // Replace rather than throw on file names that are not valid UTF-8.
     return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

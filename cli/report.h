@@ -14,7 +14,7 @@ namespace tg::cli {
 std::string fileLine(const std::string& name);
 // Five spaces, the outcome's mark, two spaces, the message.
 std::string modeLine(const TGResult& result);
-// {"file", "name", "mode", "outcome", "message", "produced", "detail"} on one line.
+// {"file", "name", "mode", "outcome", "message", "produced", "detail", "layers"} on one line.
 std::string jsonLine(const std::string& file, TGMode mode, const TGResult& result);
 
 // --inspect: a line per video entry or the photo's colour, then "in place:" and the mode line.

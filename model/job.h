@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace tg {
 
@@ -30,6 +31,9 @@ public:
     std::optional<std::filesystem::path> produced;
     // What the system or a library said behind an error, for scripts; never shown in the window.
     std::optional<std::string> detail;
+    // The colour layers that state Display P3 after the operation ("container", "bitstream");
+    // empty for photos and for files left alone.
+    std::vector<std::string> layers;
 
 private:
     std::string name_;

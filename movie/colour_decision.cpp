@@ -16,8 +16,13 @@ bool isHdr(const ColourAtom& c) {
 
 } // namespace
 
-ColourDecision decideColour(const MoovLayout& layout, Bytes moov, std::uint64_t moovStart) {
+ColourDecision decideColour(const MoovLayout& layout, Bytes moov, std::uint64_t moovStart,
+                            const BitstreamLayer* bitstream) {
     ColourDecision d;
+    if (bitstream && bitstream->hdr()) {
+        d.verdict = Verdict::hdr;
+        return d;
+    }
     if (layout.entries.empty()) return d;
     bool onlyCodes = true; // every entry carries nclc/nclx codes
     for (std::size_t i = 0; i < layout.entries.size(); ++i) {
@@ -48,6 +53,21 @@ ColourDecision decideColour(const MoovLayout& layout, Bytes moov, std::uint64_t 
         d.verdict = Verdict::insert;
     else
         d.verdict = onlyCodes ? Verdict::alreadyP3 : Verdict::alreadyTagged;
+    // An entry tagged by a profile or another kind of atom keeps its word, in the bitstream too.
+    d.containerP3 = d.verdict != Verdict::alreadyTagged;
+    if (!bitstream || d.verdict == Verdict::alreadyTagged) return d;
+
+    const auto writes = bitstream->overwrites();
+    d.patches.insert(d.patches.end(), writes.begin(), writes.end());
+    d.bitstreamLeft = bitstream->anyLeft();
+    d.bitstreamSays = bitstream->leftPrimaries();
+    d.bitstreamP3 = bitstream->states() && !d.bitstreamLeft;
+    if (d.verdict == Verdict::alreadyP3) {
+        if (!writes.empty())
+            d.verdict = Verdict::patch;
+        else if (d.bitstreamLeft && bitstream->states())
+            d.verdict = Verdict::bitstreamOnly;
+    }
     return d;
 }
 

@@ -1,8 +1,10 @@
 // The colour decision over every video sample entry of a movie, made in one place: which entries
 // are tagged, which colour atoms get their primaries rewritten, which entries get a new atom.
-// A bitstream layer joins here, entry by entry (its type, colour atoms and configuration box).
+// The bitstream layer joins here: HDR from any layer leaves the movie alone, and its overwrites
+// join the container's.
 #pragma once
 
+#include "movie/bitstream_layer.h"
 #include "movie/insertion_plan.h"
 #include "movie/moov_layout.h"
 
@@ -14,8 +16,10 @@ namespace tg {
 
 enum class Verdict {
     noVideo,       // no entry of a type in VID_CODECS in a video track
-    hdr,           // an entry signals BT.2020 primaries, PQ or HLG: left alone
+    hdr,           // some layer of an entry signals HDR: left alone
     alreadyP3,     // every entry tagged, and every colour code found already says Display P3
+    bitstreamOnly, // the container already says Display P3; the bitstream states otherwise and
+                   // cannot be rewritten
     alreadyTagged, // every entry tagged, some by an ICC profile or another kind of colour atom
     patch,         // primaries to rewrite (and maybe entries to give a new atom as well)
     insert,        // nothing to rewrite, entries without any colour atom
@@ -23,10 +27,21 @@ enum class Verdict {
 
 struct ColourDecision {
     Verdict verdict = Verdict::noVideo;
-    std::vector<Overwrite> patches;    // 2-byte primaries writes, at absolute positions
+    // Same-length writes at absolute positions: the colour atoms' 2-byte primaries, then the
+    // bitstream's primaries.
+    std::vector<Overwrite> patches;
     std::vector<std::size_t> untagged; // indexes into MoovLayout::entries
+    // Some place in the bitstream that states primaries is left as it is; what it says, when
+    // known.
+    bool bitstreamLeft = false;
+    std::optional<std::uint8_t> bitstreamSays;
+    // Which layers state Display P3 once the patches (and insertions) are written.
+    bool containerP3 = false;
+    bool bitstreamP3 = false;
 };
 
-ColourDecision decideColour(const MoovLayout& layout, Bytes moov, std::uint64_t moovStart);
+// bitstream, when given, is the layer read for the same layout.
+ColourDecision decideColour(const MoovLayout& layout, Bytes moov, std::uint64_t moovStart,
+                            const BitstreamLayer* bitstream = nullptr);
 
 } // namespace tg

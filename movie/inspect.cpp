@@ -1,15 +1,12 @@
 #include "movie/inspect.h"
 
+#include "movie/bitstream_layer.h"
 #include "movie/colour_decision.h"
 #include "movie/insertion_plan.h"
 #include "movie/journal.h"
 #include "movie/movie_tagger.h"
-#include "movie/prores.h"
-#include "movie/sample_table.h"
-#include "movie/sps.h"
 
 #include <algorithm>
-#include <array>
 
 namespace tg {
 
@@ -20,131 +17,34 @@ constexpr std::uint64_t MAX_PAYLOAD_ABOVE_8 = 511999991;
 constexpr std::uint64_t MAX_META = 16 * 1024 * 1024;
 // A journal header holds a rebuilt moov; one larger than this is not read for its outcome.
 constexpr std::uint64_t MAX_JOURNAL = 600ull << 20;
-// Bytes of a sample's head read to find its leading parameter sets, at most.
-constexpr std::uint64_t MAX_SAMPLE_HEAD = 1 << 20;
-
-constexpr std::uint16_t BT2020 = 9, PQ = 16, HLG = 18;
 
 const char* const NO_MOOV = "Unsupported (no moov)";
 const char* const IN_USE = "In use by another run — try again when it ends";
 const char* const WAITING = "Interrupted edit waits — an in-place run finishes it first";
 
-Bytes body(Bytes d, const Atom& a) {
-    return d.subspan(a.offset + a.headerSize, a.size - a.headerSize);
-}
-
-std::vector<Atom> kids(Bytes d, const Atom& a, std::uint64_t skip = 0) {
-    if (a.size - a.headerSize < skip) return {};
-    return childAtoms(d, a.offset + a.headerSize + skip, a.offset + a.size);
-}
-
-std::optional<Atom> child(const std::vector<Atom>& atoms, const char* type) {
-    for (const auto& a : atoms)
-        if (a.type == type) return a;
-    return std::nullopt;
-}
-
-bool isProRes(const std::string& type) {
-    for (const char* t : {"apcn", "apch", "apcs", "apco", "ap4h", "ap4x"})
-        if (type == t) return true;
-    return false;
-}
-
-std::optional<VideoCodec> codecOf(const VideoEntry& e) {
-    if (e.type == "avc1" || e.type == "avc3") return VideoCodec::h264;
-    if (e.type == "hvc1" || e.type == "hev1" || e.type == "dvh1" || e.type == "dvhe")
-        return VideoCodec::hevc;
-    return std::nullopt;
-}
-
-std::optional<ColourCodes> fromSps(VideoCodec codec, std::span<const std::uint8_t> nal) {
-    const auto c = readSpsColour(codec, nal);
-    if (!c || !c->described) return std::nullopt;
-    return ColourCodes{"sps", c->primaries, c->transfer, c->matrix};
-}
-
-// The first sample of the entry: where it lies and how large it is.
-std::optional<SampleLocation> firstSample(Bytes moov, const MoovLayout& layout, const VideoEntry& e,
-                                          std::uint64_t fileSize) {
-    // The trak's own header, read again: the layout keeps only where it starts.
-    const auto top = childAtoms(moov, layout.tracks[e.track].offset, moov.size());
-    if (top.empty() || top.front().type != "trak") return std::nullopt;
-    const auto mdia = child(kids(moov, top.front()), "mdia");
-    const auto minf = mdia ? child(kids(moov, *mdia), "minf") : std::nullopt;
-    const auto stbl = minf ? child(kids(moov, *minf), "stbl") : std::nullopt;
-    if (!stbl) return std::nullopt;
-    const auto tables = kids(moov, *stbl);
-    const auto stsd = child(tables, "stsd");
-    if (!stsd) return std::nullopt;
-    std::uint32_t index = 0;
-    const auto entries = kids(moov, *stsd, 8);
-    for (std::size_t i = 0; i < entries.size(); ++i)
-        if (entries[i].offset == e.atom.offset) index = std::uint32_t(i + 1);
-    SampleTableAtoms atoms;
-    atoms.fileSize = fileSize;
-    const auto stsz = child(tables, "stsz"), stz2 = child(tables, "stz2");
-    const auto stsc = child(tables, "stsc");
-    const auto stco = child(tables, "stco"), co64 = child(tables, "co64");
-    if (index == 0 || (!stsz && !stz2) || !stsc || (!stco && !co64)) return std::nullopt;
-    atoms.sizes = body(moov, stsz ? *stsz : *stz2);
-    atoms.compact = !stsz;
-    atoms.stsc = body(moov, *stsc);
-    atoms.chunkOffsets = body(moov, stco ? *stco : *co64);
-    atoms.large = !stco;
-    const SampleTable table = sampleLocations(atoms);
-    if (!table.ok()) return std::nullopt;
-    for (const auto& s : table.samples)
-        if (s.descriptor == index) return s;
-    return std::nullopt;
-}
-
-std::optional<std::vector<std::uint8_t>> readHead(const FileHandle& file, const SampleLocation& s,
-                                                  std::uint64_t count) {
-    auto bytes = file.readFully(s.offset, std::size_t(std::min<std::uint64_t>(count, s.size)));
-    if (bytes.failed()) return std::nullopt;
-    return std::move(*bytes);
-}
-
-std::optional<ColourCodes> inBandSps(const FileHandle& file, const SampleLocation& s,
-                                     VideoCodec codec, unsigned lengthSize) {
-    std::uint64_t want = std::min<std::uint64_t>(4096, s.size);
-    for (int tries = 0; tries < 8; ++tries) {
-        const auto head = readHead(file, s, want);
-        if (!head) return std::nullopt;
-        const LeadingSps found = leadingSps(codec, *head, s.size, lengthSize);
-        if (found.status == LeadingSps::Status::needBytes && found.need > want &&
-            found.need <= MAX_SAMPLE_HEAD) {
-            want = found.need;
-            continue;
-        }
-        if (found.status != LeadingSps::Status::complete) return std::nullopt;
-        for (const auto& r : found.sps)
-            if (auto c = fromSps(codec, std::span(*head).subspan(r.offset, r.size))) return c;
-        return std::nullopt;
-    }
-    return std::nullopt;
-}
-
-// Whether this one entry signals HDR, as the colour decision judges its colour atoms, or by what
-// its bitstream states or its type says.
+// Whether this one entry signals HDR: as the colour decision judges its colour atoms, or in any
+// layer of its bitstream.
 bool signalsHdr(const MoovLayout& layout, std::size_t i, Bytes moov, std::uint64_t moovStart,
-                const std::optional<ColourCodes>& bitstream) {
-    const VideoEntry& e = layout.entries[i];
-    if (e.type == "dvh1" || e.type == "dvhe") return true;
+                const EntryBitstream& bitstream) {
+    if (bitstream.hdr) return true;
     MoovLayout one;
     one.tracks = layout.tracks;
-    one.entries = {e};
-    if (decideColour(one, moov, moovStart).verdict == Verdict::hdr) return true;
-    return bitstream && (bitstream->primaries == BT2020 || bitstream->transfer == PQ ||
-                         bitstream->transfer == HLG);
+    one.entries = {layout.entries[i]};
+    return decideColour(one, moov, moovStart).verdict == Verdict::hdr;
 }
 
-std::optional<ColourCodes> containerColour(const VideoEntry& e) {
+std::optional<StoredColour> bitstreamColour(const EntryBitstream& b) {
+    if (!b.colour || b.kind == BitstreamKind::none) return std::nullopt;
+    return StoredColour{b.kind == BitstreamKind::prores ? "prores" : "sps", b.colour->primaries,
+                        b.colour->transfer, b.colour->matrix};
+}
+
+std::optional<StoredColour> containerColour(const VideoEntry& e) {
     if (e.colours.empty()) return std::nullopt;
     const auto coded = std::find_if(e.colours.begin(), e.colours.end(),
                                     [](const ColourAtom& c) { return c.hasCodes; });
     const ColourAtom& c = coded != e.colours.end() ? *coded : e.colours.front();
-    ColourCodes codes{c.kind, {}, {}, {}};
+    StoredColour codes{c.kind, {}, {}, {}};
     if (c.hasCodes) {
         codes.primaries = c.prim;
         codes.transfer = c.trc;
@@ -205,8 +105,12 @@ PlanKind topLevelRefusal(const FileHandle& file, std::uint64_t fileSize,
 
 TGResult wouldTagInPlace(const std::string& name, const FileHandle& file, std::uint64_t fileSize,
                          const std::vector<TopAtom>& top, const MoovLayout& layout, Bytes moov,
-                         std::uint64_t moovStart) {
-    const ColourDecision d = decideColour(layout, moov, moovStart);
+                         std::uint64_t moovStart, const BitstreamLayer& bitstream) {
+    const ColourDecision d = decideColour(layout, moov, moovStart, &bitstream);
+    const std::string still = !d.bitstreamLeft ? std::string()
+                              : d.bitstreamSays
+                                  ? " — bitstream still says " + primariesName(*d.bitstreamSays)
+                                  : std::string(" — bitstream left unchanged (unreadable)");
     TGResult r(name, TGOutcome::error, "");
     switch (d.verdict) {
     case Verdict::noVideo:
@@ -217,11 +121,13 @@ TGResult wouldTagInPlace(const std::string& name, const FileHandle& file, std::u
         return {name, TGOutcome::already, "Already Display-P3"};
     case Verdict::alreadyTagged:
         return {name, TGOutcome::already, "Already tagged"};
+    case Verdict::bitstreamOnly:
+        return {name, TGOutcome::skipped, "Container already Display-P3" + still};
     case Verdict::patch:
-        r = TGResult(name, TGOutcome::fixed, "Fixed → Display-P3");
+        r = TGResult(name, TGOutcome::fixed, "Fixed → Display-P3" + still);
         break;
     case Verdict::insert:
-        r = TGResult(name, TGOutcome::added, "No tag found — added Display-P3");
+        r = TGResult(name, TGOutcome::added, "No tag found — added Display-P3" + still);
         break;
     }
     if (d.untagged.empty()) return r;
@@ -231,36 +137,6 @@ TGResult wouldTagInPlace(const std::string& name, const FileHandle& file, std::u
     TGResult refused(name, TGOutcome::error, refusalMessage(kind));
     if (!layout.why.empty()) refused.detail = layout.why;
     return refused;
-}
-
-std::optional<ColourCodes> bitstreamColour(const FileHandle& file, std::uint64_t fileSize,
-                                           Bytes moov, const MoovLayout& layout,
-                                           std::size_t entry) {
-    const VideoEntry& e = layout.entries[entry];
-    if (isProRes(e.type)) {
-        const auto first = firstSample(moov, layout, e, fileSize);
-        if (!first) return std::nullopt;
-        const auto head = readHead(file, *first, 28);
-        const auto h = head ? readProResHeader(*head, first->size) : std::nullopt;
-        if (!h) return std::nullopt;
-        return ColourCodes{"prores", h->primaries, h->transfer, h->matrix};
-    }
-    const auto codec = codecOf(e);
-    if (!codec) return std::nullopt;
-    unsigned lengthSize = 4;
-    if (e.config) {
-        const auto payload = body(moov, *e.config);
-        const auto config = *codec == VideoCodec::h264 ? avcCSps(payload) : hvcCSps(payload);
-        if (!config) return std::nullopt;
-        for (const auto& r : config->sps)
-            if (auto c = fromSps(*codec, payload.subspan(r.offset, r.size))) return c;
-        if (!config->sps.empty()) return std::nullopt;
-        lengthSize = config->lengthSize;
-    }
-    // No parameter set in the configuration: the stream carries them in its samples.
-    const auto first = firstSample(moov, layout, e, fileSize);
-    if (!first) return std::nullopt;
-    return inBandSps(file, *first, *codec, lengthSize);
 }
 
 MovieInspection inspectMovie(const std::filesystem::path& file) {
@@ -308,17 +184,23 @@ MovieInspection inspectMovie(const std::filesystem::path& file) {
     }
     const Bytes d = *bytes;
     const MoovLayout layout = readMoovLayout(d, moov->headerSize, moov->start);
+    auto bitstream = readBitstreamLayer(layout, d, moov->start, f, id->size);
+    if (bitstream.failed()) {
+        report.readable = false;
+        return failed("Read error", bitstream.failure());
+    }
     for (std::size_t i = 0; i < layout.entries.size(); ++i) {
         const VideoEntry& e = layout.entries[i];
+        const EntryBitstream& b = bitstream->entries[i];
         EntryColour c;
         c.track = e.track + 1;
         c.type = e.type;
         c.container = containerColour(e);
-        c.bitstream = bitstreamColour(f, id->size, d, layout, i);
-        c.hdr = signalsHdr(layout, i, d, moov->start, c.bitstream);
+        c.bitstream = bitstreamColour(b);
+        c.hdr = signalsHdr(layout, i, d, moov->start, b);
         report.entries.push_back(std::move(c));
     }
-    return settle(wouldTagInPlace(name, f, id->size, top, layout, d, moov->start));
+    return settle(wouldTagInPlace(name, f, id->size, top, layout, d, moov->start, *bitstream));
 }
 
 } // namespace tg

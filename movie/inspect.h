@@ -7,6 +7,7 @@
 #include "base/file.h"
 #include "model/job.h"
 #include "movie/atoms.h"
+#include "movie/bitstream_layer.h"
 #include "movie/moov_layout.h"
 
 #include <cstddef>
@@ -20,7 +21,7 @@ namespace tg {
 
 // A colour description as stored: the container's colr kind ("nclc", "nclx", "prof", ...) or the
 // bitstream's ("sps", "prores"), with its H.273 codes where the kind has them.
-struct ColourCodes {
+struct StoredColour {
     std::string kind;
     std::optional<std::uint16_t> primaries, transfer, matrix;
 };
@@ -28,8 +29,8 @@ struct ColourCodes {
 struct EntryColour {
     std::size_t track = 0; // 1-based, counting every track of the movie
     std::string type;      // sample entry type
-    std::optional<ColourCodes> container;
-    std::optional<ColourCodes> bitstream;
+    std::optional<StoredColour> container;
+    std::optional<StoredColour> bitstream;
     bool hdr = false;
 };
 
@@ -46,12 +47,6 @@ MovieInspection inspectMovie(const std::filesystem::path& file);
 // top), decided by the engine's own colour decision and insertion plan, without writing.
 TGResult wouldTagInPlace(const std::string& name, const FileHandle& file, std::uint64_t fileSize,
                          const std::vector<TopAtom>& top, const MoovLayout& layout, Bytes moov,
-                         std::uint64_t moovStart);
-
-// The colour the coded video of one entry states: the first SPS of its avcC/hvcC (else of its
-// first sample), or the frame header of its first ProRes sample. Nothing when it states none or
-// cannot be read.
-std::optional<ColourCodes> bitstreamColour(const FileHandle& file, std::uint64_t fileSize,
-                                           Bytes moov, const MoovLayout& layout, std::size_t entry);
+                         std::uint64_t moovStart, const BitstreamLayer& bitstream);
 
 } // namespace tg

@@ -82,7 +82,7 @@ private:
 
     void track(const Atom& trak) {
         const std::size_t index = layout_.tracks.size();
-        layout_.tracks.push_back({trak.offset, {}});
+        layout_.tracks.push_back({trak.offset, {}, std::nullopt});
         const auto trakKids = children(d_, trak);
         for (const auto& a : trakKids)
             metaSearch(a, 1);
@@ -98,6 +98,7 @@ private:
         auto stbl = only(minfKids, "stbl", "minf");
         if (!stbl) return;
         const auto stblKids = children(d_, *stbl);
+        layout_.tracks[index].stbl = *stbl;
         auto stsd = only(stblKids, "stsd", "stbl");
         if (!stsd) return;
         const auto selfContained = dataReferences(minfKids);
@@ -107,9 +108,16 @@ private:
             const std::uint64_t dri = fits(end(e), payload(e), 8) ? u16(d_, payload(e) + 6) : 0;
             entryExternal.push_back(dri >= 1 && dri <= selfContained.size() &&
                                     !selfContained[dri - 1]);
-            if (video && VID_CODECS.contains(e.type))
+            if (video && VID_CODECS.contains(e.type)) {
                 entry(e, index,
                       {stsd->offset, stbl->offset, minf->offset, mdia->offset, trak.offset});
+                if (!layout_.entries.empty() && layout_.entries.back().atom.offset == e.offset) {
+                    layout_.entries.back().descriptionIndex = std::uint32_t(entryExternal.size());
+                    layout_.entries.back().external = entryExternal.back();
+                }
+            } else if (video) {
+                layout_.otherVideoTypes.push_back(e.type);
+            }
         }
         // Sample tables hold arbitrary numbers; a stray-table search must not read them as types.
         for (const auto& a : stblKids)

@@ -39,6 +39,9 @@ struct VideoEntry {
     std::uint64_t childrenEnd = 0;
     std::vector<ColourAtom> colours;
     std::optional<Atom> config; // avcC or hvcC: the parameter sets a bitstream edit would read
+    std::uint32_t descriptionIndex =
+        0;                 // 1-based place in stsd, as the sample-to-chunk table names it
+    bool external = false; // its samples live in another file
     // The atoms around it that grow with it, innermost first: stsd, stbl, minf, mdia, trak.
     std::vector<std::uint64_t> ancestors;
 
@@ -67,6 +70,7 @@ enum class Refusal {
 struct Track {
     std::uint64_t offset = 0; // of its trak atom in the moov buffer
     std::string handler;      // hdlr handler type; empty when not found
+    std::optional<Atom> stbl; // its sample table, when the track's structure led to one
 };
 
 struct MoovLayout {
@@ -76,6 +80,8 @@ struct MoovLayout {
     // information offsets, item locations). Tracks whose data lives in another file are left out:
     // their offsets never move.
     std::vector<OffsetRef> offsets;
+    // Types of the other sample entries of video tracks (never tagged, but they may say HDR).
+    std::vector<std::string> otherVideoTypes;
     Refusal refusal = Refusal::none;
     std::string why; // what the refusal is about, for the result's detail
 };

@@ -20,8 +20,7 @@ std::optional<ProResHeader> readProResHeader(std::span<const std::uint8_t> head,
     ProResHeader h;
     h.headerSize = std::uint16_t(readUnsigned(head, HEADER_AT, 2));
     h.version = std::uint16_t(readUnsigned(head, HEADER_AT + 2, 2));
-    if (h.headerSize < MIN_HEADER || !fits(sampleSize, HEADER_AT, h.headerSize) ||
-        h.version > 1)
+    if (h.headerSize < MIN_HEADER || !fits(sampleSize, HEADER_AT, h.headerSize) || h.version > 1)
         return std::nullopt;
     h.width = std::uint16_t(readUnsigned(head, HEADER_AT + 8, 2));
     h.height = std::uint16_t(readUnsigned(head, HEADER_AT + 10, 2));

@@ -43,7 +43,11 @@ public:
         case Recovered::nothing:
             break;
         case Recovered::finished:
-            if (r.outcome == TGOutcome::already) return result(recovered->outcome, FINISHED);
+            if (r.outcome == TGOutcome::already) {
+                TGResult f = result(recovered->outcome, FINISHED);
+                f.layers = r.layers;
+                return f;
+            }
             r.message = std::string(FINISHED) + "; " + r.message;
             break;
         case Recovered::undone:
@@ -104,7 +108,14 @@ private:
         m.moovBytes = std::move(*bytes);
 
         const MoovLayout layout = readMoovLayout(m.moovBytes, moov->headerSize, moov->start);
-        const ColourDecision d = decideColour(layout, m.moovBytes, moov->start);
+        std::optional<BitstreamLayer> bitstream;
+        if (mode_ == TagMode::core) {
+            auto read = readBitstreamLayer(layout, m.moovBytes, moov->start, file_, id->size);
+            if (read.failed()) return error("Read error", read.failure());
+            bitstream = std::move(*read);
+        }
+        const ColourDecision d =
+            decideColour(layout, m.moovBytes, moov->start, bitstream ? &*bitstream : nullptr);
         MovieEdit edit;
         std::vector<std::size_t> toInsert = d.untagged;
         if (mode_ == TagMode::core) {
@@ -114,19 +125,22 @@ private:
             case Verdict::hdr:
                 return result(TGOutcome::hdr, "HDR — left unchanged");
             case Verdict::alreadyP3:
-                return result(TGOutcome::already, "Already Display-P3");
+                return withLayers(result(TGOutcome::already, "Already Display-P3"), d);
             case Verdict::alreadyTagged:
                 return result(TGOutcome::already, "Already tagged");
+            case Verdict::bitstreamOnly:
+                return withLayers(
+                    result(TGOutcome::skipped, "Container already Display-P3" + stillSays(d)), d);
             case Verdict::patch:
-                edit.overwrites = d.patches;
                 edit.outcome = TGOutcome::fixed;
-                edit.message = "Fixed → Display-P3";
+                edit.message = "Fixed → Display-P3" + stillSays(d);
                 break;
             case Verdict::insert:
                 edit.outcome = TGOutcome::added;
-                edit.message = "No tag found — added Display-P3";
+                edit.message = "No tag found — added Display-P3" + stillSays(d);
                 break;
             }
+            edit.overwrites = d.patches;
         } else {
             if (d.verdict == Verdict::noVideo)
                 return result(TGOutcome::skipped, "No video track to tag");
@@ -144,7 +158,27 @@ private:
             }
             edit.insertion = std::move(plan);
         }
-        return applyEdit(m, edit, onMoving_);
+        TGResult r = applyEdit(m, edit, onMoving_);
+        if (r.outcome == TGOutcome::error) return r;
+        if (mode_ == TagMode::addOnly) {
+            r.layers = {"container"};
+            return r;
+        }
+        return withLayers(std::move(r), d);
+    }
+
+    static TGResult withLayers(TGResult r, const ColourDecision& d) {
+        r.layers.clear();
+        if (d.containerP3) r.layers.emplace_back("container");
+        if (d.bitstreamP3) r.layers.emplace_back("bitstream");
+        return r;
+    }
+
+    // What the result adds when the container is tagged but some of the bitstream is not.
+    static std::string stillSays(const ColourDecision& d) {
+        if (!d.bitstreamLeft) return {};
+        if (d.bitstreamSays) return " — bitstream still says " + primariesName(*d.bitstreamSays);
+        return " — bitstream left unchanged (unreadable)";
     }
 
     static const char* refusalMessage(PlanKind kind) {

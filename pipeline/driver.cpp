@@ -65,6 +65,7 @@ TGResult tagCopy(const std::filesystem::path& file, bool movie, const ProgressFn
     if (auto done = temp.commit(); done.failed()) return refused(done.failure());
     TGResult result(name, tagged.outcome, message, copy);
     result.detail = tagged.detail;
+    result.layers = tagged.layers;
     return result;
 }
 

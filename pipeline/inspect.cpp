@@ -10,7 +10,7 @@ namespace tg {
 
 namespace {
 
-std::optional<InspectedColour> fromCodes(const std::optional<ColourCodes>& c) {
+std::optional<InspectedColour> fromCodes(const std::optional<StoredColour>& c) {
     if (!c) return std::nullopt;
     return InspectedColour{c->kind, c->primaries, c->transfer, c->matrix, {}};
 }

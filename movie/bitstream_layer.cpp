@@ -1,0 +1,544 @@
+#include "movie/bitstream_layer.h"
+
+#include "movie/prores.h"
+#include "movie/sample_table.h"
+#include "movie/sps.h"
+
+#include <algorithm>
+#include <array>
+
+namespace tg {
+
+namespace {
+
+constexpr std::uint8_t BT2020 = 9;
+constexpr std::uint8_t PQ = 16;
+constexpr std::uint8_t HLG = 18;
+constexpr std::uint8_t DISPLAY_P3 = 12;
+
+// Fixed fields of a visual sample entry before its children.
+constexpr std::uint64_t VISUAL_ENTRY_FIELDS = 78;
+// Bytes read at the head of every H.264 / HEVC sample: a length prefix, an access-unit
+// delimiter, an SPS and a PPS fit in most. A longer walk reads on as the units ask.
+constexpr std::size_t NAL_HEAD = 256;
+constexpr std::size_t PRORES_HEAD = 28;
+// Leading non-VCL units of one sample are walked this far at most.
+constexpr std::uint64_t MAX_LEADING = 4ull << 20;
+// Heads closer than this share one read, up to a batch of this size.
+constexpr std::uint64_t COALESCE_GAP = 16 * 1024;
+constexpr std::uint64_t MAX_BATCH = 1ull << 20;
+// Tracks that claim more samples than this are not walked.
+constexpr std::uint64_t MAX_WALKED_SAMPLES = 10'000'000;
+
+const std::array<const char*, 7> HDR_CHILDREN = {"dvcC", "dvvC", "dvwC", "mdcv",
+                                                 "SmDm", "clli", "CoLL"};
+
+bool dolbyVisionType(const std::string& type) {
+    return type == "dvh1" || type == "dvhe" || type == "dva1" || type == "dvav";
+}
+
+BitstreamKind kindOf(const std::string& type) {
+    if (type == "avc1" || type == "avc3") return BitstreamKind::h264;
+    if (type == "hvc1" || type == "hev1" || type == "dvh1" || type == "dvhe")
+        return BitstreamKind::hevc;
+    if (type == "apch" || type == "apcn" || type == "apcs" || type == "apco" || type == "ap4h" ||
+        type == "ap4x")
+        return BitstreamKind::prores;
+    return BitstreamKind::none;
+}
+
+bool hdrCodes(std::uint8_t primaries, std::uint8_t transfer) {
+    return transfer == PQ || transfer == HLG || primaries == BT2020;
+}
+
+// The sample-table atoms of one track's stbl, when each is there once.
+std::optional<SampleTableAtoms> tableAtoms(Bytes moov, const Atom& stbl, std::uint64_t fileSize) {
+    SampleTableAtoms t;
+    t.fileSize = fileSize;
+    int sizes = 0, chunks = 0, stsc = 0;
+    for (const auto& a : childAtoms(moov, stbl.offset + stbl.headerSize, stbl.offset + stbl.size)) {
+        const Bytes body = moov.subspan(a.offset + a.headerSize, a.size - a.headerSize);
+        if (a.type == "stsz" || a.type == "stz2") {
+            ++sizes;
+            t.sizes = body;
+            t.compact = a.type == "stz2";
+        } else if (a.type == "stco" || a.type == "co64") {
+            ++chunks;
+            t.chunkOffsets = body;
+            t.large = a.type == "co64";
+        } else if (a.type == "stsc") {
+            ++stsc;
+            t.stsc = body;
+        }
+    }
+    if (sizes != 1 || chunks != 1 || stsc != 1) return std::nullopt;
+    return t;
+}
+
+struct Head {
+    std::uint64_t offset = 0; // absolute
+    std::uint32_t size = 0;   // the whole sample
+};
+
+// Reads the first bytes of many samples, in file order, with nearby ones sharing a read.
+class HeadReader {
+public:
+    HeadReader(const ReadAt& read, std::size_t want) : read_(read), want_(want) {}
+
+    // Calls use(index, head bytes) for each sample, heads min(want, size) long.
+    template <typename Use> Status each(const std::vector<Head>& samples, Use use) {
+        std::vector<std::uint8_t> batch;
+        for (std::size_t i = 0; i < samples.size();) {
+            const std::uint64_t start = samples[i].offset;
+            std::uint64_t end = start + headOf(samples[i]);
+            std::size_t j = i + 1;
+            while (j < samples.size() && samples[j].offset - start < MAX_BATCH &&
+                   samples[j].offset <= end + COALESCE_GAP) {
+                end = std::max(end, samples[j].offset + headOf(samples[j]));
+                ++j;
+            }
+            batch.resize(end - start);
+            auto got = read_(start, batch);
+            if (got.failed()) return got.failure();
+            batch.resize(*got);
+            for (std::size_t k = i; k < j; ++k) {
+                const std::uint64_t at = samples[k].offset - start;
+                const std::uint64_t n = headOf(samples[k]);
+                if (!fits(batch.size(), at, n)) return errnoFailure(EIO);
+                use(k, Bytes(batch).subspan(at, n));
+            }
+            i = j;
+        }
+        return {};
+    }
+
+private:
+    std::uint64_t headOf(const Head& h) const { return std::min<std::uint64_t>(want_, h.size); }
+
+    const ReadAt& read_;
+    std::size_t want_;
+};
+
+Result<std::vector<std::uint8_t>> readExactly(const ReadAt& read, std::uint64_t at, std::size_t n) {
+    std::vector<std::uint8_t> out(n);
+    auto got = read(at, out);
+    if (got.failed()) return got.failure();
+    if (*got != n) return errnoFailure(EIO);
+    return out;
+}
+
+// Builds one entry's layer.
+class EntryReader {
+public:
+    EntryReader(const MoovLayout& layout, Bytes moov, std::uint64_t moovStart,
+                std::uint64_t fileSize, const ReadAt& read)
+        : layout_(layout), moov_(moov), moovStart_(moovStart), fileSize_(fileSize), read_(read) {}
+
+    Result<EntryBitstream> run(const VideoEntry& e) {
+        out_ = {};
+        out_.kind = kindOf(e.type);
+        if (dolbyVisionType(e.type)) flagHdr(e.type + " sample entry");
+        const std::uint64_t kids = e.atom.offset + e.atom.headerSize + VISUAL_ENTRY_FIELDS;
+        for (const auto& c : childAtoms(moov_, kids, e.atom.offset + e.atom.size))
+            for (const char* t : HDR_CHILDREN)
+                if (c.type == t) flagHdr(c.type);
+        switch (out_.kind) {
+        case BitstreamKind::h264:
+        case BitstreamKind::hevc:
+            if (Status s = nalEntry(e); s.failed()) return s.failure();
+            break;
+        case BitstreamKind::prores:
+            if (Status s = proResEntry(e); s.failed()) return s.failure();
+            break;
+        case BitstreamKind::none:
+            break;
+        }
+        std::sort(out_.overwrites.begin(), out_.overwrites.end(),
+                  [](const Overwrite& a, const Overwrite& b) { return a.at < b.at; });
+        return std::move(out_);
+    }
+
+private:
+    void flagHdr(const std::string& signal) {
+        if (!out_.hdr) out_.hdrSignal = signal;
+        out_.hdr = true;
+    }
+
+    void leave(LeftAlone why, std::optional<std::uint8_t> primaries, std::uint64_t count = 1) {
+        for (auto& l : out_.left)
+            if (l.why == why && l.primaries == primaries) {
+                l.count += count;
+                return;
+            }
+        out_.left.push_back({why, primaries, count});
+    }
+
+    // A place stating these codes; true when it needs the primaries rewritten.
+    bool stated(std::uint8_t primaries, std::uint8_t transfer, std::uint8_t matrix,
+                const char* where) {
+        ++out_.statements;
+        if (!out_.colour) out_.colour = ColourCodes{primaries, transfer, matrix};
+        if (hdrCodes(primaries, transfer))
+            flagHdr(std::string(where) + (transfer == PQ || transfer == HLG
+                                              ? " transfer " + std::to_string(transfer)
+                                              : " primaries " + std::to_string(primaries)));
+        if (primaries == DISPLAY_P3) {
+            ++out_.alreadyP3;
+            return false;
+        }
+        return true;
+    }
+
+    // One SPS unit whose escaped bytes lie at absolute position `at`.
+    void sps(VideoCodec codec, Bytes nal, std::uint64_t at) {
+        const auto colour = readSpsColour(codec, nal);
+        if (!colour) {
+            leave(LeftAlone::unreadableSps, std::nullopt);
+            return;
+        }
+        if (!colour->described) return; // silent: the container speaks for it
+        if (!stated(colour->primaries, colour->transfer, colour->matrix, "SPS")) return;
+        std::vector<std::uint8_t> patched(nal.begin(), nal.end());
+        switch (patchSpsPrimaries(codec, patched, DISPLAY_P3)) {
+        case SpsPatch::patched:
+            break;
+        case SpsPatch::reservedTransfer:
+            leave(LeftAlone::reservedTransfer, colour->primaries);
+            return;
+        case SpsPatch::wouldChangeEscaping:
+            leave(LeftAlone::wouldChangeEscaping, colour->primaries);
+            return;
+        case SpsPatch::alreadyThatValue:
+        case SpsPatch::noColourDescription:
+        case SpsPatch::parseFailed:
+            leave(LeftAlone::unreadableSps, colour->primaries);
+            return;
+        }
+        // The field's bytes (with any escape between them) change, and nothing else; read back,
+        // the unit parses to the same codes but the primaries, with the same escaping.
+        const std::size_t first = colour->primariesAt[0];
+        const std::size_t last = colour->primariesAt[colour->primariesBytes - 1];
+        const auto before = unescapeNal(nal, nalHeaderBytes(codec));
+        const auto after = unescapeNal(patched, nalHeaderBytes(codec));
+        const auto check = readSpsColour(codec, patched);
+        bool same = before && after && check && before->escapes == after->escapes &&
+                    check->described && check->primaries == DISPLAY_P3 &&
+                    check->transfer == colour->transfer && check->matrix == colour->matrix &&
+                    last >= first && last < nal.size();
+        for (std::size_t i = 0; same && i < nal.size(); ++i)
+            if ((i < first || i > last) && nal[i] != patched[i]) same = false;
+        if (!same) {
+            leave(LeftAlone::wouldChangeEscaping, colour->primaries);
+            return;
+        }
+        Overwrite w;
+        w.at = at + first;
+        w.old.assign(nal.begin() + std::ptrdiff_t(first), nal.begin() + std::ptrdiff_t(last + 1));
+        w.bytes.assign(patched.begin() + std::ptrdiff_t(first),
+                       patched.begin() + std::ptrdiff_t(last + 1));
+        out_.overwrites.push_back(std::move(w));
+    }
+
+    // The entry's samples in file order, once each; nothing (and a left-alone note) when the
+    // track's tables cannot be read or its samples overlap one another or moov.
+    std::optional<std::vector<Head>> samples(const VideoEntry& e) {
+        if (e.external) return std::vector<Head>();
+        const Track& t = layout_.tracks[e.track];
+        auto atoms = t.stbl ? tableAtoms(moov_, *t.stbl, fileSize_) : std::nullopt;
+        if (!atoms) {
+            leave(LeftAlone::unreadableSample, std::nullopt);
+            return std::nullopt;
+        }
+        const SampleTable table = sampleLocations(*atoms, MAX_WALKED_SAMPLES);
+        if (!table.ok()) {
+            leave(LeftAlone::unreadableSample, std::nullopt);
+            return std::nullopt;
+        }
+        std::vector<Head> heads;
+        for (const auto& s : table.samples)
+            if (s.descriptor == e.descriptionIndex && s.size > 0)
+                heads.push_back({s.offset, s.size});
+        std::sort(heads.begin(), heads.end(), [](const Head& a, const Head& b) {
+            return a.offset < b.offset || (a.offset == b.offset && a.size < b.size);
+        });
+        heads.erase(std::unique(heads.begin(), heads.end(),
+                                [](const Head& a, const Head& b) {
+                                    return a.offset == b.offset && a.size == b.size;
+                                }),
+                    heads.end());
+        const std::uint64_t moovEnd = moovStart_ + moov_.size();
+        for (std::size_t i = 0; i < heads.size(); ++i) {
+            const std::uint64_t end = heads[i].offset + heads[i].size; // inside the file
+            const bool overlapsNext = i + 1 < heads.size() && heads[i + 1].offset < end;
+            const bool overlapsMoov = heads[i].offset < moovEnd && end > moovStart_;
+            if (overlapsNext || overlapsMoov) {
+                leave(LeftAlone::unreadableSample, std::nullopt, heads.size());
+                return std::nullopt;
+            }
+        }
+        return heads;
+    }
+
+    Status nalEntry(const VideoEntry& e) {
+        const VideoCodec codec =
+            out_.kind == BitstreamKind::h264 ? VideoCodec::h264 : VideoCodec::hevc;
+        const char* configType = codec == VideoCodec::h264 ? "avcC" : "hvcC";
+        std::optional<ConfigSps> config;
+        if (e.config && e.config->type == configType) {
+            const Atom& c = *e.config;
+            const Bytes body = moov_.subspan(c.offset + c.headerSize, c.size - c.headerSize);
+            config = codec == VideoCodec::h264 ? avcCSps(body) : hvcCSps(body);
+            if (config)
+                for (const auto& n : config->sps)
+                    sps(codec, body.subspan(n.offset, n.size),
+                        moovStart_ + c.offset + c.headerSize + n.offset);
+        }
+        if (!config) {
+            // Without the record, neither its SPSs nor the samples' length prefixes are known.
+            leave(LeftAlone::unreadableSps, std::nullopt);
+            return {};
+        }
+        auto heads = samples(e);
+        if (!heads) return {};
+        struct Found {
+            std::uint64_t sample;
+            NalRange nal;
+        };
+        std::vector<std::size_t> longer; // samples whose leading units run past the head
+        std::vector<Found> found;
+        std::vector<std::vector<std::uint8_t>> units;
+        HeadReader reader(read_, NAL_HEAD);
+        Status s = reader.each(*heads, [&](std::size_t i, Bytes head) {
+            const LeadingSps l = leadingSps(codec, head, (*heads)[i].size, config->lengthSize);
+            if (l.status == LeadingSps::Status::needBytes) {
+                longer.push_back(i);
+                return;
+            }
+            if (l.status == LeadingSps::Status::malformed) {
+                leave(LeftAlone::unreadableSample, std::nullopt);
+                return;
+            }
+            for (const auto& n : l.sps) {
+                ++out_.inBand;
+                sps(codec, head.subspan(n.offset, n.size), (*heads)[i].offset + n.offset);
+            }
+        });
+        if (s.failed()) return s;
+        for (std::size_t i : longer)
+            if (Status t = longSample(codec, (*heads)[i], config->lengthSize); t.failed()) return t;
+        return {};
+    }
+
+    // Walks the leading units of one sample whose head was not enough, reading on as asked.
+    Status longSample(VideoCodec codec, const Head& h, unsigned lengthSize) {
+        std::vector<std::uint8_t> head;
+        std::uint64_t want = std::min<std::uint64_t>(h.size, NAL_HEAD * 4);
+        for (;;) {
+            auto got = readExactly(read_, h.offset, std::size_t(want));
+            if (got.failed()) return got.failure();
+            head = std::move(*got);
+            const LeadingSps l = leadingSps(codec, head, h.size, lengthSize);
+            if (l.status == LeadingSps::Status::complete) {
+                for (const auto& n : l.sps) {
+                    ++out_.inBand;
+                    sps(codec, Bytes(head).subspan(n.offset, n.size), h.offset + n.offset);
+                }
+                return {};
+            }
+            if (l.status == LeadingSps::Status::malformed || l.need <= head.size() ||
+                l.need > MAX_LEADING) {
+                leave(LeftAlone::unreadableSample, std::nullopt);
+                return {};
+            }
+            want = std::min<std::uint64_t>(h.size, std::max(l.need + NAL_HEAD, want * 2));
+        }
+    }
+
+    Status proResEntry(const VideoEntry& e) {
+        auto heads = samples(e);
+        if (!heads) return {};
+        HeadReader reader(read_, PRORES_HEAD);
+        return reader.each(*heads, [&](std::size_t i, Bytes head) {
+            const auto h = readProResHeader(head, (*heads)[i].size);
+            if (!h) {
+                leave(LeftAlone::frameChecks, std::nullopt);
+                return;
+            }
+            if (!stated(h->primaries, h->transfer, h->matrix, "ProRes frame")) return;
+            Overwrite w;
+            w.at = (*heads)[i].offset + h->primariesAt;
+            w.old = {h->primaries};
+            w.bytes = {DISPLAY_P3};
+            out_.overwrites.push_back(std::move(w));
+        });
+    }
+
+    const MoovLayout& layout_;
+    Bytes moov_;
+    std::uint64_t moovStart_;
+    std::uint64_t fileSize_;
+    const ReadAt& read_;
+    EntryBitstream out_;
+};
+
+// Two tracks may name the same bytes: an identical write is kept once; writes that overlap
+// without being identical are all dropped, and their places left alone.
+void settleOverlaps(BitstreamLayer& layer) {
+    struct Ref {
+        std::uint64_t at;
+        std::size_t entry, index;
+    };
+    std::vector<Ref> all;
+    for (std::size_t e = 0; e < layer.entries.size(); ++e)
+        for (std::size_t i = 0; i < layer.entries[e].overwrites.size(); ++i)
+            all.push_back({layer.entries[e].overwrites[i].at, e, i});
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Ref& a, const Ref& b) { return a.at < b.at; });
+    auto write = [&](const Ref& r) -> const Overwrite& {
+        return layer.entries[r.entry].overwrites[r.index];
+    };
+    enum Fate : std::uint8_t { keep, duplicate, clash };
+    std::vector<std::vector<Fate>> fate(layer.entries.size());
+    for (std::size_t e = 0; e < layer.entries.size(); ++e)
+        fate[e].assign(layer.entries[e].overwrites.size(), keep);
+    bool any = false;
+    for (std::size_t g = 0; g < all.size();) {
+        // A group: writes that overlap the ones before them.
+        std::uint64_t reach = g < all.size() ? all[g].at + write(all[g]).bytes.size() : 0;
+        std::size_t k = g + 1;
+        bool same = true;
+        for (; k < all.size() && all[k].at < reach; ++k) {
+            same = same && all[k].at == all[g].at && write(all[k]).bytes == write(all[g]).bytes;
+            reach = std::max<std::uint64_t>(reach, all[k].at + write(all[k]).bytes.size());
+        }
+        for (std::size_t m = g; m < k; ++m) {
+            Fate& f = fate[all[m].entry][all[m].index];
+            f = !same ? clash : m == g ? keep : duplicate;
+            any = any || f != keep;
+        }
+        g = k;
+    }
+    if (!any) return;
+    for (std::size_t e = 0; e < layer.entries.size(); ++e) {
+        auto& ent = layer.entries[e];
+        std::vector<Overwrite> kept;
+        std::uint64_t clashed = 0;
+        for (std::size_t i = 0; i < ent.overwrites.size(); ++i) {
+            if (fate[e][i] == keep) kept.push_back(std::move(ent.overwrites[i]));
+            if (fate[e][i] == clash) ++clashed;
+        }
+        if (clashed) ent.left.push_back({LeftAlone::unreadableSample, std::nullopt, clashed});
+        ent.overwrites = std::move(kept);
+    }
+}
+
+} // namespace
+
+bool BitstreamLayer::hdr() const {
+    return !hdrEntryTypes.empty() ||
+           std::any_of(entries.begin(), entries.end(), [](const auto& e) { return e.hdr; });
+}
+
+bool BitstreamLayer::states() const {
+    return std::any_of(entries.begin(), entries.end(),
+                       [](const auto& e) { return e.statements > 0; });
+}
+
+std::vector<Overwrite> BitstreamLayer::overwrites() const {
+    std::vector<Overwrite> all;
+    for (const auto& e : entries)
+        all.insert(all.end(), e.overwrites.begin(), e.overwrites.end());
+    std::sort(all.begin(), all.end(),
+              [](const Overwrite& a, const Overwrite& b) { return a.at < b.at; });
+    return all;
+}
+
+bool BitstreamLayer::anyLeft() const {
+    return std::any_of(entries.begin(), entries.end(),
+                       [](const auto& e) { return !e.left.empty(); });
+}
+
+std::optional<std::uint8_t> BitstreamLayer::leftPrimaries() const {
+    for (const auto& e : entries)
+        for (const auto& l : e.left)
+            if (l.primaries) return l.primaries;
+    return std::nullopt;
+}
+
+Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
+                                          std::uint64_t moovStart, std::uint64_t fileSize,
+                                          const ReadAt& read) {
+    BitstreamLayer layer;
+    for (const auto& t : layout.otherVideoTypes)
+        if (dolbyVisionType(t)) layer.hdrEntryTypes.push_back(t);
+    EntryReader reader(layout, moov, moovStart, fileSize, read);
+    for (const auto& e : layout.entries) {
+        auto entry = reader.run(e);
+        if (entry.failed()) return entry.failure();
+        layer.entries.push_back(std::move(*entry));
+    }
+    settleOverlaps(layer);
+    return layer;
+}
+
+Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
+                                          std::uint64_t moovStart, const FileHandle& file,
+                                          std::uint64_t fileSize) {
+    const ReadAt read = [&file](std::uint64_t at, std::span<std::uint8_t> out) {
+        return file.readAt(at, out);
+    };
+    return readBitstreamLayer(layout, moov, moovStart, fileSize, read);
+}
+
+Result<MovieColour> readMovieColour(const FileHandle& file) {
+    auto id = file.identity();
+    if (id.failed()) return Failure{"Read error", id.cause()};
+    auto moov = findMoovAtom(file, id->size);
+    constexpr std::uint64_t MAX_MOOV = 512000000;
+    if (!moov || moov->size > MAX_MOOV || !fits(id->size, moov->start, moov->size))
+        return Failure{"Unsupported (no moov)", {}};
+    auto bytes = file.readFully(moov->start, moov->size);
+    if (bytes.failed()) return Failure{"Read error", bytes.cause()};
+    MovieColour c;
+    c.moovAtom = *moov;
+    c.moov = std::move(*bytes);
+    c.layout = readMoovLayout(c.moov, moov->headerSize, moov->start);
+    auto layer = readBitstreamLayer(c.layout, c.moov, moov->start, file, id->size);
+    if (layer.failed()) return Failure{"Read error", layer.cause()};
+    c.bitstream = std::move(*layer);
+    return c;
+}
+
+std::string primariesName(std::uint8_t code) {
+    switch (code) {
+    case 1:
+        return "BT.709";
+    case 2:
+        return "unspecified";
+    case 4:
+        return "BT.470M";
+    case 5:
+        return "BT.601 PAL";
+    case 6:
+        return "BT.601 NTSC";
+    case 7:
+        return "SMPTE 240M";
+    case 8:
+        return "generic film";
+    case 9:
+        return "BT.2020";
+    case 10:
+        return "SMPTE 428 (CIE XYZ)";
+    case 11:
+        return "DCI-P3";
+    case 12:
+        return "Display-P3";
+    case 22:
+        return "EBU 3213";
+    default:
+        break;
+    }
+    return "primaries " + std::to_string(code);
+}
+
+} // namespace tg

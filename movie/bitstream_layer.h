@@ -1,0 +1,120 @@
+// The colour description the coded video itself carries, entry by entry: the SPSs of H.264 and
+// HEVC (in avcC / hvcC and in-band, at the head of samples) and the header of every ProRes frame.
+// Players built on FFmpeg's decoders take it over the container's colr atom, so a movie tagged in
+// the container alone still shows wrong there.
+//
+// Read-only: the result says what the bitstream states, whether any layer signals HDR, and the
+// same-length overwrites (absolute positions, old and new bytes) that make it state Display P3.
+// The movie edit joins those overwrites to its own in one journaled transaction.
+#pragma once
+
+#include "base/bytes.h"
+#include "base/file.h"
+#include "base/result.h"
+#include "movie/atoms.h"
+#include "movie/insertion_plan.h"
+#include "movie/moov_layout.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tg {
+
+// Reads up to out.size() bytes at absolute offset `at`; fewer only at the end of the file.
+using ReadAt = std::function<Result<std::size_t>(std::uint64_t at, std::span<std::uint8_t> out)>;
+
+enum class BitstreamKind { none, h264, hevc, prores };
+
+// Colour codes as ITU-T H.273 numbers them.
+struct ColourCodes {
+    std::uint8_t primaries = 2, transfer = 2, matrix = 2;
+    bool operator==(const ColourCodes&) const = default;
+};
+
+// Why a place in the bitstream that states (or may state) a colour is left as it is.
+enum class LeftAlone {
+    reservedTransfer,    // an SPS whose transfer is 0 (reserved)
+    wouldChangeEscaping, // the new primaries would add or remove an emulation-prevention byte
+    unreadableSps,       // an SPS that fails to parse
+    frameChecks,         // a ProRes frame that fails its header checks
+    unreadableSample,    // a sample whose leading NAL units cannot be walked, or that lies
+                         // outside the file, inside moov, or across another planned write
+};
+
+// Places left alone for one reason and one stated primaries value.
+struct LeftPlace {
+    LeftAlone why = LeftAlone::unreadableSps;
+    std::optional<std::uint8_t> primaries; // what they still say, when it could be read
+    std::uint64_t count = 0;
+};
+
+// The bitstream of one video sample entry (MoovLayout::entries, same index).
+struct EntryBitstream {
+    BitstreamKind kind = BitstreamKind::none;
+    // The first colour the bitstream states; none when it is silent (no SPS colour description,
+    // or no SPS / frame read at all).
+    std::optional<ColourCodes> colour;
+    // Any layer of this entry signals HDR: a Dolby Vision entry type, a dvcC / dvvC / dvwC,
+    // mdcv / SmDm, clli / CoLL child, or PQ (16), HLG (18) transfer or BT.2020 (9) primaries in
+    // any SPS or frame header.
+    bool hdr = false;
+    std::string hdrSignal;        // what said so first, for details ("mdcv", "SPS transfer 16")
+    std::uint64_t statements = 0; // SPSs with a colour description, plus ProRes frame headers
+    std::uint64_t alreadyP3 = 0;  // of those, already primaries 12
+    std::uint64_t inBand = 0;     // SPS units found in samples (each counted once per sample)
+    std::vector<Overwrite> overwrites; // primaries to 12, ascending by position
+    std::vector<LeftPlace> left;
+
+    // Whether every place that states primaries will say 12 once the overwrites are written.
+    bool reachesP3() const { return statements > 0 && left.empty(); }
+};
+
+struct BitstreamLayer {
+    std::vector<EntryBitstream> entries;
+    // Sample entries of video tracks outside VID_CODECS whose type alone says HDR (dva1, dvav).
+    std::vector<std::string> hdrEntryTypes;
+
+    bool hdr() const;
+    // Whether some entry's bitstream states primaries at all.
+    bool states() const;
+    // Every overwrite of every entry, ascending by position.
+    std::vector<Overwrite> overwrites() const;
+    // Whether some stated place is left alone.
+    bool anyLeft() const;
+    // The primaries a left-alone place still says (the first known), if any is known.
+    std::optional<std::uint8_t> leftPrimaries() const;
+};
+
+// Reads the bitstream layer of every video entry in layout. moov is the whole moov atom at
+// absolute moovStart; read reaches the rest of the file of fileSize bytes. Reads a few bytes at
+// the head of every sample of the H.264, HEVC and ProRes entries, coalescing nearby heads into
+// one read. Fails only when a read of the file fails; a malformed table or sample is reported in
+// the entry (left alone), never followed outside the bytes it names.
+Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
+                                          std::uint64_t moovStart, std::uint64_t fileSize,
+                                          const ReadAt& read);
+Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
+                                          std::uint64_t moovStart, const FileHandle& file,
+                                          std::uint64_t fileSize);
+
+// A movie's colour as read from an open file, for an inspection that writes nothing.
+struct MovieColour {
+    TopAtom moovAtom;
+    std::vector<std::uint8_t> moov; // the whole moov atom
+    MoovLayout layout;
+    BitstreamLayer bitstream;
+};
+
+// Finds and reads moov, its layout and the bitstream layer. Failure message "Unsupported (no
+// moov)" when there is no readable moov, "Read error" when a read fails.
+Result<MovieColour> readMovieColour(const FileHandle& file);
+
+// A primaries code's name for result lines: "BT.709", "unspecified", "BT.601 NTSC", ...
+std::string primariesName(std::uint8_t code);
+
+} // namespace tg
