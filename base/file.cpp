@@ -183,6 +183,10 @@ Status FileHandle::syncData() const {
     return done(FileOp::sync);
 }
 
+void FileHandle::startWriteback() const {
+    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 namespace {
 
 Status changeRange(int fd, int mode, FileOp op, std::uint64_t off, std::uint64_t len) {
