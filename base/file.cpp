@@ -1,6 +1,7 @@
 #include "base/file.h"
 #include "base/file_faults.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -265,6 +266,13 @@ Result<FileSystemInfo> FileHandle::fileSystem() const {
         int flags = 0;
         const bool noCow = ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_NOCOW_FL);
         info.copyOnWrite = !noCow;
+    } else if (info.type == XFS_SUPER_MAGIC) {
+        // XFS rewrites shared (reflinked) blocks into new ones, as a copy-on-write file system
+        // does.
+        auto map = extents();
+        info.copyOnWrite = map.ok() && std::any_of(map->begin(), map->end(), [](const Extent& e) {
+                               return (e.flags & FIEMAP_EXTENT_SHARED) != 0;
+                           });
     }
     return info;
 }

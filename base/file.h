@@ -40,7 +40,8 @@ struct FileSystemInfo {
     std::uint64_t type = 0;      // statfs f_type
     std::uint64_t blockSize = 0; // the unit of range insertion and allocation
     std::uint64_t freeBytes = 0; // for unprivileged users
-    // Every overwrite lands in new blocks (btrfs, bcachefs, ZFS), unless the file opted out.
+    // Every overwrite lands in new blocks (btrfs, bcachefs, ZFS), unless the file opted out; on
+    // XFS, when the file shares blocks with another (a reflinked copy).
     bool copyOnWrite = false;
 };
 
