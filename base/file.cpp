@@ -188,6 +188,11 @@ void FileHandle::startWriteback() const {
     ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
+void FileHandle::prefetch(std::uint64_t off, std::uint64_t len) const {
+    if (off <= std::uint64_t(INT64_MAX) && len <= std::uint64_t(INT64_MAX) - off)
+        ::posix_fadvise(fd_, off_t(off), off_t(len), POSIX_FADV_WILLNEED);
+}
+
 namespace {
 
 Status changeRange(int fd, int mode, FileOp op, std::uint64_t off, std::uint64_t len) {

@@ -86,6 +86,8 @@ public:
     // Starts writing dirty pages back without waiting, so that a later syncData finds less to do.
     // A hint only: it promises nothing about durability.
     void startWriteback() const;
+    // Asks for [off, off + len) to be read into the page cache in the background. A hint only.
+    void prefetch(std::uint64_t off, std::uint64_t len) const;
     // Opens a hole of len bytes at off, moving everything from off on by len (ext4, XFS). off and
     // len must be multiples of the block size. Fails with EOPNOTSUPP where unsupported.
     Status insertRange(std::uint64_t off, std::uint64_t len) const;

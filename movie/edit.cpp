@@ -392,6 +392,8 @@ Status runShift(const FileHandle& file, const JournalFile& jf, const std::vector
         if (Status s = jf.flushSteps(); s.failed()) return s;
         if (Status s = file.writeAt(r.from + j.delta, block); s.failed()) return s;
         file.startWriteback();
+        // Steps run backwards, which the kernel's read-ahead does not follow.
+        if (i + 1 < steps) file.prefetch(stepRange(j, i + 1).from, stepRange(j, i + 1).length);
     }
     if (steps > next)
         if (Status s = file.syncData(); s.failed()) return s;
