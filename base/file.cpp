@@ -1,6 +1,7 @@
 #include "base/file.h"
 #include "base/file_faults.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -183,6 +184,15 @@ Status FileHandle::syncData() const {
     return done(FileOp::sync);
 }
 
+void FileHandle::startWriteback() const {
+    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+void FileHandle::prefetch(std::uint64_t off, std::uint64_t len) const {
+    if (off <= std::uint64_t(INT64_MAX) && len <= std::uint64_t(INT64_MAX) - off)
+        ::posix_fadvise(fd_, off_t(off), off_t(len), POSIX_FADV_WILLNEED);
+}
+
 namespace {
 
 Status changeRange(int fd, int mode, FileOp op, std::uint64_t off, std::uint64_t len) {
@@ -261,6 +271,13 @@ Result<FileSystemInfo> FileHandle::fileSystem() const {
         int flags = 0;
         const bool noCow = ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_NOCOW_FL);
         info.copyOnWrite = !noCow;
+    } else if (info.type == XFS_SUPER_MAGIC) {
+        // XFS rewrites shared (reflinked) blocks into new ones, as a copy-on-write file system
+        // does.
+        auto map = extents();
+        info.copyOnWrite = map.ok() && std::any_of(map->begin(), map->end(), [](const Extent& e) {
+                               return (e.flags & FIEMAP_EXTENT_SHARED) != 0;
+                           });
     }
     return info;
 }

@@ -40,7 +40,8 @@ struct FileSystemInfo {
     std::uint64_t type = 0;      // statfs f_type
     std::uint64_t blockSize = 0; // the unit of range insertion and allocation
     std::uint64_t freeBytes = 0; // for unprivileged users
-    // Every overwrite lands in new blocks (btrfs, bcachefs, ZFS), unless the file opted out.
+    // Every overwrite lands in new blocks (btrfs, bcachefs, ZFS), unless the file opted out; on
+    // XFS, when the file shares blocks with another (a reflinked copy).
     bool copyOnWrite = false;
 };
 
@@ -82,6 +83,11 @@ public:
     Status sync() const;
     // Flushes the data (and the size, when it changed) without other metadata.
     Status syncData() const;
+    // Starts writing dirty pages back without waiting, so that a later syncData finds less to do.
+    // A hint only: it promises nothing about durability.
+    void startWriteback() const;
+    // Asks for [off, off + len) to be read into the page cache in the background. A hint only.
+    void prefetch(std::uint64_t off, std::uint64_t len) const;
     // Opens a hole of len bytes at off, moving everything from off on by len (ext4, XFS). off and
     // len must be multiples of the block size. Fails with EOPNOTSUPP where unsupported.
     Status insertRange(std::uint64_t off, std::uint64_t len) const;

@@ -360,20 +360,22 @@ Status writeRegionAndFixes(const FileHandle& file, const Journal& j) {
     return file.sync();
 }
 
-// Moves the tail step by step from `first` on, redoing `redo` (a step recorded before a stop)
-// first; then writes the region and the fixes.
-Status runShift(const FileHandle& file, const JournalFile& jf, const std::optional<ShiftStep>& redo,
+// Moves the tail step by step, redoing first the steps recorded before a stop (each writes its
+// own bytes to their final place, so any of them may be redone); then writes the region and the
+// fixes.
+Status runShift(const FileHandle& file, const JournalFile& jf, const std::vector<ShiftStep>& redo,
                 const Progress& onMoving) {
     const Journal& j = jf.journal();
     const std::uint64_t steps = stepCount(j);
     const std::uint64_t tail = j.oldSize - std::min(j.oldSize, j.regionOldEnd);
     const bool report = onMoving && tail > PROGRESS_FROM;
     std::uint64_t next = 0;
-    if (redo) {
-        if (Status s = file.writeAt(redo->from + j.delta, redo->data); s.failed()) return s;
-        if (Status s = file.syncData(); s.failed()) return s;
-        next = redo->index + 1;
+    for (const ShiftStep& step : redo) {
+        if (Status s = file.writeAt(step.from + j.delta, step.data); s.failed()) return s;
+        next = step.index + 1;
     }
+    if (!redo.empty())
+        if (Status s = file.syncData(); s.failed()) return s;
     std::vector<std::uint8_t> block;
     for (std::uint64_t i = next; i < steps; ++i) {
         if (report) onMoving(double(i * j.chunk) / double(tail));
@@ -382,11 +384,19 @@ Status runShift(const FileHandle& file, const JournalFile& jf, const std::option
         auto got = file.readAt(r.from, block);
         if (got.failed()) return got.failure();
         if (*got != r.length) return errnoFailure(EIO);
-        // The step's bytes are safe in the journal before their old place is overwritten.
+        // The step's bytes are safe in the journal before their old place is overwritten, and the
+        // step before is durable in the movie before its record's slot is taken again. Both files
+        // write back at once, and the disk is busy while the next step is read.
         if (Status s = jf.writeStep(i, r.from, block); s.failed()) return s;
-        if (Status s = file.writeAt(r.from + j.delta, block); s.failed()) return s;
         if (Status s = file.syncData(); s.failed()) return s;
+        if (Status s = jf.flushSteps(); s.failed()) return s;
+        if (Status s = file.writeAt(r.from + j.delta, block); s.failed()) return s;
+        file.startWriteback();
+        // Steps run backwards, which the kernel's read-ahead does not follow.
+        if (i + 1 < steps) file.prefetch(stepRange(j, i + 1).from, stepRange(j, i + 1).length);
     }
+    if (steps > next)
+        if (Status s = file.syncData(); s.failed()) return s;
     if (report) onMoving(1.0);
     return writeRegionAndFixes(file, j);
 }
@@ -463,7 +473,7 @@ Result<Ran> carryOut(const MovieFile& m, const Journal& j, const Progress& onMov
             }
             return partway(s.failure());
         }
-        s = runShift(file, *jf, std::nullopt, onMoving);
+        s = runShift(file, *jf, {}, onMoving);
         break;
     }
     }
@@ -575,7 +585,7 @@ Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path
         if (id->size < j.oldSize || id->size > j.newSize)
             return Failure{{}, "size differs from the journal's"};
         if (id->size < j.newSize) s = file.resize(j.newSize);
-        if (s.ok()) s = runShift(file, jf, jf.latestStep(), onMoving);
+        if (s.ok()) s = runShift(file, jf, jf.recordedSteps(), onMoving);
         break;
     }
     }

@@ -264,20 +264,28 @@ std::uint64_t stepChecksum(Bytes head, Bytes data, std::uint64_t seed) {
 
 Status JournalFile::writeStep(std::uint64_t index, std::uint64_t from, Bytes data) const {
     if (data.size() > journal_.chunk) return errnoFailure(EINVAL);
-    std::vector<std::uint8_t> slot(SLOT_HEADER + data.size());
-    std::copy(STEP.begin(), STEP.end(), slot.begin());
-    wU64(slot, 4, index);
-    wU64(slot, 12, from);
-    wU64(slot, 20, data.size());
-    std::copy(data.begin(), data.end(), slot.begin() + SLOT_HEADER);
+    std::array<std::uint8_t, SLOT_HEADER> head{};
+    std::copy(STEP.begin(), STEP.end(), head.begin());
+    wU64(head, 4, index);
+    wU64(head, 12, from);
+    wU64(head, 20, data.size());
     // Seeded with this journal's own header, so a slot can never pass for another journal's.
-    wU64(slot, 28, stepChecksum(Bytes(slot).subspan(4, 24), data, seed_));
-    if (Status s = file_.writeAt(slotOffset(index), slot); s.failed()) return s;
+    wU64(head, 28, stepChecksum(Bytes(head).subspan(4, 24), data, seed_));
+    // The bytes go straight from the caller's block; the checksum tells a record whose two
+    // writes did not both land.
+    const std::uint64_t at = slotOffset(index);
+    if (Status s = file_.writeAt(at + SLOT_HEADER, data); s.failed()) return s;
+    if (Status s = file_.writeAt(at, head); s.failed()) return s;
+    file_.startWriteback();
+    return {};
+}
+
+Status JournalFile::flushSteps() const {
     return file_.syncData();
 }
 
-std::optional<ShiftStep> JournalFile::latestStep() const {
-    std::optional<ShiftStep> best;
+std::vector<ShiftStep> JournalFile::recordedSteps() const {
+    std::vector<ShiftStep> found;
     for (std::uint64_t slot = 0; slot < 2; ++slot) {
         std::array<std::uint8_t, SLOT_HEADER> head{};
         auto got = file_.readAt(slotOffset(slot), head);
@@ -295,11 +303,12 @@ std::optional<ShiftStep> JournalFile::latestStep() const {
         auto data = file_.readFully(slotOffset(slot) + SLOT_HEADER, length);
         if (data.failed()) continue;
         if (stepChecksum(Bytes(head).subspan(4, 24), *data, seed_) != u64(head, 28)) continue;
-        if (best && best->index > step.index) continue;
         step.data = std::move(*data);
-        best = std::move(step);
+        found.push_back(std::move(step));
     }
-    return best;
+    std::sort(found.begin(), found.end(),
+              [](const ShiftStep& a, const ShiftStep& b) { return a.index < b.index; });
+    return found;
 }
 
 Status JournalFile::remove() {

@@ -81,10 +81,13 @@ public:
 
     const Journal& journal() const { return journal_; }
 
-    // Records a step (alternating between two slots) and flushes it.
+    // Records a step (alternating between two slots) and starts writing it back; flushSteps makes
+    // it durable. The caller may flush other files in between.
     Status writeStep(std::uint64_t index, std::uint64_t from, Bytes data) const;
-    // The last step recorded whole, if any.
-    std::optional<ShiftStep> latestStep() const;
+    Status flushSteps() const;
+    // The steps recorded whole (at most one per slot), in order. The movie may lack the last two:
+    // a step's record can reach the disk before the step before it is durable in the movie.
+    std::vector<ShiftStep> recordedSteps() const;
 
     // Ends the journal: unlinks it and flushes the folder.
     Status remove();

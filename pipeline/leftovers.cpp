@@ -1,9 +1,11 @@
 #include "pipeline/leftovers.h"
 
 #include "base/work_file.h"
+#include "movie/journal.h"
 
 #include <array>
 #include <cctype>
+#include <optional>
 
 namespace tg {
 
@@ -37,7 +39,15 @@ void sweepLeftovers(const std::filesystem::path& folder) {
     std::error_code ec;
     for (auto it = std::filesystem::directory_iterator(folder, ec);
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        if (isLeftoverName(it->path().filename().string())) removeIfAbandoned(it->path());
+        const auto& path = it->path();
+        if (!isLeftoverName(path.filename().string())) continue;
+        // A copy killed while it was being tagged also leaves the edit journal of its hidden file.
+        // That journal ends with the file: its inode number would later name another file.
+        std::optional<std::filesystem::path> journal;
+        if (auto file = FileHandle::openRegular(path, false); file.ok())
+            if (auto id = file->identity(); id.ok())
+                journal = journalPath(path, id->device, id->inode);
+        if (removeIfAbandoned(path) && journal && removeFile(*journal)) syncFolder(folder).ok();
     }
 }
 

@@ -8,7 +8,8 @@
 #     movie, against cp --reflink=never + sync (goal: at most 2.2x); forced through the file
 #     layer's test instrumentation by tg_movie_tag, since the program has no switch for it;
 #  4. insertion into a movie with moov last, and the 2-byte patch, at 1 GB and 8 GB: O(moov).
-# Every input is synced first; each job runs twice and the second figures are reported.
+# Every input is synced first; 1 to 3 run with the input in the page cache and without it; each
+# job runs twice and the second figures are reported.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD=${TG_BENCH_BUILD:-build}
@@ -91,24 +92,44 @@ report() { # label seconds bytes [reference seconds]
   fi
 }
 
+# Drops a synced file's pages from the page cache, as for a master that was not just written.
+# A range insertion makes the kernel drop the cached pages of everything behind it: that part of
+# its time grows with the cached tail, so both cases are measured, each job against its
+# reference in the same state.
+evict() {
+  python3 -c 'import os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY); os.fsync(fd); os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)' "$1"
+}
+prepare() { # cache file...
+  for f in "${@:2}"; do
+    sync "$f"
+    if [ "$1" = cold ]; then evict "$f"; else cat "$f" > /dev/null; fi
+  done
+}
+
 # --- 1. and 3. at 1 GB: range insertion, shift, and their references -----------------------
 pad "$WORK/first.mp4" "$WORK/one.mp4" $GB dense
-for run in 1 2; do
-  read -r cp_s cp_b < <(measure sh -c "cp '$WORK/one.mp4' '$WORK/cp.mp4' && sync '$WORK/cp.mp4'")
-  rm -f "$WORK/cp.mp4"
-  read -r nr_s nr_b < <(measure sh -c "cp --reflink=never '$WORK/one.mp4' '$WORK/cp.mp4' && sync '$WORK/cp.mp4'")
-  rm -f "$WORK/cp.mp4"
-  cp "$WORK/one.mp4" "$WORK/tag.mp4"; sync "$WORK/tag.mp4"
-  read -r b_s b_b < <(measure "$CLI" --in-place "$WORK/tag.mp4")
-  grown=$(( $(stat -c %s "$WORK/tag.mp4") - $(stat -c %s "$WORK/one.mp4") ))
-  cp "$WORK/one.mp4" "$WORK/tag.mp4"; sync "$WORK/tag.mp4"
-  read -r c_s c_b < <(measure "$TAG" shift "$WORK/tag.mp4")
-  rm -f "$WORK/tag.mp4"
+for cache in warm cold; do
+  for run in 1 2; do
+    prepare $cache "$WORK/one.mp4"
+    read -r cp_s cp_b < <(measure sh -c "cp '$WORK/one.mp4' '$WORK/cp.mp4' && sync '$WORK/cp.mp4'")
+    rm -f "$WORK/cp.mp4"
+    prepare $cache "$WORK/one.mp4"
+    read -r nr_s nr_b < <(measure sh -c "cp --reflink=never '$WORK/one.mp4' '$WORK/cp.mp4' && sync '$WORK/cp.mp4'")
+    rm -f "$WORK/cp.mp4"
+    cp "$WORK/one.mp4" "$WORK/tag.mp4"; prepare $cache "$WORK/tag.mp4"
+    read -r b_s b_b < <(measure "$CLI" --in-place "$WORK/tag.mp4")
+    grown=$(( $(stat -c %s "$WORK/tag.mp4") - $(stat -c %s "$WORK/one.mp4") ))
+    cp "$WORK/one.mp4" "$WORK/tag.mp4"; prepare $cache "$WORK/tag.mp4"
+    read -r c_s c_b < <(measure "$TAG" shift "$WORK/tag.mp4")
+    rm -f "$WORK/tag.mp4"
+  done
+  report "cp + sync, 1 GB, $cache" "$cp_s" "$cp_b"
+  report "insertion, 1 GB moov first (grew $grown)" "$b_s" "$b_b" "$cp_s"
+  report "cp --reflink=never + sync, 1 GB, $cache" "$nr_s" "$nr_b"
+  report "shift, 1 GB moov first (forced)" "$c_s" "$c_b" "$nr_s"
+  eval "b1_$cache=$b_s"
 done
-report "cp + sync, 1 GB" "$cp_s" "$cp_b"
-report "insertion, 1 GB moov first (grew $grown)" "$b_s" "$b_b" "$cp_s"
-report "cp --reflink=never + sync, 1 GB" "$nr_s" "$nr_b"
-report "shift, 1 GB moov first (forced)" "$c_s" "$c_b" "$nr_s"
 
 # --- 4. at 1 GB: moov last, and the patch ---------------------------------------------------
 pad "$WORK/last.mp4" "$WORK/last1.mp4" $GB dense
@@ -126,13 +147,16 @@ report "patch, 1 GB" "$p1_s" "$p1_b"
 
 # --- 2. and 4. at 8 GB ----------------------------------------------------------------------
 pad "$WORK/first.mp4" "$WORK/eight.mp4" $((8 * GB)) dense
-for run in 1 2; do
-  read -r b8_s b8_b < <(measure "$CLI" --in-place "$WORK/eight.mp4")
-  rm -f "$WORK/eight.mp4"
-  [ $run = 1 ] && pad "$WORK/first.mp4" "$WORK/eight.mp4" $((8 * GB)) dense
+for cache in warm cold; do
+  for run in 1 2; do
+    prepare $cache "$WORK/eight.mp4"
+    read -r b8_s b8_b < <(measure "$CLI" --in-place "$WORK/eight.mp4")
+    rm -f "$WORK/eight.mp4"
+    [ $run = 2 ] && [ $cache = cold ] || pad "$WORK/first.mp4" "$WORK/eight.mp4" $((8 * GB)) dense
+  done
+  report "insertion, 8 GB moov first, $cache" "$b8_s" "$b8_b"
+  printf 'insertion 8 GB / 1 GB, %s: %.2fx\n' $cache "$(echo "$b8_s / $(eval echo \$b1_$cache)" | bc -l)"
 done
-report "insertion, 8 GB moov first" "$b8_s" "$b8_b"
-printf 'insertion 8 GB / 1 GB: %.2fx\n' "$(echo "$b8_s / $b_s" | bc -l)"
 # The rest read only moov; their padding is left a hole to spare the disk.
 pad "$WORK/last.mp4" "$WORK/last8.mp4" $((8 * GB)) sparse
 pad "$WORK/nclc.mov" "$WORK/nclc8.mov" $((8 * GB)) sparse

@@ -20,7 +20,8 @@ std::optional<h::Source> readMemory(h::Bytes file) {
     return h::readSource(
         [file](std::uint64_t at, std::span<std::uint8_t> out) {
             if (at > file.size() || out.size() > file.size() - at) return false;
-            std::memcpy(out.data(), file.data() + at, out.size());
+            // An empty span may have no storage at all, which memcpy must not be given.
+            if (!out.empty()) std::memcpy(out.data(), file.data() + at, out.size());
             return true;
         },
         file.size());

@@ -125,14 +125,20 @@ inline void makeMovie(const fs::path& path, const std::string& args) {
 }
 
 // Appends a top-level free atom of `size` bytes whose payload is a hole: large files for tests
-// that do not care what the padding holds. A 64-bit size from 4 GiB on.
-inline void padWithFree(const fs::path& path, std::uint64_t size) {
+// that do not care what the padding holds. A 64-bit size from 4 GiB on. dense fills the payload
+// with bytes that differ from their neighbours, so that bytes moved by the wrong amount show.
+inline void padWithFree(const fs::path& path, std::uint64_t size, bool dense = false) {
     const std::uint64_t at = fs::file_size(path);
     const Blob h =
         size > 0xFFFFFFFF ? cat({be(1), text("free"), be(size, 8)}) : cat({be(size), text("free")});
     tg::FileHandle f = tg::FileHandle::openForUpdate(path);
     ASSERT_TRUE(f.writeAt(at, h).ok());
     ASSERT_TRUE(f.truncate(at + size).ok());
+    if (!dense) return;
+    Blob fill(size - h.size());
+    for (std::size_t i = 0; i < fill.size(); ++i)
+        fill[i] = std::uint8_t(i * 131 + (i >> 8));
+    ASSERT_TRUE(f.writeAt(at + h.size(), fill).ok());
 }
 
 // A checksum of the file's bytes, block by block (big files are compared this way).

@@ -2,6 +2,7 @@
 // attributes carried over, sources other runs hold refused, killed runs' leftovers cleared.
 #include "base/work_file.h"
 #include "fixtures/media.h"
+#include "movie/journal.h"
 #include "pipeline/driver.h"
 #include "pipeline/leftovers.h"
 #include "pipeline/source.h"
@@ -123,6 +124,13 @@ TEST_F(Outputs, TheNextRunClearsKilledRunsLeftoversButNotLiveOnesOrJournals) {
         writeBytes(dir_ / name, {0});
     for (const auto& name : kept)
         writeBytes(dir_ / name, {0});
+    // A copy killed while it was tagged: its hidden file's own journal goes with it.
+    auto copy = tg::FileHandle::openRegular(dir_ / dead[0], false);
+    ASSERT_TRUE(copy.ok());
+    const auto id = copy->identity();
+    const auto journal = tg::journalPath(dir_ / dead[0], id->device, id->inode);
+    writeBytes(journal, {0});
+    *copy = tg::FileHandle();
     // Named like ours but live: marked by its run, or locked by an edit; or not a plain file.
     const std::string live = ".tg_copy_" + tg::uuidString() + ".mov",
                       edited = ".tg_bake_" + tg::uuidString() + ".mov",
