@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <set>
 
 namespace tg {
 
@@ -127,15 +128,25 @@ Result<std::vector<std::uint8_t>> readExactly(const ReadAt& read, std::uint64_t 
     return out;
 }
 
+// The bytes one decision was read from (an SPS unit, a ProRes frame header) and the write made
+// from them, if any.
+struct Unit {
+    std::uint64_t start = 0, end = 0; // absolute
+    std::size_t entry = 0;
+    std::optional<std::uint64_t> writeAt;
+};
+
 // Builds one entry's layer.
 class EntryReader {
 public:
     EntryReader(const MoovLayout& layout, Bytes moov, std::uint64_t moovStart,
-                std::uint64_t fileSize, const ReadAt& read)
-        : layout_(layout), moov_(moov), moovStart_(moovStart), fileSize_(fileSize), read_(read) {}
+                std::uint64_t fileSize, const ReadAt& read, std::vector<Unit>& units)
+        : layout_(layout), moov_(moov), moovStart_(moovStart), fileSize_(fileSize), read_(read),
+          units_(units) {}
 
-    Result<EntryBitstream> run(const VideoEntry& e) {
+    Result<EntryBitstream> run(const VideoEntry& e, std::size_t index) {
         out_ = {};
+        index_ = index;
         out_.kind = kindOf(e.type);
         if (dolbyVisionType(e.type)) flagHdr(e.type + " sample entry");
         const std::uint64_t kids = e.atom.offset + e.atom.headerSize + VISUAL_ENTRY_FIELDS;
@@ -191,6 +202,7 @@ private:
 
     // One SPS unit whose escaped bytes lie at absolute position `at`.
     void sps(VideoCodec codec, Bytes nal, std::uint64_t at) {
+        units_.push_back({at, at + nal.size(), index_, std::nullopt});
         const auto colour = readSpsColour(codec, nal);
         if (!colour) {
             leave(LeftAlone::unreadableSps, std::nullopt);
@@ -236,6 +248,7 @@ private:
         w.old.assign(nal.begin() + std::ptrdiff_t(first), nal.begin() + std::ptrdiff_t(last + 1));
         w.bytes.assign(patched.begin() + std::ptrdiff_t(first),
                        patched.begin() + std::ptrdiff_t(last + 1));
+        units_.back().writeAt = w.at;
         out_.overwrites.push_back(std::move(w));
     }
 
@@ -360,15 +373,19 @@ private:
         HeadReader reader(read_, PRORES_HEAD);
         return reader.each(*heads, [&](std::size_t i, Bytes head) {
             const auto h = readProResHeader(head, (*heads)[i].size);
+            const std::uint64_t at = (*heads)[i].offset;
+            units_.push_back(
+                {at, at + (h ? 8 + h->headerSize : head.size()), index_, std::nullopt});
             if (!h) {
                 leave(LeftAlone::frameChecks, std::nullopt);
                 return;
             }
             if (!stated(h->primaries, h->transfer, h->matrix, "ProRes frame")) return;
             Overwrite w;
-            w.at = (*heads)[i].offset + h->primariesAt;
+            w.at = at + h->primariesAt;
             w.old = {h->primaries};
             w.bytes = {DISPLAY_P3};
+            units_.back().writeAt = w.at;
             out_.overwrites.push_back(std::move(w));
         });
     }
@@ -378,57 +395,50 @@ private:
     std::uint64_t moovStart_;
     std::uint64_t fileSize_;
     const ReadAt& read_;
+    std::vector<Unit>& units_;
+    std::size_t index_ = 0;
     EntryBitstream out_;
 };
 
-// Two tracks may name the same bytes: an identical write is kept once; writes that overlap
-// without being identical are all dropped, and their places left alone.
-void settleOverlaps(BitstreamLayer& layer) {
-    struct Ref {
-        std::uint64_t at;
-        std::size_t entry, index;
-    };
-    std::vector<Ref> all;
-    for (std::size_t e = 0; e < layer.entries.size(); ++e)
-        for (std::size_t i = 0; i < layer.entries[e].overwrites.size(); ++i)
-            all.push_back({layer.entries[e].overwrites[i].at, e, i});
-    std::stable_sort(all.begin(), all.end(),
-                     [](const Ref& a, const Ref& b) { return a.at < b.at; });
-    auto write = [&](const Ref& r) -> const Overwrite& {
-        return layer.entries[r.entry].overwrites[r.index];
-    };
-    enum Fate : std::uint8_t { keep, duplicate, clash };
-    std::vector<std::vector<Fate>> fate(layer.entries.size());
-    for (std::size_t e = 0; e < layer.entries.size(); ++e)
-        fate[e].assign(layer.entries[e].overwrites.size(), keep);
+// Tables may name the same bytes twice (two tracks, or samples of different entries): the same
+// unit read twice keeps one write; units that overlap otherwise lose their writes, since a write
+// made for one would change the bytes the other was read from.
+void settleOverlaps(BitstreamLayer& layer, std::vector<Unit>& units) {
+    std::sort(units.begin(), units.end(), [](const Unit& a, const Unit& b) {
+        return a.start < b.start || (a.start == b.start && a.end < b.end);
+    });
+    std::vector<std::set<std::uint64_t>> drop(layer.entries.size());
+    std::vector<std::uint64_t> clashed(layer.entries.size(), 0);
     bool any = false;
-    for (std::size_t g = 0; g < all.size();) {
-        // A group: writes that overlap the ones before them.
-        std::uint64_t reach = g < all.size() ? all[g].at + write(all[g]).bytes.size() : 0;
+    for (std::size_t g = 0; g < units.size();) {
+        std::uint64_t reach = units[g].end;
         std::size_t k = g + 1;
         bool same = true;
-        for (; k < all.size() && all[k].at < reach; ++k) {
-            same = same && all[k].at == all[g].at && write(all[k]).bytes == write(all[g]).bytes;
-            reach = std::max<std::uint64_t>(reach, all[k].at + write(all[k]).bytes.size());
+        for (; k < units.size() && units[k].start < reach; ++k) {
+            same = same && units[k].start == units[g].start && units[k].end == units[g].end;
+            reach = std::max(reach, units[k].end);
         }
-        for (std::size_t m = g; m < k; ++m) {
-            Fate& f = fate[all[m].entry][all[m].index];
-            f = !same ? clash : m == g ? keep : duplicate;
-            any = any || f != keep;
+        if (k - g > 1) {
+            std::optional<std::uint64_t> kept;
+            for (std::size_t m = g; m < k; ++m) {
+                const Unit& u = units[m];
+                if (!u.writeAt) continue;
+                any = true;
+                if (same && !kept) {
+                    kept = u.writeAt;
+                    continue;
+                }
+                drop[u.entry].insert(*u.writeAt);
+                if (!same) ++clashed[u.entry];
+            }
         }
         g = k;
     }
     if (!any) return;
     for (std::size_t e = 0; e < layer.entries.size(); ++e) {
         auto& ent = layer.entries[e];
-        std::vector<Overwrite> kept;
-        std::uint64_t clashed = 0;
-        for (std::size_t i = 0; i < ent.overwrites.size(); ++i) {
-            if (fate[e][i] == keep) kept.push_back(std::move(ent.overwrites[i]));
-            if (fate[e][i] == clash) ++clashed;
-        }
-        if (clashed) ent.left.push_back({LeftAlone::unreadableSample, std::nullopt, clashed});
-        ent.overwrites = std::move(kept);
+        std::erase_if(ent.overwrites, [&](const Overwrite& w) { return drop[e].contains(w.at); });
+        if (clashed[e]) ent.left.push_back({LeftAlone::unreadableSample, std::nullopt, clashed[e]});
     }
 }
 
@@ -471,13 +481,14 @@ Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
     BitstreamLayer layer;
     for (const auto& t : layout.otherVideoTypes)
         if (dolbyVisionType(t)) layer.hdrEntryTypes.push_back(t);
-    EntryReader reader(layout, moov, moovStart, fileSize, read);
-    for (const auto& e : layout.entries) {
-        auto entry = reader.run(e);
+    std::vector<Unit> units;
+    EntryReader reader(layout, moov, moovStart, fileSize, read, units);
+    for (std::size_t i = 0; i < layout.entries.size(); ++i) {
+        auto entry = reader.run(layout.entries[i], i);
         if (entry.failed()) return entry.failure();
         layer.entries.push_back(std::move(*entry));
     }
-    settleOverlaps(layer);
+    settleOverlaps(layer, units);
     return layer;
 }
 

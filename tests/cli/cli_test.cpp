@@ -166,6 +166,62 @@ TEST_F(CliTest, EveryModeCombinationRunsInTheWindowsOrder) {
     }
 }
 
+// The JSON record names the layers that state Display P3 after the run: the container's tag and
+// the coded video's own colour; none for photos and for files left alone.
+TEST_F(CliTest, LayersSayWhichColourDescriptionsStateDisplayP3) {
+    const std::string src = "-f lavfi -i testsrc2=s=64x48:d=0.4:r=10 ";
+    struct Case {
+        std::string name, args, mode, outcome, message;
+        std::vector<std::string> layers;
+    };
+    const std::vector<Case> cases = {
+        {"vui.mp4",
+         "-c:v libx264 -x264-params colorprim=bt709:transfer=bt709:colormatrix=bt709 ",
+         "--in-place",
+         "added",
+         "No tag found — added Display-P3",
+         {"container", "bitstream"}},
+        {"silent.mp4",
+         "-c:v libx264 ",
+         "--copy",
+         "added",
+         "No tag found — added Display-P3  →  silent_P3.mp4",
+         {"container"}},
+        {"prores.mov",
+         "-c:v prores_ks ",
+         "--in-place",
+         "added",
+         "No tag found — added Display-P3",
+         {"container", "bitstream"}},
+        {"pq.mp4",
+         "-c:v libx265 -x265-params log-level=error:colorprim=bt2020:transfer=smpte2084 "
+         "-pix_fmt yuv420p10le ",
+         "--in-place",
+         "hdr",
+         "HDR — left unchanged",
+         {}},
+        {"photo.jpg", "-frames:v 1 ", "--in-place", "fixed", "", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tgtest::ffmpeg(src + c.args + sh(dir_ / c.name));
+        auto r = cli("--json " + c.mode + " " + sh(dir_ / c.name));
+        ASSERT_EQ(r.lines.size(), 1u) << r.out;
+        if (c.message.empty()) {
+            EXPECT_EQ(r.lines[0]["layers"], nlohmann::json::array());
+            continue;
+        }
+        EXPECT_EQ(r.lines[0]["outcome"], c.outcome);
+        EXPECT_EQ(r.lines[0]["message"], c.message);
+        EXPECT_EQ(r.lines[0]["layers"], nlohmann::json(c.layers));
+    }
+    // Run again in place: everything that speaks already says Display P3.
+    auto again = cli("--json --in-place " + sh(dir_ / "vui.mp4"));
+    ASSERT_EQ(again.lines.size(), 1u);
+    EXPECT_EQ(again.lines[0]["outcome"], "already");
+    EXPECT_EQ(again.lines[0]["layers"], nlohmann::json({"container", "bitstream"}));
+}
+
 TEST_F(CliTest, AnErrorAnywhereMakesTheExitStatusOne) {
     auto clip = place("clip.mp4", "good.mp4");
     auto broken = dir_ / "broken.mov";

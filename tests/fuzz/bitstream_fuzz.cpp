@@ -1,9 +1,11 @@
 // Feeds arbitrary bytes to the bitstream readers: as an SPS of either codec or an AV1 sequence
-// header, as an avcC / hvcC / av1C body, as the head of a sample, as a ProRes frame and as a sample
-// table. The first byte picks the codec, the length-prefix size and the table variants. Every
-// reading stays inside the bytes given, and every patch changes the named bytes only and can be
-// undone.
+// header, as an avcC / hvcC / av1C body, as the head of a sample, as a ProRes frame, as a sample
+// table, and as a whole movie for the bitstream layer. The first byte picks the codec, the
+// length-prefix size and the table variants. Every reading stays inside the bytes given, and every
+// patch changes the named bytes only and can be undone; the layer's writes, once made, leave
+// nothing more to write.
 #include "movie/av1.h"
+#include "movie/bitstream_layer.h"
 #include "movie/prores.h"
 #include "movie/sample_table.h"
 #include "movie/sps.h"
@@ -112,6 +114,42 @@ void checkTables(View d, bool compact, bool large) {
         require(s.offset <= UINT64_MAX - s.size && s.descriptor != 0);
 }
 
+// The bytes as a movie: its writes lie inside it, over the bytes they name, apart from one
+// another; a second reading after them finds the same HDR verdict and nothing left to write.
+void checkLayer(View d) {
+    const auto top = childAtoms(d, 0, d.size());
+    const auto moov =
+        std::find_if(top.begin(), top.end(), [](const Atom& a) { return a.type == "moov"; });
+    if (moov == top.end()) return;
+    std::vector<std::uint8_t> file(d.begin(), d.end());
+    auto layerOf = [&](const std::vector<std::uint8_t>& f) {
+        const View m = View(f).subspan(moov->offset, moov->size);
+        const MoovLayout layout = readMoovLayout(m, moov->headerSize, moov->offset);
+        const ReadAt read = [&f](std::uint64_t at,
+                                 std::span<std::uint8_t> out) -> Result<std::size_t> {
+            if (at > f.size()) return std::size_t(0);
+            const std::size_t n = std::min<std::uint64_t>(out.size(), f.size() - at);
+            std::copy_n(f.begin() + std::ptrdiff_t(at), n, out.begin());
+            return n;
+        };
+        auto layer = readBitstreamLayer(layout, m, moov->offset, f.size(), read);
+        require(layer.ok());
+        return std::move(*layer);
+    };
+    const BitstreamLayer first = layerOf(file);
+    std::uint64_t reach = 0;
+    for (const auto& w : first.overwrites()) {
+        require(w.at >= reach && w.bytes.size() == w.old.size() && !w.bytes.empty());
+        require(w.at <= file.size() && w.bytes.size() <= file.size() - w.at);
+        require(std::equal(w.old.begin(), w.old.end(), file.begin() + std::ptrdiff_t(w.at)));
+        std::copy(w.bytes.begin(), w.bytes.end(), file.begin() + std::ptrdiff_t(w.at));
+        reach = w.at + w.bytes.size();
+    }
+    const BitstreamLayer second = layerOf(file);
+    require(second.hdr() == first.hdr());
+    require(second.overwrites().empty());
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -127,5 +165,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkAv1Units(d, d.size() + (flags & 0x20 ? 64 : 0));
     checkProRes(d);
     checkTables(d, flags & 0x08, flags & 0x10);
+    checkLayer(d);
     return 0;
 }

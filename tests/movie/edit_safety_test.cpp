@@ -16,6 +16,18 @@ using enum TGOutcome;
 
 namespace {
 
+const std::string IN_BAND = "-g 4 -x264-params repeat-headers=1 ";
+const std::string IN_BAND_709 =
+    "-g 4 -x264-params repeat-headers=1:colorprim=bt709:transfer=bt709:colormatrix=bt709 ";
+const std::string PRORES = "-c:v prores_ks ";
+
+std::string times(int n, const std::string& s) {
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += s;
+    return out;
+}
+
 // Small steps, so that a small movie's shift takes several.
 constexpr std::uint64_t SHIFT_STEP = 64 << 10;
 
@@ -30,6 +42,8 @@ struct RouteCase {
     std::string message;
     bool nested;        // also stop the second run at each of its writes
     bool dense = false; // padding written, not a hole
+    // The coded video states its colour too: every decoded frame must say Display P3 after.
+    bool bitstream = false;
 };
 void PrintTo(const RouteCase& c, std::ostream* os) {
     *os << c.name;
@@ -62,6 +76,12 @@ Reference makeReference(const TempDir& dir, const RouteCase& c) {
               std::int64_t(fs::file_size(ref.original)) + c.growth);
     EXPECT_EQ(frameHashes(ref.finished), frameHashes(ref.original));
     EXPECT_EQ(primaries(ref.finished), "smpte432\n");
+    if (c.bitstream) {
+        auto frames = run("ffprobe -v error -select_streams v:0 -show_entries "
+                          "frame=color_primaries -of default=nw=1:nk=1 " +
+                          sh(ref.finished));
+        EXPECT_EQ(frames.out, times(10, "smpte432\n"));
+    }
     ref.ops = ops;
     ref.originalHash = fileHash(ref.original);
     ref.finishedHash = fileHash(ref.finished);
@@ -145,6 +165,18 @@ INSTANTIATE_TEST_SUITE_P(Routes, StopAtEveryWrite,
                               RangeInsertion::never, false, 19, ADDED, true},
                              {"shift_moov_last", "mp4", SRC + SND + X264, 0, RangeInsertion::bySize,
                               false, 19, ADDED, true},
+                             // The same routes with writes in the samples: parameter sets at
+                             // each key frame, a header in every ProRes frame.
+                             {"bitstream_patch", "mov", SRC + X264 + IN_BAND + BT709, 0,
+                              RangeInsertion::bySize, false, 0, FIXED, true, true},
+                             {"bitstream_absorb", "mov", SRC + SND + PRORES + "-moov_size 20000", 0,
+                              RangeInsertion::bySize, false, 0, ADDED, false, true},
+                             {"bitstream_range", "mp4", SRC + SND + X264 + IN_BAND_709 + FAST,
+                              1 << 20, RangeInsertion::always, true, 4096, ADDED, false, true},
+                             {"bitstream_shift", "mov", SRC + SND + PRORES + FAST, 150000,
+                              RangeInsertion::never, false, 19, ADDED, false, true},
+                             {"bitstream_shift_moov_last", "mp4", SRC + SND + X264 + IN_BAND_709, 0,
+                              RangeInsertion::bySize, false, 19, ADDED, false, true},
                          }),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,0 +1,281 @@
+// Movies whose coded video states its own colour, made by libx264, libx265 and prores_ks and
+// tagged end to end. Oracles: the colour ffprobe reports for decoded frames (the bitstream's, where
+// it speaks), framemd5 of every stream, and mediainfo's reading of container and stream.
+#include "movie/bitstream_layer.h"
+#include "movie/nal.h"
+#include "movie/sps.h"
+
+#include "movie_fixtures.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+
+using namespace tg;
+using namespace movietest;
+using enum TGOutcome;
+
+namespace {
+
+using Layers = std::vector<std::string>;
+const Layers BOTH = {"container", "bitstream"};
+const Layers CONTAINER = {"container"};
+const std::string HDR_LEFT = "HDR — left unchanged";
+
+std::string x264(const std::string& params) {
+    return "-c:v libx264 -pix_fmt yuv420p -g 5 -x264-params " + params + " ";
+}
+std::string x265(const std::string& params) {
+    return "-c:v libx265 -g 5 -x265-params log-level=error:" + params + " ";
+}
+// The VUI's colour, set in the encoder only: FFmpeg does not know it and writes no colr.
+const std::string VUI_709 = "colorprim=bt709:transfer=bt709:colormatrix=bt709";
+const std::string VUI_601 = "colorprim=smpte170m:transfer=smpte170m:colormatrix=smpte170m";
+
+// color_primaries of the first and the last decoded frame.
+std::pair<std::string, std::string> firstAndLast(const fs::path& file) {
+    auto r = run("ffprobe -v error -select_streams v:0 -show_entries frame=color_primaries "
+                 "-of json " +
+                 sh(file));
+    const auto frames = nlohmann::json::parse(r.out).value("frames", nlohmann::json::array());
+    if (frames.empty()) return {};
+    return {frames.front().value("color_primaries", ""),
+            frames.back().value("color_primaries", "")};
+}
+
+// mediainfo's video track.
+nlohmann::json mediainfo(const fs::path& file) {
+    auto r = run("mediainfo --Output=JSON " + sh(file));
+    const auto info = nlohmann::json::parse(r.out);
+    for (const auto& t : info["media"]["track"])
+        if (t["@type"] == "Video") return t;
+    return nlohmann::json::object();
+}
+// What mediainfo says the stream itself states for a colour field: its value where the stream
+// agrees with the container, its "_Original" value where they differ.
+std::string streamSays(const nlohmann::json& t, const std::string& field) {
+    if (t.value(field + "_Original_Source", "") == "Stream")
+        return t.value(field + "_Original", "");
+    const std::string source = t.value(field + "_Source", "");
+    return source.find("Stream") != std::string::npos ? t.value(field, "") : "";
+}
+
+// The sample entry's atoms around a new child, grown by it; moov must come last, so that no chunk
+// offset moves.
+Blob withEntryChild(const Blob& file, const Blob& child) {
+    Blob out = file;
+    const std::uint64_t moov = find(file, {"moov"});
+    const std::vector<std::string> path = {"moov", "trak", "mdia", "minf", "stbl", "stsd"};
+    std::vector<std::uint64_t> grown;
+    for (std::size_t n = 1; n <= path.size(); ++n)
+        grown.push_back(find(file, {path.begin(), path.begin() + std::ptrdiff_t(n)}));
+    const std::uint64_t entryAt = grown.back() + 16; // stsd's first entry
+    grown.push_back(entryAt);
+    const std::uint64_t end = entryAt + u32(file, entryAt);
+    EXPECT_LT(find(file, {"mdat"}), moov);
+    for (auto at : grown)
+        wU32(out, at, u32(out, at) + std::uint32_t(child.size()));
+    out.insert(out.begin() + std::ptrdiff_t(end), child.begin(), child.end());
+    return out;
+}
+
+// The first SPS of the avcC record: its offset in the file and its length.
+std::pair<std::size_t, std::size_t> recordSps(const Blob& file) {
+    const MoovLayout layout =
+        readMoovLayout(Bytes(file).subspan(find(file, {"moov"})), 8, find(file, {"moov"}));
+    const Atom& c = *layout.entries.at(0).config;
+    const std::size_t body = find(file, {"moov"}) + c.offset + c.headerSize;
+    const auto sps = avcCSps(Bytes(file).subspan(body, c.size - c.headerSize));
+    EXPECT_TRUE(sps && !sps->sps.empty());
+    return {body + sps->sps.at(0).offset, sps->sps.at(0).size};
+}
+
+// Reshapings of a made movie, for what encoders never write.
+using Reshape = std::function<void(Blob&)>;
+Reshape retype(const std::string& from, const std::string& to) {
+    return [=](Blob& f) {
+        const std::uint64_t stsd = find(f, {"moov", "trak", "mdia", "minf", "stbl", "stsd"});
+        ASSERT_EQ(std::string(f.begin() + std::ptrdiff_t(stsd + 20),
+                              f.begin() + std::ptrdiff_t(stsd + 24)),
+                  from);
+        std::copy(to.begin(), to.end(), f.begin() + std::ptrdiff_t(stsd + 20));
+    };
+}
+Reshape child(const std::string& type) {
+    return [=](Blob& f) { f = withEntryChild(f, atom(type, Blob(24, 1))); };
+}
+// transfer_characteristics 0 (reserved) in the record's SPS.
+void reservedTransfer(Blob& f) {
+    const auto [at, size] = recordSps(f);
+    std::span<std::uint8_t> nal(f.data() + at, size);
+    const auto c = readSpsColour(VideoCodec::h264, nal);
+    const auto rbsp = unescapeNal(nal, 1);
+    ASSERT_TRUE(c && c->described && rbsp);
+    ASSERT_EQ(writeRbspBits(nal, 1, *rbsp, c->primariesBit + 8, 8, 0), RbspWrite::written);
+}
+// The record's SPS without its stop bit: it no longer parses.
+void brokenSps(Blob& f) {
+    const auto [at, size] = recordSps(f);
+    f[at + size - 1] = 0;
+    ASSERT_FALSE(readSpsColour(VideoCodec::h264, std::span(f).subspan(at, size)));
+}
+// The first ProRes frame loses its 'icpf'.
+void brokenFrame(Blob& f) {
+    const std::string tag = "icpf";
+    auto it = std::search(f.begin(), f.end(), tag.begin(), tag.end());
+    ASSERT_NE(it, f.end());
+    *it = 'x';
+}
+
+struct Case {
+    const char* name;
+    const char* ext;
+    std::string args;
+    TGOutcome outcome;
+    std::string message;
+    Layers layers;
+    Reshape reshape = {};
+    bool twice = false; // a second run finds it all Display P3
+};
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+class Tagged : public testing::TestWithParam<Case> {};
+
+} // namespace
+
+TEST_P(Tagged, EveryLayerThatSpeaksSaysDisplayP3AndNoPictureChanges) {
+    const Case& c = GetParam();
+    TempDir dir;
+    const fs::path movie = dir / (std::string("m.") + c.ext),
+                   before = dir / (std::string("before.") + c.ext);
+    makeMovie(movie, SRC + c.args);
+    if (c.reshape) {
+        Blob f = readBytes(movie);
+        c.reshape(f);
+        writeBytes(movie, f);
+    }
+    fs::copy_file(movie, before);
+    const auto was = mediainfo(before);
+    const auto wasFrames = firstAndLast(before);
+
+    const TGResult r = processCore(movie);
+    EXPECT_EQ(std::tie(r.outcome, r.message), std::tie(c.outcome, c.message))
+        << r.detail.value_or("");
+    EXPECT_EQ(r.layers, c.layers);
+    if (c.outcome == hdr) {
+        EXPECT_EQ(readBytes(movie), readBytes(before));
+        return;
+    }
+    EXPECT_EQ(frameHashes(movie), frameHashes(before));
+    const bool bitstream =
+        std::find(c.layers.begin(), c.layers.end(), "bitstream") != c.layers.end();
+    const auto frames = firstAndLast(movie);
+    if (bitstream || c.reshape == nullptr) {
+        EXPECT_EQ(frames, (std::pair<std::string, std::string>("smpte432", "smpte432")));
+    }
+    const auto now = mediainfo(movie);
+    EXPECT_EQ(now.value("colour_primaries", ""), "Display P3");
+    if (bitstream) {
+        EXPECT_EQ(now.value("colour_primaries_Source", ""), "Container / Stream");
+        EXPECT_FALSE(now.contains("colour_primaries_Original"));
+    } else if (c.reshape && c.args.find("prores") == std::string::npos) {
+        // The parameter set that could not be changed still says what it said.
+        EXPECT_EQ(frames.first, wasFrames.first);
+    }
+    for (const char* field : {"transfer_characteristics", "matrix_coefficients"})
+        EXPECT_EQ(streamSays(now, field), streamSays(was, field)) << field;
+
+    if (c.twice) {
+        const Blob done = readBytes(movie);
+        const TGResult again = processCore(movie);
+        EXPECT_EQ(std::tie(again.outcome, again.message),
+                  std::tuple(already, std::string("Already Display-P3")));
+        EXPECT_EQ(again.layers, c.layers);
+        EXPECT_EQ(readBytes(movie), done);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Movies, Tagged,
+    testing::Values(
+        Case{"x264_bt709", "mp4", X264 + BT709, fixed, FIXED, BOTH, {}, true},
+        Case{"x264_bt601_in_band", "mov", x264("repeat-headers=1:" + VUI_601), added, ADDED, BOTH},
+        Case{"x264_unspecified_primaries", "mp4",
+             x264("colorprim=undef:transfer=bt709:colormatrix=bt709"), added, ADDED, BOTH},
+        Case{"x264_silent", "mp4", X264, added, ADDED, CONTAINER, {}, true},
+        Case{"avc3", "mp4", x264(VUI_709) + "-tag:v avc3 ", added, ADDED, BOTH},
+        Case{"x265_hvc1_repeat_headers",
+             "mp4",
+             x265("repeat-headers=1") + "-tag:v hvc1 " + BT709,
+             fixed,
+             FIXED,
+             BOTH,
+             {},
+             true},
+        Case{"x265_hev1", "mp4", x265(VUI_709) + "-tag:v hev1 ", added, ADDED, BOTH},
+        Case{"prores", "mov", "-c:v prores_ks -profile:v 2 ", added, ADDED, BOTH, {}, true},
+        Case{"x265_pq",
+             "mp4",
+             x265("colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc") +
+                 "-pix_fmt yuv420p10le -tag:v hvc1 ",
+             hdr,
+             HDR_LEFT,
+             {}},
+        Case{"x265_hlg",
+             "mov",
+             x265("colorprim=bt709:transfer=arib-std-b67:colormatrix=bt709"),
+             hdr,
+             HDR_LEFT,
+             {}},
+        Case{"x265_bt2020_primaries",
+             "mp4",
+             x265("colorprim=bt2020:transfer=bt709:colormatrix=bt709") + "-tag:v hvc1 ",
+             hdr,
+             HDR_LEFT,
+             {}},
+        Case{"prores_pq",
+             "mov",
+             "-c:v prores_ks -vf setparams=color_primaries=bt709:color_trc=smpte2084 "
+             "-movflags -write_colr ",
+             hdr,
+             HDR_LEFT,
+             {}},
+        Case{"dvh1",
+             "mp4",
+             x265(VUI_709) + "-tag:v hvc1 ",
+             hdr,
+             HDR_LEFT,
+             {},
+             retype("hvc1", "dvh1")},
+        Case{"dva1", "mp4", X264, hdr, HDR_LEFT, {}, retype("avc1", "dva1")},
+        Case{"dvcC", "mp4", X264, hdr, HDR_LEFT, {}, child("dvcC")},
+        Case{"dvvC", "mp4", X264, hdr, HDR_LEFT, {}, child("dvvC")},
+        Case{"mdcv", "mp4", X264, hdr, HDR_LEFT, {}, child("mdcv")},
+        Case{"SmDm", "mov", X264, hdr, HDR_LEFT, {}, child("SmDm")},
+        Case{"clli", "mp4", X264, hdr, HDR_LEFT, {}, child("clli")},
+        Case{"transfer_0", "mp4", X264 + BT709, fixed, FIXED + " — bitstream still says BT.709",
+             CONTAINER, reservedTransfer},
+        Case{"unparsable_sps", "mp4", X264 + BT709, fixed,
+             FIXED + " — bitstream left unchanged (unreadable)", CONTAINER, brokenSps},
+        Case{"prores_frame_failing_checks", "mov", "-c:v prores_ks ", added,
+             ADDED + " — bitstream left unchanged (unreadable)", CONTAINER, brokenFrame}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The container already says Display P3; a bitstream that cannot be rewritten keeps the movie
+// from counting as done, and nothing is written.
+TEST(Tagged, AContainerAlreadyP3OverABitstreamThatCannotChangeIsLeftAndSaysWhy) {
+    TempDir dir;
+    const fs::path movie = dir / "m.mp4";
+    makeMovie(movie, SRC + X264 + "-color_primaries smpte432 -color_trc bt709 -colorspace bt709 " +
+                         "-x264-params colorprim=bt709 ");
+    Blob f = readBytes(movie);
+    reservedTransfer(f);
+    writeBytes(movie, f);
+    const TGResult r = processCore(movie);
+    EXPECT_EQ(std::tie(r.outcome, r.message),
+              std::tuple(skipped, std::string("Container already Display-P3 — bitstream still "
+                                              "says BT.709")));
+    EXPECT_EQ(r.layers, CONTAINER);
+    EXPECT_EQ(readBytes(movie), f);
+}
