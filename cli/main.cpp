@@ -1,8 +1,8 @@
 // tintguard-cli: the window's per-file driver for scripts and servers.
 #include "cli/report.h"
+#include "pipeline/colour_report.h"
 #include "pipeline/driver.h"
 #include "pipeline/inputs.h"
-#include "pipeline/inspect.h"
 #include "pipeline/modes.h"
 
 #include <CLI/CLI.hpp>

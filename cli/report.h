@@ -2,7 +2,7 @@
 #pragma once
 
 #include "model/job.h"
-#include "pipeline/inspect.h"
+#include "pipeline/colour_report.h"
 #include "pipeline/progress.h"
 
 #include <string>

@@ -1,4 +1,4 @@
-// Sequence header syntax as the AV1 bitstream specification lays it out (5.3 OBU header, 5.5
+// Sequence header syntax as the AV1 bitstream lays it out (5.3 OBU header, 5.5
 // sequence header and color_config). As for the SPS, every field up to the trailing bits is
 // walked, so that the primaries are found by counting every bit before them.
 #include "movie/av1.h"

@@ -22,6 +22,58 @@ const char* const CANT_RECOVER = "Can't finish an interrupted edit — file left
 const char* const FINISHED = "Interrupted edit finished → Display-P3";
 const char* const UNDONE = "Interrupted edit undone; ";
 
+// The layers that state Display P3 once the decision's writes are made.
+std::vector<std::string> layersOf(const ColourDecision& d) {
+    std::vector<std::string> layers;
+    if (d.containerP3) layers.emplace_back("container");
+    if (d.bitstreamP3) layers.emplace_back("bitstream");
+    return layers;
+}
+
+// What the result adds when the container is tagged but some of the bitstream is not.
+std::string stillSays(const ColourDecision& d) {
+    if (!d.bitstreamLeft) return {};
+    if (d.bitstreamSays) return " — bitstream still says " + primariesName(*d.bitstreamSays);
+    return " — bitstream left unchanged (unreadable)";
+}
+
+const char* refusalMessage(PlanKind kind) {
+    switch (kind) {
+    case PlanKind::tooLarge:
+        return "Can't add tag — a size or offset would pass 4 GB";
+    case PlanKind::fragmented:
+        return "Unsupported (fragmented movie)";
+    case PlanKind::trackStructure:
+        return "Unsupported (unexpected track structure)";
+    case PlanKind::foreignOffsets:
+    case PlanKind::insert:
+    case PlanKind::alreadyTagged:
+    case PlanKind::noVideo:
+        break;
+    }
+    return "Unsupported (offsets outside chunk tables)";
+}
+
+// Top-level atoms that hold absolute offsets: fragments are refused; item locations in a
+// top-level meta are collected for fixing.
+PlanKind topLevelRefusal(const FileHandle& file, std::uint64_t fileSize,
+                         const std::vector<TopAtom>& top, MovieEdit& edit) {
+    for (const auto& a : top) {
+        if (a.type == "moof" || a.type == "mfra") return PlanKind::fragmented;
+        if (a.type != "meta") continue;
+        if (a.size > MAX_META || !fits(fileSize, a.start, a.size)) return PlanKind::foreignOffsets;
+        auto meta = file.readFully(a.start, a.size);
+        if (meta.failed()) return PlanKind::foreignOffsets;
+        const Atom atom{a.type, 0, a.headerSize, a.size};
+        for (const auto& iloc : ilocsInMeta(*meta, atom)) {
+            auto refs = itemLocations(*meta, iloc, a.start);
+            if (!refs) return PlanKind::foreignOffsets;
+            edit.outsideOffsets.insert(edit.outsideOffsets.end(), refs->begin(), refs->end());
+        }
+    }
+    return PlanKind::insert;
+}
+
 class Session {
 public:
     Session(const std::filesystem::path& file, TagMode mode, const Progress& onMoving)
@@ -114,108 +166,13 @@ private:
             if (read.failed()) return error("Read error", read.failure());
             bitstream = std::move(*read);
         }
-        const ColourDecision d =
-            decideColour(layout, m.moovBytes, moov->start, bitstream ? &*bitstream : nullptr);
-        MovieEdit edit;
-        std::vector<std::size_t> toInsert = d.untagged;
-        if (mode_ == TagMode::core) {
-            switch (d.verdict) {
-            case Verdict::noVideo:
-                return result(TGOutcome::skipped, "No video track to tag");
-            case Verdict::hdr:
-                return result(TGOutcome::hdr, "HDR — left unchanged");
-            case Verdict::alreadyP3:
-                return withLayers(result(TGOutcome::already, "Already Display-P3"), d);
-            case Verdict::alreadyTagged:
-                return result(TGOutcome::already, "Already tagged");
-            case Verdict::bitstreamOnly:
-                return withLayers(
-                    result(TGOutcome::skipped, "Container already Display-P3" + stillSays(d)), d);
-            case Verdict::patch:
-                edit.outcome = TGOutcome::fixed;
-                edit.message = "Fixed → Display-P3" + stillSays(d);
-                break;
-            case Verdict::insert:
-                edit.outcome = TGOutcome::added;
-                edit.message = "No tag found — added Display-P3" + stillSays(d);
-                break;
-            }
-            edit.overwrites = d.patches;
-        } else {
-            if (d.verdict == Verdict::noVideo)
-                return result(TGOutcome::skipped, "No video track to tag");
-            if (toInsert.empty()) return result(TGOutcome::already, "Already tagged");
-            edit.outcome = TGOutcome::added;
-            edit.message = "No tag found — added Display-P3";
-        }
-        if (!toInsert.empty()) {
-            InsertionPlan plan = planInsertion(layout, m.moovBytes, moov->start, toInsert);
-            if (plan.kind == PlanKind::insert) plan.kind = topLevelRefusal(m, edit);
-            if (plan.kind != PlanKind::insert) {
-                TGResult r = result(TGOutcome::error, refusalMessage(plan.kind));
-                if (!layout.why.empty()) r.detail = layout.why;
-                return r;
-            }
-            edit.insertion = std::move(plan);
-        }
-        TGResult r = applyEdit(m, edit, onMoving_);
+        MoviePlan plan = planMovieEdit(name_, file_, id->size, m.top, layout, m.moovBytes,
+                                       moov->start, bitstream ? &*bitstream : nullptr, mode_);
+        if (plan.done) return std::move(*plan.done);
+        TGResult r = applyEdit(m, plan.edit, onMoving_);
         if (r.outcome == TGOutcome::error) return r;
-        if (mode_ == TagMode::addOnly) {
-            r.layers = {"container"};
-            return r;
-        }
-        return withLayers(std::move(r), d);
-    }
-
-    static TGResult withLayers(TGResult r, const ColourDecision& d) {
-        r.layers.clear();
-        if (d.containerP3) r.layers.emplace_back("container");
-        if (d.bitstreamP3) r.layers.emplace_back("bitstream");
+        r.layers = std::move(plan.layers);
         return r;
-    }
-
-    // What the result adds when the container is tagged but some of the bitstream is not.
-    static std::string stillSays(const ColourDecision& d) {
-        if (!d.bitstreamLeft) return {};
-        if (d.bitstreamSays) return " — bitstream still says " + primariesName(*d.bitstreamSays);
-        return " — bitstream left unchanged (unreadable)";
-    }
-
-    static const char* refusalMessage(PlanKind kind) {
-        switch (kind) {
-        case PlanKind::tooLarge:
-            return "Can't add tag — a size or offset would pass 4 GB";
-        case PlanKind::fragmented:
-            return "Unsupported (fragmented movie)";
-        case PlanKind::trackStructure:
-            return "Unsupported (unexpected track structure)";
-        case PlanKind::foreignOffsets:
-        case PlanKind::insert:
-        case PlanKind::alreadyTagged:
-        case PlanKind::noVideo:
-            break;
-        }
-        return "Unsupported (offsets outside chunk tables)";
-    }
-
-    // Top-level atoms that hold absolute offsets: fragments are refused; item locations in a
-    // top-level meta are collected for fixing.
-    PlanKind topLevelRefusal(const MovieFile& m, MovieEdit& edit) const {
-        for (const auto& a : m.top) {
-            if (a.type == "moof" || a.type == "mfra") return PlanKind::fragmented;
-            if (a.type != "meta") continue;
-            if (a.size > MAX_META || !fits(m.identity.size, a.start, a.size))
-                return PlanKind::foreignOffsets;
-            auto meta = file_.readFully(a.start, a.size);
-            if (meta.failed()) return PlanKind::foreignOffsets;
-            const Atom atom{a.type, 0, a.headerSize, a.size};
-            for (const auto& iloc : ilocsInMeta(*meta, atom)) {
-                auto refs = itemLocations(*meta, iloc, a.start);
-                if (!refs) return PlanKind::foreignOffsets;
-                edit.outsideOffsets.insert(edit.outsideOffsets.end(), refs->begin(), refs->end());
-            }
-        }
-        return PlanKind::insert;
     }
 
     std::filesystem::path path_;
@@ -226,6 +183,64 @@ private:
 };
 
 } // namespace
+
+MoviePlan planMovieEdit(const std::string& name, const FileHandle& file, std::uint64_t fileSize,
+                        const std::vector<TopAtom>& top, const MoovLayout& layout, Bytes moov,
+                        std::uint64_t moovStart, const BitstreamLayer* bitstream, TagMode mode) {
+    const ColourDecision d = decideColour(layout, moov, moovStart, bitstream);
+    MoviePlan plan;
+    const auto finish = [&](TGOutcome outcome, const std::string& message,
+                            std::vector<std::string> layers = {}) {
+        plan.done = TGResult(name, outcome, message);
+        plan.done->layers = std::move(layers);
+        return std::move(plan);
+    };
+    MovieEdit& edit = plan.edit;
+    if (mode == TagMode::core) {
+        switch (d.verdict) {
+        case Verdict::noVideo:
+            return finish(TGOutcome::skipped, "No video track to tag");
+        case Verdict::hdr:
+            return finish(TGOutcome::hdr, "HDR — left unchanged");
+        case Verdict::alreadyP3:
+            return finish(TGOutcome::already, "Already Display-P3", layersOf(d));
+        case Verdict::alreadyTagged:
+            return finish(TGOutcome::already, "Already tagged");
+        case Verdict::bitstreamOnly:
+            return finish(TGOutcome::skipped, "Container already Display-P3" + stillSays(d),
+                          layersOf(d));
+        case Verdict::patch:
+            edit.outcome = TGOutcome::fixed;
+            edit.message = "Fixed → Display-P3" + stillSays(d);
+            break;
+        case Verdict::insert:
+            edit.outcome = TGOutcome::added;
+            edit.message = "No tag found — added Display-P3" + stillSays(d);
+            break;
+        }
+        edit.overwrites = d.patches;
+        plan.layers = layersOf(d);
+    } else {
+        if (d.verdict == Verdict::noVideo)
+            return finish(TGOutcome::skipped, "No video track to tag");
+        if (d.untagged.empty()) return finish(TGOutcome::already, "Already tagged");
+        edit.outcome = TGOutcome::added;
+        edit.message = "No tag found — added Display-P3";
+        plan.layers = {"container"};
+    }
+    if (!d.untagged.empty()) {
+        InsertionPlan insertion = planInsertion(layout, moov, moovStart, d.untagged);
+        if (insertion.kind == PlanKind::insert)
+            insertion.kind = topLevelRefusal(file, fileSize, top, edit);
+        if (insertion.kind != PlanKind::insert) {
+            plan.done = TGResult(name, TGOutcome::error, refusalMessage(insertion.kind));
+            if (!layout.why.empty()) plan.done->detail = layout.why;
+            return plan;
+        }
+        edit.insertion = std::move(insertion);
+    }
+    return plan;
+}
 
 TGResult tagMovie(const std::filesystem::path& file, TagMode mode, const Progress& onMoving) {
     return Session(file, mode, onMoving).run();

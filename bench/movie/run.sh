@@ -22,23 +22,7 @@ trap 'rm -rf "$WORK"' EXIT
 echo "work folder: $WORK ($(stat -f -c %T "$WORK"))"
 q() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 
-# Runs a command; prints "seconds bytes_written" (wall time; 512-byte blocks the process sent to
-# storage, from its rusage, so that fsynced writes of the journal count too).
-measure() {
-  python3 - "$@" <<'PY'
-import os, sys, time
-t = time.monotonic()
-pid = os.fork()
-if pid == 0:
-    fd = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(fd, 1)
-    os.execvp(sys.argv[1], sys.argv[1:])
-_, status, ru = os.wait4(pid, 0)
-if status != 0:
-    sys.exit("failed: " + " ".join(sys.argv[1:]))
-print("%.4f %d" % (time.monotonic() - t, ru.ru_oublock * 512))
-PY
-}
+source bench/measure.sh
 
 # Builds a movie from a small real clip padded with a top-level free atom of `size` bytes in
 # all: behind everything when moov comes first, in front of moov when it comes last (no chunk

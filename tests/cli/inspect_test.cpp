@@ -102,7 +102,6 @@ protected:
     fs::path file_;
 };
 
-const char* const X264_709 = "-x264-params colorprim=bt709:transfer=bt709:colormatrix=bt709";
 
 INSTANTIATE_TEST_SUITE_P(
     Corpus, InspectCorpus,

@@ -1,8 +1,8 @@
-#include "pipeline/inspect.h"
+#include "pipeline/colour_report.h"
 
-#include "image/inspect.h"
+#include "image/colour_report.h"
 #include "movie/atoms.h"
-#include "movie/inspect.h"
+#include "movie/colour_report.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "image/inspect.h"
+#include "image/colour_report.h"
 
 #include "base/file.h"
 #include "base/owned.h"

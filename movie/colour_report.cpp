@@ -1,10 +1,10 @@
-#include "movie/inspect.h"
+#include "movie/colour_report.h"
 
 #include "movie/bitstream_layer.h"
 #include "movie/colour_decision.h"
-#include "movie/insertion_plan.h"
 #include "movie/journal.h"
 #include "movie/movie_tagger.h"
+#include "movie/tagging.h"
 
 #include <algorithm>
 
@@ -14,7 +14,6 @@ namespace {
 
 // The same bounds an in-place edit applies.
 constexpr std::uint64_t MAX_PAYLOAD_ABOVE_8 = 511999991;
-constexpr std::uint64_t MAX_META = 16 * 1024 * 1024;
 // A journal header holds a rebuilt moov; one larger than this is not read for its outcome.
 constexpr std::uint64_t MAX_JOURNAL = 600ull << 20;
 
@@ -67,76 +66,15 @@ std::optional<TGOutcome> journalOutcome(const std::filesystem::path& file, const
     return j->outcome;
 }
 
-const char* refusalMessage(PlanKind kind) {
-    switch (kind) {
-    case PlanKind::tooLarge:
-        return "Can't add tag — a size or offset would pass 4 GB";
-    case PlanKind::fragmented:
-        return "Unsupported (fragmented movie)";
-    case PlanKind::trackStructure:
-        return "Unsupported (unexpected track structure)";
-    case PlanKind::foreignOffsets:
-    case PlanKind::insert:
-    case PlanKind::alreadyTagged:
-    case PlanKind::noVideo:
-        break;
-    }
-    return "Unsupported (offsets outside chunk tables)";
-}
-
-// Top-level atoms that stop an insertion: fragments, and a meta whose item locations cannot be
-// read.
-PlanKind topLevelRefusal(const FileHandle& file, std::uint64_t fileSize,
-                         const std::vector<TopAtom>& top) {
-    for (const auto& a : top) {
-        if (a.type == "moof" || a.type == "mfra") return PlanKind::fragmented;
-        if (a.type != "meta") continue;
-        if (a.size > MAX_META || !fits(fileSize, a.start, a.size)) return PlanKind::foreignOffsets;
-        auto meta = file.readFully(a.start, a.size);
-        if (meta.failed()) return PlanKind::foreignOffsets;
-        const Atom atom{a.type, 0, a.headerSize, a.size};
-        for (const auto& iloc : ilocsInMeta(*meta, atom))
-            if (!itemLocations(*meta, iloc, a.start)) return PlanKind::foreignOffsets;
-    }
-    return PlanKind::insert;
-}
-
 } // namespace
 
 TGResult wouldTagInPlace(const std::string& name, const FileHandle& file, std::uint64_t fileSize,
                          const std::vector<TopAtom>& top, const MoovLayout& layout, Bytes moov,
                          std::uint64_t moovStart, const BitstreamLayer& bitstream) {
-    const ColourDecision d = decideColour(layout, moov, moovStart, &bitstream);
-    const std::string still = !d.bitstreamLeft ? std::string()
-                              : d.bitstreamSays
-                                  ? " — bitstream still says " + primariesName(*d.bitstreamSays)
-                                  : std::string(" — bitstream left unchanged (unreadable)");
-    TGResult r(name, TGOutcome::error, "");
-    switch (d.verdict) {
-    case Verdict::noVideo:
-        return {name, TGOutcome::skipped, "No video track to tag"};
-    case Verdict::hdr:
-        return {name, TGOutcome::hdr, "HDR — left unchanged"};
-    case Verdict::alreadyP3:
-        return {name, TGOutcome::already, "Already Display-P3"};
-    case Verdict::alreadyTagged:
-        return {name, TGOutcome::already, "Already tagged"};
-    case Verdict::bitstreamOnly:
-        return {name, TGOutcome::skipped, "Container already Display-P3" + still};
-    case Verdict::patch:
-        r = TGResult(name, TGOutcome::fixed, "Fixed → Display-P3" + still);
-        break;
-    case Verdict::insert:
-        r = TGResult(name, TGOutcome::added, "No tag found — added Display-P3" + still);
-        break;
-    }
-    if (d.untagged.empty()) return r;
-    PlanKind kind = planInsertion(layout, moov, moovStart, d.untagged).kind;
-    if (kind == PlanKind::insert) kind = topLevelRefusal(file, fileSize, top);
-    if (kind == PlanKind::insert) return r;
-    TGResult refused(name, TGOutcome::error, refusalMessage(kind));
-    if (!layout.why.empty()) refused.detail = layout.why;
-    return refused;
+    MoviePlan plan = planMovieEdit(name, file, fileSize, top, layout, moov, moovStart, &bitstream,
+                                   TagMode::core);
+    if (plan.done) return std::move(*plan.done);
+    return TGResult(name, plan.edit.outcome, plan.edit.message);
 }
 
 MovieInspection inspectMovie(const std::filesystem::path& file) {
