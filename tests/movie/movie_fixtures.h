@@ -10,6 +10,7 @@
 #include "movie/movie_tagger.h"
 
 #include "fixtures/media.h"
+#include "fixtures/stops.h"
 
 #include <gtest/gtest.h>
 
@@ -166,33 +167,6 @@ inline std::vector<fs::path> journals(const fs::path& dir) {
     for (const auto& e : fs::directory_iterator(dir))
         if (e.path().filename().string().starts_with(".tg_edit_")) found.push_back(e.path());
     return found;
-}
-
-// Runs fn in a child process that ends itself (_exit) just before the file layer's operation
-// for which stopHere(its number from 0, its kind) holds; returns true when the child was stopped,
-// false when fn ran to its end first.
-inline bool runStoppedWhen(const std::function<bool(int, tg::FileOp)>& stopHere,
-                           const std::function<void()>& fn, tg::FileFaults faults = {}) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        auto count = std::make_shared<int>(0);
-        faults.before = [count, stopHere](tg::FileOp op) {
-            if (stopHere(*count, op)) ::_exit(42);
-            return 0;
-        };
-        faults.after = [count](tg::FileOp) { ++*count; };
-        tg::setFileFaults(faults);
-        fn();
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 42;
-}
-
-// The same, stopped before operation number stopAt.
-inline bool runStoppedAt(int stopAt, const std::function<void()>& fn, tg::FileFaults faults = {}) {
-    return runStoppedWhen([stopAt](int n, tg::FileOp) { return n == stopAt; }, fn, faults);
 }
 
 // Runs fn in a child process and sends it SIGKILL as soon as it reports its `after`-th operation

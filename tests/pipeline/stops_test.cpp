@@ -1,0 +1,98 @@
+// Copies and photo tags stopped at every operation of the file layer, as a kill or a power cut
+// would stop them. After each stop the original is as it was (or, for a photo tagged in place,
+// already the finished photo), the final name holds the earlier output or the finished one and
+// never a part, and the next run makes exactly what an uninterrupted run makes, leaving nothing
+// hidden behind.
+#include "fixtures/media.h"
+#include "fixtures/stops.h"
+#include "pipeline/driver.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace tgtest;
+using tg::TGMode;
+
+struct StopCase {
+    const char* name;
+    const char* source; // file name in the folder
+    TGMode mode;
+    const char* output; // the name the run writes: the copy, or the source itself
+};
+void PrintTo(const StopCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const std::vector<std::uint8_t> EARLIER = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+
+void makeSource(const fs::path& file) {
+    if (file.extension() == ".mov")
+        ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.6:r=25 -c:v libx264 -pix_fmt yuv420p "
+               "-color_primaries bt709 -color_trc bt709 -colorspace bt709 " +
+               sh(file));
+    else
+        ffmpeg("-f lavfi -i testsrc2=s=64x48 -frames:v 1 " + sh(file));
+}
+
+std::vector<std::string> hiddenIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().starts_with(".")) names.push_back(entry.path());
+    return names;
+}
+
+class StopEveryWrite : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(StopEveryWrite, LeavesTheOldOrTheNewAndTheNextRunFinishes) {
+    const StopCase& c = GetParam();
+    TempDir made;
+    const fs::path pristine = made / c.source;
+    makeSource(pristine);
+    const auto original = readBytes(pristine);
+    const bool copying = c.mode != TGMode::inPlace;
+
+    // The uninterrupted run: what every stopped one must end as, and how many operations it has.
+    TempDir reference;
+    fs::copy_file(pristine, reference / c.source);
+    int ops = 0;
+    tg::FileFaults counting;
+    counting.after = [&](tg::FileOp) { ++ops; };
+    tg::setFileFaults(counting);
+    const auto r = tg::processOne(reference / c.source, c.mode);
+    tg::setFileFaults({});
+    ASSERT_NE(r.outcome, tg::TGOutcome::error) << r.message;
+    ASSERT_GT(ops, 1);
+    const auto finished = readBytes(reference / c.output);
+    ASSERT_NE(finished, original);
+
+    for (int stop = 0; stop < ops; ++stop) {
+        SCOPED_TRACE("stopped before operation " + std::to_string(stop));
+        TempDir dir;
+        fs::copy_file(pristine, dir / c.source);
+        if (copying) writeBytes(dir / c.output, EARLIER);
+        EXPECT_TRUE(runStoppedAt(stop, [&] { tg::processOne(dir / c.source, c.mode); }));
+
+        const auto output = readBytes(dir / c.output);
+        if (copying) {
+            EXPECT_EQ(readBytes(dir / c.source), original);
+            EXPECT_TRUE(output == EARLIER || output == finished);
+        } else {
+            EXPECT_TRUE(output == original || output == finished);
+        }
+
+        const auto next = tg::processOne(dir / c.source, c.mode);
+        EXPECT_NE(next.outcome, tg::TGOutcome::error) << next.message;
+        EXPECT_EQ(readBytes(dir / c.output), finished);
+        EXPECT_TRUE(hiddenIn(dir.path()).empty()) << hiddenIn(dir.path()).front();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, StopEveryWrite,
+    ::testing::Values(StopCase{"movie_copy", "clip.mov", TGMode::p3Copy, "clip_P3.mov"},
+                      StopCase{"photo_copy", "photo.jpg", TGMode::p3Copy, "photo_P3.jpg"},
+                      StopCase{"photo_in_place", "photo.jpg", TGMode::inPlace, "photo.jpg"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
