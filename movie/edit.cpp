@@ -21,6 +21,7 @@ constexpr std::uint64_t MAX_ABSORB_MOVE = 16ull << 20;
 // the page cache uses for file data is 2 MiB).
 constexpr std::size_t SPREAD_WRITES = 64;
 constexpr std::uint64_t FOLIO_SPAN = 2ull << 20;
+constexpr std::uint64_t PAGE = 4096;
 // Room kept free beyond what an edit needs, for the file system's own records.
 constexpr std::uint64_t SPACE_MARGIN = 1ull << 20;
 
@@ -369,6 +370,9 @@ Status writeRegionAndFixes(const FileHandle& file, const Journal& j) {
             file.dropCached(from, FOLIO_SPAN);
             dropped = from;
         }
+        // Each write reads its page first: ask for them all at once, a page each.
+        for (const auto& w : j.writes)
+            file.prefetch(w.at - w.at % PAGE, PAGE);
     }
     for (const auto& w : j.writes)
         if (Status s = file.writeAt(w.at, w.bytes); s.failed()) return s;
