@@ -178,6 +178,16 @@ Status FileHandle::sync() const {
     return done(FileOp::sync);
 }
 
+void FileHandle::dropCached(std::uint64_t off, std::uint64_t len) const {
+    if (off > std::uint64_t(INT64_MAX) || len > std::uint64_t(INT64_MAX)) return;
+    ::posix_fadvise(fd_, off_t(off), off_t(len), POSIX_FADV_DONTNEED);
+}
+
+void FileHandle::prefetch(std::uint64_t off, std::uint64_t len) const {
+    if (off > std::uint64_t(INT64_MAX) || len > std::uint64_t(INT64_MAX)) return;
+    ::posix_fadvise(fd_, off_t(off), off_t(len), POSIX_FADV_WILLNEED);
+}
+
 Status FileHandle::syncData() const {
     if (int err = injected(FileOp::sync)) return errnoFailure(err);
     if (::fdatasync(fd_) != 0) return errnoFailure(errno);

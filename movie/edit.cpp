@@ -17,6 +17,11 @@ constexpr std::uint64_t SHIFT_CHUNK = 8ull << 20;
 constexpr std::uint64_t RANGE_FROM = 64ull << 20;
 // Atoms between moov and a free atom that are moved to absorb the growth; more is not worth it.
 constexpr std::uint64_t MAX_ABSORB_MOVE = 16ull << 20;
+// Past this many same-length writes, the cache around them is dropped first (the largest folio
+// the page cache uses for file data is 2 MiB).
+constexpr std::size_t SPREAD_WRITES = 64;
+constexpr std::uint64_t FOLIO_SPAN = 2ull << 20;
+constexpr std::uint64_t PAGE = 4096;
 // Room kept free beyond what an edit needs, for the file system's own records.
 constexpr std::uint64_t SPACE_MARGIN = 1ull << 20;
 
@@ -355,6 +360,20 @@ Result<bool> undoRange(const FileHandle& file, const Journal& j) {
 Status writeRegionAndFixes(const FileHandle& file, const Journal& j) {
     if (!j.region.empty())
         if (Status s = file.writeAt(j.regionStart, j.region); s.failed()) return s;
+    // Many small writes spread over the media (one per frame header) would each dirty a whole
+    // large folio of the page cache, and so write back most of the file; small pages instead.
+    if (j.writes.size() > SPREAD_WRITES) {
+        std::uint64_t dropped = UINT64_MAX;
+        for (const auto& w : j.writes) {
+            const std::uint64_t from = w.at - w.at % FOLIO_SPAN;
+            if (from == dropped) continue;
+            file.dropCached(from, FOLIO_SPAN);
+            dropped = from;
+        }
+        // Each write reads its page first: ask for them all at once, a page each.
+        for (const auto& w : j.writes)
+            file.prefetch(w.at - w.at % PAGE, PAGE);
+    }
     for (const auto& w : j.writes)
         if (Status s = file.writeAt(w.at, w.bytes); s.failed()) return s;
     return file.sync();
