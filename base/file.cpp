@@ -179,13 +179,8 @@ Status FileHandle::sync() const {
 }
 
 void FileHandle::dropCached(std::uint64_t off, std::uint64_t len) const {
-    if (off > std::uint64_t(INT64_MAX) || len > std::uint64_t(INT64_MAX)) return;
+    if (off > std::uint64_t(INT64_MAX) || len > std::uint64_t(INT64_MAX) - off) return;
     ::posix_fadvise(fd_, off_t(off), off_t(len), POSIX_FADV_DONTNEED);
-}
-
-void FileHandle::prefetch(std::uint64_t off, std::uint64_t len) const {
-    if (off > std::uint64_t(INT64_MAX) || len > std::uint64_t(INT64_MAX)) return;
-    ::posix_fadvise(fd_, off_t(off), off_t(len), POSIX_FADV_WILLNEED);
 }
 
 Status FileHandle::syncData() const {

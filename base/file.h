@@ -84,8 +84,6 @@ public:
     // Drops the clean cached pages of [off, off + len). Only a hint: the page cache may hold a
     // file in large folios, and a one-byte write into one dirties (and writes back) all of it.
     void dropCached(std::uint64_t off, std::uint64_t len) const;
-    // Asks for [off, off + len) to be read into the cache ahead of use. Only a hint.
-    void prefetch(std::uint64_t off, std::uint64_t len) const;
     // Flushes the data (and the size, when it changed) without other metadata.
     Status syncData() const;
     // Starts writing dirty pages back without waiting, so that a later syncData finds less to do.

@@ -162,6 +162,9 @@ private:
         if (!listedToTheEnd(kids, start, end(e)))
             badTrack("a " + e.type + " sample entry whose children cannot be read to its end");
         v.childrenEnd = kids.empty() ? start : end(kids.back());
+        // A last child of size 0 runs to the entry's end and would take in an atom added after it:
+        // the new atom goes before it.
+        if (!kids.empty() && u32(d_, kids.back().offset) == 0) v.childrenEnd = kids.back().offset;
         for (const auto& c : kids) {
             if (c.type == "colr") v.colours.push_back(colour(c));
             if (!v.config && (c.type == "avcC" || c.type == "hvcC")) v.config = c;

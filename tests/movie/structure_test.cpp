@@ -132,6 +132,28 @@ TEST(Structure, EveryVideoTrackIsTagged) {
     }
 }
 
+// A sample entry whose last child says size 0 ("to the end"): an atom appended after it would be
+// read as part of it, and every later run would add another.
+TEST(Structure, ColourAtomGoesBeforeAChildThatRunsToTheEnd) {
+    TempDir dir;
+    const auto path = dir / "size0.mov";
+    makeMovie(path, SRC + X264);
+    Blob file = readBytes(path);
+    const std::uint64_t avc1 = find(file, {"moov", "trak", "mdia", "minf", "stbl", "stsd", "avc1"});
+    const auto kids = childAtoms(file, avc1 + 8 + 78, avc1 + u32(file, avc1));
+    ASSERT_FALSE(kids.empty());
+    wU32(file, kids.back().offset, 0);
+    writeBytes(path, file);
+    const std::string hashes = frameHashes(path);
+    auto r = processCore(path);
+    EXPECT_EQ(std::tie(r.outcome, r.message), std::tuple(added, ADDED));
+    EXPECT_EQ(primaries(path), "smpte432\n");
+    EXPECT_EQ(frameHashes(path), hashes);
+    const auto size = fs::file_size(path);
+    EXPECT_EQ(processCore(path).message, "Already Display-P3");
+    EXPECT_EQ(fs::file_size(path), size);
+}
+
 // Offsets that point into another file never move; item locations in moov follow the media.
 TEST(Structure, ExternalDataStaysAndItemLocationsFollow) {
     TempDir dir;
