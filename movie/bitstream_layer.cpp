@@ -1,5 +1,6 @@
 #include "movie/bitstream_layer.h"
 
+#include "movie/av1.h"
 #include "movie/prores.h"
 #include "movie/sample_table.h"
 #include "movie/sps.h"
@@ -19,8 +20,9 @@ constexpr std::uint8_t DISPLAY_P3 = 12;
 
 // Fixed fields of a visual sample entry before its children.
 constexpr std::uint64_t VISUAL_ENTRY_FIELDS = 78;
-// Bytes read at the head of every H.264 / HEVC sample: a length prefix, an access-unit
-// delimiter, an SPS and a PPS fit in most. A longer walk reads on as the units ask.
+// Bytes read at the head of every H.264 / HEVC / AV1 sample: a length prefix, an access-unit
+// delimiter (temporal delimiter), an SPS and a PPS (a sequence header) fit in most. A longer
+// walk reads on as the units ask.
 constexpr std::size_t NAL_HEAD = 256;
 constexpr std::size_t PRORES_HEAD = 28;
 // Leading non-VCL units of one sample are walked this far at most.
@@ -45,6 +47,7 @@ BitstreamKind kindOf(const std::string& type) {
     if (type == "apch" || type == "apcn" || type == "apcs" || type == "apco" || type == "ap4h" ||
         type == "ap4x")
         return BitstreamKind::prores;
+    if (type == "av01") return BitstreamKind::av1;
     return BitstreamKind::none;
 }
 
@@ -156,7 +159,8 @@ public:
         switch (out_.kind) {
         case BitstreamKind::h264:
         case BitstreamKind::hevc:
-            if (Status s = nalEntry(e); s.failed()) return s.failure();
+        case BitstreamKind::av1:
+            if (Status s = parameterSetEntry(e); s.failed()) return s.failure();
             break;
         case BitstreamKind::prores:
             if (Status s = proResEntry(e); s.failed()) return s.failure();
@@ -228,28 +232,78 @@ private:
         }
         // The field's bytes (with any escape between them) change, and nothing else; read back,
         // the unit parses to the same codes but the primaries, with the same escaping.
-        const std::size_t first = colour->primariesAt[0];
-        const std::size_t last = colour->primariesAt[colour->primariesBytes - 1];
         const auto before = unescapeNal(nal, nalHeaderBytes(codec));
         const auto after = unescapeNal(patched, nalHeaderBytes(codec));
-        const auto check = readSpsColour(codec, patched);
-        bool same = before && after && check && before->escapes == after->escapes &&
-                    check->described && check->primaries == DISPLAY_P3 &&
-                    check->transfer == colour->transfer && check->matrix == colour->matrix &&
-                    last >= first && last < nal.size();
-        for (std::size_t i = 0; same && i < nal.size(); ++i)
-            if ((i < first || i > last) && nal[i] != patched[i]) same = false;
-        if (!same) {
+        const bool sameEscapes = before && after && before->escapes == after->escapes;
+        if (!sameEscapes || !overwrite(nal, patched, *colour, readSpsColour(codec, patched), at))
             leave(LeftAlone::wouldChangeEscaping, colour->primaries);
+    }
+
+    // One AV1 sequence header OBU at absolute position `at`.
+    void sequenceHeader(Bytes obu, std::uint64_t at) {
+        units_.push_back({at, at + obu.size(), index_, std::nullopt});
+        const auto colour = readAv1Colour(obu);
+        if (!colour) {
+            leave(LeftAlone::unreadableSps, std::nullopt);
             return;
         }
+        if (!colour->described) return;
+        if (!stated(colour->primaries, colour->transfer, colour->matrix, "sequence header")) return;
+        std::vector<std::uint8_t> patched(obu.begin(), obu.end());
+        switch (patchAv1Primaries(patched, DISPLAY_P3)) {
+        case Av1Patch::patched:
+            break;
+        case Av1Patch::wouldChangeSyntax:
+            leave(LeftAlone::wouldChangeSyntax, colour->primaries);
+            return;
+        case Av1Patch::alreadyThatValue:
+        case Av1Patch::noColourDescription:
+        case Av1Patch::parseFailed:
+            leave(LeftAlone::unreadableSps, colour->primaries);
+            return;
+        }
+        if (!overwrite(obu, patched, *colour, readAv1Colour(patched), at))
+            leave(LeftAlone::wouldChangeSyntax, colour->primaries);
+    }
+
+    // Records the write of a patched parameter set when only the primaries' bytes changed and
+    // it reads back with primaries 12 and the same transfer and matrix.
+    bool overwrite(Bytes unit, const std::vector<std::uint8_t>& patched, const SpsColour& colour,
+                   const std::optional<SpsColour>& check, std::uint64_t at) {
+        const std::size_t first = colour.primariesAt[0];
+        const std::size_t last = colour.primariesAt[colour.primariesBytes - 1];
+        bool same = check && check->described && check->primaries == DISPLAY_P3 &&
+                    check->transfer == colour.transfer && check->matrix == colour.matrix &&
+                    colour.primariesBytes > 0 && last >= first && last < unit.size() &&
+                    patched.size() == unit.size();
+        for (std::size_t i = 0; same && i < unit.size(); ++i)
+            if ((i < first || i > last) && unit[i] != patched[i]) same = false;
+        if (!same) return false;
         Overwrite w;
         w.at = at + first;
-        w.old.assign(nal.begin() + std::ptrdiff_t(first), nal.begin() + std::ptrdiff_t(last + 1));
+        w.old.assign(unit.begin() + std::ptrdiff_t(first), unit.begin() + std::ptrdiff_t(last + 1));
         w.bytes.assign(patched.begin() + std::ptrdiff_t(first),
                        patched.begin() + std::ptrdiff_t(last + 1));
         units_.back().writeAt = w.at;
         out_.overwrites.push_back(std::move(w));
+        return true;
+    }
+
+    VideoCodec codec() const {
+        return out_.kind == BitstreamKind::h264 ? VideoCodec::h264 : VideoCodec::hevc;
+    }
+
+    // An SPS or, for AV1, a sequence header.
+    void parameterSet(Bytes unit, std::uint64_t at) {
+        if (out_.kind == BitstreamKind::av1)
+            sequenceHeader(unit, at);
+        else
+            sps(codec(), unit, at);
+    }
+
+    LeadingSps leading(Bytes head, std::uint64_t sampleSize) const {
+        return out_.kind == BitstreamKind::av1 ? leadingSequenceHeaders(head, sampleSize)
+                                               : leadingSps(codec(), head, sampleSize, lengthSize_);
     }
 
     // The entry's samples in file order, once each; nothing (and a left-alone note) when the
@@ -292,21 +346,29 @@ private:
         return heads;
     }
 
-    Status nalEntry(const VideoEntry& e) {
-        const VideoCodec codec =
-            out_.kind == BitstreamKind::h264 ? VideoCodec::h264 : VideoCodec::hevc;
-        const char* configType = codec == VideoCodec::h264 ? "avcC" : "hvcC";
-        std::optional<ConfigSps> config;
+    // The parameter sets of an H.264, HEVC or AV1 entry: in its configuration record, and at the
+    // head of every sample.
+    Status parameterSetEntry(const VideoEntry& e) {
+        const char* configType = out_.kind == BitstreamKind::h264   ? "avcC"
+                                 : out_.kind == BitstreamKind::hevc ? "hvcC"
+                                                                    : "av1C";
+        std::optional<std::vector<NalRange>> inRecord;
         if (e.config && e.config->type == configType) {
             const Atom& c = *e.config;
             const Bytes body = moov_.subspan(c.offset + c.headerSize, c.size - c.headerSize);
-            config = codec == VideoCodec::h264 ? avcCSps(body) : hvcCSps(body);
-            if (config)
-                for (const auto& n : config->sps)
-                    sps(codec, body.subspan(n.offset, n.size),
-                        moovStart_ + c.offset + c.headerSize + n.offset);
+            if (out_.kind == BitstreamKind::av1) {
+                inRecord = av1CSequenceHeaders(body);
+            } else if (auto config =
+                           out_.kind == BitstreamKind::h264 ? avcCSps(body) : hvcCSps(body)) {
+                lengthSize_ = config->lengthSize;
+                inRecord = std::move(config->sps);
+            }
+            if (inRecord)
+                for (const auto& n : *inRecord)
+                    parameterSet(body.subspan(n.offset, n.size),
+                                 moovStart_ + c.offset + c.headerSize + n.offset);
         }
-        if (!config) {
+        if (!inRecord) {
             // Without the record, neither its SPSs nor the samples' length prefixes are known.
             leave(LeftAlone::unreadableSps, std::nullopt);
             return {};
@@ -322,7 +384,7 @@ private:
         std::vector<std::vector<std::uint8_t>> units;
         HeadReader reader(read_, NAL_HEAD);
         Status s = reader.each(*heads, [&](std::size_t i, Bytes head) {
-            const LeadingSps l = leadingSps(codec, head, (*heads)[i].size, config->lengthSize);
+            const LeadingSps l = leading(head, (*heads)[i].size);
             if (l.status == LeadingSps::Status::needBytes) {
                 longer.push_back(i);
                 return;
@@ -333,28 +395,28 @@ private:
             }
             for (const auto& n : l.sps) {
                 ++out_.inBand;
-                sps(codec, head.subspan(n.offset, n.size), (*heads)[i].offset + n.offset);
+                parameterSet(head.subspan(n.offset, n.size), (*heads)[i].offset + n.offset);
             }
         });
         if (s.failed()) return s;
         for (std::size_t i : longer)
-            if (Status t = longSample(codec, (*heads)[i], config->lengthSize); t.failed()) return t;
+            if (Status t = longSample((*heads)[i]); t.failed()) return t;
         return {};
     }
 
     // Walks the leading units of one sample whose head was not enough, reading on as asked.
-    Status longSample(VideoCodec codec, const Head& h, unsigned lengthSize) {
+    Status longSample(const Head& h) {
         std::vector<std::uint8_t> head;
         std::uint64_t want = std::min<std::uint64_t>(h.size, NAL_HEAD * 4);
         for (;;) {
             auto got = readExactly(read_, h.offset, std::size_t(want));
             if (got.failed()) return got.failure();
             head = std::move(*got);
-            const LeadingSps l = leadingSps(codec, head, h.size, lengthSize);
+            const LeadingSps l = leading(head, h.size);
             if (l.status == LeadingSps::Status::complete) {
                 for (const auto& n : l.sps) {
                     ++out_.inBand;
-                    sps(codec, Bytes(head).subspan(n.offset, n.size), h.offset + n.offset);
+                    parameterSet(Bytes(head).subspan(n.offset, n.size), h.offset + n.offset);
                 }
                 return {};
             }
@@ -397,6 +459,7 @@ private:
     const ReadAt& read_;
     std::vector<Unit>& units_;
     std::size_t index_ = 0;
+    unsigned lengthSize_ = 4; // of the samples' NAL unit lengths, from avcC / hvcC
     EntryBitstream out_;
 };
 

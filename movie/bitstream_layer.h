@@ -1,5 +1,6 @@
 // The colour description the coded video itself carries, entry by entry: the SPSs of H.264 and
-// HEVC (in avcC / hvcC and in-band, at the head of samples) and the header of every ProRes frame.
+// HEVC (in avcC / hvcC and in-band, at the head of samples), the sequence headers of AV1 (in av1C
+// and in-band) and the header of every ProRes frame.
 // Players built on FFmpeg's decoders take it over the container's colr atom, so a movie tagged in
 // the container alone still shows wrong there.
 //
@@ -28,7 +29,7 @@ namespace tg {
 // Reads up to out.size() bytes at absolute offset `at`; fewer only at the end of the file.
 using ReadAt = std::function<Result<std::size_t>(std::uint64_t at, std::span<std::uint8_t> out)>;
 
-enum class BitstreamKind { none, h264, hevc, prores };
+enum class BitstreamKind { none, h264, hevc, prores, av1 };
 
 // Colour codes as ITU-T H.273 numbers them.
 struct ColourCodes {
@@ -40,7 +41,8 @@ struct ColourCodes {
 enum class LeftAlone {
     reservedTransfer,    // an SPS whose transfer is 0 (reserved)
     wouldChangeEscaping, // the new primaries would add or remove an emulation-prevention byte
-    unreadableSps,       // an SPS that fails to parse
+    wouldChangeSyntax,   // an AV1 sequence header whose later fields hang on the primaries
+    unreadableSps,       // an SPS or AV1 sequence header that fails to parse
     frameChecks,         // a ProRes frame that fails its header checks
     unreadableSample,    // a sample whose leading NAL units cannot be walked, or that lies
                          // outside the file, inside moov, or across another planned write
@@ -64,9 +66,9 @@ struct EntryBitstream {
     // any SPS or frame header.
     bool hdr = false;
     std::string hdrSignal;        // what said so first, for details ("mdcv", "SPS transfer 16")
-    std::uint64_t statements = 0; // SPSs with a colour description, plus ProRes frame headers
+    std::uint64_t statements = 0; // parameter sets with a colour description, ProRes frame headers
     std::uint64_t alreadyP3 = 0;  // of those, already primaries 12
-    std::uint64_t inBand = 0;     // SPS units found in samples (each counted once per sample)
+    std::uint64_t inBand = 0;     // parameter sets found in samples (each once per sample)
     std::vector<Overwrite> overwrites; // primaries to 12, ascending by position
     std::vector<LeftPlace> left;
 

@@ -34,8 +34,10 @@ bool signalsHdr(const MoovLayout& layout, std::size_t i, Bytes moov, std::uint64
 
 std::optional<StoredColour> bitstreamColour(const EntryBitstream& b) {
     if (!b.colour || b.kind == BitstreamKind::none) return std::nullopt;
-    return StoredColour{b.kind == BitstreamKind::prores ? "prores" : "sps", b.colour->primaries,
-                        b.colour->transfer, b.colour->matrix};
+    const char* where = b.kind == BitstreamKind::prores ? "prores"
+                        : b.kind == BitstreamKind::av1  ? "sequenceHeader"
+                                                        : "sps";
+    return StoredColour{where, b.colour->primaries, b.colour->transfer, b.colour->matrix};
 }
 
 std::optional<StoredColour> containerColour(const VideoEntry& e) {

@@ -6,7 +6,7 @@
 namespace tg {
 
 const std::set<std::string> VID_CODECS = {"avc1", "avc3", "hvc1", "hev1", "mp4v", "apcn", "apch",
-                                          "apcs", "apco", "ap4h", "ap4x", "dvh1", "dvhe"};
+                                          "apcs", "apco", "ap4h", "ap4x", "dvh1", "dvhe", "av01"};
 
 namespace {
 
@@ -167,7 +167,8 @@ private:
         if (!kids.empty() && u32(d_, kids.back().offset) == 0) v.childrenEnd = kids.back().offset;
         for (const auto& c : kids) {
             if (c.type == "colr") v.colours.push_back(colour(c));
-            if (!v.config && (c.type == "avcC" || c.type == "hvcC")) v.config = c;
+            if (!v.config && (c.type == "avcC" || c.type == "hvcC" || c.type == "av1C"))
+                v.config = c;
         }
         layout_.entries.push_back(std::move(v));
     }

@@ -38,7 +38,7 @@ struct VideoEntry {
     // End of its last whole child after the fixed visual fields: where a new colour atom goes.
     std::uint64_t childrenEnd = 0;
     std::vector<ColourAtom> colours;
-    std::optional<Atom> config; // avcC or hvcC: the parameter sets a bitstream edit would read
+    std::optional<Atom> config; // avcC, hvcC or av1C: the parameter sets the bitstream holds
     std::uint32_t descriptionIndex =
         0;                 // 1-based place in stsd, as the sample-to-chunk table names it
     bool external = false; // its samples live in another file
