@@ -13,6 +13,9 @@ namespace tg {
 
 enum class TGMode : std::uint8_t { inPlace, p3Copy, bake };
 
+// The result line for a file another run (or another program) holds locked, in every mode.
+inline constexpr const char* IN_USE_MESSAGE = "In use by another run \u2014 try again when it ends";
+
 // The order matters: the result list indexes its symbols, colours and precedence by it.
 enum class TGOutcome : std::uint8_t { fixed, added, already, hdr, skipped, error };
 

@@ -18,7 +18,6 @@ constexpr std::uint64_t MAX_PAYLOAD_ABOVE_8 = 511999991;
 constexpr std::uint64_t MAX_JOURNAL = 600ull << 20;
 
 const char* const NO_MOOV = "Unsupported (no moov)";
-const char* const IN_USE = "In use by another run — try again when it ends";
 const char* const WAITING = "Interrupted edit waits — an in-place run finishes it first";
 
 // Whether this one entry signals HDR: as the colour decision judges its colour atoms, or in any
@@ -95,7 +94,7 @@ MovieInspection inspectMovie(const std::filesystem::path& file) {
     // Where the file system has no locks at all, reading goes ahead.
     if (Status lock = f.tryLock(LockKind::shared);
         lock.failed() && FileHandle::isHeldElsewhere(lock))
-        return failed(IN_USE, lock.failure());
+        return failed(IN_USE_MESSAGE, lock.failure());
     auto id = f.identity();
     if (id.failed()) return failed("Can't read file", id.failure());
     report.readable = true;

@@ -16,7 +16,6 @@ constexpr std::uint64_t MAX_META = 16 * 1024 * 1024;
 
 const char* const NO_MOOV = "Unsupported (no moov)";
 const char* const NO_WRITE = "No write permission";
-const char* const IN_USE = "In use by another run — try again when it ends";
 const char* const CANT_LOCK = "Can't lock the file for editing";
 const char* const CANT_RECOVER = "Can't finish an interrupted edit — file left as it is";
 const char* const FINISHED = "Interrupted edit finished → Display-P3";
@@ -86,7 +85,7 @@ public:
         if (opened.failed()) return openFailed(opened.failure());
         file_ = std::move(*opened);
         if (Status lock = file_.tryLock(LockKind::exclusive); lock.failed())
-            return error(FileHandle::isHeldElsewhere(lock) ? IN_USE : CANT_LOCK, lock.failure());
+            return error(FileHandle::isHeldElsewhere(lock) ? IN_USE_MESSAGE : CANT_LOCK, lock.failure());
 
         auto recovered = recoverEdit(file_, path_, onMoving_);
         if (recovered.failed()) return error(CANT_RECOVER, recovered.failure());

@@ -8,8 +8,6 @@
 
 namespace tg {
 
-inline constexpr const char* IN_USE_MESSAGE =
-    "That file is in use by another run \u2014 try again when it's done.";
 inline constexpr const char* INTERRUPTED_EDIT_MESSAGE =
     "An interrupted in-place edit of this file must be finished first \u2014 tag it in place.";
 

@@ -239,7 +239,7 @@ TEST(Structure, FilesInUseChangingOrNotRegularAreLeftAlone) {
     const auto path = dir / "clip.mov";
     makeMovie(path, MOV_NCLC);
     const Blob bytes = readBytes(path);
-    const std::string IN_USE = "In use by another run — try again when it ends";
+    const std::string IN_USE = IN_USE_MESSAGE;
     for (LockKind held : {LockKind::exclusive, LockKind::shared}) {
         auto other = FileHandle::openRegular(path, held == LockKind::exclusive);
         ASSERT_TRUE(other->tryLock(held).ok());
