@@ -26,8 +26,8 @@ Result<FileHandle> openSource(const std::filesystem::path& file, SourceLock lock
         return inUse();
     }
     // Only an in-place run may finish or undo its own edit; a copy of the file as it lies now
-    // would copy a half-made movie.
-    if (isMovie(file) && hasInterruptedEdit(file))
+    // would copy a half-made movie. A caller that edits it first (the bake) finishes it there.
+    if (lock == SourceLock::hold && isMovie(file) && hasInterruptedEdit(file))
         return Failure{INTERRUPTED_EDIT_MESSAGE, "interrupted in-place edit"};
     return source;
 }

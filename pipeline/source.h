@@ -13,7 +13,8 @@ inline constexpr const char* INTERRUPTED_EDIT_MESSAGE =
 
 enum class SourceLock {
     hold,  // take the shared lock now
-    probe, // only make sure no other run holds it at all: the caller edits it first
+    probe, // only make sure no other run holds it at all: the caller edits it first, and that
+           // edit finishes an interrupted one
 };
 
 // The open source, or a failure whose message is one of the sentences above, or empty (for the
