@@ -20,8 +20,8 @@ packages=(
   libgtest-dev libgmock-dev ffmpeg libimage-exiftool-perl imagemagick libjpeg-turbo-progs mediainfo
   # tests: the README's parallel examples
   parallel
-  # tests: a copy-on-write file system in a loop image (full-disk shift)
-  btrfs-progs
+  # tests: copy-on-write and shared-extent file systems in loop images (full-disk shift)
+  btrfs-progs xfsprogs
   clang libclang-rt-14-dev xvfb xauth
   # tests: a private session bus for the file-manager reveal
   dbus-daemon dbus-session-bus-common

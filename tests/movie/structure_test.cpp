@@ -58,22 +58,27 @@ std::uint64_t ilocTarget(const Blob& file) {
     return 0;
 }
 
-// A small btrfs in a loop image, mounted on a fresh folder: a copy-on-write file system.
-class BtrfsDisk {
+// A small file system in a loop image, mounted on a fresh folder: btrfs (copy-on-write), or XFS
+// (shared extents after a reflink copy). XFS is kept from preallocating past the end of growing
+// files: it gives such blocks back when space runs out, so the disk would not be as full as made.
+class LoopDisk {
 public:
-    explicit BtrfsDisk(std::uint64_t bytes) {
-        if (::geteuid() != 0 || run("command -v mkfs.btrfs").status != 0) return;
+    LoopDisk(const std::string& type, std::uint64_t bytes) {
+        const std::string mkfs = "mkfs." + type;
+        if (::geteuid() != 0 || run("command -v " + mkfs).status != 0) return;
         const auto image = dir_ / "disk.img";
         std::filesystem::create_directory(dir_ / "mnt");
         if (run("truncate -s " + std::to_string(bytes) + " " + sh(image)).status != 0) return;
-        if (run("mkfs.btrfs -q -f " + sh(image) + " >/dev/null 2>&1").status != 0) return;
-        mounted_ = run("mount -o loop " + sh(image) + " " + sh(dir_ / "mnt")).status == 0;
+        if (run(mkfs + " -q -f " + sh(image) + " >/dev/null 2>&1").status != 0) return;
+        const std::string options = type == "xfs" ? "loop,allocsize=4096" : "loop";
+        mounted_ =
+            run("mount -o " + options + " " + sh(image) + " " + sh(dir_ / "mnt")).status == 0;
     }
-    ~BtrfsDisk() {
+    ~LoopDisk() {
         if (mounted_) run("umount " + sh(dir_ / "mnt"));
     }
-    BtrfsDisk(const BtrfsDisk&) = delete;
-    BtrfsDisk& operator=(const BtrfsDisk&) = delete;
+    LoopDisk(const LoopDisk&) = delete;
+    LoopDisk& operator=(const LoopDisk&) = delete;
     bool mounted() const { return mounted_; }
     fs::path path() const { return dir_ / "mnt"; }
     std::uint64_t freeBytes() const {
@@ -300,9 +305,13 @@ TEST(Structure, FilesInUseChangingOrNotRegularAreLeftAlone) {
 // On a copy-on-write file system the shift rewrites the whole tail into new blocks while a clone
 // keeps the old ones: not enough room is a refusal before writing; running out anyway (the check
 // skipped) leaves the edit for the next run, which finishes it once there is room.
-TEST(Structure, CopyOnWriteShiftOnAFullDisk) {
-    BtrfsDisk disk(512 << 20);
-    if (!disk.mounted()) GTEST_SKIP() << "needs root and mkfs.btrfs to make a btrfs loop image";
+class SharedBlocks : public testing::TestWithParam<const char*> {};
+
+// A movie whose blocks a reflinked backup shares: every block the shift rewrites needs a new one.
+TEST_P(SharedBlocks, ShiftOnAFullDiskIsRefusedOrFinishedLater) {
+    LoopDisk disk(GetParam(), 512 << 20);
+    if (!disk.mounted())
+        GTEST_SKIP() << "needs root and mkfs." << GetParam() << " to make a loop image";
     TempDir scratch;
     const auto clip = scratch / "clip.mp4";
     makeMovie(clip, SRC + SND + X264 + FAST);
@@ -368,3 +377,6 @@ TEST(Structure, CopyOnWriteShiftOnAFullDisk) {
     EXPECT_EQ(fileHash(backup), original);
     EXPECT_TRUE(journals(disk.path()).empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, SharedBlocks, testing::Values("btrfs", "xfs"),
+                         [](const auto& info) { return std::string(info.param); });
