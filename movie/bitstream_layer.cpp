@@ -270,12 +270,13 @@ private:
     // it reads back with primaries 12 and the same transfer and matrix.
     bool overwrite(Bytes unit, const std::vector<std::uint8_t>& patched, const SpsColour& colour,
                    const std::optional<SpsColour>& check, std::uint64_t at) {
+        if (colour.primariesBytes == 0 || colour.primariesBytes > colour.primariesAt.size())
+            return false;
         const std::size_t first = colour.primariesAt[0];
         const std::size_t last = colour.primariesAt[colour.primariesBytes - 1];
         bool same = check && check->described && check->primaries == DISPLAY_P3 &&
                     check->transfer == colour.transfer && check->matrix == colour.matrix &&
-                    colour.primariesBytes > 0 && last >= first && last < unit.size() &&
-                    patched.size() == unit.size();
+                    last >= first && last < unit.size() && patched.size() == unit.size();
         for (std::size_t i = 0; same && i < unit.size(); ++i)
             if ((i < first || i > last) && unit[i] != patched[i]) same = false;
         if (!same) return false;
