@@ -1,12 +1,12 @@
 // Quitting in the middle of a bake, through the real event loop, the bake helper and real media.
 #include "app/app_delegate.h"
 #include "app/batch.h"
+#include "app_fixtures.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
-#include <QMimeData>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -37,16 +37,6 @@ QString probe(const QString& entry, const QString& file) {
 QByteArray contents(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void dropOn(QWidget* target, const QList<QUrl>& urls) {
-    QMimeData data;
-    data.setUrls(urls);
-    const QPoint at(target->width() / 2, target->height() / 2);
-    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &enter);
-    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &drop);
 }
 
 } // namespace

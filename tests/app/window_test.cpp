@@ -2,6 +2,7 @@
 #include "app/app_delegate.h"
 #include "app/batch.h"
 #include "app/visuals.h"
+#include "app_fixtures.h"
 
 #include <QApplication>
 #include <QDir>
@@ -10,7 +11,6 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
-#include <QMimeData>
 #include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
@@ -64,16 +64,6 @@ QColor blockColor(const AppDelegate& d, int index) {
 void setSwitch(ToggleSwitch* toggle, bool on) {
     if (toggle->isChecked() != on) QTest::mouseClick(toggle, Qt::LeftButton);
     QCOMPARE(toggle->isChecked(), on);
-}
-
-void dropOn(QWidget* target, const QList<QUrl>& urls) {
-    QMimeData data;
-    data.setUrls(urls);
-    const QPoint at(target->width() / 2, target->height() / 2);
-    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &enter);
-    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &drop);
 }
 
 enum class Kind { taggedMovie, untaggedMovie, photo };

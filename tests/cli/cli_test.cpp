@@ -29,13 +29,7 @@ struct CliRun {
     std::vector<nlohmann::json> lines; // parsed, for --json runs
 };
 
-std::vector<nlohmann::json> jsonLines(const std::string& out) {
-    std::vector<nlohmann::json> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty() && line[0] == '{') lines.push_back(nlohmann::json::parse(line));
-    return lines;
-}
+using tgtest::jsonLines;
 
 // wrapper: a command to run it under, such as timeout.
 CliRun cli(const std::string& args, const std::string& wrapper = "") {
@@ -43,26 +37,22 @@ CliRun cli(const std::string& args, const std::string& wrapper = "") {
     return {r.status, r.out, jsonLines(r.out)};
 }
 
+// Tiny real media, made once for the program and copied into each test's folder.
+fs::path media(const std::string& name) {
+    return name == "clip.mp4" ? tgtest::madeOnce(name, "-f lavfi -i testsrc2=s=64x48:d=0.4:r=10 "
+                                                       "-f lavfi -i sine=d=0.4 -c:v libx264 "
+                                                       "-pix_fmt yuv420p -c:a aac -shortest")
+                              : tgtest::madeOnce(name, "-f lavfi -i testsrc2=s=64x48 -frames:v 1");
+}
+
 class CliTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        media_ = new TempDir;
-        tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.4:r=10 -f lavfi -i sine=d=0.4 "
-                       "-c:v libx264 -pix_fmt yuv420p -c:a aac -shortest " +
-                       sh(*media_ / "clip.mp4"));
-        tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48 -frames:v 1 " + sh(*media_ / "photo.jpg"));
-    }
-    static void TearDownTestSuite() { delete media_; }
-
     fs::path place(const std::string& source, const std::string& as) {
-        fs::copy_file(*media_ / source, dir_ / as);
+        fs::copy_file(media(source), dir_ / as);
         return dir_ / as;
     }
-
-    static TempDir* media_;
     TempDir dir_;
 };
-TempDir* CliTest::media_ = nullptr;
 
 } // namespace
 
@@ -143,8 +133,8 @@ TEST_F(CliTest, EveryModeCombinationRunsInTheWindowsOrder) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flags);
         TempDir dir;
-        fs::copy_file(*media_ / "clip.mp4", dir / "clip.mp4");
-        fs::copy_file(*media_ / "photo.jpg", dir / "photo.jpg");
+        fs::copy_file(media("clip.mp4"), dir / "clip.mp4");
+        fs::copy_file(media("photo.jpg"), dir / "photo.jpg");
         auto r =
             cli("--json " + c.flags + " " + sh(dir / "clip.mp4") + " " + sh(dir / "photo.jpg"));
         EXPECT_EQ(r.status, 0) << r.out;
@@ -174,33 +164,18 @@ TEST_F(CliTest, LayersSayWhichColourDescriptionsStateDisplayP3) {
         std::string name, args, mode, outcome, message;
         std::vector<std::string> layers;
     };
+    const std::vector<std::string> both = {"container", "bitstream"}, container = {"container"};
+    const std::string added = "No tag found — added Display-P3";
     const std::vector<Case> cases = {
-        {"vui.mp4",
-         "-c:v libx264 -x264-params colorprim=bt709:transfer=bt709:colormatrix=bt709 ",
-         "--in-place",
-         "added",
-         "No tag found — added Display-P3",
-         {"container", "bitstream"}},
-        {"silent.mp4",
-         "-c:v libx264 ",
-         "--copy",
-         "added",
-         "No tag found — added Display-P3  →  silent_P3.mp4",
-         {"container"}},
-        {"prores.mov",
-         "-c:v prores_ks ",
-         "--in-place",
-         "added",
-         "No tag found — added Display-P3",
-         {"container", "bitstream"}},
+        {"vui.mp4", "-c:v libx264 -x264-params colorprim=bt709:transfer=bt709:colormatrix=bt709 ",
+         "--in-place", "added", added, both},
+        {"silent.mp4", "-c:v libx264 ", "--copy", "added", added + "  →  silent_P3.mp4", container},
+        {"prores.mov", "-c:v prores_ks ", "--in-place", "added", added, both},
         {"pq.mp4",
          "-c:v libx265 -x265-params log-level=error:colorprim=bt2020:transfer=smpte2084 "
          "-pix_fmt yuv420p10le ",
-         "--in-place",
-         "hdr",
-         "HDR — left unchanged",
-         {}},
-        {"photo.jpg", "-frames:v 1 ", "--in-place", "fixed", "", {}},
+         "--in-place", "hdr", "HDR — left unchanged", std::vector<std::string>()},
+        {"photo.jpg", "-frames:v 1 ", "--in-place", "fixed", "", std::vector<std::string>()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -292,9 +267,8 @@ std::string text(const fs::path& file) {
 }
 
 std::optional<fs::path> named(const fs::path& dir, const std::string& prefix) {
-    for (const auto& entry : fs::directory_iterator(dir))
-        if (entry.path().filename().string().starts_with(prefix)) return entry.path();
-    return std::nullopt;
+    const auto found = tgtest::namesStartingWith(dir, prefix);
+    return found.empty() ? std::nullopt : std::optional(found[0]);
 }
 
 // Waits until no process marks the file live any more: a killed run's helper (the re-encoder)
@@ -309,15 +283,6 @@ bool abandoned(const fs::path& file) {
         free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
     ::close(fd);
     return free;
-}
-
-// The container's colour tag and the like, not the bitstream's.
-std::string probeField(const std::string& entries, const fs::path& file) {
-    auto out = tgtest::run("ffprobe -v error -nofind_stream_info -select_streams v:0 "
-                           "-show_entries " +
-                           entries + " -of csv=p=0 " + sh(file))
-                   .out;
-    return out.substr(0, out.find('\n'));
 }
 
 struct Step {
@@ -347,7 +312,6 @@ protected:
         tgtest::ffmpeg("-f lavfi -i testsrc2=s=640x360:r=25:d=30 -c:v libx264 -preset ultrafast "
                        "-pix_fmt yuv420p " +
                        sh(*media_ / "long.mov"));
-        tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48 -frames:v 1 " + sh(*media_ / "photo.jpg"));
     }
     static void TearDownTestSuite() { delete media_; }
 
@@ -357,7 +321,7 @@ protected:
     std::optional<fs::path> start(const fs::path& dir, const Step& step,
                                   std::vector<std::string> more = {}) {
         fs::copy_file(*media_ / step.source, dir / step.source);
-        fs::copy_file(*media_ / "photo.jpg", dir / "photo.jpg");
+        fs::copy_file(media("photo.jpg"), dir / "photo.jpg");
         tgtest::writeBytes(dir / step.output, EARLIER);
         more.insert(more.begin(), {"--json", step.flag, (dir / step.source).string()});
         child_.emplace(more, logs_ / "out", logs_ / "err");
@@ -434,11 +398,13 @@ TEST_F(Interrupted, ASignalLetsTheStepFinishThenExitsWithTheShellsCode) {
         ASSERT_EQ(lines().size(), 1u);
         EXPECT_EQ(lines()[0]["produced"], (dir / step.output).string()) << lines()[0].dump();
         if (step.flag == "--bake") {
-            EXPECT_EQ(probeField("stream=codec_name,color_primaries,nb_frames", dir / step.output),
+            EXPECT_EQ(tgtest::containerFields("stream=codec_name,color_primaries,nb_frames",
+                                              dir / step.output),
                       "h264,bt709,750");
         } else {
             EXPECT_EQ(fs::file_size(dir / step.output), fs::file_size(dir / step.source));
-            EXPECT_EQ(probeField("stream=color_primaries", dir / step.output), "smpte432");
+            EXPECT_EQ(tgtest::containerFields("stream=color_primaries", dir / step.output),
+                      "smpte432");
         }
         EXPECT_FALSE(fs::exists(dir / "photo_P3.jpg"));
         EXPECT_FALSE(named(dir.path(), "."));
@@ -462,5 +428,5 @@ TEST_F(Interrupted, ASecondSignalEndsABakeEarlyAndKeepsTheEarlierOutput) {
     EXPECT_EQ(tgtest::readBytes(dir / BAKE.output), EARLIER);
     EXPECT_FALSE(named(dir.path(), "."));
     // The bake's in-place tag had finished before the encode began.
-    EXPECT_EQ(probeField("stream=color_primaries", dir / BAKE.source), "smpte432");
+    EXPECT_EQ(tgtest::containerFields("stream=color_primaries", dir / BAKE.source), "smpte432");
 }

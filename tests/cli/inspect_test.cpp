@@ -37,16 +37,6 @@ std::pair<int, json> inspect(const fs::path& file) {
     return {r.status, r.out.empty() ? json() : json::parse(r.out)};
 }
 
-// FFmpeg's names for the H.273 codes the corpus uses.
-int code(const std::string& name) {
-    static const std::map<std::string, int> codes = {
-        {"bt709", 1},         {"unknown", 2},   {"bt470bg", 5},       {"smpte170m", 6},
-        {"bt2020", 9},        {"smpte432", 12}, {"iec61966-2-1", 13}, {"smpte2084", 16},
-        {"arib-std-b67", 18}, {"bt2020nc", 9},  {"reserved", 0}};
-    const auto it = codes.find(name);
-    return it == codes.end() ? -1 : it->second;
-}
-
 // MediaInfo's names for primaries.
 std::string mediainfoPrimaries(int c) {
     return c == 1 ? "BT.709" : c == 9 ? "BT.2020" : c == 12 ? "Display P3" : "";
@@ -58,14 +48,6 @@ json firstFrame(const fs::path& file) {
                                sh(file));
     const json all = json::parse(r.out);
     return all["frames"][0];
-}
-
-json mediainfoVideo(const fs::path& file) {
-    const auto r = tgtest::run("mediainfo --Output=JSON " + sh(file));
-    const json all = json::parse(r.out);
-    for (const auto& t : all["media"]["track"])
-        if (t["@type"] == "Video") return t;
-    return {};
 }
 
 std::string exif(const fs::path& file, const std::string& tag) {
@@ -101,7 +83,6 @@ protected:
     TempDir dir_;
     fs::path file_;
 };
-
 
 INSTANTIATE_TEST_SUITE_P(
     Corpus, InspectCorpus,
@@ -170,22 +151,24 @@ TEST_P(InspectCorpus, ReportsWhatTheOraclesReadAndChangesNothing) {
     EXPECT_FALSE(in["interruptedEdit"]);
     const json stream = tgtest::probe(file_)["streams"][0];
     const json frame = firstFrame(file_);
-    const json info = mediainfoVideo(file_);
+    const json info = tgtest::mediainfoVideo(file_);
     // The container's atom is what the demuxer puts on the stream; the decoder stamps its frames
     // with what the bitstream says.
     if (!t["container"].is_null() && t["entry"] != "apch") {
-        EXPECT_EQ(t["container"]["primaries"], code(stream.value("color_primaries", "unknown")));
-        EXPECT_EQ(t["container"]["transfer"], code(stream.value("color_transfer", "unknown")));
-        EXPECT_EQ(t["container"]["matrix"], code(stream.value("color_space", "unknown")));
+        EXPECT_EQ(t["container"]["primaries"],
+                  tgtest::h273(stream.value("color_primaries", "unknown")));
+        EXPECT_EQ(t["container"]["transfer"],
+                  tgtest::h273(stream.value("color_transfer", "unknown")));
+        EXPECT_EQ(t["container"]["matrix"], tgtest::h273(stream.value("color_space", "unknown")));
     }
     if (!t["container"].is_null()) {
         EXPECT_EQ(info.value("colour_primaries", ""),
                   mediainfoPrimaries(t["container"]["primaries"]));
     }
     ASSERT_FALSE(t["bitstream"].is_null()) << t;
-    EXPECT_EQ(t["bitstream"]["primaries"], code(frame.value("color_primaries", "unknown")));
-    EXPECT_EQ(t["bitstream"]["transfer"], code(frame.value("color_transfer", "unknown")));
-    EXPECT_EQ(t["bitstream"]["matrix"], code(frame.value("color_space", "unknown")));
+    EXPECT_EQ(t["bitstream"]["primaries"], tgtest::h273(frame.value("color_primaries", "unknown")));
+    EXPECT_EQ(t["bitstream"]["transfer"], tgtest::h273(frame.value("color_transfer", "unknown")));
+    EXPECT_EQ(t["bitstream"]["matrix"], tgtest::h273(frame.value("color_space", "unknown")));
     if (t["container"].is_null()) {
         EXPECT_EQ(info.value("colour_primaries", ""),
                   mediainfoPrimaries(t["bitstream"]["primaries"]));
@@ -245,10 +228,7 @@ TEST(Inspect, IsAModeOfItsOwnWalksFoldersAndFailsOnlyOnWhatItCannotRead) {
 
     const auto walked = tgtest::run(cli + " --inspect --json " + sh(dir / "Footage"));
     EXPECT_EQ(walked.status, 0) << walked.out;
-    std::vector<json> lines;
-    std::istringstream in(walked.out);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(json::parse(line));
+    const auto lines = tgtest::jsonLines(walked.out);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0]["name"], "broken.mov");
     EXPECT_EQ(lines[0]["message"], "Unsupported (no moov)"); // readable, just not a movie we tag

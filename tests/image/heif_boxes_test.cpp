@@ -1,6 +1,7 @@
 // The typed HEIF boxes on bytes built here: each parses and writes back byte for byte, and a box
 // that does not hold together is refused before anything is allocated from its counts.
 #include "image/heif_boxes.h"
+#include "image/heif_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -11,33 +12,12 @@ namespace {
 namespace h = tg::heif;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes join(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const auto& p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-Bytes be(std::uint64_t v, unsigned width) {
-    Bytes b;
-    for (unsigned i = width; i-- > 0;)
-        b.push_back(std::uint8_t(v >> (8 * i)));
-    return b;
-}
+using heiftest::box, heiftest::fullBox, heiftest::join, heiftest::text;
 Bytes u16(std::uint64_t v) {
-    return be(v, 2);
+    return heiftest::be(v, 2);
 }
 Bytes u32(std::uint64_t v) {
-    return be(v, 4);
-}
-Bytes text(std::string_view t) {
-    return Bytes(t.begin(), t.end());
-}
-Bytes box(std::string_view type, const Bytes& payload) {
-    return join({u32(payload.size() + 8), text(type), payload});
-}
-Bytes fullBox(std::string_view type, std::uint8_t version, std::uint32_t flags,
-              const Bytes& payload) {
-    return box(type, join({u32(std::uint32_t(version) << 24 | flags), payload}));
+    return heiftest::be(v, 4);
 }
 
 const Bytes INFE_HVC1 = fullBox("infe", 2, 1, join({u16(1), u16(0), text("hvc1"), {0}}));
@@ -82,14 +62,19 @@ TEST(HeifBoxes, WrittenBackByteForByte) {
                                                        u32(16),
                                                        u16(2),
                                                        u32(0),
-                                                       be(0, 8),
-                                                       be(5, 8),
+                                                       heiftest::be(0, 8),
+                                                       heiftest::be(5, 8),
                                                        u32(1),
-                                                       be(5, 8),
-                                                       be(6, 8)}))},
-        {"iloc v2 no offsets",
-         fullBox("iloc", 2, 0,
-                 join({{0x00, 0x80}, u32(1), u32(70000), u16(0), u16(0), be(1234, 8), u16(1)}))},
+                                                       heiftest::be(5, 8),
+                                                       heiftest::be(6, 8)}))},
+        {"iloc v2 no offsets", fullBox("iloc", 2, 0,
+                                       join({{0x00, 0x80},
+                                             u32(1),
+                                             u32(70000),
+                                             u16(0),
+                                             u16(0),
+                                             heiftest::be(1234, 8),
+                                             u16(1)}))},
         {"grpl",
          box("grpl", fullBox("altr", 0, 0, join({u32(9), u32(2), u32(1), u32(2), {7, 7}})))},
         {"iprp", IPRP},

@@ -16,12 +16,6 @@ using Context = Own<heif_context, heif_context_free>;
 using Handle = Own<heif_image_handle, heif_image_handle_release>;
 using Image = Own<heif_image, heif_image_release>;
 
-Bytes be(std::uint64_t v, unsigned width) {
-    Bytes b;
-    for (unsigned i = width; i-- > 0;)
-        b.push_back(std::uint8_t(v >> (8 * i)));
-    return b;
-}
 void append(Bytes& to, const Bytes& b) {
     to.insert(to.end(), b.begin(), b.end());
 }
@@ -62,6 +56,24 @@ Bytes decodedGrey(const heif_image_handle* handle) {
 }
 
 } // namespace
+
+Bytes be(std::uint64_t v, unsigned width) {
+    Bytes b;
+    for (unsigned i = width; i-- > 0;)
+        b.push_back(std::uint8_t(v >> (8 * i)));
+    return b;
+}
+
+Bytes text(std::string_view t) {
+    return Bytes(t.begin(), t.end());
+}
+
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const auto& p : parts)
+        append(all, p);
+    return all;
+}
 
 Bytes box(std::string_view type, const Bytes& payload) {
     Bytes b = be(payload.size() + 8, 4);

@@ -18,6 +18,11 @@ namespace fs = std::filesystem;
 namespace h = tg::heif;
 using Bytes = std::vector<std::uint8_t>;
 
+// v as `width` big-endian bytes; the bytes of a string; pieces end to end.
+Bytes be(std::uint64_t v, unsigned width);
+Bytes text(std::string_view t);
+Bytes join(std::initializer_list<Bytes> parts);
+
 Bytes box(std::string_view type, const Bytes& payload);
 Bytes fullBox(std::string_view type, std::uint8_t version, std::uint32_t flags,
               const Bytes& payload);

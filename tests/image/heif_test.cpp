@@ -21,15 +21,6 @@ using tgtest::readBytes;
 using tgtest::TempDir;
 using tgtest::writeBytes;
 
-Bytes be(std::uint64_t v, unsigned width) {
-    Bytes b;
-    for (unsigned i = width; i-- > 0;)
-        b.push_back(std::uint8_t(v >> (8 * i)));
-    return b;
-}
-Bytes text(std::string_view t) {
-    return Bytes(t.begin(), t.end());
-}
 std::size_t find(const Bytes& hay, std::string_view needle) {
     const auto it = std::search(hay.begin(), hay.end(), needle.begin(), needle.end());
     return it == hay.end() ? std::string::npos : std::size_t(it - hay.begin());
@@ -191,6 +182,14 @@ TEST(HeifRefused, ReportedAndLeftAsTheyAre) {
          {.nclx = std::pair<std::uint16_t, std::uint16_t>{9, 18}},
          nullptr,
          "Couldn't tag image"},
+        {"pq.heic",
+         {.nclx = std::pair<std::uint16_t, std::uint16_t>{9, 16}},
+         nullptr,
+         "Couldn't tag image"},
+        {"p3_nclx.heic",
+         {.nclx = std::pair<std::uint16_t, std::uint16_t>{12, 13}},
+         nullptr,
+         "Already Display-P3"},
         {"sequence.heic",
          {},
          [](Bytes& b) { std::copy_n("msf1", 4, b.begin() + std::ptrdiff_t(find(b, "mif1"))); },

@@ -39,18 +39,11 @@ std::vector<std::uint8_t> makeProfile(const ProfileRecipe& recipe);
 // exiftool -j -n <tags> <file>, as JSON ({} when exiftool reads nothing).
 nlohmann::json exif(const fs::path& file, const std::string& tags = "");
 // Hidden temporary files of the tagger left in a folder.
-std::vector<std::string> leftovers(const fs::path& folder);
+inline std::vector<fs::path> leftovers(const fs::path& folder) {
+    return namesStartingWith(folder, ".tg_img_");
+}
 // Seconds and nanoseconds of the last modification.
 std::pair<std::int64_t, std::int64_t> mtimeOf(const fs::path& file);
-
-// The primary picture of a HEIC as libheif shows it (rotation applied), as RGB samples.
-struct HeicPicture {
-    int width = 0;
-    int height = 0;
-    int bits = 0;
-    std::vector<int> samples;
-};
-HeicPicture decodeHeic(const fs::path& file);
 
 // Tags `file`, then checks it as the independent readers see it: labelled Display P3, camera
 // metadata, GPS and XMP gone, permission bits kept, one picture, and the same pixels as `original`

@@ -1,5 +1,6 @@
 // The hand-written JPEG marker walk, PNG chunk walk and EXIF orientation, on bytes built here; the
 // fuzzer drives them with everything else.
+#include "image/heif_fixtures.h"
 #include "image/markers.h"
 
 #include <gtest/gtest.h>
@@ -12,15 +13,7 @@ namespace {
 namespace m = tg::markers;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes join(std::initializer_list<Bytes> pieces) {
-    Bytes all;
-    for (const auto& p : pieces)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-Bytes text(std::string_view t) {
-    return Bytes(t.begin(), t.end());
-}
+using heiftest::join, heiftest::text;
 Bytes segment(std::uint8_t marker, const Bytes& body) {
     const auto length = body.size() + 2;
     return join({{0xFF, marker, std::uint8_t(length >> 8), std::uint8_t(length)}, body});

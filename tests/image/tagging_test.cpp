@@ -4,9 +4,7 @@
 #include "image/image_tagger.h"
 
 #include <gtest/gtest.h>
-#include <libheif/heif.h>
 
-#include <memory>
 #include <optional>
 
 // x265 3.5 keeps about a kilobyte from every encoder it opens that its close does not return;
@@ -19,52 +17,11 @@ namespace {
 
 using namespace imgtest;
 
-// A HEIC written by libheif, stored with the given orientation (an irot box, which a viewer
-// applies), and with an nclx colour signal (primaries, transfer) when one is given.
-void makeHeic(const fs::path& file, heif_orientation orientation,
-              std::optional<std::pair<std::uint16_t, std::uint16_t>> signal = std::nullopt) {
-    const auto png = file.parent_path() / "source.png";
-    makeImage(png, "-depth 8");
-    const auto rgb = run("convert " + sh(png) + " rgb:-").out;
-    ASSERT_EQ(rgb.size(), 64u * 48 * 3);
-    heif_image* raw = nullptr;
-    heif_image_create(64, 48, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &raw);
-    std::unique_ptr<heif_image, decltype(&heif_image_release)> image(raw, heif_image_release);
-    heif_image_add_plane(raw, heif_channel_interleaved, 64, 48, 8);
-    int stride = 0;
-    std::uint8_t* plane = heif_image_get_plane(raw, heif_channel_interleaved, &stride);
-    for (int y = 0; y < 48; ++y)
-        std::copy_n(rgb.data() + y * 64 * 3, 64 * 3, plane + y * stride);
-    if (signal) {
-        heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
-        heif_nclx_color_profile_set_color_primaries(nclx, signal->first);
-        heif_nclx_color_profile_set_transfer_characteristics(nclx, signal->second);
-        heif_image_set_nclx_color_profile(raw, nclx);
-        heif_nclx_color_profile_free(nclx);
-    }
-
-    std::unique_ptr<heif_context, decltype(&heif_context_free)> ctx(heif_context_alloc(),
-                                                                    heif_context_free);
-    heif_encoder* enc = nullptr;
-    heif_context_get_encoder_for_format(ctx.get(), heif_compression_HEVC, &enc);
-    ASSERT_NE(enc, nullptr);
-    heif_encoder_set_lossy_quality(enc, 90);
-    heif_encoding_options* opts = heif_encoding_options_alloc();
-    opts->image_orientation = orientation;
-    opts->macOS_compatibility_workaround_no_nclx_profile = 0;
-    const heif_error encoded = heif_context_encode_image(ctx.get(), raw, enc, opts, nullptr);
-    heif_encoding_options_free(opts);
-    heif_encoder_release(enc);
-    ASSERT_EQ(encoded.code, heif_error_Ok) << encoded.message;
-    ASSERT_EQ(heif_context_write_to_file(ctx.get(), file.c_str()).code, heif_error_Ok);
-}
-
 struct Source {
     const char* file;
     const char* options; // ImageMagick options that make it
     const char* prefix = "";
     const char* orientation = ""; // EXIF orientation written, and expected after tagging
-    bool turnedHeic = false;      // made by libheif instead, shown turned
 };
 
 void PrintTo(const Source& s, std::ostream* os) {
@@ -77,12 +34,7 @@ TEST_P(Tagging, LabelsDisplayP3AndKeepsThePicture) {
     const Source& s = GetParam();
     TempDir dir;
     const auto file = dir / s.file;
-    if (s.turnedHeic) {
-        makeHeic(file, heif_orientation_rotate_90_cw);
-        ASSERT_EQ(decodeHeic(file).width, 48); // shown turned
-    } else {
-        makeImage(file, s.options, s.prefix);
-    }
+    makeImage(file, s.options, s.prefix);
     const std::string orientation = s.orientation;
     addCameraMetadata(file, orientation.empty() ? "" : "-Orientation#=" + orientation);
     ASSERT_EQ(exif(file).value("Make", ""), "Canon");
@@ -107,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
         Source{"alpha.tif", "-depth 8 -alpha set -channel A -fx 'i/w' +channel -compress Zip"},
         Source{"tiled.tif", "-depth 8 -compress JPEG -define tiff:tile-geometry=16x16"},
         Source{"pages.tif", "\\( +clone -negate \\) -depth 8 -compress LZW"}, // first page kept
-        Source{"photo.heic", "-quality 90"}, Source{"turned.heic", "", "", "", true}),
+        Source{"photo.heic", "-quality 90"}),
     [](const testing::TestParamInfo<Source>& info) {
         std::string name = info.param.file;
         name[name.find('.')] = '_';
@@ -211,21 +163,6 @@ TEST(Refused, ReportedAndLeftAsTheyAre) {
         EXPECT_EQ(r.message, c.message);
         EXPECT_EQ(readBytes(file), bytes);
         EXPECT_TRUE(leftovers(dir.path()).empty());
-    }
-}
-
-// HEIC also signals colour with nclx codes: Display P3 (12, 13) is left alone, HDR (PQ) refused.
-TEST(HeicSignal, DisplayP3LeftAloneAndHdrRefused) {
-    const std::pair<std::uint16_t, std::uint16_t> p3 = {12, 13}, hdr = {9, 16};
-    TempDir dir;
-    for (const auto& [signal, message] :
-         {std::pair{p3, "Already Display-P3"}, std::pair{hdr, "Couldn't tag image"}}) {
-        SCOPED_TRACE(message);
-        const auto file = dir / "signalled.heic";
-        makeHeic(file, heif_orientation_normal, signal);
-        const auto bytes = readBytes(file);
-        EXPECT_EQ(tg::processImageCore(file).message, message);
-        EXPECT_EQ(readBytes(file), bytes);
     }
 }
 

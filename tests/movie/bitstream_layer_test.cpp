@@ -35,23 +35,11 @@ const std::string VUI_601 = "colorprim=smpte170m:transfer=smpte170m:colormatrix=
 
 // color_primaries of the first and the last decoded frame.
 std::pair<std::string, std::string> firstAndLast(const fs::path& file) {
-    auto r = run("ffprobe -v error -select_streams v:0 -show_entries frame=color_primaries "
-                 "-of json " +
-                 sh(file));
-    const auto frames = nlohmann::json::parse(r.out).value("frames", nlohmann::json::array());
-    if (frames.empty()) return {};
-    return {frames.front().value("color_primaries", ""),
-            frames.back().value("color_primaries", "")};
+    const auto frames = framePrimaries(file);
+    return frames.empty() ? std::pair<std::string, std::string>()
+                          : std::pair(frames.front(), frames.back());
 }
 
-// mediainfo's video track.
-nlohmann::json mediainfo(const fs::path& file) {
-    auto r = run("mediainfo --Output=JSON " + sh(file));
-    const auto info = nlohmann::json::parse(r.out);
-    for (const auto& t : info["media"]["track"])
-        if (t["@type"] == "Video") return t;
-    return nlohmann::json::object();
-}
 // What mediainfo says the stream itself states for a colour field: its value where the stream
 // agrees with the container, its "_Original" value where they differ.
 std::string streamSays(const nlohmann::json& t, const std::string& field) {
@@ -141,6 +129,10 @@ struct Case {
 void PrintTo(const Case& c, std::ostream* os) {
     *os << c.name;
 }
+// A movie left alone as HDR, every byte kept.
+Case hdrCase(const char* name, const char* ext, const std::string& args, Reshape reshape = {}) {
+    return {name, ext, args, hdr, HDR_LEFT, {}, std::move(reshape)};
+}
 class Tagged : public testing::TestWithParam<Case> {};
 
 } // namespace
@@ -157,7 +149,7 @@ TEST_P(Tagged, EveryLayerThatSpeaksSaysDisplayP3AndNoPictureChanges) {
         writeBytes(movie, f);
     }
     fs::copy_file(movie, before);
-    const auto was = mediainfo(before);
+    const auto was = mediainfoVideo(before);
     const auto wasFrames = firstAndLast(before);
 
     const TGResult r = processCore(movie);
@@ -173,8 +165,10 @@ TEST_P(Tagged, EveryLayerThatSpeaksSaysDisplayP3AndNoPictureChanges) {
         std::find(c.layers.begin(), c.layers.end(), "bitstream") != c.layers.end();
     const auto frames = firstAndLast(movie);
     const bool partly = c.message.find(" — bitstream") != std::string::npos;
-    if (!partly) EXPECT_EQ(frames, (std::pair<std::string, std::string>("smpte432", "smpte432")));
-    const auto now = mediainfo(movie);
+    if (!partly) {
+        EXPECT_EQ(frames, (std::pair<std::string, std::string>("smpte432", "smpte432")));
+    }
+    const auto now = mediainfoVideo(movie);
     EXPECT_EQ(now.value("colour_primaries", ""), "Display P3");
     if (bitstream) {
         EXPECT_EQ(now.value("colour_primaries_Source", ""), "Container / Stream");
@@ -199,83 +193,43 @@ TEST_P(Tagged, EveryLayerThatSpeaksSaysDisplayP3AndNoPictureChanges) {
 INSTANTIATE_TEST_SUITE_P(
     Movies, Tagged,
     testing::Values(
-        Case{"x264_bt709", "mp4", X264 + BT709, fixed, FIXED, BOTH, {}, true},
+        Case{"x264_bt709", "mp4", X264 + BT709, fixed, FIXED, BOTH, nullptr, true},
         Case{"x264_bt601_in_band", "mov", x264("repeat-headers=1:" + VUI_601), added, ADDED, BOTH},
         Case{"x264_unspecified_primaries", "mp4",
              x264("colorprim=undef:transfer=bt709:colormatrix=bt709"), added, ADDED, BOTH},
-        Case{"x264_silent", "mp4", X264, added, ADDED, CONTAINER, {}, true},
+        Case{"x264_silent", "mp4", X264, added, ADDED, CONTAINER, nullptr, true},
         Case{"avc3", "mp4", x264(VUI_709) + "-tag:v avc3 ", added, ADDED, BOTH},
-        Case{"x265_hvc1_repeat_headers",
-             "mp4",
-             x265("repeat-headers=1") + "-tag:v hvc1 " + BT709,
-             fixed,
-             FIXED,
-             BOTH,
-             {},
-             true},
+        Case{"x265_hvc1_repeat_headers", "mp4", x265("repeat-headers=1") + "-tag:v hvc1 " + BT709,
+             fixed, FIXED, BOTH, nullptr, true},
         Case{"x265_hev1", "mp4", x265(VUI_709) + "-tag:v hev1 ", added, ADDED, BOTH},
-        Case{"prores", "mov", "-c:v prores_ks -profile:v 2 ", added, ADDED, BOTH, {}, true},
+        Case{"prores", "mov", "-c:v prores_ks -profile:v 2 ", added, ADDED, BOTH, nullptr, true},
         // libaom repeats the sequence header at every key frame.
-        Case{"av1_bt601",
-             "mp4",
+        Case{"av1_bt601", "mp4",
              AOM +
                  "-pix_fmt yuv420p -color_primaries bt470bg -color_trc bt709 -colorspace bt470bg ",
-             fixed,
-             FIXED,
-             BOTH,
-             {},
-             true},
+             fixed, FIXED, BOTH, nullptr, true},
         // BT.709 primaries, sRGB transfer and the identity matrix leave color_range out of the
         // sequence header: other primaries would shift every bit after them.
         Case{"av1_srgb", "mp4",
              AOM + "-pix_fmt gbrp -color_primaries bt709 -color_trc iec61966-2-1 -colorspace rgb ",
              fixed, FIXED + " — bitstream still says BT.709", CONTAINER},
-        Case{"av1_pq",
-             "mp4",
-             AOM + "-pix_fmt yuv420p10le -color_primaries bt2020 -color_trc smpte2084 "
-                   "-colorspace bt2020nc ",
-             hdr,
-             HDR_LEFT,
-             {}},
-        Case{"x265_pq",
-             "mp4",
-             x265("colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc") +
-                 "-pix_fmt yuv420p10le -tag:v hvc1 ",
-             hdr,
-             HDR_LEFT,
-             {}},
-        Case{"x265_hlg",
-             "mov",
-             x265("colorprim=bt709:transfer=arib-std-b67:colormatrix=bt709"),
-             hdr,
-             HDR_LEFT,
-             {}},
-        Case{"x265_bt2020_primaries",
-             "mp4",
-             x265("colorprim=bt2020:transfer=bt709:colormatrix=bt709") + "-tag:v hvc1 ",
-             hdr,
-             HDR_LEFT,
-             {}},
-        Case{"prores_pq",
-             "mov",
-             "-c:v prores_ks -vf setparams=color_primaries=bt709:color_trc=smpte2084 "
-             "-movflags -write_colr ",
-             hdr,
-             HDR_LEFT,
-             {}},
-        Case{"dvh1",
-             "mp4",
-             x265(VUI_709) + "-tag:v hvc1 ",
-             hdr,
-             HDR_LEFT,
-             {},
-             retype("hvc1", "dvh1")},
-        Case{"dva1", "mp4", X264, hdr, HDR_LEFT, {}, retype("avc1", "dva1")},
-        Case{"dvcC", "mp4", X264, hdr, HDR_LEFT, {}, child("dvcC")},
-        Case{"dvvC", "mp4", X264, hdr, HDR_LEFT, {}, child("dvvC")},
-        Case{"mdcv", "mp4", X264, hdr, HDR_LEFT, {}, child("mdcv")},
-        Case{"SmDm", "mov", X264, hdr, HDR_LEFT, {}, child("SmDm")},
-        Case{"clli", "mp4", X264, hdr, HDR_LEFT, {}, child("clli")},
+        hdrCase("av1_pq", "mp4",
+                AOM + "-pix_fmt yuv420p10le -color_primaries bt2020 -color_trc smpte2084 "
+                      "-colorspace bt2020nc "),
+        hdrCase("x265_pq", "mp4",
+                x265("colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc") +
+                    "-pix_fmt yuv420p10le -tag:v hvc1 "),
+        hdrCase("x265_hlg", "mov", x265("colorprim=bt709:transfer=arib-std-b67:colormatrix=bt709")),
+        hdrCase("x265_bt2020_primaries", "mp4",
+                x265("colorprim=bt2020:transfer=bt709:colormatrix=bt709") + "-tag:v hvc1 "),
+        hdrCase("prores_pq", "mov",
+                "-c:v prores_ks -vf setparams=color_primaries=bt709:color_trc=smpte2084 "
+                "-movflags -write_colr "),
+        hdrCase("dvh1", "mp4", x265(VUI_709) + "-tag:v hvc1 ", retype("hvc1", "dvh1")),
+        hdrCase("dva1", "mp4", X264, retype("avc1", "dva1")),
+        hdrCase("dvcC", "mp4", X264, child("dvcC")), hdrCase("dvvC", "mp4", X264, child("dvvC")),
+        hdrCase("mdcv", "mp4", X264, child("mdcv")), hdrCase("SmDm", "mov", X264, child("SmDm")),
+        hdrCase("clli", "mp4", X264, child("clli")),
         Case{"transfer_0", "mp4", X264 + BT709, fixed, FIXED + " — bitstream still says BT.709",
              CONTAINER, reservedTransfer},
         Case{"unparsable_sps", "mp4", X264 + BT709, fixed,

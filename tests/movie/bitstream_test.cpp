@@ -9,7 +9,7 @@
 #include "movie/sample_table.h"
 #include "movie/sps.h"
 
-#include "fixtures/media.h"
+#include "movie_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -21,27 +21,12 @@
 #include <sstream>
 
 using namespace tg;
-using namespace tgtest;
+using namespace movietest;
 using enum VideoCodec;
 
 namespace {
 
-using Blob = std::vector<std::uint8_t>;
-
 // --- SPSs written by hand ---
-
-Blob be(std::uint64_t v, int width = 4) {
-    Blob b;
-    for (int sh = 8 * (width - 1); sh >= 0; sh -= 8)
-        b.push_back(std::uint8_t(v >> sh));
-    return b;
-}
-Blob cat(std::initializer_list<Blob> parts) {
-    Blob out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // A bit script: fields separated by spaces, each "0" or "1" (one bit), "n:v" (v in n bits),
 // "ue:v" or "se:v"; a field may carry a "#tag" for retag(). rbsp_trailing_bits follow.
@@ -289,23 +274,10 @@ std::optional<std::pair<std::uint64_t, std::int64_t>> field(const Trace& t,
     return std::nullopt;
 }
 
-// Colour codes by the names FFmpeg gives them (H.273 numbering).
-int code(const std::string& name) {
-    static const std::map<std::string, int> codes = {
-        {"bt709", 1},     {"unknown", 2}, {"bt470bg", 5},    {"gamma28", 5},
-        {"smpte170m", 6}, {"bt2020", 9},  {"smpte2084", 16}, {"smpte432", 12}};
-    auto it = codes.find(name);
-    return it == codes.end() ? -1 : it->second;
-}
 // color_primaries of every decoded frame.
-std::set<std::string> framePrimaries(const fs::path& file) {
-    auto r = run("ffprobe -v error -show_entries frame=color_primaries -of default=nw=1:nk=1 " +
-                 sh(file));
-    std::set<std::string> seen;
-    std::istringstream in(r.out);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty()) seen.insert(line);
-    return seen;
+std::set<std::string> primariesSeen(const fs::path& file) {
+    const auto frames = tgtest::framePrimaries(file);
+    return {frames.begin(), frames.end()};
 }
 
 // A colour reader and patcher, and where FFmpeg's trace puts the primaries it found.
@@ -386,8 +358,6 @@ struct Clip {
 void PrintTo(const Clip& c, std::ostream* os) {
     *os << c.name;
 }
-const std::string SRC = "-f lavfi -i testsrc2=s=64x48:r=10:d=1 ";
-const std::string BT709 = "-color_primaries bt709 -color_trc bt709 -colorspace bt709 ";
 const std::string PAL = "-color_primaries bt470bg -color_trc smpte170m -colorspace bt470bg ";
 std::string x265(const std::string& params) {
     return "-c:v libx265 -x265-params log-level=error:" + params + " ";
@@ -414,22 +384,25 @@ void writeScalingLists(const fs::path& file) {
 // --- movies ---
 
 // The sample table of a movie's nth track and its avcC / hvcC / av1C body.
-struct Track {
+struct TrackTables {
     SampleTableAtoms tables;
     std::size_t configAt = 0;
     std::span<const std::uint8_t> config;
 };
-Track trackOf(const Blob& d, int nth) {
-    auto body = [&](const Atom& a) { return std::span(d).subspan(a.offset + a.headerSize, a.size - a.headerSize); };
+TrackTables trackOf(const Blob& d, int nth) {
+    auto body = [&](const Atom& a) {
+        return std::span(d).subspan(a.offset + a.headerSize, a.size - a.headerSize);
+    };
     auto child = [&](const Atom& parent, const std::string& type, int skip = 0) {
-        for (const auto& a : childAtoms(d, parent.offset + parent.headerSize, parent.offset + parent.size))
+        for (const auto& a :
+             childAtoms(d, parent.offset + parent.headerSize, parent.offset + parent.size))
             if (a.type == type && skip-- == 0) return a;
         return Atom{};
     };
     const Atom file{"", 0, 0, d.size()};
     const Atom stbl =
         child(child(child(child(child(file, "moov"), "trak", nth), "mdia"), "minf"), "stbl");
-    Track t;
+    TrackTables t;
     for (const auto& a : childAtoms(d, stbl.offset + stbl.headerSize, stbl.offset + stbl.size)) {
         if (a.type == "stsz" || a.type == "stz2") t.tables.sizes = body(a);
         if (a.type == "stsc") t.tables.stsc = body(a);
@@ -488,8 +461,8 @@ TEST_P(RealSps, ReadsWhereFfmpegReadsAndPatchesWithoutChangingAPicture) {
                   std::tuple(clip.prim, clip.trc, clip.matrix));
     }
     auto stream = probe(raw)["streams"][0];
-    EXPECT_EQ(code(stream.value("color_primaries", "unknown")), clip.prim < 0 ? 2 : clip.prim);
-    EXPECT_EQ(code(stream.value("color_transfer", "unknown")), clip.trc < 0 ? 2 : clip.trc);
+    EXPECT_EQ(h273(stream.value("color_primaries", "unknown")), clip.prim < 0 ? 2 : clip.prim);
+    EXPECT_EQ(h273(stream.value("color_transfer", "unknown")), clip.trc < 0 ? 2 : clip.trc);
 
     for (std::size_t len = 0; len < first.size; ++len)
         EXPECT_FALSE(readSpsColour(clip.codec, unitOf(original, {first.offset, len})))
@@ -497,8 +470,8 @@ TEST_P(RealSps, ReadsWhereFfmpegReadsAndPatchesWithoutChangingAPicture) {
 
     checkAgainstFfmpeg(clip.codec, original, dir.path(), clip.prim >= 0);
     const fs::path after = dir / "after";
-    EXPECT_EQ(framePrimaries(after),
-              clip.prim >= 0 ? std::set<std::string>{"smpte432"} : framePrimaries(raw));
+    EXPECT_EQ(primariesSeen(after),
+              clip.prim >= 0 ? std::set<std::string>{"smpte432"} : primariesSeen(raw));
     EXPECT_EQ(frameHashes(after), frameHashes(raw));
 }
 
@@ -800,8 +773,8 @@ TEST_P(ProRes, ReadsEveryFrameHeaderAndPatchesWhatTheDecoderReports) {
         EXPECT_EQ(file[s.offset + h->primariesAt], 12);
     }
     writeBytes(after, file);
-    EXPECT_EQ(framePrimaries(mov), std::set<std::string>{"bt709"});
-    EXPECT_EQ(framePrimaries(after), std::set<std::string>{"smpte432"});
+    EXPECT_EQ(primariesSeen(mov), std::set<std::string>{"bt709"});
+    EXPECT_EQ(primariesSeen(after), std::set<std::string>{"smpte432"});
     EXPECT_EQ(frameHashes(after), frameHashes(mov));
 }
 
@@ -1017,7 +990,7 @@ TEST_P(Movies, TheRecordAndEveryLeadingParameterSetArePatchedWithoutChangingAPic
     const fs::path mp4 = dir / "m.mp4", after = dir / "p.mp4";
     ffmpeg(m.args + "-g 5 " + sh(mp4));
     Blob file = readBytes(mp4);
-    const Track track = trackOf(file, 0);
+    const TrackTables track = trackOf(file, 0);
     const VideoCodec codec = m.coding == Coding::hevc ? hevc : h264;
     std::optional<std::vector<NalRange>> record;
     if (m.coding == Coding::av1) {
@@ -1058,8 +1031,8 @@ TEST_P(Movies, TheRecordAndEveryLeadingParameterSetArePatchedWithoutChangingAPic
     checkAndPatch(syntax, file, units, traces, m.described);
     writeBytes(after, file);
     expectOnlyPrimariesChanged(traces, traced(after), syntax);
-    EXPECT_EQ(framePrimaries(after),
-              m.described ? std::set<std::string>{"smpte432"} : framePrimaries(mp4));
+    EXPECT_EQ(primariesSeen(after),
+              m.described ? std::set<std::string>{"smpte432"} : primariesSeen(mp4));
     EXPECT_EQ(frameHashes(after), frameHashes(mp4));
 }
 

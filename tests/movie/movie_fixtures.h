@@ -163,10 +163,7 @@ inline bool onExt4(const fs::path& dir) {
 
 // The hidden journals in a folder.
 inline std::vector<fs::path> journals(const fs::path& dir) {
-    std::vector<fs::path> found;
-    for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().filename().string().starts_with(".tg_edit_")) found.push_back(e.path());
-    return found;
+    return namesStartingWith(dir, ".tg_edit_");
 }
 
 // Runs fn in a child process and sends it SIGKILL as soon as it reports its `after`-th operation
@@ -199,25 +196,40 @@ inline bool runKilledAfter(int after, const std::function<void()>& fn, tg::FileF
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
-// The chunk-offset tables of a file's tracks: for each trak of moov, its stco or co64 values.
-inline std::vector<std::vector<std::uint64_t>> chunkOffsets(const Blob& file) {
-    std::vector<std::vector<std::uint64_t>> tracks;
+// Where every chunk offset of a file's tracks is stored: for each trak of the first moov, the
+// file positions of its stco or co64 entries and their width in bytes.
+struct OffsetFields {
+    std::vector<std::uint64_t> at;
+    int width = 4;
+};
+inline std::vector<OffsetFields> chunkOffsetFields(const Blob& file) {
+    std::vector<OffsetFields> tracks;
     const std::uint64_t moov = find(file, {"moov"});
     if (moov == std::string::npos) return tracks;
     for (const auto& t : tg::childAtoms(file, moov + 8, moov + tg::u32(file, moov))) {
         if (t.type != "trak") continue;
         const Blob trak(file.begin() + std::ptrdiff_t(t.offset),
                         file.begin() + std::ptrdiff_t(t.offset + t.size));
-        std::vector<std::uint64_t> values;
+        OffsetFields fields;
         for (const char* table : {"stco", "co64"}) {
             const std::uint64_t at = find(trak, {"trak", "mdia", "minf", "stbl", table});
             if (at == std::string::npos) continue;
-            const int w = table[1] == 'o' ? 8 : 4;
+            fields.width = table[1] == 'o' ? 8 : 4;
             for (std::uint64_t i = 0; i < tg::u32(trak, at + 12); ++i)
-                values.push_back(w == 8 ? tg::u64(trak, at + 16 + 8 * i)
-                                        : tg::u32(trak, at + 16 + 4 * i));
+                fields.at.push_back(t.offset + at + 16 + std::uint64_t(fields.width) * i);
         }
-        tracks.push_back(values);
+        tracks.push_back(fields);
+    }
+    return tracks;
+}
+
+// The chunk-offset tables of a file's tracks: for each trak of moov, its stco or co64 values.
+inline std::vector<std::vector<std::uint64_t>> chunkOffsets(const Blob& file) {
+    std::vector<std::vector<std::uint64_t>> tracks;
+    for (const auto& f : chunkOffsetFields(file)) {
+        tracks.emplace_back();
+        for (auto at : f.at)
+            tracks.back().push_back(f.width == 8 ? tg::u64(file, at) : tg::u32(file, at));
     }
     return tracks;
 }
@@ -225,40 +237,19 @@ inline std::vector<std::vector<std::uint64_t>> chunkOffsets(const Blob& file) {
 // The file with `child` appended inside moov (32-bit sizes); when moov lies in front of the media
 // data, every chunk offset follows.
 inline Blob withMoovChild(const Blob& file, const Blob& child) {
-    Blob out;
-    bool moovFirst = true;
-    const std::uint64_t grow = child.size();
-    for (const auto& a : tg::childAtoms(file, 0, file.size())) {
-        Blob bytes(file.begin() + std::ptrdiff_t(a.offset),
-                   file.begin() + std::ptrdiff_t(a.offset + a.size));
-        if (a.type == "mdat") moovFirst = false;
-        if (a.type == "moov") {
-            if (moovFirst) {
-                for (const auto& t : tg::childAtoms(bytes, 8, bytes.size())) {
-                    if (t.type != "trak") continue;
-                    for (const char* table : {"stco", "co64"}) {
-                        Blob trak(bytes.begin() + std::ptrdiff_t(t.offset),
-                                  bytes.begin() + std::ptrdiff_t(t.offset + t.size));
-                        const std::uint64_t at =
-                            find(trak, {"trak", "mdia", "minf", "stbl", table});
-                        if (at == std::string::npos) continue;
-                        const int w = table[1] == 'o' ? 8 : 4;
-                        const std::uint64_t base = t.offset + at + 16;
-                        for (std::uint64_t i = 0; i < tg::u32(trak, at + 12); ++i) {
-                            const std::uint64_t e = base + std::uint64_t(w) * i;
-                            if (w == 8)
-                                tg::wU64(bytes, e, tg::u64(bytes, e) + grow);
-                            else
-                                tg::wU32(bytes, e, std::uint32_t(tg::u32(bytes, e) + grow));
-                        }
-                    }
-                }
-            }
-            bytes.insert(bytes.end(), child.begin(), child.end());
-            tg::wU32(bytes, 0, std::uint32_t(bytes.size()));
+    Blob out = file;
+    const std::uint64_t moov = find(file, {"moov"}), size = tg::u32(file, moov);
+    for (const auto& f : chunkOffsetFields(file)) {
+        if (moov > find(file, {"mdat"})) break;
+        for (auto at : f.at) {
+            if (f.width == 8)
+                tg::wU64(out, at, tg::u64(out, at) + child.size());
+            else
+                tg::wU32(out, at, std::uint32_t(tg::u32(out, at) + child.size()));
         }
-        out.insert(out.end(), bytes.begin(), bytes.end());
     }
+    tg::wU32(out, moov, std::uint32_t(size + child.size()));
+    out.insert(out.begin() + std::ptrdiff_t(moov + size), child.begin(), child.end());
     return out;
 }
 

@@ -1,5 +1,4 @@
 #include "pipeline/driver.h"
-#include "pipeline/modes.h"
 #include "pipeline/output_names.h"
 
 #include "fixtures/media.h"
@@ -15,38 +14,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Tiny real media, made once for the suite and copied into each test's folder.
+// Tiny real media, made once for the program and copied into each test's folder.
 class ProcessOneTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        media_ = new TempDir;
-        tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.4:r=10 -c:v libx264 -pix_fmt yuv420p "
-                       "-color_primaries bt709 -color_trc bt709 -colorspace bt709 " +
-                       tgtest::sh(*media_ / "bt709.mov"));
-        tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.4:r=10 -c:v libx264 -pix_fmt yuv420p "
-                       "-color_primaries smpte432 -color_trc bt709 -colorspace bt709 " +
-                       tgtest::sh(*media_ / "p3.mov"));
-        tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48 -frames:v 1 " +
-                       tgtest::sh(*media_ / "photo.png"));
-    }
-    static void TearDownTestSuite() { delete media_; }
-
     fs::path place(const std::string& source, const std::string& as) {
-        fs::copy_file(*media_ / source, dir_ / as);
+        const std::string movie = "-f lavfi -i testsrc2=s=64x48:d=0.4:r=10 -c:v libx264 "
+                                  "-pix_fmt yuv420p -color_trc bt709 -colorspace bt709 ";
+        const auto made =
+            source == "photo.png"
+                ? tgtest::madeOnce(source, "-f lavfi -i testsrc2=s=64x48 -frames:v 1")
+                : tgtest::madeOnce(source, movie + "-color_primaries " +
+                                               (source == "p3.mov" ? "smpte432" : "bt709"));
+        fs::copy_file(made, dir_ / as);
         return dir_ / as;
     }
-    // The container's tag, not the bitstream's own colour description.
-    std::string primariesOf(const fs::path& file) {
-        auto r = tgtest::run("ffprobe -v error -nofind_stream_info -select_streams v:0 "
-                             "-show_entries stream=color_primaries -of csv=p=0 " +
-                             tgtest::sh(file));
-        return r.out.substr(0, r.out.find('\n'));
-    }
-
-    static TempDir* media_;
     TempDir dir_;
 };
-TempDir* ProcessOneTest::media_ = nullptr;
 
 } // namespace
 
@@ -77,13 +60,6 @@ TEST(ProcessOne, OutputNamesKeepTheExtensionAsWritten) {
     EXPECT_EQ(universalPath("/m/my.clip.mp4"), "/m/my.clip_universal.mp4");
 }
 
-TEST(ProcessOne, ModesRunCopyThenBakeThenInPlace) {
-    using enum TGMode;
-    EXPECT_EQ(orderedModes(true, true, true), (std::vector{p3Copy, bake, inPlace}));
-    EXPECT_EQ(orderedModes(true, false, true), (std::vector{bake, inPlace}));
-    EXPECT_EQ(orderedModes(false, false, false), std::vector<TGMode>{});
-}
-
 TEST_F(ProcessOneTest, CopyIsTaggedAndTheOriginalKeepsEveryByte) {
     auto clip = place("bt709.mov", "Clip.MOV");
     auto before = tgtest::readBytes(clip);
@@ -93,7 +69,7 @@ TEST_F(ProcessOneTest, CopyIsTaggedAndTheOriginalKeepsEveryByte) {
     EXPECT_EQ(r.message, "Fixed → Display-P3  →  Clip_P3.MOV");
     EXPECT_EQ(r.produced, dir_ / "Clip_P3.MOV");
     EXPECT_EQ(tgtest::readBytes(clip), before);
-    EXPECT_EQ(primariesOf(dir_ / "Clip_P3.MOV"), "smpte432");
+    EXPECT_EQ(tgtest::containerFields("stream=color_primaries", dir_ / "Clip_P3.MOV"), "smpte432");
 }
 
 TEST_F(ProcessOneTest, AnEarlierCopyIsReplacedNotNumbered) {

@@ -26,21 +26,19 @@ std::vector<std::string> namesIn(const fs::path& dir) {
     return names;
 }
 
+// A tagged movie with moov first, and a photo: made once, copied into each test's folder.
+fs::path media(const std::string& name) {
+    return name == "clip.mov"
+               ? madeOnce(name, "-f lavfi -i testsrc2=s=64x48:d=0.6:r=25 -c:v libx264 -pix_fmt "
+                                "yuv420p -color_primaries bt709 -color_trc bt709 -colorspace "
+                                "bt709 -movflags +faststart")
+               : madeOnce(name, "-f lavfi -i testsrc2=s=64x48 -frames:v 1");
+}
+
 class Outputs : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        media_ = new TempDir;
-        ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.6:r=25 -c:v libx264 -pix_fmt yuv420p "
-               "-color_primaries bt709 -color_trc bt709 -colorspace bt709 -movflags +faststart " +
-               sh(*media_ / "clip.mov"));
-        ffmpeg("-f lavfi -i testsrc2=s=64x48 -frames:v 1 " + sh(*media_ / "photo.jpg"));
-    }
-    static void TearDownTestSuite() { delete media_; }
-
-    static TempDir* media_;
     TempDir dir_;
 };
-TempDir* Outputs::media_ = nullptr;
 
 TEST_F(Outputs, AFailedCopyOrBakeKeepsTheEarlierOutputByteForByte) {
     // Cut short: in 64 bytes the copy's tag finds no moov; the bake tags half a moov-first
@@ -52,7 +50,7 @@ TEST_F(Outputs, AFailedCopyOrBakeKeepsTheEarlierOutputByteForByte) {
     for (const auto& [mode, output, message, keep] : cases) {
         SCOPED_TRACE(output);
         TempDir dir;
-        auto bytes = readBytes(*media_ / "clip.mov");
+        auto bytes = readBytes(media("clip.mov"));
         bytes.resize(keep ? keep : bytes.size() / 2);
         writeBytes(dir / "cut.mov", bytes);
         writeBytes(dir / output, {'e', 'a', 'r', 'l', 'y'});
@@ -68,7 +66,7 @@ TEST_F(Outputs, AFailedCopyOrBakeKeepsTheEarlierOutputByteForByte) {
 TEST_F(Outputs, CopiesKeepExtendedAttributesAndModeBitsPlusOwnerWrite) {
     for (std::string name : {"clip.mov", "photo.jpg"}) {
         SCOPED_TRACE(name);
-        fs::copy_file(*media_ / name, dir_ / name);
+        fs::copy_file(media(name), dir_ / name);
         const std::string note = "graded by A";
         ASSERT_EQ(::setxattr((dir_ / name).c_str(), "user.note", note.data(), note.size(), 0), 0);
         ASSERT_EQ(::chmod((dir_ / name).c_str(), 0444), 0);
@@ -94,7 +92,7 @@ TEST_F(Outputs, ASourceAnotherRunHoldsIsRefusedBeforeAnythingIsWritten) {
                                   {TGMode::bake, "photo.jpg"}}) {
             SCOPED_TRACE(std::string(name) + " " + tg::modeName(mode));
             TempDir dir;
-            fs::copy_file(*media_ / name, dir / name);
+            fs::copy_file(media(name), dir / name);
             const auto before = readBytes(dir / name);
             auto other = tg::FileHandle::openRegular(dir / name, held == tg::LockKind::exclusive);
             ASSERT_TRUE(other->tryLock(held).ok());
@@ -146,7 +144,7 @@ TEST_F(Outputs, TheNextRunClearsKilledRunsLeftoversButNotLiveOnesOrJournals) {
         EXPECT_FALSE(tg::isLeftoverName(name)) << name;
 
     // Any run in the folder sweeps it, whatever its mode and result.
-    fs::copy_file(*media_ / "photo.jpg", dir_ / "photo.jpg", fs::copy_options::overwrite_existing);
+    fs::copy_file(media("photo.jpg"), dir_ / "photo.jpg", fs::copy_options::overwrite_existing);
     EXPECT_EQ(tg::processOne(dir_ / "photo.jpg", TGMode::inPlace).outcome, TGOutcome::fixed);
     kept.insert(kept.end(), {live, edited, fifo});
     std::sort(kept.begin(), kept.end());

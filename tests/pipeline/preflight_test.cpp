@@ -10,19 +10,21 @@ using namespace tg;
 using tgtest::TempDir;
 
 TEST(FmtBytes, FileStyleDecimalUnits) {
-    EXPECT_EQ(fmtBytes(0), "Zero KB");
-    EXPECT_EQ(fmtBytes(1), "1 byte");
-    EXPECT_EQ(fmtBytes(999), "999 bytes");
-    EXPECT_EQ(fmtBytes(1000), "1 KB");
-    EXPECT_EQ(fmtBytes(1499), "1 KB");
-    EXPECT_EQ(fmtBytes(999'499), "999 KB");
-    EXPECT_EQ(fmtBytes(999'500), "1 MB");
-    EXPECT_EQ(fmtBytes(1'000'000), "1 MB");
-    EXPECT_EQ(fmtBytes(1'250'000), "1.3 MB");
-    EXPECT_EQ(fmtBytes(101'000'000), "101 MB");
-    EXPECT_EQ(fmtBytes(5'000'000'000), "5 GB");
-    EXPECT_EQ(fmtBytes(5'050'000'000), "5.05 GB");
-    EXPECT_EQ(fmtBytes(1'234'567'890'123), "1.23 TB");
+    const std::pair<std::int64_t, const char*> cases[] = {{0, "Zero KB"},
+                                                          {1, "1 byte"},
+                                                          {999, "999 bytes"},
+                                                          {1000, "1 KB"},
+                                                          {1499, "1 KB"},
+                                                          {999'499, "999 KB"},
+                                                          {999'500, "1 MB"},
+                                                          {1'000'000, "1 MB"},
+                                                          {1'250'000, "1.3 MB"},
+                                                          {101'000'000, "101 MB"},
+                                                          {5'000'000'000, "5 GB"},
+                                                          {5'050'000'000, "5.05 GB"},
+                                                          {1'234'567'890'123, "1.23 TB"}};
+    for (const auto& [bytes, text] : cases)
+        EXPECT_EQ(fmtBytes(bytes), text) << bytes;
 }
 
 TEST(WriteBlocker, ReadOnlyFolderIsRefusedEvenForAWritableFile) {
