@@ -12,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
 
@@ -191,6 +192,13 @@ Status FileHandle::syncData() const {
 
 void FileHandle::startWriteback() const {
     ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+bool FileHandle::isCached(std::uint64_t off) const {
+    if (off > std::uint64_t(INT64_MAX)) return true;
+    std::uint8_t byte = 0;
+    iovec io{&byte, 1};
+    return ::preadv2(fd_, &io, 1, off_t(off), RWF_NOWAIT) >= 0 || errno != EAGAIN;
 }
 
 void FileHandle::prefetch(std::uint64_t off, std::uint64_t len) const {

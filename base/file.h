@@ -91,6 +91,9 @@ public:
     void startWriteback() const;
     // Asks for [off, off + len) to be read into the page cache in the background. A hint only.
     void prefetch(std::uint64_t off, std::uint64_t len) const;
+    // Whether the byte at off is in the page cache (a read there would not wait for the disk).
+    // Unknown is reported as cached.
+    bool isCached(std::uint64_t off) const;
     // Opens a hole of len bytes at off, moving everything from off on by len (ext4, XFS). off and
     // len must be multiples of the block size. Fails with EOPNOTSUPP where unsupported.
     Status insertRange(std::uint64_t off, std::uint64_t len) const;

@@ -30,6 +30,8 @@ constexpr std::uint64_t MAX_LEADING = 4ull << 20;
 // Heads closer than this share one read, up to a batch of this size.
 constexpr std::uint64_t COALESCE_GAP = 16 * 1024;
 constexpr std::uint64_t MAX_BATCH = 1ull << 20;
+// Heads asked for ahead of the one being read: enough to keep a disk's queue full.
+constexpr std::size_t PREFETCH_AHEAD = 128;
 // Tracks that claim more samples than this are not walked.
 constexpr std::uint64_t MAX_WALKED_SAMPLES = 10'000'000;
 
@@ -87,12 +89,17 @@ struct Head {
 // Reads the first bytes of many samples, in file order, with nearby ones sharing a read.
 class HeadReader {
 public:
-    HeadReader(const ReadAt& read, std::size_t want) : read_(read), want_(want) {}
+    HeadReader(const ReadAt& read, const Prefetch& prefetch, std::size_t want)
+        : read_(read), prefetch_(prefetch), want_(want) {}
 
     // Calls use(index, head bytes) for each sample, heads min(want, size) long.
     template <typename Use> Status each(const std::vector<Head>& samples, Use use) {
         std::vector<std::uint8_t> batch;
+        std::size_t asked = 0; // heads before this one have been asked for
         for (std::size_t i = 0; i < samples.size();) {
+            if (prefetch_)
+                for (; asked < samples.size() && asked < i + PREFETCH_AHEAD; ++asked)
+                    prefetch_(samples[asked].offset, headOf(samples[asked]));
             const std::uint64_t start = samples[i].offset;
             std::uint64_t end = start + headOf(samples[i]);
             std::size_t j = i + 1;
@@ -120,6 +127,7 @@ private:
     std::uint64_t headOf(const Head& h) const { return std::min<std::uint64_t>(want_, h.size); }
 
     const ReadAt& read_;
+    const Prefetch& prefetch_;
     std::size_t want_;
 };
 
@@ -143,9 +151,10 @@ struct Unit {
 class EntryReader {
 public:
     EntryReader(const MoovLayout& layout, Bytes moov, std::uint64_t moovStart,
-                std::uint64_t fileSize, const ReadAt& read, std::vector<Unit>& units)
+                std::uint64_t fileSize, const ReadAt& read, const Prefetch& prefetch,
+                std::vector<Unit>& units)
         : layout_(layout), moov_(moov), moovStart_(moovStart), fileSize_(fileSize), read_(read),
-          units_(units) {}
+          prefetch_(prefetch), units_(units) {}
 
     Result<EntryBitstream> run(const VideoEntry& e, std::size_t index) {
         out_ = {};
@@ -383,7 +392,7 @@ private:
         std::vector<std::size_t> longer; // samples whose leading units run past the head
         std::vector<Found> found;
         std::vector<std::vector<std::uint8_t>> units;
-        HeadReader reader(read_, NAL_HEAD);
+        HeadReader reader(read_, prefetch_, NAL_HEAD);
         Status s = reader.each(*heads, [&](std::size_t i, Bytes head) {
             const LeadingSps l = leading(head, (*heads)[i].size);
             if (l.status == LeadingSps::Status::needBytes) {
@@ -433,7 +442,7 @@ private:
     Status proResEntry(const VideoEntry& e) {
         auto heads = samples(e);
         if (!heads) return {};
-        HeadReader reader(read_, PRORES_HEAD);
+        HeadReader reader(read_, prefetch_, PRORES_HEAD);
         return reader.each(*heads, [&](std::size_t i, Bytes head) {
             const auto h = readProResHeader(head, (*heads)[i].size);
             const std::uint64_t at = (*heads)[i].offset;
@@ -458,6 +467,7 @@ private:
     std::uint64_t moovStart_;
     std::uint64_t fileSize_;
     const ReadAt& read_;
+    const Prefetch& prefetch_;
     std::vector<Unit>& units_;
     std::size_t index_ = 0;
     unsigned lengthSize_ = 4; // of the samples' NAL unit lengths, from avcC / hvcC
@@ -541,12 +551,12 @@ std::optional<std::uint8_t> BitstreamLayer::leftPrimaries() const {
 
 Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
                                           std::uint64_t moovStart, std::uint64_t fileSize,
-                                          const ReadAt& read) {
+                                          const ReadAt& read, const Prefetch& prefetch) {
     BitstreamLayer layer;
     for (const auto& t : layout.otherVideoTypes)
         if (dolbyVisionType(t)) layer.hdrEntryTypes.push_back(t);
     std::vector<Unit> units;
-    EntryReader reader(layout, moov, moovStart, fileSize, read, units);
+    EntryReader reader(layout, moov, moovStart, fileSize, read, prefetch, units);
     for (std::size_t i = 0; i < layout.entries.size(); ++i) {
         auto entry = reader.run(layout.entries[i], i);
         if (entry.failed()) return entry.failure();
@@ -562,7 +572,15 @@ Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
     const ReadAt read = [&file](std::uint64_t at, std::span<std::uint8_t> out) {
         return file.readAt(at, out);
     };
-    return readBitstreamLayer(layout, moov, moovStart, fileSize, read);
+    // Asking ahead costs a call per head where the file is cached already; a few probes tell.
+    constexpr std::uint64_t PROBES = 8;
+    bool cold = false;
+    for (std::uint64_t k = 1; k <= PROBES && !cold; ++k)
+        cold = !file.isCached(fileSize / (PROBES + 1) * k);
+    Prefetch prefetch;
+    if (cold)
+        prefetch = [&file](std::uint64_t at, std::uint64_t length) { file.prefetch(at, length); };
+    return readBitstreamLayer(layout, moov, moovStart, fileSize, read, prefetch);
 }
 
 Result<MovieColour> readMovieColour(const FileHandle& file) {

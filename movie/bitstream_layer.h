@@ -28,6 +28,8 @@ namespace tg {
 
 // Reads up to out.size() bytes at absolute offset `at`; fewer only at the end of the file.
 using ReadAt = std::function<Result<std::size_t>(std::uint64_t at, std::span<std::uint8_t> out)>;
+// Asks for [at, at + length) to be read ahead of use, in the background. A hint.
+using Prefetch = std::function<void(std::uint64_t at, std::uint64_t length)>;
 
 enum class BitstreamKind { none, h264, hevc, prores, av1 };
 
@@ -97,9 +99,11 @@ struct BitstreamLayer {
 // the head of every sample of the H.264, HEVC and ProRes entries, coalescing nearby heads into
 // one read. Fails only when a read of the file fails; a malformed table or sample is reported in
 // the entry (left alone), never followed outside the bytes it names.
+// prefetch, when given, is asked for the heads some way ahead of their reads, so that a cold
+// disk sees many requests at once rather than one after another.
 Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
                                           std::uint64_t moovStart, std::uint64_t fileSize,
-                                          const ReadAt& read);
+                                          const ReadAt& read, const Prefetch& prefetch = {});
 Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
                                           std::uint64_t moovStart, const FileHandle& file,
                                           std::uint64_t fileSize);
