@@ -17,10 +17,11 @@ constexpr std::uint64_t SHIFT_CHUNK = 8ull << 20;
 constexpr std::uint64_t RANGE_FROM = 64ull << 20;
 // Atoms between moov and a free atom that are moved to absorb the growth; more is not worth it.
 constexpr std::uint64_t MAX_ABSORB_MOVE = 16ull << 20;
-// Past this many same-length writes, the cache around them is dropped first (the largest folio
-// the page cache uses for file data is 2 MiB).
+// Past this many same-length writes, the cache around them is dropped first. Folios of file
+// data seen here are at most 128 KiB; a span of 512 KiB covers larger ones too without dropping
+// much more of the cache than the writes need (a folio the span misses only costs write-back).
 constexpr std::size_t SPREAD_WRITES = 64;
-constexpr std::uint64_t FOLIO_SPAN = 2ull << 20;
+constexpr std::uint64_t FOLIO_SPAN = 512ull << 10;
 constexpr std::uint64_t PAGE = 4096;
 // Room kept free beyond what an edit needs, for the file system's own records.
 constexpr std::uint64_t SPACE_MARGIN = 1ull << 20;
