@@ -16,9 +16,10 @@ std::optional<InspectedColour> fromCodes(const std::optional<StoredColour>& c) {
 }
 
 // A layer states Display P3 when every video entry's colour in it says primaries 12.
-template <typename Get> bool allP3(const std::vector<InspectedTrack>& tracks, Get get) {
+bool allP3(const std::vector<InspectedTrack>& tracks,
+           std::optional<InspectedColour> InspectedTrack::*layer) {
     return !tracks.empty() && std::all_of(tracks.begin(), tracks.end(), [&](const auto& t) {
-        const auto& c = get(t);
+        const auto& c = t.*layer;
         return c && c->primaries == P3;
     });
 }
@@ -33,12 +34,8 @@ Inspection movie(const std::filesystem::path& file) {
     for (auto& e : m.entries)
         out.tracks.push_back(
             {e.track, e.type, fromCodes(e.container), fromCodes(e.bitstream), e.hdr});
-    if (allP3(
-            out.tracks, [](const InspectedTrack& t) -> const auto& { return t.container; }))
-        out.layers.push_back("container");
-    if (allP3(
-            out.tracks, [](const InspectedTrack& t) -> const auto& { return t.bitstream; }))
-        out.layers.push_back("bitstream");
+    if (allP3(out.tracks, &InspectedTrack::container)) out.layers.push_back("container");
+    if (allP3(out.tracks, &InspectedTrack::bitstream)) out.layers.push_back("bitstream");
     return out;
 }
 
