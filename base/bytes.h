@@ -51,6 +51,14 @@ constexpr void wU64(MutableBytes d, std::uint64_t off, std::uint64_t v) {
     writeUnsigned(d, off, 8, v);
 }
 
+// The page size every aligned write and cache hint of the edits assumes.
+inline constexpr std::uint64_t PAGE_BYTES = 4096;
+
+// v rounded up to a multiple of unit (unit > 0).
+constexpr std::uint64_t roundUp(std::uint64_t v, std::uint64_t unit) {
+    return (v + unit - 1) / unit * unit;
+}
+
 // The four bytes at off as text; empty when any byte is not ASCII or they do not fit.
 std::string fourCC(Bytes d, std::uint64_t off);
 

@@ -22,7 +22,6 @@ constexpr std::uint64_t MAX_ABSORB_MOVE = 16ull << 20;
 // much more of the cache than the writes need (a folio the span misses only costs write-back).
 constexpr std::size_t SPREAD_WRITES = 64;
 constexpr std::uint64_t FOLIO_SPAN = 512ull << 10;
-constexpr std::uint64_t PAGE = 4096;
 // Room kept free beyond what an edit needs, for the file system's own records.
 constexpr std::uint64_t SPACE_MARGIN = 1ull << 20;
 
@@ -32,10 +31,6 @@ const char* const NO_ROOM = "Not enough space for the edit on this file system";
 const char* const OUT_OF_ROOM = "Out of space partway — free some space and run again to finish";
 const char* const CHANGED = "File changed while it was being read — left unchanged";
 const char* const NO_JOURNAL = "No write permission";
-
-std::uint64_t roundUp(std::uint64_t v, std::uint64_t unit) {
-    return (v + unit - 1) / unit * unit;
-}
 
 TGResult failed(const std::filesystem::path& path, const char* message, const Failure& why,
                 const std::string& context = {}) {
@@ -261,7 +256,7 @@ private:
 
 // Space the route needs beyond what the file holds now, journal included.
 std::uint64_t spaceNeeded(const Journal& j, const FileSystemInfo& fs) {
-    std::uint64_t journal = 4096 + j.region.size() + (j.route == Route::shift ? 2 * j.chunk : 0);
+    std::uint64_t journal = PAGE_BYTES + j.region.size() + (j.route == Route::shift ? 2 * j.chunk : 0);
     for (const auto& w : j.writes)
         journal += 2 * w.bytes.size() + 32;
     journal += 28 * j.extents.size();
@@ -373,7 +368,7 @@ Status writeRegionAndFixes(const FileHandle& file, const Journal& j) {
         }
         // Each write reads its page first: ask for them all at once, a page each.
         for (const auto& w : j.writes)
-            file.prefetch(w.at - w.at % PAGE, PAGE);
+            file.prefetch(w.at - w.at % PAGE_BYTES, PAGE_BYTES);
     }
     for (const auto& w : j.writes)
         if (Status s = file.writeAt(w.at, w.bytes); s.failed()) return s;

@@ -14,14 +14,9 @@ namespace {
 constexpr std::array<std::uint8_t, 8> MAGIC = {'T', 'G', 'E', 'D', 'I', 'T', 0, 1};
 constexpr std::uint64_t PREFIX = 24; // magic, total length, checksum
 constexpr std::uint64_t SLOT_HEADER = 36;
-constexpr std::uint64_t PAGE = 4096;
 constexpr std::array<std::uint8_t, 4> STEP = {'S', 'T', 'E', 'P'};
 // A header larger than this is not one of ours (moov is bounded well below it).
 constexpr std::uint64_t MAX_HEADER = 2ull << 30;
-
-std::uint64_t roundUp(std::uint64_t v, std::uint64_t unit) {
-    return (v + unit - 1) / unit * unit;
-}
 
 class Out {
 public:
@@ -85,7 +80,7 @@ private:
 };
 
 std::uint64_t slotSize(const Journal& j) {
-    return roundUp(SLOT_HEADER + j.chunk, PAGE);
+    return roundUp(SLOT_HEADER + j.chunk, PAGE_BYTES);
 }
 
 } // namespace
@@ -201,7 +196,7 @@ Result<JournalFile> JournalFile::create(const std::filesystem::path& path, const
     jf.file_ = FileHandle::createExclusive(path, 0600);
     if (!jf.file_.isOpen()) return errnoFailure(errno);
     const auto header = encodeJournal(j);
-    jf.slotsAt_ = roundUp(header.size(), PAGE);
+    jf.slotsAt_ = roundUp(header.size(), PAGE_BYTES);
     jf.seed_ = u64(header, 16);
     Status s = jf.file_.writeAt(0, header);
     // The two step slots are reserved now, so that no step runs out of room for its record.
@@ -245,7 +240,7 @@ JournalFile::open(const std::filesystem::path& path) {
     auto j = decodeJournal(header);
     if (!j) return std::pair(State::torn, std::move(jf));
     jf.journal_ = std::move(*j);
-    jf.slotsAt_ = roundUp(total, PAGE);
+    jf.slotsAt_ = roundUp(total, PAGE_BYTES);
     jf.seed_ = u64(prefix, 16);
     return std::pair(State::valid, std::move(jf));
 }

@@ -6,10 +6,13 @@ root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
 declare -A allowed=(
   [base]=""
   [model]="base"
-  [movie]="base model"
-  [image]="base model"
+  [bmff]="base"
+  [codec]="base"
+  [edit]="base model"
+  [movie]="base model bmff codec edit"
+  [image]="base model bmff codec edit"
   [bake]="base model"
-  [pipeline]="base model movie image bake"
+  [pipeline]="base model bmff codec edit movie image bake"
   [cli]="base model pipeline"
   [app]="base model pipeline"
 )
