@@ -1,8 +1,8 @@
 #include "movie/colour_report.h"
 
+#include "edit/journal.h"
 #include "movie/bitstream_layer.h"
 #include "movie/colour_decision.h"
-#include "movie/journal.h"
 #include "movie/movie_tagger.h"
 #include "movie/tagging.h"
 

@@ -86,7 +86,7 @@ InsertionPlan planInsertion(const MoovLayout& layout, Bytes moov, std::uint64_t 
         plan.sizeFixes.push_back({moovStart + off, false, newSize});
     }
 
-    plan.offsets = layout.offsets;
+    plan.offsets = offsetFields(layout.offsets);
     const std::uint64_t insertAbs = moovStart + plan.insertAt;
     const std::uint64_t moovEnd = moovStart + moov.size();
     // An offset into moov at or behind the insertion point would have to follow bytes that
@@ -99,28 +99,12 @@ InsertionPlan planInsertion(const MoovLayout& layout, Bytes moov, std::uint64_t 
     return plan;
 }
 
-std::optional<std::vector<OffsetFix>> moveOffsets(const std::vector<OffsetRef>& refs,
-                                                  const OffsetShift& shift) {
-    std::vector<OffsetFix> fixes;
-    for (const auto& r : refs) {
-        if (r.highest < shift.from) continue;
-        if (r.lowest < shift.to) return std::nullopt;
-        if (shift.delta == 0) continue;
-        std::uint64_t v = 0;
-        if (__builtin_add_overflow(r.value, shift.delta, &v) || (r.width == 4 && v > MAX_U32))
-            return std::nullopt;
-        fixes.push_back({r.pos, r.width, v});
-    }
-    return fixes;
-}
-
-Overwrite fieldWrite(std::uint64_t absPos, int width, std::uint64_t value, Bytes current) {
-    Overwrite w;
-    w.at = absPos;
-    w.bytes.resize(std::size_t(width));
-    writeUnsigned(w.bytes, 0, unsigned(width), value);
-    w.old.assign(current.begin(), current.end());
-    return w;
+std::vector<OffsetField> offsetFields(const std::vector<OffsetRef>& refs) {
+    std::vector<OffsetField> fields;
+    fields.reserve(refs.size());
+    for (const auto& r : refs)
+        fields.push_back({r.pos, r.width, r.value, r.lowest, r.highest});
+    return fields;
 }
 
 std::vector<std::uint8_t> rebuildMoov(Bytes moov, std::uint64_t moovStart,

@@ -1,5 +1,6 @@
 #include "movie/tagging.h"
 
+#include "edit/journal.h"
 #include "movie/movie_tagger.h"
 
 #include <cerrno>
@@ -243,6 +244,15 @@ MoviePlan planMovieEdit(const std::string& name, const FileHandle& file, std::ui
 
 TGResult tagMovie(const std::filesystem::path& file, TagMode mode, const Progress& onMoving) {
     return Session(file, mode, onMoving).run();
+}
+
+TGResult processCore(const std::filesystem::path& file,
+                     const std::function<void(double)>& onMoving) {
+    return tagMovie(file, TagMode::core, onMoving);
+}
+
+TGResult addColr(const std::filesystem::path& file) {
+    return tagMovie(file, TagMode::addOnly, {});
 }
 
 bool hasInterruptedEdit(const std::filesystem::path& file) {

@@ -5,7 +5,7 @@
 
 #include "model/job.h"
 #include "movie/colour_decision.h"
-#include "movie/edit.h"
+#include "movie/movie_edit.h"
 
 #include <cstdint>
 #include <filesystem>

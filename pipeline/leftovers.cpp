@@ -1,7 +1,7 @@
 #include "pipeline/leftovers.h"
 
 #include "base/work_file.h"
-#include "movie/journal.h"
+#include "edit/journal.h"
 
 #include <array>
 #include <cctype>

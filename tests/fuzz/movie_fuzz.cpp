@@ -42,10 +42,10 @@ void checkPlan(Bytes moov, std::uint64_t start) {
         require(f.isLarge || f.newSize <= 0xFFFFFFFFu);
     }
     for (const auto& f : plan.offsetFixes) {
-        require(f.w == 4 || f.w == 8);
-        require(f.absPos >= start && fits(moov.size(), f.absPos - start, std::uint64_t(f.w)));
-        require(f.w == 8 || f.v <= 0xFFFFFFFFu);
-        require(f.v >= start + moov.size() + plan.growth());
+        require(f.width == 4 || f.width == 8);
+        require(f.pos >= start && fits(moov.size(), f.pos - start, std::uint64_t(f.width)));
+        require(f.width == 8 || f.value <= 0xFFFFFFFFu);
+        require(f.value >= start + moov.size() + plan.growth());
     }
     require(rebuildMoov(moov, start, plan, {}).size() == moov.size() + plan.growth());
 }

@@ -2,8 +2,7 @@
 // insertion left half done, and real SIGKILLs in the middle of big insertions. After each, the next
 // run must leave the file byte-identical to an edit that was never interrupted (whose frames and
 // colour are checked against ffmpeg), and no journal behind.
-#include "movie/edit.h"
-#include "movie/journal.h"
+#include "edit/journal.h"
 
 #include "movie_fixtures.h"
 

@@ -1,8 +1,8 @@
 // The files a copy or a bake makes: an earlier one kept when the new one fails, the source's
 // attributes carried over, sources other runs hold refused, killed runs' leftovers cleared.
 #include "base/work_file.h"
+#include "edit/journal.h"
 #include "fixtures/media.h"
-#include "movie/journal.h"
 #include "pipeline/driver.h"
 #include "pipeline/leftovers.h"
 #include "pipeline/source.h"

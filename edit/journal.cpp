@@ -1,5 +1,6 @@
-#include "movie/journal.h"
+#include "edit/journal.h"
 
+#include "base/byte_cursor.h"
 #include "base/checksum.h"
 
 #include <algorithm>
@@ -15,69 +16,19 @@ constexpr std::array<std::uint8_t, 8> MAGIC = {'T', 'G', 'E', 'D', 'I', 'T', 0, 
 constexpr std::uint64_t PREFIX = 24; // magic, total length, checksum
 constexpr std::uint64_t SLOT_HEADER = 36;
 constexpr std::array<std::uint8_t, 4> STEP = {'S', 'T', 'E', 'P'};
-// A header larger than this is not one of ours (moov is bounded well below it).
+// A header larger than this is not one of ours (a region is bounded well below it).
 constexpr std::uint64_t MAX_HEADER = 2ull << 30;
 
-class Out {
-public:
-    void u8(std::uint64_t v) { b_.push_back(std::uint8_t(v)); }
-    void u32(std::uint64_t v) { put(v, 4); }
-    void u64(std::uint64_t v) { put(v, 8); }
-    void blob(Bytes d) {
-        u64(d.size());
-        b_.insert(b_.end(), d.begin(), d.end());
-    }
-    void text(const std::string& s) {
-        blob(Bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()));
-    }
-    std::vector<std::uint8_t>& bytes() { return b_; }
+void putBlob(ByteWriter& o, Bytes d) {
+    o.u64(d.size());
+    o.bytes(d);
+}
 
-private:
-    void put(std::uint64_t v, unsigned width) {
-        for (unsigned i = width; i-- > 0;)
-            b_.push_back(std::uint8_t(v >> (8 * i)));
-    }
-    std::vector<std::uint8_t> b_;
-};
-
-class In {
-public:
-    explicit In(Bytes d, std::uint64_t p) : d_(d), p_(p) {}
-    bool ok() const { return ok_; }
-    bool atEnd() const { return p_ == d_.size(); }
-    std::uint64_t u8() { return take(1); }
-    std::uint64_t u32() { return take(4); }
-    std::uint64_t u64() { return take(8); }
-    std::vector<std::uint8_t> blob() {
-        const std::uint64_t n = u64();
-        if (!ok_ || !fits(d_.size(), p_, n)) {
-            ok_ = false;
-            return {};
-        }
-        std::vector<std::uint8_t> out(d_.begin() + std::ptrdiff_t(p_),
-                                      d_.begin() + std::ptrdiff_t(p_ + n));
-        p_ += n;
-        return out;
-    }
-    std::string text() {
-        auto b = blob();
-        return std::string(b.begin(), b.end());
-    }
-
-private:
-    std::uint64_t take(unsigned width) {
-        if (!ok_ || !fits(d_.size(), p_, width)) {
-            ok_ = false;
-            return 0;
-        }
-        const std::uint64_t v = readUnsigned(d_, p_, width);
-        p_ += width;
-        return v;
-    }
-    Bytes d_;
-    std::uint64_t p_;
-    bool ok_ = true;
-};
+std::vector<std::uint8_t> takeBlob(ByteReader& in) {
+    const std::uint64_t n = in.u64();
+    const Bytes d = in.take(std::size_t(n));
+    return {d.begin(), d.end()};
+}
 
 std::uint64_t slotSize(const Journal& j) {
     return roundUp(SLOT_HEADER + j.chunk, PAGE_BYTES);
@@ -97,15 +48,15 @@ StepRange stepRange(const Journal& j, std::uint64_t index) {
     return {j.regionOldEnd + startOff, endOff - startOff};
 }
 
-std::filesystem::path journalPath(const std::filesystem::path& movie, std::uint64_t device,
+std::filesystem::path journalPath(const std::filesystem::path& edited, std::uint64_t device,
                                   std::uint64_t inode) {
-    return folderOf(movie) /
+    return folderOf(edited) /
            (".tg_edit_" + std::to_string(device) + "_" + std::to_string(inode) + ".journal");
 }
 
 std::vector<std::uint8_t> encodeJournal(const Journal& j) {
-    Out o;
-    o.bytes().assign(MAGIC.begin(), MAGIC.end());
+    ByteWriter o;
+    o.bytes(MAGIC);
     o.u64(0); // total length, filled in below
     o.u64(0); // checksum
     o.u8(std::uint8_t(j.route));
@@ -114,20 +65,21 @@ std::vector<std::uint8_t> encodeJournal(const Journal& j) {
     o.u64(j.inode);
     o.u8(j.birthNs.has_value());
     o.u64(std::uint64_t(j.birthNs.value_or(0)));
+    o.u64(j.name.size());
     o.text(j.name);
     o.u64(j.oldSize);
     o.u64(j.newSize);
     o.u64(j.regionStart);
     o.u64(j.regionOldEnd);
-    o.blob(j.region);
+    putBlob(o, j.region);
     o.u64(j.delta);
     o.u64(j.rangeAt);
     o.u64(j.chunk);
     o.u32(j.writes.size());
     for (const auto& w : j.writes) {
         o.u64(w.at);
-        o.blob(w.bytes);
-        o.blob(w.old);
+        putBlob(o, w.bytes);
+        putBlob(o, w.old);
     }
     o.u32(j.extents.size());
     for (const auto& e : j.extents) {
@@ -136,10 +88,10 @@ std::vector<std::uint8_t> encodeJournal(const Journal& j) {
         o.u64(e.length);
         o.u32(e.flags);
     }
-    auto& b = o.bytes();
+    std::vector<std::uint8_t> b = o.take();
     wU64(b, 8, b.size());
     wU64(b, 16, checksum64(Bytes(b).subspan(PREFIX)));
-    return std::move(b);
+    return b;
 }
 
 std::optional<Journal> decodeJournal(Bytes b) {
@@ -148,7 +100,8 @@ std::optional<Journal> decodeJournal(Bytes b) {
     if (total < PREFIX || total > b.size()) return {};
     b = b.first(total);
     if (checksum64(b.subspan(PREFIX)) != u64(b, 16)) return {};
-    In in(b, PREFIX);
+    ByteReader in(b);
+    in.seek(PREFIX);
     Journal j;
     const std::uint64_t route = in.u8();
     if (route > std::uint64_t(Route::shift)) return {};
@@ -161,20 +114,21 @@ std::optional<Journal> decodeJournal(Bytes b) {
     const bool hasBirth = in.u8() != 0;
     const auto birth = std::int64_t(in.u64());
     if (hasBirth) j.birthNs = birth;
-    j.name = in.text();
+    const std::vector<std::uint8_t> name = takeBlob(in);
+    j.name.assign(name.begin(), name.end());
     j.oldSize = in.u64();
     j.newSize = in.u64();
     j.regionStart = in.u64();
     j.regionOldEnd = in.u64();
-    j.region = in.blob();
+    j.region = takeBlob(in);
     j.delta = in.u64();
     j.rangeAt = in.u64();
     j.chunk = in.u64();
     for (std::uint64_t n = in.u32(); in.ok() && n > 0; --n) {
         Overwrite w;
         w.at = in.u64();
-        w.bytes = in.blob();
-        w.old = in.blob();
+        w.bytes = takeBlob(in);
+        w.old = takeBlob(in);
         j.writes.push_back(std::move(w));
     }
     for (std::uint64_t n = in.u32(); in.ok() && n > 0; --n) {
@@ -204,7 +158,7 @@ Result<JournalFile> JournalFile::create(const std::filesystem::path& path, const
     if (s.ok()) s = jf.file_.sync();
     if (s.ok()) s = syncFolder(folderOf(path));
     if (s.failed()) {
-        // Nothing of the movie has changed yet: this journal records nothing worth keeping.
+        // Nothing of the file has changed yet: this journal records nothing worth keeping.
         jf.file_.reset();
         removeFile(path);
         syncFolder(folderOf(path)).ok();

@@ -1,22 +1,18 @@
-#include "movie/edit.h"
+#include "edit/edit.h"
 
 #include "base/file_faults.h"
+#include "edit/routes.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <linux/fiemap.h>
 
 namespace tg {
 
 namespace {
 
-// Bytes moved per journaled step of a shift; one step is held in memory at a time.
-constexpr std::uint64_t SHIFT_CHUNK = 8ull << 20;
 // Behind this much tail, whole blocks are inserted instead of moving the tail (where the file
 // system can); smaller files keep their exact growth.
 constexpr std::uint64_t RANGE_FROM = 64ull << 20;
-// Atoms between moov and a free atom that are moved to absorb the growth; more is not worth it.
-constexpr std::uint64_t MAX_ABSORB_MOVE = 16ull << 20;
 // Past this many same-length writes, the cache around them is dropped first. Folios of file
 // data seen here are at most 128 KiB; a span of 512 KiB covers larger ones too without dropping
 // much more of the cache than the writes need (a folio the span misses only costs write-back).
@@ -43,216 +39,6 @@ TGResult failed(const std::filesystem::path& path, const char* message, const Fa
 bool isOutOfSpace(const Failure& f) {
     return f.cause == errorText(ENOSPC) || f.cause == errorText(EDQUOT);
 }
-
-// A top-level free atom of `size` bytes and the given type.
-std::vector<std::uint8_t> freeHeader(std::uint64_t size, const std::string& type) {
-    std::vector<std::uint8_t> h(size > 0xFFFFFFFF ? 16 : 8);
-    if (h.size() == 16) {
-        wU32(h, 0, 1);
-        wU64(h, 8, size);
-    } else {
-        wU32(h, 0, std::uint32_t(size));
-    }
-    std::copy(type.begin(), type.end(), h.begin() + 4);
-    return h;
-}
-
-// Builds the journal of each route, or finds that the route cannot carry this edit.
-class RoutePlanner {
-public:
-    RoutePlanner(const MovieFile& m, const MovieEdit& e)
-        : m_(m), e_(e), size_(m.identity.size), moovStart_(m.moov.start),
-          moovEnd_(m.moov.start + m.moov.size) {
-        if (e.insertion) {
-            growth_ = e.insertion->growth();
-            firstInsert_ = moovStart_ + e.insertion->insertAt;
-            refs_ = e.insertion->offsets;
-            refs_.insert(refs_.end(), e.outsideOffsets.begin(), e.outsideOffsets.end());
-        }
-    }
-
-    Journal base(Route route) const {
-        Journal j;
-        j.route = route;
-        j.outcome = e_.outcome;
-        j.device = m_.identity.device;
-        j.inode = m_.identity.inode;
-        j.birthNs = m_.identity.birthNs;
-        j.name = m_.path.filename().string();
-        j.oldSize = j.newSize = size_;
-        return j;
-    }
-
-    Journal overwrite() const {
-        Journal j = base(Route::overwrite);
-        j.writes = e_.overwrites;
-        return j;
-    }
-
-    // The free atom behind moov that can take the growth without moving any byte an offset
-    // points at, if there is one.
-    Result<std::optional<Journal>> absorb() const {
-        for (const auto& a : m_.top) {
-            if (a.start < moovEnd_ || (a.type != "free" && a.type != "skip")) continue;
-            if (a.start - moovEnd_ > MAX_ABSORB_MOVE) break;
-            const std::uint64_t left = a.size - std::min(a.size, growth_);
-            const std::uint64_t header = left > 0xFFFFFFFF ? 16 : 8;
-            if (a.size != growth_ && (a.size < growth_ || left < header)) continue;
-            auto writes = fieldWrites({firstInsert_, a.start + a.size, 0});
-            if (writes.failed()) return writes.failure();
-            if (!*writes) continue;
-            auto between = m_.file->readFully(moovEnd_, a.start - moovEnd_);
-            if (between.failed()) return between.failure();
-            Journal j = base(Route::absorb);
-            std::vector<Overwrite> outside;
-            j.region = rebuilt(**writes, moovEnd_, *between, outside);
-            if (a.size != growth_) {
-                const auto h = freeHeader(left, a.type);
-                j.region.insert(j.region.end(), h.begin(), h.end());
-            }
-            j.regionStart = moovStart_;
-            j.regionOldEnd = moovStart_ + j.region.size();
-            j.writes = place(outside, j.regionOldEnd, 0);
-            return std::optional(std::move(j));
-        }
-        return std::optional<Journal>();
-    }
-
-    // Whole blocks inserted in front of moov's block, the rest of that block and moov rewritten,
-    // and a free atom filling what the new atoms leave of the inserted blocks.
-    Result<std::optional<Journal>> insertRange(const FileSystemInfo& fs) const {
-        const std::uint64_t bs = fs.blockSize;
-        if (bs == 0 || bs > (1u << 20) || u32(m_.moovBytes, 0) == 0)
-            return std::optional<Journal>();
-        const std::uint64_t at = moovStart_ - moovStart_ % bs;
-        const std::uint64_t len = roundUp(growth_ + 8, bs);
-        auto writes = fieldWrites({firstInsert_, moovEnd_, len});
-        if (writes.failed()) return writes.failure();
-        if (!*writes) return std::optional<Journal>();
-        // The map must be whole and final: every extent's place on the device known.
-        if (Status s = m_.file->sync(); s.failed()) return s.failure();
-        auto map = m_.file->extents();
-        if (map.failed()) return std::optional<Journal>();
-        constexpr std::uint32_t UNSURE = FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC |
-                                         FIEMAP_EXTENT_ENCODED | FIEMAP_EXTENT_NOT_ALIGNED |
-                                         FIEMAP_EXTENT_DATA_INLINE | FIEMAP_EXTENT_DATA_TAIL;
-        for (const auto& x : *map)
-            if (x.flags & UNSURE) return std::optional<Journal>();
-        auto before = m_.file->readFully(at, moovStart_ - at);
-        if (before.failed()) return before.failure();
-        Journal j = base(Route::insertRange);
-        std::vector<Overwrite> outside;
-        std::vector<std::uint8_t> moov = rebuilt(**writes, 0, {}, outside);
-        applyInside(outside, at, *before);
-        j.region = std::move(*before);
-        j.region.insert(j.region.end(), moov.begin(), moov.end());
-        const auto pad = freeHeader(len - growth_, "free");
-        j.region.insert(j.region.end(), pad.begin(), pad.end());
-        j.region.resize(j.region.size() + (len - growth_ - pad.size()), 0);
-        j.regionStart = at;
-        j.regionOldEnd = moovEnd_;
-        j.delta = len;
-        j.rangeAt = at;
-        j.newSize = size_ + len;
-        j.writes = place(outside, moovEnd_, len);
-        j.extents = std::move(*map);
-        return std::optional(std::move(j));
-    }
-
-    // The tail moved by exactly the growth, as the atoms need.
-    Result<std::optional<Journal>> shift() const {
-        auto writes = fieldWrites({firstInsert_, moovEnd_, growth_});
-        if (writes.failed()) return writes.failure();
-        if (!*writes) return std::optional<Journal>();
-        Journal j = base(Route::shift);
-        std::vector<Overwrite> outside;
-        j.region = rebuilt(**writes, 0, {}, outside);
-        j.regionStart = moovStart_;
-        j.regionOldEnd = moovEnd_;
-        j.delta = growth_;
-        // Small tails get small steps, and so a small journal.
-        const std::uint64_t chunk = fileFaults().shiftChunk ? fileFaults().shiftChunk : SHIFT_CHUNK;
-        j.chunk = std::clamp<std::uint64_t>(size_ - std::min(size_, moovEnd_), 1, chunk);
-        j.newSize = size_ + growth_;
-        j.writes = place(outside, moovEnd_, growth_);
-        return std::optional(std::move(j));
-    }
-
-    std::uint64_t tail() const { return size_ - std::min(size_, firstInsert_); }
-
-private:
-    // The patches plus the offset fixes of a route, as same-length writes at old positions;
-    // nothing when the route cannot keep every offset right.
-    Result<std::optional<std::vector<Overwrite>>> fieldWrites(const OffsetShift& shift) const {
-        auto fixes = moveOffsets(refs_, shift);
-        if (!fixes) return std::optional<std::vector<Overwrite>>();
-        std::vector<Overwrite> writes = e_.overwrites;
-        for (const auto& f : *fixes) {
-            if (f.absPos >= moovStart_ && fits(m_.moovBytes.size(), f.absPos - moovStart_, f.w)) {
-                writes.push_back(fieldWrite(
-                    f.absPos, f.w, f.v,
-                    Bytes(m_.moovBytes).subspan(f.absPos - moovStart_, std::size_t(f.w))));
-                continue;
-            }
-            auto old = m_.file->readFully(f.absPos, std::size_t(f.w));
-            if (old.failed()) return old.failure();
-            writes.push_back(fieldWrite(f.absPos, f.w, f.v, *old));
-        }
-        return std::optional(std::move(writes));
-    }
-
-    // The new moov followed by `after` (old bytes from afterAt on), with the writes that fall
-    // inside either applied; the others are handed back in `outside`.
-    std::vector<std::uint8_t> rebuilt(const std::vector<Overwrite>& writes, std::uint64_t afterAt,
-                                      std::vector<std::uint8_t> after,
-                                      std::vector<Overwrite>& outside) const {
-        std::vector<Overwrite> inMoov;
-        for (const auto& w : writes) {
-            if (w.at >= moovStart_ && w.at - moovStart_ <= m_.moovBytes.size() &&
-                w.bytes.size() <= m_.moovBytes.size() - (w.at - moovStart_))
-                inMoov.push_back(w);
-            else
-                outside.push_back(w);
-        }
-        applyInside(outside, afterAt, after);
-        std::vector<std::uint8_t> out;
-        if (e_.insertion)
-            out = rebuildMoov(m_.moovBytes, moovStart_, *e_.insertion, inMoov);
-        else
-            out = m_.moovBytes;
-        out.insert(out.end(), after.begin(), after.end());
-        return out;
-    }
-
-    // Applies the writes that fall inside `bytes` (old bytes from `at` on) and drops them.
-    static void applyInside(std::vector<Overwrite>& writes, std::uint64_t at,
-                            std::vector<std::uint8_t>& bytes) {
-        std::erase_if(writes, [&](const Overwrite& w) {
-            if (bytes.empty() || w.at < at || w.at - at > bytes.size() ||
-                w.bytes.size() > bytes.size() - (w.at - at))
-                return false;
-            std::copy(w.bytes.begin(), w.bytes.end(), bytes.begin() + std::ptrdiff_t(w.at - at));
-            return true;
-        });
-    }
-
-    // Writes outside the rewritten region, at their positions after the edit.
-    static std::vector<Overwrite> place(std::vector<Overwrite> writes, std::uint64_t regionOldEnd,
-                                        std::uint64_t delta) {
-        for (auto& w : writes)
-            if (w.at >= regionOldEnd) w.at += delta;
-        return writes;
-    }
-
-    const MovieFile& m_;
-    const MovieEdit& e_;
-    std::uint64_t size_;
-    std::uint64_t moovStart_;
-    std::uint64_t moovEnd_;
-    std::uint64_t growth_ = 0;
-    std::uint64_t firstInsert_ = 0;
-    std::vector<OffsetRef> refs_;
-};
 
 // Space the route needs beyond what the file holds now, journal included.
 std::uint64_t spaceNeeded(const Journal& j, const FileSystemInfo& fs) {
@@ -400,7 +186,7 @@ Status runShift(const FileHandle& file, const JournalFile& jf, const std::vector
         if (got.failed()) return got.failure();
         if (*got != r.length) return errnoFailure(EIO);
         // The step's bytes are safe in the journal before their old place is overwritten, and the
-        // step before is durable in the movie before its record's slot is taken again. Both files
+        // step before is durable in the file before its record's slot is taken again. Both files
         // write back at once, and the disk is busy while the next step is read.
         if (Status s = jf.writeStep(i, r.from, block); s.failed()) return s;
         if (Status s = file.syncData(); s.failed()) return s;
@@ -425,12 +211,12 @@ enum class Ran { done, fallBack };
 
 // Carries out one journaled route. A fallBack means the file system declined a range insertion
 // before anything changed.
-Result<Ran> carryOut(const MovieFile& m, const Journal& j, const Progress& onMoving,
+Result<Ran> carryOut(const EditTarget& target, const Journal& j, const Progress& onMoving,
                      TGResult& result) {
-    const FileHandle& file = *m.file;
-    const auto path = journalPath(m.path, j.device, j.inode);
-    if (!sameAsPlanned(file, m.identity)) {
-        result = failed(m.path, CHANGED, {});
+    const FileHandle& file = *target.file;
+    const auto path = journalPath(target.path, j.device, j.inode);
+    if (!sameAsPlanned(file, target.identity)) {
+        result = failed(target.path, CHANGED, {});
         return Ran::done;
     }
     auto jf = JournalFile::create(path, j);
@@ -438,17 +224,17 @@ Result<Ran> carryOut(const MovieFile& m, const Journal& j, const Progress& onMov
         const char* message = !isOutOfSpace(jf.failure()) ? NO_JOURNAL
                               : j.newSize > j.oldSize     ? GROW_FAILED
                                                           : NO_ROOM;
-        result = failed(m.path, message, jf.failure(), "edit journal");
+        result = failed(target.path, message, jf.failure(), "edit journal");
         return Ran::done;
     }
-    // The journal is durable; one more look, then the movie changes.
-    if (!sameAsPlanned(file, m.identity)) {
+    // The journal is durable; one more look, then the file changes.
+    if (!sameAsPlanned(file, target.identity)) {
         jf->remove().ok();
-        result = failed(m.path, CHANGED, {});
+        result = failed(target.path, CHANGED, {});
         return Ran::done;
     }
     auto partway = [&](const Failure& f) {
-        result = failed(m.path, isOutOfSpace(f) ? OUT_OF_ROOM : PARTWAY, f);
+        result = failed(target.path, isOutOfSpace(f) ? OUT_OF_ROOM : PARTWAY, f);
         return Ran::done;
     };
     Status s;
@@ -466,7 +252,7 @@ Result<Ran> carryOut(const MovieFile& m, const Journal& j, const Progress& onMov
             if (undone.ok() && *undone) {
                 jf->remove().ok();
                 if (declined) return Ran::fallBack;
-                result = failed(m.path, GROW_FAILED, s.failure());
+                result = failed(target.path, GROW_FAILED, s.failure());
                 return Ran::done;
             }
             return partway(s.failure());
@@ -483,7 +269,7 @@ Result<Ran> carryOut(const MovieFile& m, const Journal& j, const Progress& onMov
             now = file.size();
             if (now.ok() && *now == j.oldSize) {
                 jf->remove().ok();
-                result = failed(m.path, GROW_FAILED, s.failure());
+                result = failed(target.path, GROW_FAILED, s.failure());
                 return Ran::done;
             }
             return partway(s.failure());
@@ -493,59 +279,59 @@ Result<Ran> carryOut(const MovieFile& m, const Journal& j, const Progress& onMov
     }
     }
     if (s.failed()) return partway(s.failure());
-    // The movie is whole on disk: only now may the journal go.
+    // The file is whole on disk: only now may the journal go.
     jf->remove().ok();
     return Ran::done;
 }
 
 } // namespace
 
-TGResult applyEdit(const MovieFile& m, const MovieEdit& e, const Progress& onMoving) {
-    TGResult result(m.path.filename().string(), e.outcome, e.message);
-    auto fs = m.file->fileSystem();
-    if (fs.failed()) return failed(m.path, PARTWAY, fs.failure());
-    RoutePlanner planner(m, e);
+TGResult runEdit(const EditTarget& target, const EditPlan& plan, const Progress& onMoving) {
+    TGResult result(target.path.filename().string(), plan.outcome, plan.message);
+    auto fs = target.file->fileSystem();
+    if (fs.failed()) return failed(target.path, PARTWAY, fs.failure());
+    RoutePlanner planner(target, plan);
 
     std::vector<Journal> routes;
-    if (!e.insertion) {
+    if (!plan.growth) {
         routes.push_back(planner.overwrite());
     } else {
         auto absorbed = planner.absorb();
-        if (absorbed.failed()) return failed(m.path, "Read error", absorbed.failure());
+        if (absorbed.failed()) return failed(target.path, "Read error", absorbed.failure());
         if (*absorbed) routes.push_back(std::move(**absorbed));
         const RangeInsertion rule = fileFaults().rangeInsertion;
         const bool wantRange = rule == RangeInsertion::always ||
                                (rule == RangeInsertion::bySize && planner.tail() > RANGE_FROM);
         if (routes.empty() && wantRange) {
             auto range = planner.insertRange(*fs);
-            if (range.failed()) return failed(m.path, "Read error", range.failure());
+            if (range.failed()) return failed(target.path, "Read error", range.failure());
             if (*range) routes.push_back(std::move(**range));
         }
         auto shifted = planner.shift();
-        if (shifted.failed()) return failed(m.path, "Read error", shifted.failure());
+        if (shifted.failed()) return failed(target.path, "Read error", shifted.failure());
         if (*shifted) routes.push_back(std::move(**shifted));
         if (routes.empty())
-            return TGResult(m.path.filename().string(), TGOutcome::error,
-                            "Unsupported (offsets outside chunk tables)");
+            return TGResult(target.path.filename().string(), TGOutcome::error,
+                            plan.growth->noRoute);
     }
 
     for (const auto& j : routes) {
         if (!fileFaults().skipSpaceCheck) {
-            auto now = m.file->fileSystem();
+            auto now = target.file->fileSystem();
             if (now.ok() && now->freeBytes < spaceNeeded(j, *now)) {
                 const bool grows = j.newSize > j.oldSize;
-                TGResult r(m.path.filename().string(), TGOutcome::error,
+                TGResult r(target.path.filename().string(), TGOutcome::error,
                            grows && !now->copyOnWrite ? GROW_FAILED : NO_ROOM);
                 r.detail = "needs " + std::to_string(spaceNeeded(j, *now)) + " bytes, " +
                            std::to_string(now->freeBytes) + " free";
                 return r;
             }
         }
-        auto ran = carryOut(m, j, onMoving, result);
-        if (ran.failed()) return failed(m.path, PARTWAY, ran.failure());
+        auto ran = carryOut(target, j, onMoving, result);
+        if (ran.failed()) return failed(target.path, PARTWAY, ran.failure());
         if (*ran == Ran::done) return result;
     }
-    return failed(m.path, GROW_FAILED, {});
+    return failed(target.path, GROW_FAILED, {});
 }
 
 Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path& path,
@@ -560,13 +346,13 @@ Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path
     if (state == JournalFile::State::foreign)
         return Failure{{}, "unreadable edit journal " + jpath.filename().string()};
     if (state == JournalFile::State::torn) {
-        // Its header never became whole, so the movie was never touched.
+        // Its header never became whole, so the file was never touched.
         if (Status s = jf.remove(); s.failed()) return s.failure();
         return Recovery{};
     }
     const Journal& j = jf.journal();
     if (j.birthNs && id->birthNs && *j.birthNs != *id->birthNs) {
-        // The inode number now belongs to another file: the edited movie is gone.
+        // The inode number now belongs to another file: the edited one is gone.
         if (Status s = jf.remove(); s.failed()) return s.failure();
         return Recovery{};
     }

@@ -1,11 +1,11 @@
-// The journal of an in-place movie edit. It is written and flushed beside the movie before the
-// movie's first byte changes, and only the end of the edit (finished or undone on disk) removes
-// it. Its name carries the movie's device and inode: ".tg_edit_<dev>_<ino>.journal".
+// The journal of an in-place edit. It is written and flushed beside the file before the file's
+// first byte changes, and only the end of the edit (finished or undone on disk) removes it. Its
+// name carries the file's device and inode: ".tg_edit_<dev>_<ino>.journal".
 #pragma once
 
 #include "base/file.h"
 #include "model/job.h"
-#include "movie/insertion_plan.h"
+#include "edit/edit_plan.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -18,8 +18,8 @@ namespace tg {
 // How the edit changes the file, cheapest first.
 enum class Route : std::uint8_t {
     overwrite,   // same-length writes only (a patch)
-    absorb,      // the new atoms take their room from a free atom: same length, no offset moves
-    insertRange, // whole blocks inserted by the file system in front of moov
+    absorb,      // the growth is taken from padding behind the region: same length, no offset moves
+    insertRange, // whole blocks inserted by the file system in front of the region
     shift,       // the tail moved by the growth, step by step, each step journaled first
 };
 
@@ -30,10 +30,10 @@ struct Journal {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::optional<std::int64_t> birthNs; // tells an inode number reused by another file
-    std::string name;                    // the movie's file name when the edit began
+    std::string name;                    // the file's name when the edit began
     std::uint64_t oldSize = 0;
     std::uint64_t newSize = 0;
-    // Old bytes [regionStart, regionOldEnd) become `region` (moov rebuilt, in one write).
+    // Old bytes [regionStart, regionOldEnd) become `region` (rebuilt, in one write).
     std::uint64_t regionStart = 0;
     std::uint64_t regionOldEnd = 0;
     std::vector<std::uint8_t> region;
@@ -61,7 +61,7 @@ struct StepRange {
 std::uint64_t stepCount(const Journal& j);
 StepRange stepRange(const Journal& j, std::uint64_t index);
 
-std::filesystem::path journalPath(const std::filesystem::path& movie, std::uint64_t device,
+std::filesystem::path journalPath(const std::filesystem::path& edited, std::uint64_t device,
                                   std::uint64_t inode);
 
 // The bytes of the header, and the header read back (nothing when torn, foreign or unreadable).
@@ -70,12 +70,12 @@ std::optional<Journal> decodeJournal(Bytes bytes);
 
 class JournalFile {
 public:
-    // Creates the journal beside the movie and makes it durable (file and folder) before
-    // returning: only then may the movie change.
+    // Creates the journal beside the file and makes it durable (file and folder) before
+    // returning: only then may the file change.
     static Result<JournalFile> create(const std::filesystem::path& path, const Journal& j);
 
     enum class State { valid, torn, foreign };
-    // Opens an existing journal; `torn` when its header never became whole (the movie was never
+    // Opens an existing journal; `torn` when its header never became whole (the file was never
     // touched), `foreign` when it is not a journal this program can read.
     static Result<std::pair<State, JournalFile>> open(const std::filesystem::path& path);
 
@@ -85,8 +85,8 @@ public:
     // it durable. The caller may flush other files in between.
     Status writeStep(std::uint64_t index, std::uint64_t from, Bytes data) const;
     Status flushSteps() const;
-    // The steps recorded whole (at most one per slot), in order. The movie may lack the last two:
-    // a step's record can reach the disk before the step before it is durable in the movie.
+    // The steps recorded whole (at most one per slot), in order. The file may lack the last two:
+    // a step's record can reach the disk before the step before it is durable in the file.
     std::vector<ShiftStep> recordedSteps() const;
 
     // Ends the journal: unlinks it and flushes the folder.

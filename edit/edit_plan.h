@@ -1,0 +1,94 @@
+// What an in-place edit changes, in terms any container can state: same-length overwrites, and at
+// most one region rebuilt longer, with the stored offsets that follow the bytes behind it. The
+// container supplies the bytes; the engine picks the route, which decides how far the tail moves.
+#pragma once
+
+#include "base/bytes.h"
+#include "model/job.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tg {
+
+// A same-length overwrite at an absolute offset of the file as it was before the edit.
+struct Overwrite {
+    std::uint64_t at = 0;
+    std::vector<std::uint8_t> bytes; // what goes there
+    std::vector<std::uint8_t> old;   // what is there now
+};
+
+// A big-endian field write as an overwrite of the bytes now in `current` at absolute `absPos`.
+Overwrite fieldWrite(std::uint64_t absPos, int width, std::uint64_t value, Bytes current);
+
+// A big-endian field of the file that holds a file offset: where it sits, its width (4 or 8), its
+// value, and the absolute range of bytes it points at (which may count from elsewhere than the
+// value does).
+struct OffsetField {
+    std::uint64_t pos = 0;
+    int width = 4;
+    std::uint64_t value = 0;
+    std::uint64_t lowest = 0;
+    std::uint64_t highest = 0;
+};
+
+// How a route moves the bytes behind a region: offsets pointing before `from` stay, those at or
+// after `to` grow by `delta`, and one pointing in between cannot be kept right.
+struct OffsetShift {
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
+    std::uint64_t delta = 0;
+};
+
+// The fields that change, with their new values; nothing when one points in between or would
+// overflow its width.
+std::optional<std::vector<OffsetField>> moveOffsets(const std::vector<OffsetField>& fields,
+                                                    const OffsetShift& shift);
+
+// Filler the container already has behind the region (an MP4 `free` atom), which an absorb may
+// take the growth from. `kind` is the container's own name for it, handed back to fillGap.
+struct Padding {
+    std::uint64_t start = 0;
+    std::uint64_t size = 0;
+    std::string kind;
+};
+
+// The region [start, oldEnd) of the file rebuilt longer, and everything that knows where the bytes
+// behind it lie.
+struct Growth {
+    std::uint64_t start = 0;
+    std::uint64_t oldEnd = 0;
+    Bytes oldBytes; // the region as read when planning
+    // Where bytes are added, absolute and ascending; bytes before the first one never move.
+    std::vector<std::uint64_t> sites;
+    std::uint64_t bytes = 0; // what the region grows by, all sites together
+    // The new region, given the same-length writes (old positions) that fall inside it. Offsets
+    // inside it arrive among those writes; a field that must widen would need the tail's move too.
+    std::function<std::vector<std::uint8_t>(const std::vector<Overwrite>& inside)> build;
+    // Every stored offset of the file, inside the region or not, that a moved tail may change.
+    std::vector<OffsetField> offsets;
+    // Filler behind the region, in file order.
+    std::vector<Padding> paddings;
+    // The head of a filler of n bytes (n >= minGap), the rest of it left as it is; `kind` names the
+    // padding it takes over, or is empty for a new gap.
+    std::function<std::vector<std::uint8_t>(std::uint64_t n, const std::string& kind)> fillGap;
+    std::uint64_t minGap = 0;
+    // False when nothing may stand between the region and what follows (it runs to the end).
+    bool gapMayFollow = true;
+    // The result's message when no route can keep every offset right.
+    std::string noRoute;
+
+    std::uint64_t firstSite() const { return sites.empty() ? start : sites.front(); }
+};
+
+struct EditPlan {
+    std::vector<Overwrite> overwrites; // same-length writes, at positions before the edit
+    std::optional<Growth> growth;
+    TGOutcome outcome = TGOutcome::fixed; // reported when done
+    std::string message;
+};
+
+} // namespace tg
