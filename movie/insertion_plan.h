@@ -6,7 +6,6 @@
 #include "movie/moov_layout.h"
 
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 namespace tg {

@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 using namespace tg;
-
-namespace {
-
 using Blob = std::vector<std::uint8_t>;
 
 TEST(Journal, ReadsBackWholeAndNeverTorn) {
@@ -38,5 +35,3 @@ TEST(Journal, ReadsBackWholeAndNeverTorn) {
     EXPECT_FALSE(decodeJournal(flipped));
     EXPECT_EQ(journalPath("/a/b/clip.mov", 66306, 42), "/a/b/.tg_edit_66306_42.journal");
 }
-
-} // namespace
