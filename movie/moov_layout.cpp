@@ -151,16 +151,17 @@ private:
         v.atom = e;
         v.ancestors = std::move(ancestors);
         const std::uint64_t start = payload(e) + VISUAL_ENTRY_FIELDS;
+        const auto listed = bmff::listBoxes(d_, start, end(e));
         const auto kids = childAtoms(d_, start, end(e));
         // Children that stop short of the end hide what follows; a colour atom could be there.
         // A remainder too short for an atom hides nothing.
-        if (const auto listed = bmff::listBoxes(d_, start, end(e));
-            !listed.complete && end(e) - listed.listedTo >= 8)
+        if (!listed.complete && end(e) - listed.listedTo >= 8)
             badTrack("a " + e.type + " sample entry whose children cannot be read to its end");
-        v.childrenEnd = kids.empty() ? start : end(kids.back());
+        v.childrenEnd = listed.listedTo;
         // A last child of size 0 runs to the entry's end and would take in an atom added after it:
         // the new atom goes before it.
-        if (!kids.empty() && u32(d_, kids.back().offset) == 0) v.childrenEnd = kids.back().offset;
+        if (!listed.boxes.empty() && listed.boxes.back().header.toEnd)
+            v.childrenEnd = listed.boxes.back().offset;
         for (const auto& c : kids) {
             if (c.type == "colr") v.colours.push_back(colour(c));
             if (!v.config && (c.type == "avcC" || c.type == "hvcC" || c.type == "av1C"))
