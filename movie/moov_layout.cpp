@@ -345,8 +345,8 @@ std::optional<std::vector<OffsetRef>> itemLocations(Bytes d, const Atom& iloc, s
                             lowest, highest});
         } else if (parsed->offsetSize > 0) {
             for (const auto& x : item.extents)
-                refs.push_back({at + x.offsetAt, int(parsed->offsetSize), x.offset, x.offset,
-                                x.offset});
+                refs.push_back(
+                    {at + x.offsetAt, int(parsed->offsetSize), x.offset, x.offset, x.offset});
         }
     }
     // Two-byte fields cannot carry a position past 64 KiB; treat them as unfixable by width.

@@ -3,6 +3,8 @@
 // Headers of files cut short are tested through the movie's top-level walk.
 #include "bmff/iloc.h"
 
+#include "fixtures/box_bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,28 +12,10 @@
 namespace {
 
 namespace b = tg::bmff;
-using Blob = std::vector<std::uint8_t>;
+using namespace tgtest;
 
-Blob cat(std::initializer_list<Blob> parts) {
-    Blob out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-Blob be(std::uint64_t v, int width = 4) {
-    Blob out;
-    for (int i = width - 1; i >= 0; --i)
-        out.push_back(std::uint8_t(v >> (8 * i)));
-    return out;
-}
-Blob text(const std::string& s) {
-    return Blob(s.begin(), s.end());
-}
-Blob box(const std::string& type, const Blob& payload) {
-    return cat({be(8 + payload.size()), text(type), payload});
-}
 Blob fullBox(const std::string& type, std::uint8_t version, const Blob& payload) {
-    return box(type, cat({be(std::uint64_t(version) << 24), payload}));
+    return atom(type, cat({be(std::uint64_t(version) << 24), payload}));
 }
 
 // Every header rule, seen through the listing of a parent's children.
@@ -45,23 +29,24 @@ TEST(BoxList, ListsUpToTheFirstBadHeaderAndSaysWhetherItReachedTheEnd) {
         bool complete;
     };
     const Case cases[] = {
-        {"size 0 runs to the end", cat({box("free", {}), be(0), text("mdat"), Blob(10, 7)}), movie,
+        {"size 0 runs to the end", cat({atom("free", {}), be(0), text("mdat"), Blob(10, 7)}), movie,
          "free/8/8 mdat/18/8 ", true},
-        {"64-bit size", cat({be(1), text("skip"), be(20, 8), Blob(4, 0)}), movie, "skip/20/16 ",
-         true},
+        {"64-bit size", atom("skip", Blob(4, 0), true), movie, "skip/20/16 ", true},
         {"64-bit size cut short", cat({be(1), text("skip"), be(0)}), movie, "", false},
         {"64-bit size below its header", cat({be(1), text("skip"), be(12, 8)}), movie, "", false},
-        {"no file offset holds it", cat({be(1), text("mdat"), be(1ull << 63, 8)}), movie, "", false},
-        {"below its header", cat({box("free", {}), be(4), text("junk"), box("moov", {})}), movie,
+        {"no file offset holds it", cat({be(1), text("mdat"), be(1ull << 63, 8)}), movie, "",
+         false},
+        {"below its header", cat({atom("free", {}), be(4), text("junk"), atom("moov", {})}), movie,
          "free/8/8 ", false},
-        {"past its parent", cat({box("free", {}), be(99), text("moov")}), movie, "free/8/8 ", false},
-        {"too short for a header", cat({box("free", {}), Blob(3, 0)}), movie, "free/8/8 ", false},
+        {"past its parent", cat({atom("free", {}), be(99), text("moov")}), movie, "free/8/8 ",
+         false},
+        {"too short for a header", cat({atom("free", {}), Blob(3, 0)}), movie, "free/8/8 ", false},
         {"nothing", {}, movie, "", true},
-        {"uuid user type as payload", box("uuid", Blob(16, 7)), movie, "uuid/24/8 ", true},
-        {"uuid user type as header", box("uuid", Blob(16, 7)), heif, "uuid/24/24 ", true},
+        {"uuid user type as payload", atom("uuid", Blob(16, 7)), movie, "uuid/24/8 ", true},
+        {"uuid user type as header", atom("uuid", Blob(16, 7)), heif, "uuid/24/24 ", true},
         {"uuid with 64-bit size", cat({be(1), text("uuid"), be(40, 8), Blob(24, 7)}), heif,
          "uuid/40/32 ", true},
-        {"uuid cut in its user type", box("uuid", Blob(12, 7)), heif, "", false},
+        {"uuid cut in its user type", atom("uuid", Blob(12, 7)), heif, "", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -76,31 +61,57 @@ TEST(BoxList, ListsUpToTheFirstBadHeaderAndSaysWhetherItReachedTheEnd) {
         EXPECT_EQ(std::tuple(listed, list.complete), std::tuple(std::string(c.listed), c.complete));
         EXPECT_EQ(list.listedTo, list.boxes.empty() ? 0 : list.boxes.back().end());
     }
-    EXPECT_TRUE(b::listBoxes(box("free", {}), 0, 9).boxes.empty()); // a range outside the bytes
+    EXPECT_TRUE(b::listBoxes(atom("free", {}), 0, 9).boxes.empty()); // a range outside the bytes
 }
 
 // version 1: 4-byte offsets, lengths and base; item 1 by file offset with a base, item 2 in
 // idat (construction method 1).
 const Blob ILOC_V1 = fullBox("iloc", 1,
-                             cat({{0x44, 0x40}, be(2, 2), //
-                                  be(1, 2), be(0, 2), be(0, 2), be(5000), be(2, 2), be(10), be(100),
-                                  be(200), be(100), //
-                                  be(2, 2), be(1, 2), be(0, 2), be(0), be(1, 2), be(0), be(9)}));
+                             cat({{0x44, 0x40},
+                                  be(2, 2), //
+                                  be(1, 2),
+                                  be(0, 2),
+                                  be(0, 2),
+                                  be(5000),
+                                  be(2, 2),
+                                  be(10),
+                                  be(100),
+                                  be(200),
+                                  be(100), //
+                                  be(2, 2),
+                                  be(1, 2),
+                                  be(0, 2),
+                                  be(0),
+                                  be(1, 2),
+                                  be(0),
+                                  be(9)}));
 
 TEST(Iloc, WrittenBackByteForByte) {
     const std::pair<const char*, Blob> cases[] = {
-        {"v0", fullBox("iloc", 0, cat({{0x44, 0x00}, be(1, 2), be(1, 2), be(0, 2), be(1, 2),
-                                       be(400), be(9)}))},
+        {"v0",
+         fullBox("iloc", 0,
+                 cat({{0x44, 0x00}, be(1, 2), be(1, 2), be(0, 2), be(1, 2), be(400), be(9)}))},
         {"v1 file and idat, base", ILOC_V1},
-        {"v1 idat, base and index",
-         fullBox("iloc", 1,
-                 cat({{0x88, 0x44}, be(1, 2), be(1, 2), be(1, 2), be(0, 2), be(16), be(2, 2),
-                      be(0), be(0, 8), be(5, 8), be(1), be(5, 8), be(6, 8)}))},
-        {"v2 no offsets", fullBox("iloc", 2,
-                                  cat({{0x00, 0x80}, be(1), be(70000), be(0, 2), be(0, 2),
-                                       be(1234, 8), be(1, 2)}))},
-        {"v0 two-byte fields", fullBox("iloc", 0, cat({{0x22, 0x00}, be(1, 2), be(7, 2),
-                                                       be(0, 2), be(1, 2), be(3, 2), be(4, 2)}))},
+        {"v1 idat, base and index", fullBox("iloc", 1,
+                                            cat({{0x88, 0x44},
+                                                 be(1, 2),
+                                                 be(1, 2),
+                                                 be(1, 2),
+                                                 be(0, 2),
+                                                 be(16),
+                                                 be(2, 2),
+                                                 be(0),
+                                                 be(0, 8),
+                                                 be(5, 8),
+                                                 be(1),
+                                                 be(5, 8),
+                                                 be(6, 8)}))},
+        {"v2 no offsets",
+         fullBox("iloc", 2,
+                 cat({{0x00, 0x80}, be(1), be(70000), be(0, 2), be(0, 2), be(1234, 8), be(1, 2)}))},
+        {"v0 two-byte fields",
+         fullBox("iloc", 0,
+                 cat({{0x22, 0x00}, be(1, 2), be(7, 2), be(0, 2), be(1, 2), be(3, 2), be(4, 2)}))},
     };
     for (const auto& [name, whole] : cases) {
         SCOPED_TRACE(name);
