@@ -1,7 +1,6 @@
 #include "image/heif_boxes.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace tg::heif {
 
@@ -12,20 +11,20 @@ constexpr std::uint32_t META = fourcc("meta"), HDLR = fourcc("hdlr"), PITM = fou
                         IPRP = fourcc("iprp"), IPCO = fourcc("ipco"), IPMA = fourcc("ipma"),
                         ILOC = fourcc("iloc"), IDAT = fourcc("idat"), GRPL = fourcc("grpl"),
                         COLR = fourcc("colr"), NCLX = fourcc("nclx"), PROF = fourcc("prof"),
-                        RICC = fourcc("rICC"), MIME = fourcc("mime"), UUID = fourcc("uuid");
+                        RICC = fourcc("rICC"), MIME = fourcc("mime");
 
 struct FullHeader {
     std::uint8_t version = 0;
     std::uint32_t flags = 0;
 };
-FullHeader full(Reader& r) {
+FullHeader full(ByteReader& r) {
     const std::uint32_t word = r.u32();
     return {std::uint8_t(word >> 24), word & 0xFFFFFF};
 }
 
 // A list of `count` entries, each at least `least` bytes, must fit in what is left before any
 // storage is reserved for it.
-bool countFits(const Reader& r, std::uint64_t count, std::size_t least) {
+bool countFits(const ByteReader& r, std::uint64_t count, std::size_t least) {
     return least == 0 || count <= r.left() / least;
 }
 
@@ -46,110 +45,16 @@ bool validSize(unsigned s) {
 
 } // namespace
 
-// ---- Reader / Writer ----
-
-std::uint64_t Reader::uint(unsigned width) {
-    if (!ok_ || width > left()) {
-        ok_ = false;
-        return 0;
-    }
-    std::uint64_t v = 0;
-    for (unsigned i = 0; i < width; ++i)
-        v = v << 8 | bytes_[at_ + i];
-    at_ += width;
-    return v;
-}
-
-Bytes Reader::take(std::size_t count) {
-    if (!ok_ || count > left()) {
-        ok_ = false;
-        return {};
-    }
-    const Bytes b = bytes_.subspan(at_, count);
-    at_ += count;
-    return b;
-}
-
-std::string Reader::cstring() {
-    if (!ok_) return {};
-    const Bytes rest = bytes_.subspan(at_);
-    const auto* nul = static_cast<const std::uint8_t*>(std::memchr(rest.data(), 0, rest.size()));
-    if (!nul) {
-        ok_ = false;
-        return {};
-    }
-    const std::size_t n = std::size_t(nul - rest.data());
-    std::string s(reinterpret_cast<const char*>(rest.data()), n);
-    at_ += n + 1;
-    return s;
-}
-
-void Writer::uint(std::uint64_t value, unsigned width) {
-    if (width < 8 && (value >> (8 * width)) != 0) ok_ = false;
-    for (unsigned i = width; i-- > 0;)
-        out_.push_back(std::uint8_t(width > 8 ? 0 : value >> (8 * i)));
-}
-
-void Writer::cstring(const std::string& s) {
-    out_.insert(out_.end(), s.begin(), s.end());
-    out_.push_back(0);
-}
-
-std::size_t Writer::begin(std::uint32_t type) {
-    const std::size_t at = out_.size();
-    u32(0);
-    u32(type);
-    return at;
-}
-
-std::size_t Writer::beginFull(std::uint32_t type, std::uint8_t version, std::uint32_t flags) {
-    const std::size_t at = begin(type);
-    u32(std::uint32_t(version) << 24 | (flags & 0xFFFFFF));
-    return at;
-}
-
-void Writer::end(std::size_t at) {
-    const std::uint64_t size = out_.size() - at;
-    if (size > 0xFFFFFFFFu) {
-        ok_ = false;
-        return;
-    }
-    for (unsigned i = 0; i < 4; ++i)
-        out_[at + i] = std::uint8_t(size >> (8 * (3 - i)));
-}
-
 // ---- headers and children ----
 
-std::optional<BoxHeader> readHeader(Bytes head, std::uint64_t room) {
-    Reader r(head);
-    BoxHeader h;
-    const std::uint32_t size32 = r.u32();
-    h.type = r.u32();
-    h.header = 8;
-    if (size32 == 1) {
-        h.size = r.u64();
-        h.header = 16;
-    } else {
-        h.size = size32 == 0 ? room : size32;
-    }
-    if (h.type == UUID) {
-        r.take(16);
-        h.header += 16;
-    }
-    if (!r.ok() || h.size < h.header || h.size > room) return std::nullopt;
-    return h;
-}
-
 std::optional<std::vector<Box>> children(Bytes bytes) {
+    // A list that stops short of its parent's end leaves bytes no one can account for.
+    const auto list = bmff::listBoxes(bytes, 0, bytes.size(), RULES);
+    if (!list.complete) return std::nullopt;
     std::vector<Box> out;
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        const Bytes rest = bytes.subspan(at);
-        const auto h = readHeader(rest.first(std::min<std::size_t>(rest.size(), 24)), rest.size());
-        if (!h) return std::nullopt;
-        const std::size_t size = std::size_t(h->size);
-        out.push_back({h->type, rest.first(size), rest.subspan(h->header, size - h->header)});
-        at += size;
+    for (const auto& b : list.boxes) {
+        const Bytes whole = bytes.subspan(b.offset, b.header.size);
+        out.push_back({b.header.type, whole, whole.subspan(b.header.headerSize)});
     }
     return out;
 }
@@ -160,7 +65,7 @@ bool Ftyp::hasBrand(std::uint32_t brand) const {
 }
 
 std::optional<Ftyp> readFtyp(Bytes payload) {
-    Reader r(payload);
+    ByteReader r(payload);
     Ftyp f;
     f.major = r.u32();
     f.minor = r.u32();
@@ -171,15 +76,17 @@ std::optional<Ftyp> readFtyp(Bytes payload) {
 }
 
 Bytes Property::payload() const {
-    const auto h = readHeader(Bytes(box).first(std::min<std::size_t>(box.size(), 24)), box.size());
+    const Bytes whole(box);
+    const auto h = bmff::decodeHeader(whole.first(std::min(whole.size(), bmff::MAX_HEADER)),
+                                      whole.size(), RULES);
     if (!h) return {};
-    return Bytes(box).subspan(h->header, std::size_t(h->size) - h->header);
+    return whole.subspan(h->headerSize, std::size_t(h->size) - h->headerSize);
 }
 
 // ---- parsers ----
 
 std::optional<Hdlr> readHdlr(Bytes payload) {
-    Reader r(payload);
+    ByteReader r(payload);
     Hdlr h;
     const auto fh = full(r);
     h.version = fh.version;
@@ -193,7 +100,7 @@ std::optional<Hdlr> readHdlr(Bytes payload) {
 }
 
 std::optional<Pitm> readPitm(Bytes payload) {
-    Reader r(payload);
+    ByteReader r(payload);
     Pitm p;
     const auto fh = full(r);
     p.version = fh.version;
@@ -204,7 +111,7 @@ std::optional<Pitm> readPitm(Bytes payload) {
 }
 
 std::optional<Infe> readInfe(Bytes payload) {
-    Reader r(payload);
+    ByteReader r(payload);
     Infe e;
     const auto fh = full(r);
     e.version = fh.version;
@@ -223,7 +130,7 @@ std::optional<Infe> readInfe(Bytes payload) {
     if (!r.ok()) return std::nullopt;
     e.tail.assign(tail.begin(), tail.end());
     if (e.itemType == MIME) {
-        Reader t(tail);
+        ByteReader t(tail);
         t.cstring(); // item name
         e.contentType = t.cstring();
     }
@@ -231,7 +138,7 @@ std::optional<Infe> readInfe(Bytes payload) {
 }
 
 std::optional<Iinf> readIinf(Bytes payload) {
-    Reader r(payload);
+    ByteReader r(payload);
     Iinf i;
     const auto fh = full(r);
     i.version = fh.version;
@@ -250,7 +157,7 @@ std::optional<Iinf> readIinf(Bytes payload) {
 }
 
 std::optional<Iref> readIref(Bytes payload) {
-    Reader r(payload);
+    ByteReader r(payload);
     Iref i;
     const auto fh = full(r);
     i.version = fh.version;
@@ -260,7 +167,7 @@ std::optional<Iref> readIref(Bytes payload) {
     const auto boxes = children(r.rest());
     if (!boxes) return std::nullopt;
     for (const auto& b : *boxes) {
-        Reader e(b.payload);
+        ByteReader e(b.payload);
         Reference ref;
         ref.type = b.type;
         ref.from = std::uint32_t(e.uint(idSize));
@@ -276,7 +183,7 @@ std::optional<Iref> readIref(Bytes payload) {
 }
 
 std::optional<Ipma> readIpma(Bytes payload) {
-    Reader r(payload);
+    ByteReader r(payload);
     Ipma m;
     const auto fh = full(r);
     m.version = fh.version;
@@ -327,46 +234,13 @@ std::optional<Iprp> readIprp(Bytes payload) {
     return p;
 }
 
-std::optional<Iloc> readIloc(Bytes payload) {
-    Reader r(payload);
-    Iloc l;
-    const auto fh = full(r);
-    l.version = fh.version;
-    l.flags = fh.flags;
-    if (!r.ok() || fh.version > 2) return std::nullopt;
-    const std::uint8_t a = r.u8(), b = r.u8();
-    l.offsetSize = a >> 4;
-    l.lengthSize = a & 15;
-    l.baseOffsetSize = b >> 4;
-    l.indexSize = fh.version >= 1 ? (b & 15) : 0;
-    if (!validSize(l.offsetSize) || !validSize(l.lengthSize) || !validSize(l.baseOffsetSize) ||
-        !validSize(l.indexSize))
+std::optional<Iloc> readHeifIloc(Bytes payload) {
+    auto l = bmff::readIloc(payload);
+    if (!l || !validSize(l->offsetSize) || !validSize(l->lengthSize) ||
+        !validSize(l->baseOffsetSize) || !validSize(l->indexSize))
         return std::nullopt;
-    const std::uint32_t count = std::uint32_t(r.uint(fh.version < 2 ? 2 : 4));
-    const unsigned idSize = fh.version < 2 ? 2 : 4;
-    const std::size_t least = idSize + (fh.version >= 1 ? 2 : 0) + 2 + l.baseOffsetSize + 2;
-    if (!r.ok() || !countFits(r, count, least)) return std::nullopt;
-    l.items.reserve(count);
-    const std::size_t perExtent = l.indexSize + l.offsetSize + l.lengthSize;
-    for (std::uint32_t k = 0; k < count; ++k) {
-        IlocItem it;
-        it.itemId = std::uint32_t(r.uint(idSize));
-        if (fh.version >= 1) it.method = r.u16() & 15;
-        it.dataReference = r.u16();
-        it.baseOffset = r.uint(l.baseOffsetSize);
-        const std::uint16_t extents = r.u16();
-        if (!r.ok() || it.method > 2 || !countFits(r, extents, perExtent)) return std::nullopt;
-        it.extents.reserve(extents);
-        for (std::uint16_t e = 0; e < extents; ++e) {
-            Extent x;
-            x.index = r.uint(l.indexSize);
-            x.offset = r.uint(l.offsetSize);
-            x.length = r.uint(l.lengthSize);
-            it.extents.push_back(x);
-        }
-        l.items.push_back(std::move(it));
-    }
-    if (!r.ok()) return std::nullopt;
+    for (const auto& it : l->items)
+        if (it.method > 2) return std::nullopt;
     return l;
 }
 
@@ -375,7 +249,7 @@ std::optional<Grpl> readGrpl(Bytes payload) {
     if (!boxes) return std::nullopt;
     Grpl g;
     for (const auto& b : *boxes) {
-        Reader r(b.payload);
+        ByteReader r(b.payload);
         Group grp;
         grp.type = b.type;
         const auto fh = full(r);
@@ -396,7 +270,7 @@ std::optional<Grpl> readGrpl(Bytes payload) {
 }
 
 std::optional<Meta> readMeta(Bytes payload) {
-    Reader r(payload);
+    ByteReader r(payload);
     Meta m;
     const auto fh = full(r);
     m.version = fh.version;
@@ -434,7 +308,7 @@ std::optional<Meta> readMeta(Bytes payload) {
             ok = add(readIprp(b.payload));
             break;
         case ILOC:
-            ok = add(readIloc(b.payload));
+            ok = add(readHeifIloc(b.payload));
             break;
         case IDAT:
             m.children.emplace_back(Idat{Buffer(b.payload.begin(), b.payload.end())});
@@ -536,26 +410,7 @@ void write(Writer& w, const Iprp& b) {
 }
 
 void write(Writer& w, const Iloc& b) {
-    const auto at = w.beginFull(ILOC, b.version, b.flags);
-    w.u8(b.offsetSize << 4 | b.lengthSize);
-    w.u8(b.baseOffsetSize << 4 | (b.version >= 1 ? b.indexSize : 0));
-    w.uint(b.items.size(), b.version < 2 ? 2 : 4);
-    for (const auto& it : b.items) {
-        w.uint(it.itemId, b.version < 2 ? 2 : 4);
-        if (b.version >= 1)
-            w.u16(it.method);
-        else if (it.method != 0)
-            w.fail();
-        w.u16(it.dataReference);
-        w.uint(it.baseOffset, b.baseOffsetSize);
-        w.u16(it.extents.size());
-        for (const auto& x : it.extents) {
-            w.uint(x.index, b.version >= 1 ? b.indexSize : 0);
-            w.uint(x.offset, b.offsetSize);
-            w.uint(x.length, b.lengthSize);
-        }
-    }
-    w.end(at);
+    bmff::writeIloc(w, b);
 }
 
 void write(Writer& w, const Idat& b) {
@@ -586,9 +441,10 @@ void write(Writer& w, const Meta& b) {
 }
 
 std::optional<Buffer> rewriteBox(Bytes box) {
-    const auto h = readHeader(box.first(std::min<std::size_t>(box.size(), 24)), box.size());
+    const auto h =
+        bmff::decodeHeader(box.first(std::min(box.size(), bmff::MAX_HEADER)), box.size(), RULES);
     if (!h || h->size != box.size()) return std::nullopt;
-    const Bytes payload = box.subspan(h->header);
+    const Bytes payload = box.subspan(h->headerSize);
     Writer w;
     const auto emit = [&](auto parsed) {
         if (!parsed) return false;
@@ -622,7 +478,7 @@ std::optional<Buffer> rewriteBox(Bytes box) {
         ok = emit(readIprp(payload));
         break;
     case ILOC:
-        ok = emit(readIloc(payload));
+        ok = emit(readHeifIloc(payload));
         break;
     case GRPL:
         ok = emit(readGrpl(payload));
@@ -638,7 +494,7 @@ std::optional<Buffer> rewriteBox(Bytes box) {
 
 std::optional<std::uint32_t> colrType(const Property& p) {
     if (p.type != COLR) return std::nullopt;
-    Reader r(p.payload());
+    ByteReader r(p.payload());
     const std::uint32_t t = r.u32();
     if (!r.ok()) return std::nullopt;
     return t;
@@ -646,7 +502,7 @@ std::optional<std::uint32_t> colrType(const Property& p) {
 
 std::optional<Nclx> nclxOf(const Property& p) {
     if (colrType(p) != NCLX) return std::nullopt;
-    Reader r(p.payload());
+    ByteReader r(p.payload());
     r.u32();
     Nclx n;
     n.primaries = r.u16();

@@ -1,7 +1,11 @@
-// The HEIF item boxes, typed: each is parsed from its payload and written back through one Writer,
+// The HEIF item boxes, typed: each is parsed from its payload and written back through one writer,
 // so a box that is read and written unchanged comes out byte for byte as it went in. Boxes we do
 // not need to understand stay raw. Every read is bounded by the span it is given.
 #pragma once
+
+#include "base/bytes.h"
+#include "bmff/box.h"
+#include "bmff/iloc.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,71 +17,13 @@
 
 namespace tg::heif {
 
-using Bytes = std::span<const std::uint8_t>;
+using Bytes = tg::Bytes;
 using Buffer = std::vector<std::uint8_t>;
+using bmff::fourcc;
+using Writer = bmff::BoxWriter;
 
-constexpr std::uint32_t fourcc(const char (&s)[5]) {
-    return std::uint32_t(std::uint8_t(s[0])) << 24 | std::uint32_t(std::uint8_t(s[1])) << 16 |
-           std::uint32_t(std::uint8_t(s[2])) << 8 | std::uint32_t(std::uint8_t(s[3]));
-}
-
-// Big-endian reads that never run past the end: a read that does not fit marks the reader failed
-// and returns zeros, so a parser checks ok() once when it is done.
-class Reader {
-public:
-    explicit Reader(Bytes bytes) : bytes_(bytes) {}
-    std::uint64_t uint(unsigned width); // 0, 1, 2, 4 or 8 bytes
-    std::uint8_t u8() { return std::uint8_t(uint(1)); }
-    std::uint16_t u16() { return std::uint16_t(uint(2)); }
-    std::uint32_t u32() { return std::uint32_t(uint(4)); }
-    std::uint64_t u64() { return uint(8); }
-    Bytes take(std::size_t count);
-    Bytes rest() { return take(left()); }
-    // A NUL-terminated string, terminator consumed.
-    std::string cstring();
-    std::size_t left() const { return bytes_.size() - at_; }
-    bool ok() const { return ok_; }
-    void fail() { ok_ = false; }
-
-private:
-    Bytes bytes_;
-    std::size_t at_ = 0;
-    bool ok_ = true;
-};
-
-// Appends big-endian fields; a value that does not fit its width marks the writer failed.
-class Writer {
-public:
-    void uint(std::uint64_t value, unsigned width);
-    void u8(std::uint64_t v) { uint(v, 1); }
-    void u16(std::uint64_t v) { uint(v, 2); }
-    void u32(std::uint64_t v) { uint(v, 4); }
-    void bytes(Bytes b) { out_.insert(out_.end(), b.begin(), b.end()); }
-    void cstring(const std::string& s);
-    // A box whose size is known when it ends: begin returns where its header sits.
-    std::size_t begin(std::uint32_t type);
-    std::size_t beginFull(std::uint32_t type, std::uint8_t version, std::uint32_t flags);
-    void end(std::size_t at);
-    bool ok() const { return ok_; }
-    void fail() { ok_ = false; }
-    std::size_t size() const { return out_.size(); }
-    Buffer take() { return std::move(out_); }
-
-private:
-    Buffer out_;
-    bool ok_ = true;
-};
-
-// A box header: the box spans `size` bytes from its start, the payload starts at `header`.
-struct BoxHeader {
-    std::uint32_t type = 0;
-    std::uint64_t size = 0;
-    std::uint32_t header = 0;
-};
-// Reads a header from `head` (the first bytes of the box, up to 24 of them) for a box that may
-// extend at most `room` bytes. Size 0 runs to the end of the room; size 1 takes the 64-bit size.
-// nullopt when the header is cut short, smaller than itself or runs past the room.
-std::optional<BoxHeader> readHeader(Bytes head, std::uint64_t room);
+// Box headers as HEIF reads them: a uuid box's user type is part of its header.
+constexpr bmff::HeaderRules RULES{.userType = true};
 
 struct Box {
     std::uint32_t type = 0;
@@ -169,24 +115,9 @@ struct Iprp {
     std::vector<Raw> other;
 };
 
-struct Extent {
-    std::uint64_t index = 0;
-    std::uint64_t offset = 0;
-    std::uint64_t length = 0;
-};
-struct IlocItem {
-    std::uint32_t itemId = 0;
-    std::uint8_t method = 0; // 0 file, 1 idat, 2 item
-    std::uint16_t dataReference = 0;
-    std::uint64_t baseOffset = 0;
-    std::vector<Extent> extents;
-};
-struct Iloc {
-    std::uint8_t version = 0;
-    std::uint32_t flags = 0;
-    std::uint8_t offsetSize = 4, lengthSize = 4, baseOffsetSize = 0, indexSize = 0;
-    std::vector<IlocItem> items;
-};
+using bmff::Iloc;
+using bmff::IlocItem;
+using bmff::ItemExtent;
 
 struct Idat {
     Buffer data;
@@ -227,7 +158,8 @@ std::optional<Iinf> readIinf(Bytes payload);
 std::optional<Iref> readIref(Bytes payload);
 std::optional<Ipma> readIpma(Bytes payload);
 std::optional<Iprp> readIprp(Bytes payload);
-std::optional<Iloc> readIloc(Bytes payload);
+// An iloc as HEIF allows it: field widths 0, 4 or 8 and construction methods up to 2.
+std::optional<Iloc> readHeifIloc(Bytes payload);
 std::optional<Grpl> readGrpl(Bytes payload);
 // Exactly one of each typed child; more than one, or a typed child that does not parse, is a
 // malformed tree.

@@ -526,16 +526,16 @@ std::optional<Source> readSource(const ReadAt& read, std::uint64_t size) {
     bool seenMeta = false;
     std::uint64_t at = 0;
     while (at < size) {
-        std::array<std::uint8_t, 24> head{};
+        std::array<std::uint8_t, bmff::MAX_HEADER> head{};
         const std::size_t n = std::size_t(std::min<std::uint64_t>(head.size(), size - at));
         if (!read(at, std::span(head).first(n))) return std::nullopt;
-        const auto h = readHeader(std::span(head).first(n), size - at);
+        const auto h = bmff::decodeHeader(std::span(head).first(n), size - at, RULES);
         if (!h) return std::nullopt;
         if (at == 0) {
             if (h->type != FTYP || h->size > MAX_FTYP) return std::nullopt;
             s.ftyp.resize(std::size_t(h->size));
             if (!read(0, s.ftyp)) return std::nullopt;
-            auto f = readFtyp(Bytes(s.ftyp).subspan(h->header));
+            auto f = readFtyp(Bytes(s.ftyp).subspan(h->headerSize));
             if (!f) return std::nullopt;
             s.brands = std::move(*f);
         } else if (h->type == FTYP) {
@@ -543,15 +543,15 @@ std::optional<Source> readSource(const ReadAt& read, std::uint64_t size) {
         } else if (h->type == META) {
             if (seenMeta || h->size > MAX_META) return std::nullopt;
             seenMeta = true;
-            Buffer payload(std::size_t(h->size - h->header));
-            if (!read(at + h->header, payload)) return std::nullopt;
+            Buffer payload(std::size_t(h->size - h->headerSize));
+            if (!read(at + h->headerSize, payload)) return std::nullopt;
             auto m = readMeta(payload);
             if (!m) return std::nullopt;
             s.meta = std::move(*m);
         } else if (h->type == MOOV) {
             s.hasMoov = true;
         }
-        at += h->size; // within size: readHeader bounds it by the room left
+        at += h->size; // within size: decodeHeader bounds it by the room left
     }
     if (!seenMeta && !s.hasMoov && !isSequenceBrand(s.brands)) return std::nullopt;
     return s;

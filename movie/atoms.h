@@ -4,6 +4,7 @@
 
 #include "base/bytes.h"
 #include "base/file.h"
+#include "bmff/box.h"
 
 #include <array>
 #include <cstddef>
@@ -32,7 +33,8 @@ struct Atom {
 };
 
 // The atoms lying back to back in [s, e) of d. A malformed or overlong header ends the list;
-// the atoms before it remain. Never reads outside the range.
+// the atoms before it remain (bmff::listBoxes says whether the list reached e). Never reads
+// outside the range.
 std::vector<Atom> childAtoms(Bytes d, std::uint64_t s, std::uint64_t e);
 
 // One top-level atom header as found in the file.

@@ -1,5 +1,7 @@
 #include "movie/moov_layout.h"
 
+#include "bmff/iloc.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -13,8 +15,6 @@ namespace {
 // Fixed fields of a visual sample entry before its child atoms (ISO VisualSampleEntry and the
 // QuickTime video sample description alike).
 constexpr std::uint64_t VISUAL_ENTRY_FIELDS = 78;
-// Containers that may hold a meta with item locations, and how deep they are followed.
-constexpr int MAX_META_DEPTH = 6;
 
 std::uint64_t payload(const Atom& a) {
     return a.offset + a.headerSize;
@@ -33,12 +33,6 @@ std::vector<Atom> ofType(const std::vector<Atom>& atoms, const char* type) {
     for (const auto& a : atoms)
         if (a.type == type) found.push_back(a);
     return found;
-}
-
-// Whether the bytes of [s, e) are used up by whole atoms, up to a remainder too short for one.
-bool listedToTheEnd(const std::vector<Atom>& atoms, std::uint64_t s, std::uint64_t e) {
-    const std::uint64_t last = atoms.empty() ? s : end(atoms.back());
-    return e - last < 8;
 }
 
 class Reader {
@@ -157,14 +151,17 @@ private:
         v.atom = e;
         v.ancestors = std::move(ancestors);
         const std::uint64_t start = payload(e) + VISUAL_ENTRY_FIELDS;
+        const auto listed = bmff::listBoxes(d_, start, end(e));
         const auto kids = childAtoms(d_, start, end(e));
         // Children that stop short of the end hide what follows; a colour atom could be there.
-        if (!listedToTheEnd(kids, start, end(e)))
+        // A remainder too short for an atom hides nothing.
+        if (!listed.complete && end(e) - listed.listedTo >= 8)
             badTrack("a " + e.type + " sample entry whose children cannot be read to its end");
-        v.childrenEnd = kids.empty() ? start : end(kids.back());
+        v.childrenEnd = listed.listedTo;
         // A last child of size 0 runs to the entry's end and would take in an atom added after it:
         // the new atom goes before it.
-        if (!kids.empty() && u32(d_, kids.back().offset) == 0) v.childrenEnd = kids.back().offset;
+        if (!listed.boxes.empty() && listed.boxes.back().header.toEnd)
+            v.childrenEnd = listed.boxes.back().offset;
         for (const auto& c : kids) {
             if (c.type == "colr") v.colours.push_back(colour(c));
             if (!v.config && (c.type == "avcC" || c.type == "hvcC" || c.type == "av1C"))
@@ -261,7 +258,7 @@ private:
 
     // Looks for item locations in meta atoms, inside the containers that may hold one.
     void metaSearch(const Atom& a, int depth) {
-        if (depth > MAX_META_DEPTH) return;
+        if (depth > bmff::MAX_DEPTH) return;
         if (a.type == "meta") {
             for (const auto& iloc : ilocsInMeta(d_, a)) {
                 auto refs = itemLocations(d_, iloc, moovStart_);
@@ -324,62 +321,34 @@ std::vector<Atom> ilocsInMeta(Bytes d, const Atom& meta) {
 }
 
 std::optional<std::vector<OffsetRef>> itemLocations(Bytes d, const Atom& iloc, std::uint64_t base) {
+    if (!fits(d.size(), iloc.offset, iloc.size)) return std::nullopt;
+    const auto parsed = bmff::readIloc(d.subspan(payload(iloc), iloc.size - iloc.headerSize));
+    if (!parsed) return std::nullopt;
+    // Field positions below are in the payload; the payload's byte 0 lies here.
+    const std::uint64_t at = base + payload(iloc);
     std::vector<OffsetRef> refs;
-    const std::uint64_t e = end(iloc);
-    std::uint64_t p = payload(iloc);
-    bool ok = true;
-    auto field = [&](std::uint64_t width) -> std::uint64_t {
-        if (width == 0) return 0;
-        if ((width != 2 && width != 4 && width != 8) || !fits(e, p, width)) {
-            ok = false;
-            return 0;
-        }
-        const std::uint64_t v = readUnsigned(d, p, unsigned(width));
-        p += width;
-        return v;
-    };
-    const std::uint64_t version = field(4) >> 24;
-    if (!ok || version > 2 || !fits(e, p, 2)) return std::nullopt;
-    const std::uint64_t offsetSize = d[p] >> 4, lengthSize = d[p] & 15;
-    const std::uint64_t baseSize = d[p + 1] >> 4, indexSize = version >= 1 ? d[p + 1] & 15 : 0;
-    p += 2;
-    const std::uint64_t items = field(version < 2 ? 2 : 4);
-    for (std::uint64_t i = 0; ok && i < items; ++i) {
-        field(version < 2 ? 2 : 4); // item ID
-        const std::uint64_t method = version >= 1 ? field(2) & 15 : 0;
-        const std::uint64_t dataRef = field(2);
-        const std::uint64_t basePos = p;
-        const std::uint64_t baseOffset = field(baseSize);
-        const std::uint64_t extents = field(2);
+    for (const auto& item : parsed->items) {
         // Only offsets into this file move: construction method 0, data reference "this file".
-        const bool inFile = method == 0 && dataRef == 0;
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> offsets; // (field position, value)
-        for (std::uint64_t x = 0; ok && x < extents; ++x) {
-            field(indexSize);
-            const std::uint64_t at = p;
-            const std::uint64_t off = field(offsetSize);
-            field(lengthSize);
-            if (offsetSize > 0) offsets.emplace_back(at, off);
-        }
-        if (!ok) break;
-        if (!inFile) continue;
-        if (baseSize > 0 && baseOffset != 0) {
+        if (item.method != 0 || item.dataReference != 0) continue;
+        if (parsed->baseOffsetSize > 0 && item.baseOffset != 0) {
             // The base carries the position; every extent lies behind it.
             std::uint64_t lowest = UINT64_MAX, highest = 0;
-            for (const auto& [at, off] : offsets) {
+            for (const auto& x : item.extents) {
+                if (parsed->offsetSize == 0) continue;
                 std::uint64_t target = 0;
-                if (__builtin_add_overflow(baseOffset, off, &target)) return std::nullopt;
+                if (__builtin_add_overflow(item.baseOffset, x.offset, &target)) return std::nullopt;
                 lowest = std::min(lowest, target);
                 highest = std::max(highest, target);
             }
-            if (offsets.empty()) lowest = highest = baseOffset;
-            refs.push_back({base + basePos, int(baseSize), baseOffset, lowest, highest});
-        } else {
-            for (const auto& [at, off] : offsets)
-                refs.push_back({base + at, int(offsetSize), off, off, off});
+            if (parsed->offsetSize == 0 || item.extents.empty()) lowest = highest = item.baseOffset;
+            refs.push_back({at + item.baseOffsetAt, int(parsed->baseOffsetSize), item.baseOffset,
+                            lowest, highest});
+        } else if (parsed->offsetSize > 0) {
+            for (const auto& x : item.extents)
+                refs.push_back(
+                    {at + x.offsetAt, int(parsed->offsetSize), x.offset, x.offset, x.offset});
         }
     }
-    if (!ok) return std::nullopt;
     // Two-byte fields cannot carry a position past 64 KiB; treat them as unfixable by width.
     for (const auto& r : refs)
         if (r.width != 4 && r.width != 8) return std::nullopt;

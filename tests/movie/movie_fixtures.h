@@ -9,6 +9,7 @@
 #include "movie/moov_layout.h"
 #include "movie/movie_tagger.h"
 
+#include "fixtures/box_bytes.h"
 #include "fixtures/media.h"
 #include "fixtures/stops.h"
 
@@ -28,29 +29,6 @@
 namespace movietest {
 
 using namespace tgtest;
-using Blob = std::vector<std::uint8_t>;
-
-inline Blob cat(std::initializer_list<Blob> parts) {
-    Blob out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-// v as `width` big-endian bytes.
-inline Blob be(std::uint64_t v, int width = 4) {
-    Blob b;
-    for (int s = 8 * (width - 1); s >= 0; s -= 8)
-        b.push_back(std::uint8_t(v >> s));
-    return b;
-}
-inline Blob text(const std::string& s) {
-    return Blob(s.begin(), s.end());
-}
-// An atom with a 32-bit size, or with size field 1 and a 64-bit size when large.
-inline Blob atom(const std::string& type, const Blob& payload, bool large = false) {
-    if (large) return cat({be(1), text(type), be(16 + payload.size(), 8), payload});
-    return cat({be(8 + payload.size()), text(type), payload});
-}
 // A sample entry: 78 bytes of visual fields (data reference 1), then its child atoms.
 inline Blob entry(const std::string& type, std::initializer_list<Blob> children = {}) {
     Blob fields(78, 0);
