@@ -34,17 +34,6 @@ SampleTableAtoms tablesOf(const Blob& d, int nth) {
     }
     return t;
 }
-// (offset, size) of every packet of a stream, as ffprobe lists them.
-std::vector<std::pair<std::uint64_t, std::uint64_t>> packets(const fs::path& file, int stream) {
-    auto r = run("ffprobe -v error -select_streams " + std::to_string(stream) +
-                 " -show_entries packet=pos,size -of json " + sh(file));
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-    const auto listed = nlohmann::json::parse(r.out);
-    for (const auto& p : listed["packets"])
-        out.emplace_back(std::stoull(p["pos"].get<std::string>()),
-                         std::stoull(p["size"].get<std::string>()));
-    return out;
-}
 std::vector<std::pair<std::uint64_t, std::uint64_t>> located(const SampleTable& t) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
     for (const auto& s : t.samples)
