@@ -1,5 +1,6 @@
 #include "image/heif_plan.h"
 
+#include "codec/colour_codes.h"
 #include "image/display_p3.h"
 
 #include <algorithm>
@@ -19,9 +20,6 @@ constexpr std::uint32_t FTYP = fourcc("ftyp"), META = fourcc("meta"), MOOV = fou
                         AUXC = fourcc("auxC"), IROT = fourcc("irot"), IMIR = fourcc("imir"),
                         CLAP = fourcc("clap");
 
-// CICP: P3 primaries with D65 white and the sRGB transfer mean Display P3; PQ and HLG are HDR,
-// whose samples are not sRGB-coded and must not be labelled so.
-constexpr std::uint16_t P3_PRIMARIES = 12, SRGB_TRANSFER = 13, PQ = 16, HLG = 18;
 constexpr std::size_t MAX_FTYP = 4096;
 constexpr std::uint16_t MAX_INDEX = 0x7FFF;
 
@@ -221,9 +219,11 @@ ImageCheck Planner::judgeColour() const {
                 const Property* p = property(a);
                 if (!p) continue;
                 if (const auto n = nclxOf(*p)) {
-                    if (n->transfer == PQ || n->transfer == HLG) return ImageCheck::refused;
+                    // P3 primaries and the sRGB transfer are Display P3; PQ and HLG are HDR,
+                    // whose samples are not sRGB-coded and must not be labelled so.
+                    if (hdrTransfer(n->transfer)) return ImageCheck::refused;
                     hasNclx = true;
-                    p3 = p3 && n->primaries == P3_PRIMARIES && n->transfer == SRGB_TRANSFER;
+                    p3 = p3 && n->primaries == PRIMARIES_DISPLAY_P3 && n->transfer == TRANSFER_SRGB;
                 } else if (const Bytes icc = iccOf(*p); !icc.empty()) {
                     hasIcc = true;
                     p3 = p3 && isDisplayP3(icc);
@@ -292,10 +292,10 @@ bool Planner::relabel() {
         const Property& p = ipco[index - 1];
         std::optional<Property> fixed;
         if (const auto n = nclxOf(p)) {
-            if (n->primaries == P3_PRIMARIES && n->transfer == SRGB_TRANSFER) continue;
+            if (n->primaries == PRIMARIES_DISPLAY_P3 && n->transfer == TRANSFER_SRGB) continue;
             Nclx m = *n;
-            m.primaries = P3_PRIMARIES;
-            m.transfer = SRGB_TRANSFER;
+            m.primaries = PRIMARIES_DISPLAY_P3;
+            m.transfer = TRANSFER_SRGB;
             fixed = colrNclx(m);
         } else if (const auto t = colrType(p); t == PROF || t == RICC) {
             if (isDisplayP3(iccOf(p))) continue;

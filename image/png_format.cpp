@@ -1,6 +1,7 @@
 // PNG: libpng validates the header and colour type; the chunks are rewritten by hand, the image
 // data (IDAT) copied byte for byte.
 #include "base/file.h"
+#include "codec/colour_codes.h"
 #include "image/display_p3.h"
 #include "image/formats.h"
 #include "image/image_io.h"
@@ -56,7 +57,7 @@ bool readColourType(const std::uint8_t* data, std::size_t size, int& colourType)
 }
 
 bool isCicpP3(const std::array<std::uint8_t, 4>& cicp) {
-    return cicp[0] == 12 && cicp[1] == 13;
+    return cicp[0] == PRIMARIES_DISPLAY_P3 && cicp[1] == TRANSFER_SRGB;
 }
 
 } // namespace

@@ -16,9 +16,6 @@
 
 namespace tg {
 
-// Colour primaries code of Display P3 (P3 primaries, D65 white), as H.273 numbers it.
-inline constexpr std::uint16_t P3 = 12;
-
 // The Display P3 colour atom: size 19, "colr", "nclx", primaries 12, transfer 1, matrix 1,
 // full-range flag clear.
 inline constexpr std::array<std::uint8_t, 19> p3ColrAtom = {0x00, 0x00, 0x00, 0x13, 'c', 'o',  'l',

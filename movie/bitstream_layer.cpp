@@ -1,9 +1,11 @@
 #include "movie/bitstream_layer.h"
 
-#include "movie/av1.h"
-#include "movie/prores.h"
+#include "codec/av1.h"
+#include "codec/colour_codes.h"
+#include "codec/escape.h"
+#include "codec/prores.h"
+#include "codec/sps.h"
 #include "movie/sample_table.h"
-#include "movie/sps.h"
 
 #include <algorithm>
 #include <array>
@@ -12,11 +14,6 @@
 namespace tg {
 
 namespace {
-
-constexpr std::uint8_t BT2020 = 9;
-constexpr std::uint8_t PQ = 16;
-constexpr std::uint8_t HLG = 18;
-constexpr std::uint8_t DISPLAY_P3 = 12;
 
 // Fixed fields of a visual sample entry before its children.
 constexpr std::uint64_t VISUAL_ENTRY_FIELDS = 78;
@@ -51,10 +48,6 @@ BitstreamKind kindOf(const std::string& type) {
         return BitstreamKind::prores;
     if (type == "av01") return BitstreamKind::av1;
     return BitstreamKind::none;
-}
-
-bool hdrCodes(std::uint8_t primaries, std::uint8_t transfer) {
-    return transfer == PQ || transfer == HLG || primaries == BT2020;
 }
 
 // The sample-table atoms of one track's stbl, when each is there once.
@@ -203,10 +196,10 @@ private:
         ++out_.statements;
         if (!out_.colour) out_.colour = ColourCodes{primaries, transfer, matrix};
         if (hdrCodes(primaries, transfer))
-            flagHdr(std::string(where) + (transfer == PQ || transfer == HLG
+            flagHdr(std::string(where) + (hdrTransfer(transfer)
                                               ? " transfer " + std::to_string(transfer)
                                               : " primaries " + std::to_string(primaries)));
-        if (primaries == DISPLAY_P3) {
+        if (primaries == PRIMARIES_DISPLAY_P3) {
             ++out_.alreadyP3;
             return false;
         }
@@ -224,7 +217,7 @@ private:
         if (!colour->described) return; // silent: the container speaks for it
         if (!stated(colour->primaries, colour->transfer, colour->matrix, "SPS")) return;
         std::vector<std::uint8_t> patched(nal.begin(), nal.end());
-        switch (patchSpsPrimaries(codec, patched, DISPLAY_P3)) {
+        switch (patchSpsPrimaries(codec, patched, PRIMARIES_DISPLAY_P3)) {
         case SpsPatch::patched:
             break;
         case SpsPatch::reservedTransfer:
@@ -259,7 +252,7 @@ private:
         if (!colour->described) return;
         if (!stated(colour->primaries, colour->transfer, colour->matrix, "sequence header")) return;
         std::vector<std::uint8_t> patched(obu.begin(), obu.end());
-        switch (patchAv1Primaries(patched, DISPLAY_P3)) {
+        switch (patchAv1Primaries(patched, PRIMARIES_DISPLAY_P3)) {
         case Av1Patch::patched:
             break;
         case Av1Patch::wouldChangeSyntax:
@@ -283,7 +276,7 @@ private:
             return false;
         const std::size_t first = colour.primariesAt[0];
         const std::size_t last = colour.primariesAt[colour.primariesBytes - 1];
-        bool same = check && check->described && check->primaries == DISPLAY_P3 &&
+        bool same = check && check->described && check->primaries == PRIMARIES_DISPLAY_P3 &&
                     check->transfer == colour.transfer && check->matrix == colour.matrix &&
                     last >= first && last < unit.size() && patched.size() == unit.size();
         for (std::size_t i = 0; same && i < unit.size(); ++i)
@@ -385,13 +378,7 @@ private:
         }
         auto heads = samples(e);
         if (!heads) return {};
-        struct Found {
-            std::uint64_t sample;
-            NalRange nal;
-        };
         std::vector<std::size_t> longer; // samples whose leading units run past the head
-        std::vector<Found> found;
-        std::vector<std::vector<std::uint8_t>> units;
         HeadReader reader(read_, prefetch_, NAL_HEAD);
         Status s = reader.each(*heads, [&](std::size_t i, Bytes head) {
             const LeadingSps l = leading(head, (*heads)[i].size);
@@ -456,7 +443,7 @@ private:
             Overwrite w;
             w.at = at + h->primariesAt;
             w.old = {h->primaries};
-            w.bytes = {DISPLAY_P3};
+            w.bytes = {PRIMARIES_DISPLAY_P3};
             units_.back().writeAt = w.at;
             out_.overwrites.push_back(std::move(w));
         });
@@ -581,25 +568,6 @@ Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
     if (cold)
         prefetch = [&file](std::uint64_t at, std::uint64_t length) { file.prefetch(at, length); };
     return readBitstreamLayer(layout, moov, moovStart, fileSize, read, prefetch);
-}
-
-Result<MovieColour> readMovieColour(const FileHandle& file) {
-    auto id = file.identity();
-    if (id.failed()) return Failure{"Read error", id.cause()};
-    auto moov = findMoovAtom(file, id->size);
-    constexpr std::uint64_t MAX_MOOV = 512000000;
-    if (!moov || moov->size > MAX_MOOV || !fits(id->size, moov->start, moov->size))
-        return Failure{"Unsupported (no moov)", {}};
-    auto bytes = file.readFully(moov->start, moov->size);
-    if (bytes.failed()) return Failure{"Read error", bytes.cause()};
-    MovieColour c;
-    c.moovAtom = *moov;
-    c.moov = std::move(*bytes);
-    c.layout = readMoovLayout(c.moov, moov->headerSize, moov->start);
-    auto layer = readBitstreamLayer(c.layout, c.moov, moov->start, file, id->size);
-    if (layer.failed()) return Failure{"Read error", layer.cause()};
-    c.bitstream = std::move(*layer);
-    return c;
 }
 
 std::string primariesName(std::uint8_t code) {

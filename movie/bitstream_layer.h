@@ -108,18 +108,6 @@ Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
                                           std::uint64_t moovStart, const FileHandle& file,
                                           std::uint64_t fileSize);
 
-// A movie's colour as read from an open file, for an inspection that writes nothing.
-struct MovieColour {
-    TopAtom moovAtom;
-    std::vector<std::uint8_t> moov; // the whole moov atom
-    MoovLayout layout;
-    BitstreamLayer bitstream;
-};
-
-// Finds and reads moov, its layout and the bitstream layer. Failure message "Unsupported (no
-// moov)" when there is no readable moov, "Read error" when a read fails.
-Result<MovieColour> readMovieColour(const FileHandle& file);
-
 // A primaries code's name for result lines: "BT.709", "unspecified", "BT.601 NTSC", ...
 std::string primariesName(std::uint8_t code);
 

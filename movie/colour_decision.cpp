@@ -1,17 +1,15 @@
 #include "movie/colour_decision.h"
 
+#include "codec/colour_codes.h"
+
 #include <algorithm>
 
 namespace tg {
 
 namespace {
 
-constexpr std::uint16_t BT2020 = 9;
-constexpr std::uint16_t PQ = 16;
-constexpr std::uint16_t HLG = 18;
-
 bool isHdr(const ColourAtom& c) {
-    return c.hasCodes && (c.trc == PQ || c.trc == HLG || c.prim == BT2020);
+    return c.hasCodes && hdrCodes(c.prim, c.trc);
 }
 
 } // namespace
@@ -41,9 +39,9 @@ ColourDecision decideColour(const MoovLayout& layout, Bytes moov, std::uint64_t 
                 d.untagged.clear();
                 return d;
             }
-            if (!c.hasCodes || c.prim == P3) continue;
-            Overwrite w =
-                fieldWrite(moovStart + c.primOffset, 2, P3, moov.subspan(c.primOffset, 2));
+            if (!c.hasCodes || c.prim == PRIMARIES_DISPLAY_P3) continue;
+            Overwrite w = fieldWrite(moovStart + c.primOffset, 2, PRIMARIES_DISPLAY_P3,
+                                     moov.subspan(c.primOffset, 2));
             d.patches.push_back(std::move(w));
         }
     }

@@ -3,6 +3,7 @@
 #include "edit/journal.h"
 #include "movie/bitstream_layer.h"
 #include "movie/colour_decision.h"
+#include "movie/movie_loader.h"
 #include "movie/movie_tagger.h"
 #include "movie/tagging.h"
 
@@ -12,12 +13,9 @@ namespace tg {
 
 namespace {
 
-// The same bounds an in-place edit applies.
-constexpr std::uint64_t MAX_PAYLOAD_ABOVE_8 = 511999991;
 // A journal header holds a rebuilt moov; one larger than this is not read for its outcome.
 constexpr std::uint64_t MAX_JOURNAL = 600ull << 20;
 
-const char* const NO_MOOV = "Unsupported (no moov)";
 const char* const WAITING = "Interrupted edit waits — an in-place run finishes it first";
 
 // Whether this one entry signals HDR: as the colour decision judges its colour atoms, or in any
@@ -67,16 +65,17 @@ std::optional<TGOutcome> journalOutcome(const std::filesystem::path& file, const
     return j->outcome;
 }
 
-} // namespace
-
+// The result an in-place tag would give, decided by the engine's own colour decision and
+// insertion plan, without writing.
 TGResult wouldTagInPlace(const std::string& name, const FileHandle& file, std::uint64_t fileSize,
-                         const std::vector<TopAtom>& top, const MoovLayout& layout, Bytes moov,
-                         std::uint64_t moovStart, const BitstreamLayer& bitstream) {
-    MoviePlan plan = planMovieEdit(name, file, fileSize, top, layout, moov, moovStart, &bitstream,
-                                   TagMode::core);
+                         const LoadedMovie& m) {
+    MoviePlan plan = planMovieEdit(name, file, fileSize, m.top, m.layout, m.moov, m.moovAtom.start,
+                                   &*m.bitstream, TagMode::core);
     if (plan.done) return std::move(*plan.done);
     return TGResult(name, plan.edit.outcome, plan.edit.message);
 }
+
+} // namespace
 
 MovieInspection inspectMovie(const std::filesystem::path& file) {
     MovieInspection report;
@@ -109,37 +108,28 @@ MovieInspection inspectMovie(const std::filesystem::path& file) {
         return report;
     };
 
-    if (id->size < 17) return settle({name, TGOutcome::error, "Can't read file"});
-    const auto top = topLevelAtoms(f, id->size);
-    const auto moov =
-        std::find_if(top.begin(), top.end(), [](const TopAtom& a) { return a.type == "moov"; });
-    if (moov == top.end() || moov->size - moov->headerSize - 8 > MAX_PAYLOAD_ABOVE_8 ||
-        !fits(id->size, moov->start, moov->size))
-        return settle({name, TGOutcome::error, NO_MOOV});
-    auto bytes = f.readFully(moov->start, moov->size);
-    if (bytes.failed()) {
+    auto loaded = loadMovie(f, id->size, {});
+    if (loaded.failed()) {
+        const Failure& why = loaded.failure();
+        if (why.message.empty()) return settle({name, TGOutcome::error, "Can't read file"});
+        if (why.message == NO_MOOV) return settle({name, TGOutcome::error, NO_MOOV});
         report.readable = false;
-        return failed("Read error", bytes.failure());
+        return failed(READ_ERROR, why);
     }
-    const Bytes d = *bytes;
-    const MoovLayout layout = readMoovLayout(d, moov->headerSize, moov->start);
-    auto bitstream = readBitstreamLayer(layout, d, moov->start, f, id->size);
-    if (bitstream.failed()) {
-        report.readable = false;
-        return failed("Read error", bitstream.failure());
-    }
-    for (std::size_t i = 0; i < layout.entries.size(); ++i) {
-        const VideoEntry& e = layout.entries[i];
-        const EntryBitstream& b = bitstream->entries[i];
+    const LoadedMovie& m = *loaded;
+    const Bytes d = m.moov;
+    for (std::size_t i = 0; i < m.layout.entries.size(); ++i) {
+        const VideoEntry& e = m.layout.entries[i];
+        const EntryBitstream& b = m.bitstream->entries[i];
         EntryColour c;
         c.track = e.track + 1;
         c.type = e.type;
         c.container = containerColour(e);
         c.bitstream = bitstreamColour(b);
-        c.hdr = signalsHdr(layout, i, d, moov->start, b);
+        c.hdr = signalsHdr(m.layout, i, d, m.moovAtom.start, b);
         report.entries.push_back(std::move(c));
     }
-    return settle(wouldTagInPlace(name, f, id->size, top, layout, d, moov->start, *bitstream));
+    return settle(wouldTagInPlace(name, f, id->size, m));
 }
 
 } // namespace tg

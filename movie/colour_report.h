@@ -43,10 +43,4 @@ struct MovieInspection {
 
 MovieInspection inspectMovie(const std::filesystem::path& file);
 
-// The result an in-place tag would give for this moov (read from file, whose top-level atoms are
-// top), decided by the engine's own colour decision and insertion plan, without writing.
-TGResult wouldTagInPlace(const std::string& name, const FileHandle& file, std::uint64_t fileSize,
-                         const std::vector<TopAtom>& top, const MoovLayout& layout, Bytes moov,
-                         std::uint64_t moovStart, const BitstreamLayer& bitstream);
-
 } // namespace tg

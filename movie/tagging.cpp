@@ -1,6 +1,7 @@
 #include "movie/tagging.h"
 
 #include "edit/journal.h"
+#include "movie/movie_loader.h"
 #include "movie/movie_tagger.h"
 
 #include <cerrno>
@@ -9,13 +10,9 @@ namespace tg {
 
 namespace {
 
-// moov payloads from 8 up to 511,999,999 bytes are read; one unsigned test covers both ends.
-constexpr std::uint64_t MAX_PAYLOAD_ABOVE_8 = 511999991;
-constexpr std::uint64_t MAX_MOOV = 512000000;
 // A top-level meta is read whole to look for item locations; larger ones are refused.
 constexpr std::uint64_t MAX_META = 16 * 1024 * 1024;
 
-const char* const NO_MOOV = "Unsupported (no moov)";
 const char* const NO_WRITE = "No write permission";
 const char* const CANT_LOCK = "Can't lock the file for editing";
 const char* const CANT_RECOVER = "Can't finish an interrupted edit — file left as it is";
@@ -128,44 +125,25 @@ private:
         const bool denied = why.cause == errorText(EACCES) || why.cause == errorText(EPERM) ||
                             why.cause == errorText(EROFS) || why.cause == errorText(ETXTBSY);
         // A file too short to be a movie reads as unreadable, even where it may not be written.
-        if (denied && fileSizeOf(path_) >= 17) return error(NO_WRITE, why);
+        if (denied && fileSizeOf(path_) >= std::int64_t(MIN_MOVIE)) return error(NO_WRITE, why);
         return error(unreadable(), why);
     }
 
     TGResult tag() {
         auto id = file_.identity();
         if (id.failed()) return error(unreadable(), id.failure());
-        if (id->size < 17) return result(TGOutcome::error, unreadable());
-        MovieFile m;
-        m.file = &file_;
-        m.path = path_;
-        m.identity = *id;
-        m.top = topLevelAtoms(file_, id->size);
-        const TopAtom* moov = nullptr;
-        for (const auto& a : m.top)
-            if (a.type == "moov") {
-                moov = &a;
-                break;
-            }
-        if (!moov) return result(TGOutcome::error, NO_MOOV);
-        const bool tooLarge = mode_ == TagMode::core
-                                  ? moov->size - moov->headerSize - 8 > MAX_PAYLOAD_ABOVE_8
-                                  : moov->size > MAX_MOOV;
-        // A moov cut short by the end of the file cannot be edited safely, in either mode.
-        if (tooLarge || !fits(id->size, moov->start, moov->size))
-            return result(TGOutcome::error, NO_MOOV);
-        m.moov = *moov;
-        auto bytes = file_.readFully(moov->start, moov->size);
-        if (bytes.failed()) return error("Read error", bytes.failure());
-        m.moovBytes = std::move(*bytes);
-
-        const MoovLayout layout = readMoovLayout(m.moovBytes, moov->headerSize, moov->start);
-        std::optional<BitstreamLayer> bitstream;
-        if (mode_ == TagMode::core) {
-            auto read = readBitstreamLayer(layout, m.moovBytes, moov->start, file_, id->size);
-            if (read.failed()) return error("Read error", read.failure());
-            bitstream = std::move(*read);
+        const bool core = mode_ == TagMode::core;
+        auto loaded = loadMovie(file_, id->size, {.boundPayload = core, .bitstream = core});
+        if (loaded.failed()) {
+            const Failure& why = loaded.failure();
+            return error(why.message.empty() ? unreadable() : why.message.c_str(), why);
         }
+        LoadedMovie& movie = *loaded;
+        MovieFile m{
+            &file_, path_, *id, std::move(movie.top), movie.moovAtom, std::move(movie.moov)};
+        const std::optional<BitstreamLayer>& bitstream = movie.bitstream;
+        const TopAtom* moov = &m.moov;
+        const MoovLayout& layout = movie.layout;
         MoviePlan plan = planMovieEdit(name_, file_, id->size, m.top, layout, m.moovBytes,
                                        moov->start, bitstream ? &*bitstream : nullptr, mode_);
         if (plan.done) return std::move(*plan.done);

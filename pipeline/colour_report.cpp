@@ -1,7 +1,7 @@
 #include "pipeline/colour_report.h"
 
+#include "codec/colour_codes.h"
 #include "image/colour_report.h"
-#include "movie/atoms.h"
 #include "movie/colour_report.h"
 
 #include <algorithm>
@@ -20,7 +20,7 @@ bool allP3(const std::vector<InspectedTrack>& tracks,
            std::optional<InspectedColour> InspectedTrack::*layer) {
     return !tracks.empty() && std::all_of(tracks.begin(), tracks.end(), [&](const auto& t) {
         const auto& c = t.*layer;
-        return c && c->primaries == P3;
+        return c && c->primaries == PRIMARIES_DISPLAY_P3;
     });
 }
 

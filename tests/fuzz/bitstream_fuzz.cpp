@@ -4,11 +4,11 @@
 // length-prefix size and the table variants. Every reading stays inside the bytes given, and every
 // patch changes the named bytes only and can be undone; the layer's writes, once made, leave
 // nothing more to write.
-#include "movie/av1.h"
+#include "codec/av1.h"
+#include "codec/prores.h"
+#include "codec/sps.h"
 #include "movie/bitstream_layer.h"
-#include "movie/prores.h"
 #include "movie/sample_table.h"
-#include "movie/sps.h"
 
 #include <algorithm>
 #include <cstdlib>

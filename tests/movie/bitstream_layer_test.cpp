@@ -1,9 +1,9 @@
 // Movies whose coded video states its own colour, made by libx264, libx265, libaom and prores_ks
 // and tagged end to end. Oracles: the colour ffprobe reports for decoded frames (the bitstream's,
 // where it speaks), framemd5 of every stream, and mediainfo's reading of container and stream.
+#include "codec/escape.h"
+#include "codec/sps.h"
 #include "movie/bitstream_layer.h"
-#include "movie/nal.h"
-#include "movie/sps.h"
 
 #include "movie_fixtures.h"
 

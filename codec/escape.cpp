@@ -1,8 +1,8 @@
-#include "movie/nal.h"
+#include "codec/escape.h"
+
+#include "codec/bits.h"
 
 #include "base/bytes.h"
-
-#include <bit>
 
 namespace tg {
 
@@ -50,14 +50,7 @@ RbspWrite writeRbspBits(std::span<std::uint8_t> nal, std::size_t headerBytes, co
     if (rbsp.at[last] >= nal.size()) return RbspWrite::outOfRange;
 
     std::vector<std::uint8_t> bytes = rbsp.bytes;
-    for (unsigned i = 0; i < n; ++i) {
-        const std::uint64_t b = bit + i;
-        const auto mask = std::uint8_t(0x80u >> (b % 8));
-        if ((value >> (n - 1 - i)) & 1)
-            bytes[b / 8] |= mask;
-        else
-            bytes[b / 8] &= std::uint8_t(~mask);
-    }
+    BitWriter(bytes, bit).u(n, value);
 
     // The edit must leave the escaping exactly as it is: the changed unit unescapes to the new
     // RBSP with the same escapes, and no escape that follows two zeros becomes unnecessary.
@@ -76,61 +69,6 @@ RbspWrite writeRbspBits(std::span<std::uint8_t> nal, std::size_t headerBytes, co
     for (std::size_t i = first; i <= last; ++i)
         nal[rbsp.at[i]] = bytes[i];
     return RbspWrite::written;
-}
-
-std::uint32_t BitReader::u(unsigned n) {
-    if (!ok_ || n > 32 || n > bitSize() - pos_) {
-        ok_ = false;
-        return 0;
-    }
-    std::uint64_t v = 0;
-    for (unsigned i = 0; i < n; ++i, ++pos_)
-        v = (v << 1) | ((d_[pos_ / 8] >> (7 - pos_ % 8)) & 1u);
-    return std::uint32_t(v);
-}
-
-std::uint32_t BitReader::ue() {
-    unsigned zeros = 0;
-    while (u(1) == 0) {
-        if (!ok_ || ++zeros > 31) {
-            ok_ = false;
-            return 0;
-        }
-    }
-    const std::uint64_t v = (std::uint64_t(1) << zeros) - 1 + u(zeros);
-    return ok_ ? std::uint32_t(v) : 0;
-}
-
-std::int32_t BitReader::se() {
-    const std::int64_t k = ue();
-    return std::int32_t(k % 2 ? (k + 1) / 2 : -(k / 2));
-}
-
-void BitReader::skip(std::uint64_t n) {
-    if (!ok_ || n > bitSize() - pos_)
-        ok_ = false;
-    else
-        pos_ += n;
-}
-
-bool BitReader::require(bool cond) {
-    if (!cond) ok_ = false;
-    return cond;
-}
-
-std::uint64_t BitReader::lastOneBit() const {
-    for (std::size_t i = d_.size(); i-- > 0;)
-        if (d_[i] != 0) return std::uint64_t(i) * 8 + 7 - unsigned(std::countr_zero(d_[i]));
-    return bitSize();
-}
-
-bool BitReader::atTrailingBits() const {
-    return ok_ && pos_ < bitSize() && lastOneBit() == pos_;
-}
-
-bool BitReader::stopBitAhead() const {
-    const std::uint64_t stop = lastOneBit();
-    return ok_ && stop < bitSize() && stop >= pos_;
 }
 
 } // namespace tg

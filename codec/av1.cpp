@@ -1,9 +1,11 @@
 // Sequence header syntax as the AV1 bitstream lays it out (5.3 OBU header, 5.5
 // sequence header and color_config). As for the SPS, every field up to the trailing bits is
 // walked, so that the primaries are found by counting every bit before them.
-#include "movie/av1.h"
+#include "codec/av1.h"
 
 #include "base/bytes.h"
+#include "codec/bits.h"
+#include "codec/colour_codes.h"
 
 #include <algorithm>
 
@@ -13,7 +15,6 @@ namespace {
 
 constexpr unsigned SEQUENCE_HEADER = 1;
 constexpr std::uint64_t MAX_OBU_HEADER = 10; // header, extension, 8-byte leb128 size
-constexpr std::uint8_t BT709 = 1, SRGB = 13, IDENTITY = 0;
 
 struct Obu {
     unsigned type = 0;
@@ -128,7 +129,8 @@ bool sequenceHeader(BitReader& r, Walk& w) {
     if (w.mono) {
         r.skip(1); // color_range
     } else {
-        if (c.primaries != BT709 || c.transfer != SRGB || c.matrix != IDENTITY) {
+        if (c.primaries != PRIMARIES_BT709 || c.transfer != TRANSFER_SRGB ||
+            c.matrix != MATRIX_IDENTITY) {
             r.skip(1); // color_range
             bool halfWidth = profile == 0, halfHeight = profile == 0;
             if (profile == 2) {
@@ -161,7 +163,8 @@ std::optional<Walk> walk(std::span<const std::uint8_t> obu, std::uint64_t& paylo
 }
 
 bool leavesColourRangeOut(std::uint8_t primaries, const Av1Colour& c) {
-    return primaries == BT709 && c.transfer == SRGB && c.matrix == IDENTITY;
+    return primaries == PRIMARIES_BT709 && c.transfer == TRANSFER_SRGB &&
+           c.matrix == MATRIX_IDENTITY;
 }
 
 } // namespace
@@ -182,13 +185,9 @@ Av1Patch patchAv1Primaries(std::span<std::uint8_t> obu, std::uint8_t newPrimarie
     if (c.primaries == newPrimaries) return Av1Patch::alreadyThatValue;
     if (!w->mono && leavesColourRangeOut(c.primaries, c) != leavesColourRangeOut(newPrimaries, c))
         return Av1Patch::wouldChangeSyntax;
-    for (unsigned i = 0; i < 8; ++i) {
-        const std::uint64_t bit = c.primariesBit + i;
-        const auto mask = std::uint8_t(0x80u >> (bit % 8));
-        std::uint8_t& byte = obu[payloadAt + bit / 8];
-        byte = (newPrimaries >> (7 - i)) & 1 ? byte | mask : byte & std::uint8_t(~mask);
-    }
-    return Av1Patch::patched;
+    BitWriter writer(obu.subspan(payloadAt), c.primariesBit);
+    writer.u(8, newPrimaries);
+    return writer.ok() ? Av1Patch::patched : Av1Patch::parseFailed;
 }
 
 std::optional<std::vector<NalRange>> av1CSequenceHeaders(std::span<const std::uint8_t> p) {

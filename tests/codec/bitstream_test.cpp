@@ -1,15 +1,14 @@
 // The bitstream colour readers: SPSs of real libx264 / libx265 streams and ProRes frames of
 // prores_ks, made at test time, with FFmpeg's own SPS parser (the trace_headers filter) and its
-// decoders as the oracles; SPSs written bit by bit here for the syntax real encoders never emit;
-// and sample tables against ffprobe's packet list.
-#include "movie/atoms.h"
-#include "movie/av1.h"
-#include "movie/nal.h"
-#include "movie/prores.h"
-#include "movie/sample_table.h"
-#include "movie/sps.h"
+// decoders as the oracles, and SPSs written bit by bit here for the syntax real encoders never
+// emit. Samples of movies are found where ffprobe lists the packets.
+#include "base/bytes.h"
+#include "codec/av1.h"
+#include "codec/escape.h"
+#include "codec/prores.h"
+#include "codec/sps.h"
 
-#include "movie_fixtures.h"
+#include "fixtures/media.h"
 
 #include <gtest/gtest.h>
 
@@ -21,10 +20,26 @@
 #include <sstream>
 
 using namespace tg;
-using namespace movietest;
+using namespace tgtest;
 using enum VideoCodec;
 
 namespace {
+
+using Blob = std::vector<std::uint8_t>;
+Blob cat(std::initializer_list<Blob> parts) {
+    Blob out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+Blob be(std::uint64_t v, int width = 4) { // v as `width` big-endian bytes
+    Blob b;
+    for (int s = 8 * (width - 1); s >= 0; s -= 8)
+        b.push_back(std::uint8_t(v >> s));
+    return b;
+}
+const std::string SRC = "-f lavfi -i testsrc2=s=64x48:r=10:d=1 ";
+const std::string BT709 = "-color_primaries bt709 -color_trc bt709 -colorspace bt709 ";
 
 // --- SPSs written by hand ---
 
@@ -383,58 +398,14 @@ void writeScalingLists(const fs::path& file) {
 
 // --- movies ---
 
-// The sample table of a movie's nth track and its avcC / hvcC / av1C body.
-struct TrackTables {
-    SampleTableAtoms tables;
-    std::size_t configAt = 0;
-    std::span<const std::uint8_t> config;
-};
-TrackTables trackOf(const Blob& d, int nth) {
-    auto body = [&](const Atom& a) {
-        return std::span(d).subspan(a.offset + a.headerSize, a.size - a.headerSize);
-    };
-    auto child = [&](const Atom& parent, const std::string& type, int skip = 0) {
-        for (const auto& a :
-             childAtoms(d, parent.offset + parent.headerSize, parent.offset + parent.size))
-            if (a.type == type && skip-- == 0) return a;
-        return Atom{};
-    };
-    const Atom file{"", 0, 0, d.size()};
-    const Atom stbl =
-        child(child(child(child(child(file, "moov"), "trak", nth), "mdia"), "minf"), "stbl");
-    TrackTables t;
-    for (const auto& a : childAtoms(d, stbl.offset + stbl.headerSize, stbl.offset + stbl.size)) {
-        if (a.type == "stsz" || a.type == "stz2") t.tables.sizes = body(a);
-        if (a.type == "stsc") t.tables.stsc = body(a);
-        if (a.type == "stco" || a.type == "co64") t.tables.chunkOffsets = body(a);
-        t.tables.compact = t.tables.compact || a.type == "stz2";
-        t.tables.large = t.tables.large || a.type == "co64";
-        if (a.type != "stsd") continue;
-        const std::uint64_t entry = a.offset + a.headerSize + 8, end = entry + u32(d, entry);
-        for (const auto& c : childAtoms(d, entry + 86, end)) // after the visual entry's fields
-            if (c.type == "avcC" || c.type == "hvcC" || c.type == "av1C") {
-                t.configAt = c.offset + c.headerSize;
-                t.config = body(c);
-            }
+// The body of a movie's avcC / hvcC / av1C atom and its offset; moov comes first in the file.
+std::pair<std::size_t, std::span<const std::uint8_t>> configRecord(const Blob& d) {
+    for (std::size_t i = 4; i + 4 <= d.size(); ++i) {
+        const std::string type(d.begin() + std::ptrdiff_t(i), d.begin() + std::ptrdiff_t(i + 4));
+        if (type == "avcC" || type == "hvcC" || type == "av1C")
+            return {i + 4, std::span(d).subspan(i + 4, u32(d, i - 4) - 8)};
     }
-    return t;
-}
-// (offset, size) of every packet of a stream, as ffprobe lists them.
-std::vector<std::pair<std::uint64_t, std::uint64_t>> packets(const fs::path& file, int stream) {
-    auto r = run("ffprobe -v error -select_streams " + std::to_string(stream) +
-                 " -show_entries packet=pos,size -of json " + sh(file));
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-    const auto listed = nlohmann::json::parse(r.out);
-    for (const auto& p : listed["packets"])
-        out.emplace_back(std::stoull(p["pos"].get<std::string>()),
-                         std::stoull(p["size"].get<std::string>()));
-    return out;
-}
-std::vector<std::pair<std::uint64_t, std::uint64_t>> located(const SampleTable& t) {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-    for (const auto& s : t.samples)
-        out.emplace_back(s.offset, s.size);
-    return out;
+    return {};
 }
 
 class RealSps : public testing::TestWithParam<Clip> {};
@@ -759,18 +730,17 @@ TEST_P(ProRes, ReadsEveryFrameHeaderAndPatchesWhatTheDecoderReports) {
            "-c:v prores_ks -profile:v " + std::to_string(GetParam()) + " -pix_fmt " +
            (GetParam() >= 4 ? "yuva444p10le " : "yuv422p10le ") + sh(mov));
     Blob file = readBytes(mov);
-    const auto table = sampleLocations(trackOf(file, 0).tables);
-    ASSERT_TRUE(table.ok()) << table.error;
-    ASSERT_EQ(table.samples.size(), 10u);
-    for (const auto& s : table.samples) {
-        auto head = std::span(file).subspan(s.offset, 28);
-        auto h = readProResHeader(head, s.size);
+    const auto samples = packets(mov, 0);
+    ASSERT_EQ(samples.size(), 10u);
+    for (const auto& [offset, size] : samples) {
+        auto head = std::span(file).subspan(offset, 28);
+        auto h = readProResHeader(head, size);
         ASSERT_TRUE(h.has_value());
         EXPECT_EQ(std::tuple(h->primaries, h->transfer, h->matrix, h->width, h->height),
                   std::tuple(1, 1, 1, 64, 48));
-        EXPECT_EQ(patchProResPrimaries(head, s.size), ProResPatch::patched);
-        EXPECT_EQ(patchProResPrimaries(head, s.size), ProResPatch::alreadyThatValue);
-        EXPECT_EQ(file[s.offset + h->primariesAt], 12);
+        EXPECT_EQ(patchProResPrimaries(head, size), ProResPatch::patched);
+        EXPECT_EQ(patchProResPrimaries(head, size), ProResPatch::alreadyThatValue);
+        EXPECT_EQ(file[offset + h->primariesAt], 12);
     }
     writeBytes(after, file);
     EXPECT_EQ(primariesSeen(mov), std::set<std::string>{"bt709"});
@@ -810,96 +780,6 @@ TEST(ProResHeader, FramesThatFailTheChecksAreLeftAlone) {
             EXPECT_EQ(bytes, before);
         }
     }
-}
-
-TEST(SampleTable, EverySampleWhereFfprobeFindsIt) {
-    TempDir dir;
-    const fs::path mov = dir / "av.mov";
-    ffmpeg("-f lavfi -i testsrc2=s=64x48:r=25:d=2 -f lavfi -i sine=d=2 -c:v libx264 -c:a aac " +
-           sh(mov));
-    const Blob file = readBytes(mov);
-    for (int stream : {0, 1}) {
-        const auto table = sampleLocations(trackOf(file, stream).tables);
-        ASSERT_TRUE(table.ok()) << table.error;
-        EXPECT_EQ(located(table), packets(mov, stream)) << "stream " << stream;
-    }
-}
-
-TEST(SampleTable, LyingTablesAreErrors) {
-    auto stsz = [](std::uint32_t constant, std::initializer_list<std::uint32_t> sizes,
-                   std::uint32_t count) {
-        Blob b = cat({be(0), be(constant), be(count)});
-        for (auto s : sizes)
-            b = cat({b, be(s)});
-        return b;
-    };
-    auto stsc = [](std::initializer_list<std::array<std::uint32_t, 3>> runs) {
-        Blob b = cat({be(0), be(runs.size())});
-        for (auto r : runs)
-            b = cat({b, be(r[0]), be(r[1]), be(r[2])});
-        return b;
-    };
-    auto stco = [](std::initializer_list<std::uint64_t> offsets, int width = 4) {
-        Blob b = cat({be(0), be(offsets.size())});
-        for (auto o : offsets)
-            b = cat({b, be(o, width)});
-        return b;
-    };
-    const Blob sizes = stsz(0, {10, 20, 30}, 3), runs = stsc({{1, 2, 1}, {2, 1, 1}});
-    const Blob chunks = stco({100, 500});
-    using Located = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
-    enum Variant { plain, stz2, co64 };
-    struct Case {
-        std::string name;
-        Blob sizes, runs, chunks;
-        Located expected; // empty: an error
-        Variant variant = plain;
-        std::uint64_t max = MAX_SAMPLES;
-    };
-    const Located abc = {{100, 10}, {110, 20}, {500, 30}};
-    const Blob stz2Bits5 = cat({be(0), be(5), be(3), Blob(2, 0)});
-    const std::vector<Case> cases = {
-        {"plain", sizes, runs, chunks, abc},
-        {"one size for all", stsz(7, {}, 3), runs, chunks, {{100, 7}, {107, 7}, {500, 7}}},
-        {"4-bit sizes",
-         cat({be(0), be(4), be(3), {0x12, 0x30}}),
-         runs,
-         chunks,
-         {{100, 1}, {101, 2}, {500, 3}},
-         stz2},
-        {"16-bit sizes", cat({be(0), be(16), be(3), be(10, 2), be(20, 2), be(30, 2)}), runs, chunks,
-         abc, stz2},
-        {"64-bit offsets", sizes, runs, stco({100, 500}, 8), abc, co64},
-        {"a run past the last chunk", sizes, stsc({{1, 2, 1}, {2, 1, 1}, {9, 5, 1}}), chunks, abc},
-        {"sizes shorter than their count", stsz(0, {10, 20}, 3), runs, chunks, {}},
-        {"unknown field size", stz2Bits5, runs, chunks, {}, stz2},
-        {"offsets shorter than their count",
-         sizes,
-         runs,
-         cat({be(0), be(3), be(100), be(500)}),
-         {}},
-        {"runs shorter than their count",
-         sizes,
-         cat({be(0), be(2), be(1), be(2), be(1)}),
-         chunks,
-         {}},
-        {"first run after chunk 1", sizes, stsc({{2, 3, 1}}), chunks, {}},
-        {"runs out of order", sizes, stsc({{1, 1, 1}, {1, 2, 1}}), chunks, {}},
-        {"an empty run", sizes, stsc({{1, 0, 1}, {2, 3, 1}}), chunks, {}},
-        {"chunks hold more samples", sizes, stsc({{1, 2, 1}}), chunks, {}},
-        {"chunks hold fewer samples", sizes, stsc({{1, 1, 1}}), chunks, {}},
-        {"past the largest offset", sizes, runs, stco({100, ~0ull - 5}, 8), {}, co64},
-        {"past the end of the file", sizes, runs, stco({100, 511}), {}},
-        {"more samples than allowed", sizes, runs, chunks, {}, plain, 2},
-        {"cut short", Blob(11, 0), runs, chunks, {}},
-    };
-    for (const auto& c : cases) {
-        const auto t = sampleLocations(
-            {c.sizes, c.variant == stz2, c.runs, c.chunks, c.variant == co64, 540}, c.max);
-        EXPECT_EQ(t.ok(), !c.expected.empty()) << c.name << ": " << t.error;
-        EXPECT_EQ(located(t), c.expected) << c.name;
-    }
-    EXPECT_TRUE(sampleLocations({stsz(0, {}, 0), false, stsc({}), stco({})}).ok());
 }
 
 TEST(Av1, SequenceHeadersAreReadWhereFfmpegReadsThem) {
@@ -988,36 +868,33 @@ TEST_P(Movies, TheRecordAndEveryLeadingParameterSetArePatchedWithoutChangingAPic
     ::setenv("SVT_LOG", "1", 1); // SVT-AV1 prints its settings unless told to keep to errors
     TempDir dir;
     const fs::path mp4 = dir / "m.mp4", after = dir / "p.mp4";
-    ffmpeg(m.args + "-g 5 " + sh(mp4));
+    ffmpeg(m.args + "-g 5 -movflags +faststart " + sh(mp4));
     Blob file = readBytes(mp4);
-    const TrackTables track = trackOf(file, 0);
+    const auto [configAt, config] = configRecord(file);
     const VideoCodec codec = m.coding == Coding::hevc ? hevc : h264;
     std::optional<std::vector<NalRange>> record;
     if (m.coding == Coding::av1) {
-        record = av1CSequenceHeaders(track.config);
-    } else if (auto c = codec == h264 ? avcCSps(track.config) : hvcCSps(track.config)) {
+        record = av1CSequenceHeaders(config);
+    } else if (auto c = codec == h264 ? avcCSps(config) : hvcCSps(config)) {
         EXPECT_EQ(c->lengthSize, 4u);
         record = c->sps;
     }
     ASSERT_TRUE(record.has_value());
     ASSERT_EQ(record->size(), 1u);
-    std::vector<NalRange> units = {{track.configAt + record->at(0).offset, record->at(0).size}};
+    std::vector<NalRange> units = {{configAt + record->at(0).offset, record->at(0).size}};
 
-    const auto table = sampleLocations(track.tables);
-    ASSERT_TRUE(table.ok()) << table.error;
-    EXPECT_EQ(located(table), packets(mp4, 0));
-    auto leading = [&](const SampleLocation& s, std::uint64_t have) {
-        const auto head = std::span(file).subspan(s.offset, std::min<std::uint64_t>(have, s.size));
-        return m.coding == Coding::av1 ? leadingSequenceHeaders(head, s.size)
-                                       : leadingSps(codec, head, s.size, 4);
+    auto leading = [&](std::uint64_t offset, std::uint64_t size, std::uint64_t have) {
+        const auto head = std::span(file).subspan(offset, std::min(have, size));
+        return m.coding == Coding::av1 ? leadingSequenceHeaders(head, size)
+                                       : leadingSps(codec, head, size, 4);
     };
-    for (const auto& s : table.samples) {
-        LeadingSps in = leading(s, 2); // more is asked for as the walk needs it
+    for (const auto& [offset, size] : packets(mp4, 0)) {
+        LeadingSps in = leading(offset, size, 2); // more is asked for as the walk needs it
         while (in.status == LeadingSps::Status::needBytes)
-            in = leading(s, in.need);
+            in = leading(offset, size, in.need);
         ASSERT_EQ(in.status, LeadingSps::Status::complete);
         for (const auto& u : in.sps)
-            units.push_back({s.offset + u.offset, u.size});
+            units.push_back({offset + u.offset, u.size});
     }
     EXPECT_GE(units.size(), 3u); // the record's and every key frame's
 

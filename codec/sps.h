@@ -7,7 +7,7 @@
 // colr atom, so a tag set only in the container is not seen by them.
 #pragma once
 
-#include "movie/nal.h"
+#include "codec/colour_codes.h"
 
 #include <array>
 #include <cstddef>
@@ -27,8 +27,9 @@ constexpr std::size_t nalHeaderBytes(VideoCodec codec) {
 
 struct SpsColour {
     bool described = false; // colour_description_present_flag
-    // The three codes (H.273 numbering); 2 (unspecified) when not described.
-    std::uint8_t primaries = 2, transfer = 2, matrix = 2;
+    // The three codes (H.273 numbering); unspecified when not described.
+    std::uint8_t primaries = CODE_UNSPECIFIED, transfer = CODE_UNSPECIFIED,
+                 matrix = CODE_UNSPECIFIED;
     // Where colour_primaries sits: its first bit in the RBSP (after the NAL header), and the one
     // or two bytes of the escaped NAL unit that hold its eight bits. Valid when described.
     std::uint64_t primariesBit = 0;
@@ -54,10 +55,9 @@ enum class SpsPatch {
 
 // Overwrites colour_primaries of an SPS in place: the one or two escaped bytes that hold it
 // change and nothing else, so the unit keeps its length. Unspecified (2) is a stated value and
-// is rewritten. Every outcome but `patched` leaves nal untouched. 12 is Display P3 (P3
-// primaries, D65 white).
+// is rewritten. Every outcome but `patched` leaves nal untouched.
 SpsPatch patchSpsPrimaries(VideoCodec codec, std::span<std::uint8_t> nal,
-                           std::uint8_t newPrimaries = 12);
+                           std::uint8_t newPrimaries = PRIMARIES_DISPLAY_P3);
 
 // A NAL unit inside a larger buffer, its length prefix excluded.
 struct NalRange {

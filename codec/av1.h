@@ -5,7 +5,7 @@
 // payloads are read as they are, and a rewrite keeps every size.
 #pragma once
 
-#include "movie/sps.h"
+#include "codec/sps.h"
 
 #include <cstdint>
 #include <optional>
@@ -34,8 +34,9 @@ enum class Av1Patch {
 };
 
 // Overwrites color_primaries in place: the one or two bytes holding it change and nothing else.
-// Every outcome but `patched` leaves obu untouched. 12 is Display P3.
-Av1Patch patchAv1Primaries(std::span<std::uint8_t> obu, std::uint8_t newPrimaries = 12);
+// Every outcome but `patched` leaves obu untouched.
+Av1Patch patchAv1Primaries(std::span<std::uint8_t> obu,
+                           std::uint8_t newPrimaries = PRIMARIES_DISPLAY_P3);
 
 // The sequence header OBUs (at most one, and first) of an av1C payload: the atom's body after
 // its 8-byte header. nullopt when the record is not marker 1 version 1, or an OBU runs past it.

@@ -1,4 +1,4 @@
-#include "movie/prores.h"
+#include "codec/prores.h"
 
 #include "base/bytes.h"
 

@@ -7,6 +7,8 @@
 // 22 colour primaries, 23 transfer characteristics, 24 matrix coefficients, then the rest.
 #pragma once
 
+#include "codec/colour_codes.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -30,8 +32,8 @@ std::optional<ProResHeader> readProResHeader(std::span<const std::uint8_t> head,
 
 enum class ProResPatch { patched, alreadyThatValue, failsChecks };
 
-// Overwrites the primaries byte of a frame header in head, and nothing else. 12 is Display P3.
+// Overwrites the primaries byte of a frame header in head, and nothing else.
 ProResPatch patchProResPrimaries(std::span<std::uint8_t> head, std::uint64_t sampleSize,
-                                 std::uint8_t newPrimaries = 12);
+                                 std::uint8_t newPrimaries = PRIMARIES_DISPLAY_P3);
 
 } // namespace tg

@@ -2,9 +2,11 @@
 // lay it out. Only positions and counts matter here, so most fields are skipped, but every one is
 // walked: the primaries field is found by counting the bits before it, and a walk that reaches
 // rbsp_trailing_bits exactly is what says the count was right.
-#include "movie/sps.h"
+#include "codec/sps.h"
 
 #include "base/bytes.h"
+#include "codec/bits.h"
+#include "codec/escape.h"
 
 #include <algorithm>
 #include <array>
