@@ -11,9 +11,12 @@ namespace tg {
 struct Failure {
     std::string message; // the sentence a user reads; empty where a caller above decides it
     std::string cause;   // what the system or a library said, for logs and --json
+    int code = 0;        // the errno behind the cause, 0 when there is none
+
+    bool is(int errnoValue) const { return code != 0 && code == errnoValue; }
 };
 
-// Failure from an errno value, with its strerror text as the cause.
+// Failure from an errno value, with its strerror text as the cause and the value as the code.
 Failure errnoFailure(int err, std::string message = {});
 
 template <typename T> class [[nodiscard]] Result {
@@ -31,6 +34,7 @@ public:
     const T& operator*() const { return value(); }
     const Failure& failure() const { return std::get<1>(state_); }
     const std::string& cause() const { return failure().cause; }
+    bool is(int errnoValue) const { return failed() && failure().is(errnoValue); }
 
 private:
     std::variant<T, Failure> state_;
@@ -45,6 +49,7 @@ public:
     bool failed() const { return failed_; }
     const Failure& failure() const { return failure_; }
     const std::string& cause() const { return failure_.cause; }
+    bool is(int errnoValue) const { return failure_.is(errnoValue); }
 
 private:
     bool failed_ = false;
