@@ -2,6 +2,7 @@
 // sentence (when the room knows it) and the cause behind it (errno text, a library's message).
 #pragma once
 
+#include <concepts>
 #include <string>
 #include <utility>
 #include <variant>
@@ -23,6 +24,10 @@ template <typename T> class [[nodiscard]] Result {
 public:
     Result(T value) : state_(std::move(value)) {}
     Result(Failure failure) : state_(std::move(failure)) {}
+    // A yes/no is no value: a callback still answering true or false must not compile as a count.
+    template <typename U>
+        requires(std::same_as<U, bool> && !std::same_as<T, bool>)
+    Result(U) = delete;
 
     bool ok() const { return state_.index() == 0; }
     bool failed() const { return !ok(); }
