@@ -77,7 +77,7 @@ FileHandle FileHandle::createExclusive(const std::filesystem::path& path, unsign
 }
 
 Failure errnoFailure(int err, std::string message) {
-    return {std::move(message), errorText(err)};
+    return {std::move(message), errorText(err), err};
 }
 
 Result<FileHandle> FileHandle::openRegular(const std::filesystem::path& path, bool writable) {
@@ -105,7 +105,7 @@ Status FileHandle::tryLock(LockKind kind) const {
 }
 
 bool FileHandle::isHeldElsewhere(const Status& lockStatus) {
-    return lockStatus.failed() && lockStatus.cause() == errorText(EAGAIN);
+    return lockStatus.is(EAGAIN);
 }
 
 Result<std::size_t> FileHandle::readAt(std::uint64_t off, std::span<std::uint8_t> out) const {
@@ -132,6 +132,13 @@ Result<std::vector<std::uint8_t>> FileHandle::readFully(std::uint64_t off,
     return bytes;
 }
 
+Result<std::vector<std::uint8_t>> FileHandle::readAll() const {
+    auto length = size();
+    if (length.failed()) return length.failure();
+    if (*length > SIZE_MAX) return errnoFailure(EFBIG);
+    return readFully(0, std::size_t(*length));
+}
+
 Status FileHandle::writeAt(std::uint64_t off, std::span<const std::uint8_t> bytes) const {
     return writeAll(fd_, off, bytes);
 }
@@ -150,6 +157,50 @@ Status writeAll(int fd, std::uint64_t off, std::span<const std::uint8_t> bytes) 
         done += std::size_t(n);
     }
     return tg::done(FileOp::write);
+}
+
+namespace {
+
+// True when copy_file_range cannot join these two files and a plain copy must do it.
+bool kernelCopyDeclined(int err) {
+    return err == EXDEV || err == ENOSYS || err == EOPNOTSUPP || err == EINVAL;
+}
+
+} // namespace
+
+Status copyRange(const FileHandle& from, std::uint64_t fromOff, const FileHandle& to,
+                 std::uint64_t toOff, std::uint64_t length) {
+    if (fromOff > std::uint64_t(INT64_MAX) - length || toOff > std::uint64_t(INT64_MAX) - length)
+        return errnoFailure(EOVERFLOW);
+    std::uint64_t done = 0;
+    while (done < length) {
+        loff_t in = loff_t(fromOff + done), out = loff_t(toOff + done);
+        const auto chunk = std::size_t(std::min<std::uint64_t>(length - done, 1u << 30));
+        const ssize_t n = ::copy_file_range(from.fd(), &in, to.fd(), &out, chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && kernelCopyDeclined(errno)) break; // the plain loop goes on from `done`
+        if (n < 0) return errnoFailure(errno);
+        if (n == 0) return errnoFailure(EIO); // the source shrank under us
+        done += std::uint64_t(n);
+    }
+    std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(length - done, 1u << 20));
+    while (done < length) {
+        const auto chunk = std::size_t(std::min<std::uint64_t>(length - done, buffer.size()));
+        auto got = from.readAt(fromOff + done, std::span(buffer).first(chunk));
+        if (got.failed()) return got.failure();
+        if (*got == 0) return errnoFailure(EIO);
+        auto written = writeAll(to.fd(), toOff + done, std::span(buffer).first(*got));
+        if (written.failed()) return written;
+        done += *got;
+    }
+    return {};
+}
+
+Status readExactly(const ReadAt& read, std::uint64_t at, std::span<std::uint8_t> out) {
+    auto got = read(at, out);
+    if (got.failed()) return got.failure();
+    if (*got != out.size()) return errnoFailure(EIO);
+    return {};
 }
 
 Status FileHandle::resize(std::uint64_t length) const {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,6 +16,9 @@
 namespace tg {
 
 enum class LockKind { shared, exclusive };
+
+// Reads up to out.size() bytes at absolute offset `at`; fewer only at the end of the file.
+using ReadAt = std::function<Result<std::size_t>(std::uint64_t at, std::span<std::uint8_t> out)>;
 
 // Who a file is, from its open descriptor: a path can be replaced between two looks, a descriptor
 // cannot.
@@ -75,6 +79,8 @@ public:
     Result<std::size_t> readAt(std::uint64_t off, std::span<std::uint8_t> out) const;
     // Reads exactly count bytes at off; end of file first is a failure.
     Result<std::vector<std::uint8_t>> readFully(std::uint64_t off, std::size_t count) const;
+    // The whole file, from its first byte to its current size.
+    Result<std::vector<std::uint8_t>> readAll() const;
     // Writes all bytes at off, or fails.
     Status writeAt(std::uint64_t off, std::span<const std::uint8_t> bytes) const;
     // Sets the length; added bytes read as zero. Space is reserved first, so a full disk fails
@@ -119,6 +125,15 @@ private:
 
 // Writes all bytes at off of a descriptor, retrying short writes and interruptions.
 Status writeAll(int fd, std::uint64_t off, std::span<const std::uint8_t> bytes);
+
+// Copies length bytes of `from` at fromOff to `to` at toOff: in the kernel where it can, else
+// through one small buffer, so memory stays flat whatever the length. A source that ends before
+// the range does fails with EIO.
+Status copyRange(const FileHandle& from, std::uint64_t fromOff, const FileHandle& to,
+                 std::uint64_t toOff, std::uint64_t length);
+
+// Reads exactly out.size() bytes at `at` through a ReadAt; a short read fails with EIO.
+Status readExactly(const ReadAt& read, std::uint64_t at, std::span<std::uint8_t> out);
 
 // Size in bytes of the file at path, 0 when it cannot be read.
 std::int64_t fileSizeOf(const std::filesystem::path& path);

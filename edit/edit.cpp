@@ -37,7 +37,7 @@ TGResult failed(const std::filesystem::path& path, const char* message, const Fa
 }
 
 bool isOutOfSpace(const Failure& f) {
-    return f.cause == errorText(ENOSPC) || f.cause == errorText(EDQUOT);
+    return f.is(ENOSPC) || f.is(EDQUOT);
 }
 
 // Space the route needs beyond what the file holds now, journal included.
@@ -246,8 +246,7 @@ Result<Ran> carryOut(const EditTarget& target, const Journal& j, const Progress&
     case Route::insertRange: {
         s = file.insertRange(j.rangeAt, j.delta);
         if (s.failed()) {
-            const bool declined = s.cause() == errorText(EOPNOTSUPP) ||
-                                  s.cause() == errorText(EINVAL) || s.cause() == errorText(ENOTTY);
+            const bool declined = s.is(EOPNOTSUPP) || s.is(EINVAL) || s.is(ENOTTY);
             auto undone = undoRange(file, j);
             if (undone.ok() && *undone) {
                 jf->remove().ok();

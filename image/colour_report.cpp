@@ -28,23 +28,6 @@ std::string describe(const std::vector<std::uint8_t>& icc) {
     return std::string(text.data());
 }
 
-ColourSignal colourOf(ImageFormat format, const std::filesystem::path& file) {
-    switch (format) {
-    case ImageFormat::jpeg:
-        return colourOfJpeg(file);
-    case ImageFormat::png:
-        return colourOfPng(file);
-    case ImageFormat::tiff:
-        return colourOfTiff(file);
-    case ImageFormat::heif:
-        return colourOfHeif(file);
-    case ImageFormat::other:
-    case ImageFormat::none:
-        break;
-    }
-    return {};
-}
-
 } // namespace
 
 PhotoInspection inspectPhoto(const std::filesystem::path& file) {
@@ -65,7 +48,8 @@ PhotoInspection inspectPhoto(const std::filesystem::path& file) {
     }
     report.readable = true;
     const ImageFormat format = sniffFormat(std::span(head).first(*got));
-    const ColourSignal signal = colourOf(format, file);
+    const PhotoFormat* operations = photoFormatOf(format);
+    const ColourSignal signal = operations ? operations->recognise(*opened) : ColourSignal{};
     // In a PNG, cICP outranks iCCP; elsewhere the profile is what decoders apply.
     const bool codesFirst = format == ImageFormat::png && signal.cicp;
     if (signal.icc && !codesFirst)

@@ -1,10 +1,13 @@
-// One reader/writer per image format. Each format first inspects the source (nothing written),
-// then writes the re-labelled image into a fresh temporary file that the tagger owns.
+// One reader/writer per image format, as a table of operations. Each works on the descriptor the
+// tagger opened: it first decides from the source (nothing written), then writes the re-labelled
+// image into a fresh temporary file that the tagger owns.
 #pragma once
+
+#include "base/file.h"
+#include "base/result.h"
 
 #include <array>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <span>
 #include <vector>
@@ -34,20 +37,23 @@ struct ColourSignal {
     std::optional<std::vector<std::uint8_t>> icc;
     std::optional<std::array<std::uint16_t, 3>> cicp; // primaries, transfer, matrix
 };
-ColourSignal colourOfJpeg(const std::filesystem::path& source);
-ColourSignal colourOfPng(const std::filesystem::path& source);
-ColourSignal colourOfTiff(const std::filesystem::path& source);
-ColourSignal colourOfHeif(const std::filesystem::path& source);
 
-// Inspect reads only what it needs; write returns false when the output could not be completed.
-// `out` is an open, empty file descriptor; the writer must not close it.
-ImageInfo inspectJpeg(const std::filesystem::path& source);
-bool writeJpeg(const std::filesystem::path& source, const ImageInfo& info, int out);
-ImageInfo inspectPng(const std::filesystem::path& source);
-bool writePng(const std::filesystem::path& source, const ImageInfo& info, int out);
-ImageInfo inspectTiff(const std::filesystem::path& source);
-bool writeTiff(const std::filesystem::path& source, const ImageInfo& info, int out);
-ImageInfo inspectHeif(const std::filesystem::path& source);
-bool writeHeif(const std::filesystem::path& source, const ImageInfo& info, int out);
+struct PhotoFormat {
+    // The colour signal as stored; empty when the source cannot be read.
+    ColourSignal (*recognise)(const FileHandle& source);
+    // Reads only what it needs.
+    ImageInfo (*decide)(const FileHandle& source);
+    // `out` is an open, empty file; the writer leaves it open. Fails with the cause when the
+    // output could not be completed.
+    Status (*write)(const FileHandle& source, const ImageInfo& info, const FileHandle& out);
+};
+
+extern const PhotoFormat JPEG_FORMAT;
+extern const PhotoFormat PNG_FORMAT;
+extern const PhotoFormat TIFF_FORMAT;
+extern const PhotoFormat HEIF_FORMAT;
+
+// The operations of a format we write; nullptr for `none` and for images we only recognise.
+const PhotoFormat* photoFormatOf(ImageFormat format);
 
 } // namespace tg

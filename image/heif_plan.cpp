@@ -528,13 +528,13 @@ std::optional<Source> readSource(const ReadAt& read, std::uint64_t size) {
     while (at < size) {
         std::array<std::uint8_t, bmff::MAX_HEADER> head{};
         const std::size_t n = std::size_t(std::min<std::uint64_t>(head.size(), size - at));
-        if (!read(at, std::span(head).first(n))) return std::nullopt;
+        if (readExactly(read, at, std::span(head).first(n)).failed()) return std::nullopt;
         const auto h = bmff::decodeHeader(std::span(head).first(n), size - at, RULES);
         if (!h) return std::nullopt;
         if (at == 0) {
             if (h->type != FTYP || h->size > MAX_FTYP) return std::nullopt;
             s.ftyp.resize(std::size_t(h->size));
-            if (!read(0, s.ftyp)) return std::nullopt;
+            if (readExactly(read, 0, s.ftyp).failed()) return std::nullopt;
             auto f = readFtyp(Bytes(s.ftyp).subspan(h->headerSize));
             if (!f) return std::nullopt;
             s.brands = std::move(*f);
@@ -544,7 +544,7 @@ std::optional<Source> readSource(const ReadAt& read, std::uint64_t size) {
             if (seenMeta || h->size > MAX_META) return std::nullopt;
             seenMeta = true;
             Buffer payload(std::size_t(h->size - h->headerSize));
-            if (!read(at + h->headerSize, payload)) return std::nullopt;
+            if (readExactly(read, at + h->headerSize, payload).failed()) return std::nullopt;
             auto m = readMeta(payload);
             if (!m) return std::nullopt;
             s.meta = std::move(*m);

@@ -3,6 +3,7 @@
 // we keep, copied unchanged. Works through a read callback, so the fuzzer drives it in memory.
 #pragma once
 
+#include "base/file.h"
 #include "image/formats.h"
 #include "image/heif_boxes.h"
 
@@ -14,8 +15,7 @@
 
 namespace tg::heif {
 
-// Fills `out` from the source at `offset`; false on a short or failed read.
-using ReadAt = std::function<bool(std::uint64_t offset, std::span<std::uint8_t> out)>;
+using tg::ReadAt;
 
 // The meta box is held in memory; coded data never is.
 constexpr std::uint64_t MAX_META = std::uint64_t{16} << 20;

@@ -4,20 +4,21 @@
 #include "base/file.h"
 #include "image/display_p3.h"
 #include "image/formats.h"
-#include "image/image_io.h"
-#include "image/markers.h"
+#include "image/jpeg_markers.h"
 
 namespace tg {
 
-ImageInfo inspectJpeg(const std::filesystem::path& source) {
+namespace {
+
+ImageInfo decideJpeg(const FileHandle& source) {
     ImageInfo info;
-    const auto file = readWholeFile(source);
-    if (!file) return info;
-    const auto layout = markers::walkJpeg(*file);
+    const auto file = source.readAll();
+    if (file.failed()) return info;
+    const auto layout = walkJpeg(*file);
     if (!layout) return info;
-    const auto frame = markers::jpegFrame(*file, *layout);
+    const auto frame = jpegFrame(*file, *layout);
     if (!frame) return info;
-    const auto meta = markers::jpegMeta(*file, *layout);
+    const auto meta = jpegMeta(*file, *layout);
     if (meta.orientation) info.orientation = meta.orientation->value;
     // Three components are YCbCr or RGB; one is grey, four CMYK or YCCK.
     if (frame->components.size() != 3)
@@ -29,28 +30,33 @@ ImageInfo inspectJpeg(const std::filesystem::path& source) {
     return info;
 }
 
-ColourSignal colourOfJpeg(const std::filesystem::path& source) {
-    const auto file = readWholeFile(source);
-    if (!file) return {};
-    const auto layout = markers::walkJpeg(*file);
+ColourSignal recogniseJpeg(const FileHandle& source) {
+    const auto file = source.readAll();
+    if (file.failed()) return {};
+    const auto layout = walkJpeg(*file);
     if (!layout) return {};
-    return {markers::jpegMeta(*file, *layout).icc, std::nullopt};
+    return {jpegMeta(*file, *layout).icc, std::nullopt};
 }
 
-bool writeJpeg(const std::filesystem::path& source, const ImageInfo& info, int out) {
-    const auto file = readWholeFile(source);
-    if (!file) return false;
-    const auto layout = markers::walkJpeg(*file);
-    if (!layout) return false;
+Status writeJpeg(const FileHandle& source, const ImageInfo& info, const FileHandle& out) {
+    const auto file = source.readAll();
+    if (file.failed()) return file.failure();
+    const auto layout = walkJpeg(*file);
+    if (!layout) return Failure{{}, "not a JPEG we can follow"};
     // Keep the source's byte order for the orientation; the value is the one inspected.
-    std::optional<markers::ExifOrientation> orientation;
+    std::optional<ExifOrientation> orientation;
     if (info.orientation) {
-        const auto meta = markers::jpegMeta(*file, *layout);
-        orientation = markers::ExifOrientation{*info.orientation,
-                                               meta.orientation && meta.orientation->bigEndian};
+        const auto meta = jpegMeta(*file, *layout);
+        orientation =
+            ExifOrientation{*info.orientation, meta.orientation && meta.orientation->bigEndian};
     }
-    const auto tagged = markers::taggedJpeg(*file, *layout, displayP3Profile(), orientation);
-    return tagged && writeAll(out, 0, *tagged).ok();
+    const auto tagged = taggedJpeg(*file, *layout, displayP3Profile(), orientation);
+    if (!tagged) return Failure{{}, "the profile does not fit in JPEG segments"};
+    return out.writeAt(0, *tagged);
 }
+
+} // namespace
+
+const PhotoFormat JPEG_FORMAT{recogniseJpeg, decideJpeg, writeJpeg};
 
 } // namespace tg

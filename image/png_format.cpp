@@ -4,8 +4,7 @@
 #include "codec/colour_codes.h"
 #include "image/display_p3.h"
 #include "image/formats.h"
-#include "image/image_io.h"
-#include "image/markers.h"
+#include "image/png_chunks.h"
 
 #include <png.h>
 
@@ -60,16 +59,14 @@ bool isCicpP3(const std::array<std::uint8_t, 4>& cicp) {
     return cicp[0] == PRIMARIES_DISPLAY_P3 && cicp[1] == TRANSFER_SRGB;
 }
 
-} // namespace
-
-ImageInfo inspectPng(const std::filesystem::path& source) {
+ImageInfo decidePng(const FileHandle& source) {
     ImageInfo info;
-    const auto file = readWholeFile(source);
-    if (!file) return info;
-    const auto chunks = markers::walkPng(*file);
+    const auto file = source.readAll();
+    if (file.failed()) return info;
+    const auto chunks = walkPng(*file);
     int colourType = 0;
     if (!chunks || !readColourType(file->data(), file->size(), colourType)) return info;
-    const auto meta = markers::pngMeta(*file, *chunks);
+    const auto meta = pngMeta(*file, *chunks);
     if (meta.orientation) info.orientation = meta.orientation->value;
     const bool rgb = colourType == PNG_COLOR_TYPE_RGB || colourType == PNG_COLOR_TYPE_RGB_ALPHA ||
                      colourType == PNG_COLOR_TYPE_PALETTE;
@@ -84,31 +81,36 @@ ImageInfo inspectPng(const std::filesystem::path& source) {
     return info;
 }
 
-ColourSignal colourOfPng(const std::filesystem::path& source) {
-    const auto file = readWholeFile(source);
-    if (!file) return {};
-    const auto chunks = markers::walkPng(*file);
+ColourSignal recognisePng(const FileHandle& source) {
+    const auto file = source.readAll();
+    if (file.failed()) return {};
+    const auto chunks = walkPng(*file);
     if (!chunks) return {};
-    const auto meta = markers::pngMeta(*file, *chunks);
+    const auto meta = pngMeta(*file, *chunks);
     ColourSignal s{meta.icc, std::nullopt};
     if (meta.cicp)
         s.cicp = std::array<std::uint16_t, 3>{(*meta.cicp)[0], (*meta.cicp)[1], (*meta.cicp)[2]};
     return s;
 }
 
-bool writePng(const std::filesystem::path& source, const ImageInfo& info, int out) {
-    const auto file = readWholeFile(source);
-    if (!file) return false;
-    const auto chunks = markers::walkPng(*file);
-    if (!chunks) return false;
-    std::optional<markers::ExifOrientation> orientation;
+Status writePng(const FileHandle& source, const ImageInfo& info, const FileHandle& out) {
+    const auto file = source.readAll();
+    if (file.failed()) return file.failure();
+    const auto chunks = walkPng(*file);
+    if (!chunks) return Failure{{}, "not a PNG we can follow"};
+    std::optional<ExifOrientation> orientation;
     if (info.orientation) {
-        const auto meta = markers::pngMeta(*file, *chunks);
-        orientation = markers::ExifOrientation{*info.orientation,
-                                               meta.orientation && meta.orientation->bigEndian};
+        const auto meta = pngMeta(*file, *chunks);
+        orientation =
+            ExifOrientation{*info.orientation, meta.orientation && meta.orientation->bigEndian};
     }
-    const auto tagged = markers::taggedPng(*file, *chunks, displayP3Profile(), orientation);
-    return tagged && writeAll(out, 0, *tagged).ok();
+    const auto tagged = taggedPng(*file, *chunks, displayP3Profile(), orientation);
+    if (!tagged) return Failure{{}, "a critical chunk cannot be copied, or compression failed"};
+    return out.writeAt(0, *tagged);
 }
+
+} // namespace
+
+const PhotoFormat PNG_FORMAT{recognisePng, decidePng, writePng};
 
 } // namespace tg

@@ -60,14 +60,6 @@ Options quietOptions() {
     return opts;
 }
 
-Tiff openSource(const std::filesystem::path& source) {
-    silenceGlobalHandlers();
-    Options opts = quietOptions();
-    if (!opts) return nullptr;
-    // Read, not mapped: a file cut short under a mapping would end the program with SIGBUS.
-    return Tiff(TIFFOpenExt(source.c_str(), "rm", opts.get()));
-}
-
 std::optional<std::uint16_t> u16Field(TIFF* tif, ttag_t tag) {
     std::uint16_t v = 0;
     if (TIFFGetField(tif, tag, &v) != 1) return std::nullopt;
@@ -126,17 +118,17 @@ bool stripsInsideFile(TIFF* tif, std::uint64_t fileSize) {
     return true;
 }
 
-// The output goes to a descriptor the caller owns: positioned writes, and a close that leaves
-// the descriptor open.
-struct Sink {
+// libtiff works on a descriptor the caller owns, the source's or the output's: positioned reads
+// and writes, and a close that leaves the descriptor open. A failed write keeps its cause.
+struct Channel {
     int fd = -1;
     std::uint64_t pos = 0;
     std::uint64_t end = 0;
-    bool failed = false;
+    Status written;
 };
 
-tmsize_t sinkRead(thandle_t h, void* buf, tmsize_t size) {
-    auto* s = static_cast<Sink*>(h);
+tmsize_t channelRead(thandle_t h, void* buf, tmsize_t size) {
+    auto* s = static_cast<Channel*>(h);
     if (size < 0) return -1;
     const ssize_t n = ::pread(s->fd, buf, static_cast<std::size_t>(size), off_t(s->pos));
     if (n < 0) return -1;
@@ -144,12 +136,12 @@ tmsize_t sinkRead(thandle_t h, void* buf, tmsize_t size) {
     return n;
 }
 
-tmsize_t sinkWrite(thandle_t h, void* buf, tmsize_t size) {
-    auto* s = static_cast<Sink*>(h);
+tmsize_t channelWrite(thandle_t h, void* buf, tmsize_t size) {
+    auto* s = static_cast<Channel*>(h);
     if (size < 0) return -1;
     const std::span bytes(static_cast<const std::uint8_t*>(buf), static_cast<std::size_t>(size));
-    if (writeAll(s->fd, s->pos, bytes).failed()) {
-        s->failed = true;
+    if (auto status = writeAll(s->fd, s->pos, bytes); status.failed()) {
+        s->written = std::move(status);
         return -1;
     }
     s->pos += bytes.size();
@@ -157,8 +149,8 @@ tmsize_t sinkWrite(thandle_t h, void* buf, tmsize_t size) {
     return size;
 }
 
-toff_t sinkSeek(thandle_t h, toff_t off, int whence) {
-    auto* s = static_cast<Sink*>(h);
+toff_t channelSeek(thandle_t h, toff_t off, int whence) {
+    auto* s = static_cast<Channel*>(h);
     std::uint64_t base = 0;
     switch (whence) {
     case SEEK_SET:
@@ -181,16 +173,42 @@ toff_t sinkSeek(thandle_t h, toff_t off, int whence) {
     return target;
 }
 
-int sinkClose(thandle_t) {
+int channelClose(thandle_t) {
     return 0;
 }
-toff_t sinkSize(thandle_t h) {
-    return static_cast<Sink*>(h)->end;
+toff_t channelSize(thandle_t h) {
+    return static_cast<Channel*>(h)->end;
 }
-int sinkMap(thandle_t, void**, toff_t*) {
+int channelMap(thandle_t, void**, toff_t*) {
     return 0;
 }
-void sinkUnmap(thandle_t, void*, toff_t) {}
+void channelUnmap(thandle_t, void*, toff_t) {}
+
+Tiff openThrough(Channel& channel, const char* mode) {
+    silenceGlobalHandlers();
+    Options opts = quietOptions();
+    if (!opts) return nullptr;
+    return Tiff(TIFFClientOpenExt("tintguard", mode, &channel, channelRead, channelWrite,
+                                  channelSeek, channelClose, channelSize, channelMap, channelUnmap,
+                                  opts.get()));
+}
+
+// The source, read through its descriptor and never mapped: a file cut short under a mapping
+// would end the program with SIGBUS. The channel must outlive the TIFF.
+struct Source {
+    Channel channel;
+    Tiff tif;
+};
+
+std::unique_ptr<Source> openSource(const FileHandle& file) {
+    auto size = file.size();
+    if (size.failed()) return nullptr;
+    auto source = std::make_unique<Source>();
+    source->channel = Channel{file.fd(), 0, *size, {}};
+    source->tif = openThrough(source->channel, "rm");
+    if (!source->tif) return nullptr;
+    return source;
+}
 
 // Copies one tag when the source has it; a tag the output refuses fails the copy.
 template <typename... T> bool copyField(TIFF* in, TIFF* out, ttag_t tag) {
@@ -287,88 +305,84 @@ std::optional<std::uint64_t> dataBytes(TIFF* tif) {
     return total;
 }
 
-bool copyData(TIFF* in, TIFF* out, const FileHandle& src, std::uint64_t fileSize) {
+Status copyData(TIFF* in, TIFF* out, const FileHandle& src, std::uint64_t fileSize) {
     const bool tiled = TIFFIsTiled(in);
     const std::uint32_t count = tiled ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
     const std::uint32_t outCount = tiled ? TIFFNumberOfTiles(out) : TIFFNumberOfStrips(out);
     // The same tags must describe the same layout, or pixels would land in the wrong place.
-    if (count == 0 || count != outCount) return false;
+    if (count == 0 || count != outCount) return Failure{{}, "the strip layout differs"};
 
-    std::vector<std::uint8_t> buf;
     for (std::uint32_t i = 0; i < count; ++i) {
         int err = 0;
         const std::uint64_t off = TIFFGetStrileOffsetWithErr(in, i, &err);
         const std::uint64_t len = err ? 0 : TIFFGetStrileByteCountWithErr(in, i, &err);
-        if (err || len > fileSize || off > fileSize - len) return false;
+        if (err || len > fileSize || off > fileSize - len)
+            return Failure{{}, "a strip lies outside the file"};
         // An absent strip (offset and size 0) stays absent.
         for (std::uint64_t done = 0; done < len;) {
             const std::size_t piece =
                 static_cast<std::size_t>(std::min<std::uint64_t>(len - done, COPY_CHUNK));
-            buf.resize(piece);
-            const auto got = src.readAt(off + done, {buf.data(), piece});
-            if (got.failed() || *got != piece) return false;
+            auto got = src.readFully(off + done, piece);
+            if (got.failed()) return got.failure();
             const tmsize_t n = static_cast<tmsize_t>(piece);
-            const tmsize_t wrote = tiled ? TIFFWriteRawTile(out, i, buf.data(), n)
-                                         : TIFFWriteRawStrip(out, i, buf.data(), n);
-            if (wrote != n) return false;
+            const tmsize_t wrote = tiled ? TIFFWriteRawTile(out, i, got->data(), n)
+                                         : TIFFWriteRawStrip(out, i, got->data(), n);
+            if (wrote != n) return Failure{{}, "libtiff did not take a strip"};
             done += piece;
         }
     }
-    return true;
+    return {};
 }
 
-} // namespace
-
-ImageInfo inspectTiff(const std::filesystem::path& source) {
+ImageInfo decideTiff(const FileHandle& file) {
     ImageInfo info;
-    Tiff tif = openSource(source);
-    if (!tif) return info;
-    const std::int64_t size = fileSizeOf(source);
-    if (size <= 0) return info;
-    info.check = classify(tif.get());
-    if (info.check == ImageCheck::taggable && !stripsInsideFile(tif.get(), std::uint64_t(size)))
+    const auto source = openSource(file);
+    if (!source || source->channel.end == 0) return info;
+    TIFF* tif = source->tif.get();
+    info.check = classify(tif);
+    if (info.check == ImageCheck::taggable && !stripsInsideFile(tif, source->channel.end))
         info.check = ImageCheck::unreadable;
-    if (const auto o = u16Field(tif.get(), TIFFTAG_ORIENTATION); o && *o >= 1 && *o <= 8)
+    if (const auto o = u16Field(tif, TIFFTAG_ORIENTATION); o && *o >= 1 && *o <= 8)
         info.orientation = *o;
     return info;
 }
 
-ColourSignal colourOfTiff(const std::filesystem::path& source) {
-    const Tiff tif = openSource(source);
-    if (!tif) return {};
+ColourSignal recogniseTiff(const FileHandle& file) {
+    const auto source = openSource(file);
+    if (!source) return {};
     std::uint32_t size = 0;
     void* data = nullptr;
-    if (TIFFGetField(tif.get(), TIFFTAG_ICCPROFILE, &size, &data) != 1 || !data) return {};
+    if (TIFFGetField(source->tif.get(), TIFFTAG_ICCPROFILE, &size, &data) != 1 || !data) return {};
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     return {std::vector<std::uint8_t>(bytes, bytes + size), std::nullopt};
 }
 
-bool writeTiff(const std::filesystem::path& source, const ImageInfo& info, int out) {
-    Tiff in = openSource(source);
-    if (!in) return false;
-    const FileHandle src = FileHandle::openForReading(source);
-    if (!src.isOpen()) return false;
-    const auto fileSize = src.size();
-    const auto data = dataBytes(in.get());
-    if (fileSize.failed() || !data) return false;
+Status writeTiff(const FileHandle& file, const ImageInfo& info, const FileHandle& out) {
+    const auto source = openSource(file);
+    if (!source) return Failure{{}, "libtiff cannot read the source"};
+    TIFF* in = source->tif.get();
+    const auto data = dataBytes(in);
+    if (!data) return Failure{{}, "strip sizes overflow"};
 
     // Same byte order as the source: uncompressed samples wider than 8 bits are copied as
     // stored, and their order is a property of the file.
-    std::string mode = TIFFIsBigEndian(in.get()) ? "wb" : "wl";
-    if (TIFFIsBigTIFF(in.get()) || *data > CLASSIC_LIMIT) mode += '8';
+    std::string mode = TIFFIsBigEndian(in) ? "wb" : "wl";
+    if (TIFFIsBigTIFF(in) || *data > CLASSIC_LIMIT) mode += '8';
 
-    Sink sink{out};
-    Options opts = quietOptions();
-    if (!opts) return false;
-    Tiff dst(TIFFClientOpenExt("tintguard", mode.c_str(), &sink, sinkRead, sinkWrite, sinkSeek,
-                               sinkClose, sinkSize, sinkMap, sinkUnmap, opts.get()));
-    if (!dst) return false;
-
-    if (!copyStructure(in.get(), dst.get(), info)) return false;
-    if (!copyData(in.get(), dst.get(), src, *fileSize)) return false;
-    if (TIFFWriteDirectory(dst.get()) != 1) return false;
-    if (TIFFFlush(dst.get()) != 1) return false;
-    return !sink.failed;
+    Channel sink{out.fd(), 0, 0, {}};
+    Tiff dst = openThrough(sink, mode.c_str());
+    if (!dst) return Failure{{}, "libtiff cannot start the output"};
+    if (!copyStructure(in, dst.get(), info)) return Failure{{}, "a tag cannot be carried over"};
+    if (auto copied = copyData(in, dst.get(), file, source->channel.end); copied.failed())
+        return sink.written.failed() ? sink.written : copied;
+    const bool finished = TIFFWriteDirectory(dst.get()) == 1 && TIFFFlush(dst.get()) == 1;
+    if (sink.written.failed()) return sink.written;
+    if (!finished) return Failure{{}, "libtiff could not finish the directory"};
+    return {};
 }
+
+} // namespace
+
+const PhotoFormat TIFF_FORMAT{recogniseTiff, decideTiff, writeTiff};
 
 } // namespace tg

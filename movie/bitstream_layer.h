@@ -26,8 +26,6 @@
 
 namespace tg {
 
-// Reads up to out.size() bytes at absolute offset `at`; fewer only at the end of the file.
-using ReadAt = std::function<Result<std::size_t>(std::uint64_t at, std::span<std::uint8_t> out)>;
 // Asks for [at, at + length) to be read ahead of use, in the background. A hint.
 using Prefetch = std::function<void(std::uint64_t at, std::uint64_t length)>;
 

@@ -122,8 +122,7 @@ private:
     }
 
     TGResult openFailed(const Failure& why) const {
-        const bool denied = why.cause == errorText(EACCES) || why.cause == errorText(EPERM) ||
-                            why.cause == errorText(EROFS) || why.cause == errorText(ETXTBSY);
+        const bool denied = why.is(EACCES) || why.is(EPERM) || why.is(EROFS) || why.is(ETXTBSY);
         // A file too short to be a movie reads as unreadable, even where it may not be written.
         if (denied && fileSizeOf(path_) >= std::int64_t(MIN_MOVIE)) return error(NO_WRITE, why);
         return error(unreadable(), why);

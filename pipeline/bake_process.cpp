@@ -92,13 +92,13 @@ Status runBakeHelper(int source, const std::filesystem::path& destination, int d
                      const std::atomic<bool>* cancel) {
     const auto helper = bakeHelperPath();
     int pipeEnds[2];
-    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return failure("writer init", errorText(errno));
+    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return errnoFailure(errno, "writer init");
     FileHandle readEnd(pipeEnds[0]), writeEnd(pipeEnds[1]);
     // Above the descriptors the child's file actions write to, so none of them lands on it.
     FileHandle sourceCopy(::fcntl(source, F_DUPFD_CLOEXEC, MARK_FD + 1));
-    if (!sourceCopy.isOpen()) return failure("reader init", errorText(errno));
+    if (!sourceCopy.isOpen()) return errnoFailure(errno, "reader init");
     FileHandle markCopy(::fcntl(destinationMark, F_DUPFD_CLOEXEC, MARK_FD + 1));
-    if (!markCopy.isOpen()) return failure("writer init", errorText(errno));
+    if (!markCopy.isOpen()) return errnoFailure(errno, "writer init");
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
@@ -132,7 +132,7 @@ Status runBakeHelper(int source, const std::filesystem::path& destination, int d
     writeEnd.reset();
     sourceCopy.reset();
     markCopy.reset();
-    if (spawnError != 0) return failure("bake helper missing", errorText(spawnError));
+    if (spawnError != 0) return errnoFailure(spawnError, "bake helper missing");
 
     HelperOutput output(onProgress);
     bool cancelled = false;

@@ -11,7 +11,7 @@ namespace tg {
 namespace {
 
 Failure inUse() {
-    return {IN_USE_MESSAGE, errorText(EAGAIN)};
+    return {IN_USE_MESSAGE, errorText(EAGAIN), EAGAIN};
 }
 
 } // namespace

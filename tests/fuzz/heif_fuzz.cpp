@@ -3,6 +3,7 @@
 // coded byte where the new iloc says, and be judged Display P3 when planned again.
 #include "image/heif_plan.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,11 +19,12 @@ void check(bool ok) {
 
 std::optional<h::Source> readMemory(h::Bytes file) {
     return h::readSource(
-        [file](std::uint64_t at, std::span<std::uint8_t> out) {
-            if (at > file.size() || out.size() > file.size() - at) return false;
+        [file](std::uint64_t at, std::span<std::uint8_t> out) -> tg::Result<std::size_t> {
+            if (at > file.size()) return std::size_t(0);
+            const std::size_t n = std::min<std::size_t>(out.size(), file.size() - at);
             // An empty span may have no storage at all, which memcpy must not be given.
-            if (!out.empty()) std::memcpy(out.data(), file.data() + at, out.size());
-            return true;
+            if (n != 0) std::memcpy(out.data(), file.data() + at, n);
+            return n;
         },
         file.size());
 }

@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the hand-written JPEG marker walk, the PNG chunk walk, the EXIF
 // orientation reader and the ICC test, and checks that whatever we write walks back cleanly.
 #include "image/display_p3.h"
-#include "image/markers.h"
+#include "image/jpeg_markers.h"
+#include "image/png_chunks.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +10,7 @@
 
 namespace {
 
-namespace m = tg::markers;
+namespace m = tg;
 
 void check(bool ok) {
     if (!ok) __builtin_trap();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <lcms2.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -258,10 +259,11 @@ Bytes Assembly::build() const {
 
 std::optional<h::Source> readSource(const Bytes& file) {
     return h::readSource(
-        [&](std::uint64_t at, std::span<std::uint8_t> out) {
-            if (at > file.size() || out.size() > file.size() - at) return false;
-            std::memcpy(out.data(), file.data() + at, out.size());
-            return true;
+        [&](std::uint64_t at, std::span<std::uint8_t> out) -> tg::Result<std::size_t> {
+            if (at > file.size()) return std::size_t(0);
+            const std::size_t n = std::min<std::size_t>(out.size(), file.size() - at);
+            std::memcpy(out.data(), file.data() + at, n);
+            return n;
         },
         file.size());
 }

@@ -3,7 +3,7 @@
 // alone; ffmpeg and djpeg decode them before and after as the oracle.
 #include "image/image_fixtures.h"
 #include "image/image_tagger.h"
-#include "image/markers.h"
+#include "image/jpeg_markers.h"
 
 #include <gtest/gtest.h>
 
@@ -216,9 +216,9 @@ TEST(JpegFrames, FrameHeaderIsChecked) {
         f[sof + 1] = c.marker;
         f[sof + 4] = c.precision;
         f[sof + 11] = c.sampling;
-        const auto layout = tg::markers::walkJpeg(f);
+        const auto layout = tg::walkJpeg(f);
         ASSERT_TRUE(layout);
-        const auto frame = tg::markers::jpegFrame(f, *layout);
+        const auto frame = tg::jpegFrame(f, *layout);
         EXPECT_EQ(frame.has_value(), c.ok);
         if (frame) {
             EXPECT_EQ(frame->components.size(), 3u);

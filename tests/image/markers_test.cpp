@@ -1,7 +1,8 @@
 // The hand-written JPEG marker walk, PNG chunk walk and EXIF orientation, on bytes built here; the
 // fuzzer drives them with everything else.
 #include "image/heif_fixtures.h"
-#include "image/markers.h"
+#include "image/jpeg_markers.h"
+#include "image/png_chunks.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -10,7 +11,7 @@
 
 namespace {
 
-namespace m = tg::markers;
+namespace m = tg;
 using Bytes = std::vector<std::uint8_t>;
 
 using heiftest::join, heiftest::text;

@@ -3,12 +3,14 @@
 #include "base/work_file.h"
 #include "edit/journal.h"
 #include "fixtures/media.h"
+#include "pipeline/copy.h"
 #include "pipeline/driver.h"
 #include "pipeline/leftovers.h"
 #include "pipeline/source.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
@@ -61,6 +63,19 @@ TEST_F(Outputs, AFailedCopyOrBakeKeepsTheEarlierOutputByteForByte) {
         EXPECT_EQ(readBytes(dir / output), (std::vector<std::uint8_t>{'e', 'a', 'r', 'l', 'y'}));
         EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"cut.mov", output}));
     }
+}
+
+TEST_F(Outputs, ACopyFromAnotherFileSystemOntoAFullOneSaysTheDiskIsFull) {
+    SmallDisk disk(1 << 20);
+    if (!disk.mounted()) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    // Across file systems the kernel declines (EXDEV) and the plain loop meets the full disk.
+    writeBytes(dir_ / "big.mov", std::vector<std::uint8_t>(4 << 20, 0x5A));
+    const auto source = tg::FileHandle::openForReading(dir_ / "big.mov");
+    const tg::FileHandle copy(
+        ::open((disk.path() / "big_P3.mov").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+    const auto copied = tg::copyInto(source, copy);
+    EXPECT_TRUE(copied.is(ENOSPC));
+    EXPECT_EQ(copied.cause(), "No space left on device");
 }
 
 TEST_F(Outputs, CopiesKeepExtendedAttributesAndModeBitsPlusOwnerWrite) {
