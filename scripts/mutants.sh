@@ -43,7 +43,8 @@ if command -v ccache >/dev/null; then
   export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-(cd "$tree" && cmake --preset default -DTG_BUILD_APP=$app "${launcher[@]}" >"$logs/configure.log") ||
+configure=(cmake --preset default -DTG_BUILD_APP=$app "${launcher[@]}")
+(cd "$tree" && "${configure[@]}") >"$logs/configure.log" ||
   { echo "mutants: configure failed, see $logs/configure.log" >&2; exit 2; }
 echo "mutants: building the unchanged tree once (log in $logs/build.log)"
 cmake --build "$build" -j "$jobs" >"$logs/build.log" 2>&1 ||
@@ -89,9 +90,9 @@ for patch in "${patches[@]}"; do
   rows+=("$fault|$caught|$((SECONDS - start))")
 done
 
-printf '\n%-44s %-56s %s\n' fault "caught by" seconds
+printf '\n%-40s %-64s %s\n' fault "caught by" seconds
 for row in "${rows[@]}"; do
   IFS='|' read -r fault caught seconds <<<"$row"
-  printf '%-44s %-56s %s\n' "$fault" "$caught" "$seconds"
+  printf '%-40s %-64s %s\n' "$fault" "$caught" "$seconds"
 done
 exit $failed
