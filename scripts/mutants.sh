@@ -54,7 +54,8 @@ cmake --build "$build" -j "$jobs" >"$logs/build.log" 2>&1 ||
 firstFailure() {
   local dir=$1 log=$2
   [ -f "$dir/CTestTestfile.cmake" ] || return 0
-  ctest --test-dir "$dir" -j "$jobs" --timeout 600 --stop-on-failure >>"$log" 2>&1 && return 0
+  ctest --test-dir "$dir" -j "$jobs" --timeout 600 --stop-on-failure --output-on-failure \
+    >>"$log" 2>&1 && return 0
   local name
   name=$(sed -n 's/^ *[0-9]*\/[0-9]* Test *#[0-9]*: \([^ ]*\) .*\*\*\*.*/\1/p' "$log" | head -n 1)
   echo "${name:-"(ctest failed, see $log)"}"
