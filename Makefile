@@ -1,5 +1,5 @@
 # Two entry points for a fresh Debian 12 machine: `make run` and `make test`.
-.PHONY: deps build run test test-sanitize bench install package format clean
+.PHONY: deps build run test test-sanitize mutants bench install package format clean
 
 JOBS ?= 2
 
@@ -25,6 +25,11 @@ test-sanitize: deps
 	cmake --preset sanitize
 	cmake --build --preset sanitize -j $(JOBS)
 	ctest --preset sanitize
+
+# Seeded faults that the tests must catch, in a scratch copy of the last commit; ONLY=07 runs one.
+# Not part of `make test` (see tests/mutants/README.md).
+mutants: deps
+	bash scripts/mutants.sh $(ONLY)
 
 bench: build
 	cmake --build --preset default --target benchmarks

@@ -4,9 +4,9 @@
 #include "app/drop_view.h"
 #include "app/mailbox.h"
 #include "app/reveal.h"
-#include "app/rounded_panel.h"
 #include "app/toggle_switch.h"
 #include "app/visuals.h"
+#include "app/window_bands.h"
 #include "pipeline/modes.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -15,8 +15,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileOpenEvent>
-#include <QFontMetrics>
-#include <QGraphicsDropShadowEffect>
 #include <QLabel>
 #include <QLayout>
 #include <QMainWindow>
@@ -398,51 +396,6 @@ void AppDelegate::setupMenu() {
             });
 }
 
-namespace {
-
-struct OptionRow {
-    int tileY; // bottom-left origin; the title, subtitle and switch sit level with the tile
-    QColor tileColor;
-    const char* symbol;
-    QColor tint;
-    const char* title;
-    const char* subtitle;
-    bool on;
-};
-
-// The text frames reach under the switch; their texts must not. A text wider than the room left
-// of the switch is set a little smaller in the same font, never cut.
-void fitLeftOf(QLabel* field, int edge) {
-    QFont font = field->font();
-    const int room = edge - field->x();
-    const int minimum = std::max(1, int(font.pixelSize() * 0.8));
-    while (font.pixelSize() > minimum && QFontMetrics(font).horizontalAdvance(field->text()) > room)
-        font.setPixelSize(font.pixelSize() - 1);
-    field->setFont(font);
-}
-
-// One row of the options card; returns its switch.
-ToggleSwitch* addOptionRow(QWidget* card, const OptionRow& row) {
-    const int h = card->height();
-    const QString title = QString::fromUtf8(row.title);
-    iconTile(card, flipped(h, 20, row.tileY, 40, 40), QString::fromLatin1(row.symbol), row.tint,
-             row.tileColor);
-    QLabel* titleLabel =
-        label(card, title, flipped(h, 74, row.tileY + 20, 390, 20), 15, QFont::DemiBold);
-    QLabel* subtitle =
-        label(card, QString::fromUtf8(row.subtitle), flipped(h, 74, row.tileY + 1, 400, 18), 12,
-              QFont::Normal, Qt::AlignLeft, C_sub);
-    auto* toggle = new ToggleSwitch(card);
-    toggle->setGeometry(flipped(h, 462, row.tileY + 9, 38, 22));
-    toggle->setChecked(row.on);
-    toggle->setAccessibleName(title);
-    fitLeftOf(titleLabel, toggle->x());
-    fitLeftOf(subtitle, toggle->x());
-    return toggle;
-}
-
-} // namespace
-
 void AppDelegate::buildWindow() {
     window_ = std::make_unique<QMainWindow>();
     if (menuBar_) window_->setMenuBar(menuBar_.release());
@@ -457,114 +410,19 @@ void AppDelegate::buildWindow() {
     window_->setCentralWidget(content_);
     window_->layout()->setSizeConstraint(QLayout::SetFixedSize); // not resizable
 
-    // Header and application icon, each only where its image is installed.
-    if (auto hero = loadAsset(QStringLiteral("hero"), QStringLiteral("png"))) {
-        auto* header = new QLabel(content_);
-        header->setObjectName(QStringLiteral("header"));
-        header->setGeometry(flipped(HEIGHT, 0, 660, 600, 160));
-        header->setScaledContents(true);
-        header->setPixmap(*hero);
-    }
-    if (auto icon = loadAsset(QStringLiteral("appicon_gpt_256"), QStringLiteral("png")))
-        QApplication::setWindowIcon(QIcon(*icon));
-
-    label(content_, QStringLiteral("Tintguard"), flipped(HEIGHT, 0, 600, 600, 60), 46,
-          QFont::ExtraBold, Qt::AlignHCenter)
-        ->setObjectName(QStringLiteral("title"));
-    const QFont tagFont = roundedFont(18, QFont::Medium);
-    StyledText tag = plain(QStringLiteral("Your grade \u2014 "), C_sub, tagFont);
-    tag << rainbowAttr(QStringLiteral("everywhere"), tagFont);
-    tag << TextRun{QStringLiteral(" it plays."), C_sub, tagFont};
-    QLabel* tagLine =
-        label(content_, {}, flipped(HEIGHT, 0, 556, 600, 26), 18, QFont::Medium, Qt::AlignHCenter);
-    tagLine->setObjectName(QStringLiteral("tagLine"));
-    tagLine->setTextFormat(Qt::RichText);
-    tagLine->setText(styledHtml(tag));
-
-    // The drop zone with its glow, symbol and labels.
-    dropView_ = new DropView(content_);
-    dropView_->setGeometry(flipped(HEIGHT, 40, 388, 520, 150));
-    auto* glow = new QGraphicsDropShadowEffect(dropView_);
-    QColor glowColor = C_purple;
-    glowColor.setAlphaF(0.16f);
-    glow->setColor(glowColor);
-    glow->setBlurRadius(16);
-    glow->setOffset(0, 0);
-    dropView_->setGraphicsEffect(glow);
-    const int dz = dropView_->height();
-    if (auto arrow =
-            gradientSymbol(QStringLiteral("square.and.arrow.up"), 34, {C_blue, C_purple})) {
-        auto* symbolView = new QLabel(dropView_);
-        symbolView->setObjectName(QStringLiteral("dropSymbol"));
-        symbolView->setGeometry(flipped(dz, 238, 92, 44, 44));
-        symbolView->setAlignment(Qt::AlignCenter);
-        symbolView->setPixmap(*arrow);
-    }
-    label(dropView_, QStringLiteral("Drag & drop your videos or photos"),
-          flipped(dz, 0, 58, 520, 26), 18, QFont::Bold, Qt::AlignHCenter);
-    label(dropView_, QStringLiteral("or click to choose files"), flipped(dz, 0, 36, 520, 18), 14,
-          QFont::DemiBold, Qt::AlignHCenter, C_purple);
-    dropLine_ = label(dropView_, FILE_TYPES, flipped(dz, 0, 15, 520, 16), 12, QFont::Normal,
-                      Qt::AlignHCenter, C_sub);
-    dropLine_->setObjectName(QStringLiteral("dropLine"));
-    const QPointer<AppDelegate> self(this);
-    dropView_->onDrop = [self](const QList<QUrl>& urls) {
-        if (self) self->addFiles(urls);
-    };
-    dropView_->onClick = [self] {
-        if (self) self->choose();
-    };
-
-    // The options card: copy, in place, bake, top to bottom, a line between rows.
-    QWidget* options = cardView(content_, flipped(HEIGHT, 40, 176, 520, 184));
-    options->setObjectName(QStringLiteral("optionsCard"));
-    const int oh = options->height();
-    modeP3_ =
-        addOptionRow(options, {132, QColor::fromRgbF(1.00f, 0.93f, 0.86f), "bolt.fill",
-                               SYSTEM_ORANGE, "Write a P3 copy",
-                               "Keeps your original untouched. Needs room for a copy.", true});
-    (new RoundedPanel(C_line, 0, options))->setGeometry(flipped(oh, 20, 122, 480, 1));
-    modeInPlace_ =
-        addOptionRow(options, {72, C_violetBG, "tag.fill", C_purple, "Tag this file in place",
-                               "No copy \u2014 uses no extra space. Changes the file "
-                               "itself.",
-                               false});
-    (new RoundedPanel(C_line, 0, options))->setGeometry(flipped(oh, 20, 62, 480, 1));
-    modeBake_ = addOptionRow(options, {10, QColor::fromRgbF(0.90f, 0.94f, 1.00f), "globe", C_blue,
-                                       "Bake for web (YouTube, Vimeo, Google Photos)",
-                                       "Matches everywhere. Full quality \u2014 needs room for "
-                                       "one new file.",
-                                       false});
-
-    progressBar_ = new QProgressBar(content_);
-    progressBar_->setGeometry(flipped(HEIGHT, 40, 366, 520, 8));
-    progressBar_->setRange(0, 1000);
-    progressBar_->setValue(0);
-    progressBar_->setTextVisible(false);
-    progressBar_->hide();
-
-    // The results card with the scrolling, selectable, read-only list.
-    QWidget* results = cardView(content_, flipped(HEIGHT, 40, 74, 520, 90));
-    results->setObjectName(QStringLiteral("resultsCard"));
-    textView_ = new QTextEdit(results);
-    textView_->setGeometry(flipped(results->height(), 4, 4, 512, 82));
-    textView_->setReadOnly(true);
-    textView_->setUndoRedoEnabled(false);
-    textView_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    textView_->setFrameShape(QFrame::NoFrame);
-    textView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    textView_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    QPalette clear = textView_->palette();
-    clear.setColor(QPalette::Base, Qt::transparent);
-    textView_->setPalette(clear);
-    textView_->viewport()->setAutoFillBackground(false);
-    textView_->document()->setDocumentMargin(0);
-
-    QLabel* footer = label(
-        content_,
-        QStringLiteral("Lumen Harbor   \u00b7   color-accurate   \u00b7   your masters stay safe"),
-        flipped(HEIGHT, 0, 44, 600, 18), 12, QFont::Medium, Qt::AlignHCenter, C_sub);
-    footer->setObjectName(QStringLiteral("footer"));
+    addHeaderBand(content_);
+    const DropBand drop = addDropBand(content_, FILE_TYPES);
+    dropView_ = drop.view;
+    dropLine_ = drop.line;
+    connect(dropView_, &DropView::filesDropped, this, &AppDelegate::addFiles);
+    connect(dropView_, &DropView::clicked, this, &AppDelegate::choose);
+    const ModeSwitches modes = addOptionsBand(content_);
+    modeP3_ = modes.copy;
+    modeInPlace_ = modes.inPlace;
+    modeBake_ = modes.bake;
+    progressBar_ = addProgressBar(content_);
+    textView_ = addResultsBand(content_);
+    addFooter(content_);
 
     // Centred once; the desktop may place it elsewhere (Wayland always does).
     window_->adjustSize();

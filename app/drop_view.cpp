@@ -73,7 +73,7 @@ void DropView::dropEvent(QDropEvent* event) {
     }
     event->setDropAction(Qt::CopyAction);
     event->accept();
-    if (onDrop) onDrop(files);
+    emit filesDropped(files);
 }
 
 void DropView::mousePressEvent(QMouseEvent* event) {
@@ -81,7 +81,7 @@ void DropView::mousePressEvent(QMouseEvent* event) {
         event->ignore();
         return;
     }
-    if (onClick) onClick();
+    emit clicked();
 }
 
 void DropView::paintEvent(QPaintEvent*) {

@@ -6,8 +6,6 @@
 #include <QUrl>
 #include <QWidget>
 
-#include <functional>
-
 class QMimeData;
 
 namespace tg {
@@ -17,14 +15,15 @@ class DropView : public QWidget {
 public:
     explicit DropView(QWidget* parent = nullptr);
 
-    // Called with the file URLs of an accepted drop, in the drag's order.
-    std::function<void(const QList<QUrl>&)> onDrop;
-    // Called on every left-button press.
-    std::function<void()> onClick;
-
     static const QColor REST;
     static const QColor HIGHLIGHT;
     QColor background() const { return background_; }
+
+signals:
+    // The file URLs of an accepted drop, in the drag's order.
+    void filesDropped(const QList<QUrl>& urls);
+    // Every left-button press.
+    void clicked();
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
