@@ -1,8 +1,8 @@
-// tintguard-cli --inspect over each kind of file, with ffprobe, mediainfo and exiftool as the
+// tintguard-cli --inspect over each kind of file, with ffprobe and exiftool as the
 // oracles for what it reports, an in-place run on a copy as the oracle for what it predicts, and
 // the file's bytes and modification time checked after every look.
-#include "base/file_faults.h"
 #include "fixtures/media.h"
+#include "fixtures/stops.h"
 #include "movie/movie_tagger.h"
 
 #include <gtest/gtest.h>
@@ -37,23 +37,15 @@ std::pair<int, json> inspect(const fs::path& file) {
     return {r.status, r.out.empty() ? json() : json::parse(r.out)};
 }
 
-// MediaInfo's names for primaries.
-std::string mediainfoPrimaries(int c) {
-    return c == 1 ? "BT.709" : c == 9 ? "BT.2020" : c == 12 ? "Display P3" : "";
-}
-
 json firstFrame(const fs::path& file) {
-    const auto r = tgtest::run("ffprobe -v error -select_streams v:0 -read_intervals %+#1 "
-                               "-show_frames -of json " +
-                               sh(file));
-    const json all = json::parse(r.out);
-    return all["frames"][0];
+    return json::parse(tgtest::run("ffprobe -v error -select_streams v:0 -read_intervals %+#1 "
+                                   "-show_frames -of json " +
+                                   sh(file))
+                           .out)["frames"][0];
 }
 
 std::string exif(const fs::path& file, const std::string& tag) {
-    const auto r = tgtest::run("exiftool -j -" + tag + " " + sh(file));
-    const json all = json::parse(r.out);
-    const json& j = all[0];
+    const json j = json::parse(tgtest::run("exiftool -j -" + tag + " " + sh(file)).out)[0];
     return j.contains(tag) ? j[tag].get<std::string>() : "";
 }
 
@@ -151,7 +143,6 @@ TEST_P(InspectCorpus, ReportsWhatTheOraclesReadAndChangesNothing) {
     EXPECT_FALSE(in["interruptedEdit"]);
     const json stream = tgtest::probe(file_)["streams"][0];
     const json frame = firstFrame(file_);
-    const json info = tgtest::mediainfoVideo(file_);
     // The container's atom is what the demuxer puts on the stream; the decoder stamps its frames
     // with what the bitstream says.
     if (!t["container"].is_null() && t["entry"] != "apch") {
@@ -161,18 +152,10 @@ TEST_P(InspectCorpus, ReportsWhatTheOraclesReadAndChangesNothing) {
                   tgtest::h273(stream.value("color_transfer", "unknown")));
         EXPECT_EQ(t["container"]["matrix"], tgtest::h273(stream.value("color_space", "unknown")));
     }
-    if (!t["container"].is_null()) {
-        EXPECT_EQ(info.value("colour_primaries", ""),
-                  mediainfoPrimaries(t["container"]["primaries"]));
-    }
     ASSERT_FALSE(t["bitstream"].is_null()) << t;
     EXPECT_EQ(t["bitstream"]["primaries"], tgtest::h273(frame.value("color_primaries", "unknown")));
     EXPECT_EQ(t["bitstream"]["transfer"], tgtest::h273(frame.value("color_transfer", "unknown")));
     EXPECT_EQ(t["bitstream"]["matrix"], tgtest::h273(frame.value("color_space", "unknown")));
-    if (t["container"].is_null()) {
-        EXPECT_EQ(info.value("colour_primaries", ""),
-                  mediainfoPrimaries(t["bitstream"]["primaries"]));
-    }
 }
 
 // A movie whose in-place edit stopped after its journal was written: the look reports it and
@@ -185,16 +168,11 @@ TEST(Inspect, AnInterruptedEditIsReportedAndLeftAlone) {
                    "-movflags -write_colr " +
                    sh(original));
     bool pending = false;
-    for (int allowed = 1; allowed < 40 && !pending; ++allowed) {
+    for (int stop = 1; stop < 40 && !pending; ++stop) {
         fs::copy_file(original, movie, fs::copy_options::overwrite_existing);
         for (const auto& e : fs::directory_iterator(dir.path()))
             if (e.path().extension() == ".journal") fs::remove(e.path());
-        int ops = 0;
-        tg::FileFaults faults;
-        faults.before = [&](tg::FileOp) { return ++ops > allowed ? EIO : 0; };
-        tg::setFileFaults(faults);
-        (void)tg::processCore(movie);
-        tg::setFileFaults({});
+        tgtest::runStoppedAt(stop, [&] { (void)tg::processCore(movie); });
         pending = tg::hasInterruptedEdit(movie);
     }
     ASSERT_TRUE(pending) << "no stop left a journal";
@@ -216,15 +194,13 @@ TEST(Inspect, AnInterruptedEditIsReportedAndLeftAlone) {
     EXPECT_FALSE(fs::exists(journal));
 }
 
-TEST(Inspect, IsAModeOfItsOwnWalksFoldersAndFailsOnlyOnWhatItCannotRead) {
+TEST(Inspect, WalksFoldersAndFailsOnlyOnWhatItCannotRead) {
     TempDir dir;
     fs::create_directories(dir / "Footage/stills");
     tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48 -frames:v 1 " + sh(dir / "Footage/stills/a.jpg"));
     tgtest::writeBytes(dir / "Footage/broken.mov",
                        {0, 0, 0, 8, 'f', 'r', 'e', 'e', 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
     const std::string cli = TG_CLI;
-    for (const char* mode : {"--copy", "--bake", "--in-place"})
-        EXPECT_EQ(tgtest::run(cli + " --inspect " + mode + " " + sh(dir.path())).status, 2);
 
     const auto walked = tgtest::run(cli + " --inspect --json " + sh(dir / "Footage"));
     EXPECT_EQ(walked.status, 0) << walked.out;

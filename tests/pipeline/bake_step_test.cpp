@@ -11,7 +11,6 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
-#include <numbers>
 #include <tuple>
 
 namespace {
@@ -137,69 +136,17 @@ TEST(BakeDriver, FullDiskEndsWithItsMessageAndNoOutput) {
     EXPECT_FALSE(fs::exists(output));
 }
 
-// Numbers, not looks: a chart of known Display P3 colours baked to BT.709 lands where it must.
-using Vec = std::array<double, 3>;
-using Mat = std::array<Vec, 3>;
+// Numbers, not looks: a chart of known Display P3 colours baked to BT.709 lands where the
+// primaries' matrix puts it (linear light, a D65 white, the BT.709 transfer both ways).
+const std::array<std::array<double, 3>, 3> P3_TO_BT709 = {
+    {{1.224940, -0.224940, 0.0}, {-0.042057, 1.042057, 0.0}, {-0.019638, -0.078636, 1.098274}}};
 
-// Linear-light matrices from the primaries' chromaticities and a D65 white (x 0.3127, y 0.3290).
-const Mat P3_TO_BT709 = {Vec{1.224940, -0.224940, 0.0}, Vec{-0.042057, 1.042057, 0.0},
-                         Vec{-0.019638, -0.078636, 1.098274}};
-const Mat BT709_TO_XYZ = {Vec{0.412391, 0.357584, 0.180481}, Vec{0.212639, 0.715169, 0.072192},
-                          Vec{0.019331, 0.119195, 0.950532}};
-
-Vec mul(const Mat& m, const Vec& v) {
-    return {m[0][0] * v[0] + m[0][1] * v[1] + m[0][2] * v[2],
-            m[1][0] * v[0] + m[1][1] * v[1] + m[1][2] * v[2],
-            m[2][0] * v[0] + m[2][1] * v[1] + m[2][2] * v[2]};
+double toLinear(double code) {
+    return code < 0.081 ? code / 4.5 : std::pow((code + 0.099) / 1.099, 1 / 0.45);
 }
-
-// Code values to linear light by the BT.709 transfer function (the chart is tagged with it).
-Vec toLinear(const Vec& code) {
-    Vec l{};
-    for (std::size_t i = 0; i < 3; ++i)
-        l[i] = code[i] < 0.081 ? code[i] / 4.5 : std::pow((code[i] + 0.099) / 1.099, 1 / 0.45);
-    return l;
-}
-
-// CIE L*a*b* (D65) of linear BT.709 RGB, clipped to the gamut.
-Vec labOf(Vec rgb) {
-    for (auto& c : rgb)
-        c = std::clamp(c, 0.0, 1.0);
-    const Vec xyz = mul(BT709_TO_XYZ, rgb);
-    auto f = [](double t) {
-        return t > 216.0 / 24389 ? std::cbrt(t) : (24389.0 / 27 * t + 16) / 116;
-    };
-    const double fx = f(xyz[0] / 0.950456), fy = f(xyz[1]), fz = f(xyz[2] / 1.089058);
-    return {116 * fy - 16, 500 * (fx - fy), 200 * (fy - fz)};
-}
-
-double deltaE2000(const Vec& lab1, const Vec& lab2) {
-    constexpr double deg = std::numbers::pi / 180;
-    auto r7 = [](double c) {
-        return std::sqrt(std::pow(c, 7) / (std::pow(c, 7) + std::pow(25, 7)));
-    };
-    const double g =
-        0.5 * (1 - r7((std::hypot(lab1[1], lab1[2]) + std::hypot(lab2[1], lab2[2])) / 2));
-    // Chroma and hue angle after the a* correction.
-    auto chromaHue = [g](const Vec& lab) {
-        const double h = std::atan2(lab[2], (1 + g) * lab[1]) / deg;
-        return std::pair{std::hypot((1 + g) * lab[1], lab[2]), h < 0 ? h + 360 : h};
-    };
-    const auto [c1, h1] = chromaHue(lab1);
-    const auto [c2, h2] = chromaHue(lab2);
-    const double cm = (c1 + c2) / 2, lm = std::pow((lab1[0] + lab2[0]) / 2 - 50, 2);
-    double dh = 0, hm = h1 + h2;
-    if (c1 * c2 != 0) {
-        dh = h2 - h1 > 180 ? h2 - h1 - 360 : h2 - h1 < -180 ? h2 - h1 + 360 : h2 - h1;
-        hm = std::abs(h1 - h2) <= 180 ? hm / 2 : hm < 360 ? (hm + 360) / 2 : (hm - 360) / 2;
-    }
-    const double t = 1 - 0.17 * std::cos((hm - 30) * deg) + 0.24 * std::cos(2 * hm * deg) +
-                     0.32 * std::cos((3 * hm + 6) * deg) - 0.20 * std::cos((4 * hm - 63) * deg);
-    const double rt = -2 * r7(cm) * std::sin(60 * std::exp(-std::pow((hm - 275) / 25, 2)) * deg);
-    const double dl = (lab2[0] - lab1[0]) / (1 + 0.015 * lm / std::sqrt(20 + lm));
-    const double dc = (c2 - c1) / (1 + 0.045 * cm);
-    const double dH = 2 * std::sqrt(c1 * c2) * std::sin(dh / 2 * deg) / (1 + 0.015 * cm * t);
-    return std::sqrt(dl * dl + dc * dc + dH * dH + rt * dc * dH);
+double toCode(double linear) {
+    linear = std::clamp(linear, 0.0, 1.0);
+    return linear < 0.018 ? 4.5 * linear : 1.099 * std::pow(linear, 0.45) - 0.099;
 }
 
 // Greys, primaries, secondaries, skin tones and everyday colours, as Display P3 code values: an
@@ -210,11 +157,6 @@ const Bytes CHART = {
     200, 60, 60, 60,  160, 60,  60,  80,  200, 224, 172, 150, 198, 134, 104, 141, 85,  60,
     94,  58, 44, 240, 200, 180, 150, 120, 100, 90,  130, 110, 80,  120, 180, 230, 120, 80,
 };
-
-// The code values of pixel i of packed 8-bit RGB, 0 to 1.
-Vec pixel(const Bytes& rgb, std::size_t i) {
-    return {rgb[i] / 255.0, rgb[i + 1] / 255.0, rgb[i + 2] / 255.0};
-}
 
 TEST(BakeColour, DisplayP3ChartLandsOnItsBt709Values) {
     TempDir dir;
@@ -232,24 +174,22 @@ TEST(BakeColour, DisplayP3ChartLandsOnItsBt709Values) {
            "scale=8:3:flags=neighbor,format=rgb24 -f rawvideo " + sh(dir / "baked.rgb"));
     const Bytes got = readBytes(dir / "baked.rgb");
     ASSERT_EQ(got.size(), CHART.size());
-
-    // The oracle itself, against Sharma, Wu and Dalal's published CIEDE2000 data.
-    ASSERT_NEAR(deltaE2000({50, 2.6772, -79.7751}, {50, 0, -82.7485}), 2.0425, 1e-4);
-    double sum = 0;
     for (std::size_t i = 0; i < CHART.size(); i += 3) {
         SCOPED_TRACE("patch " + std::to_string(i / 3));
-        const Vec want = mul(P3_TO_BT709, toLinear(pixel(CHART, i))), code = pixel(got, i);
-        const double dE = deltaE2000(labOf(toLinear(code)), labOf(want));
-        sum += dE;
-        if (std::ranges::all_of(want, [](double v) { return v > -1e-4 && v < 1 + 1e-4; })) {
-            EXPECT_LE(dE, 3.0) << "in gamut";
-        }
-        if (CHART[i] == CHART[i + 1] && CHART[i + 1] == CHART[i + 2]) {
-            EXPECT_LE(std::max(std::abs(code[0] - code[1]), std::abs(code[2] - code[1])), 1.5 / 255)
-                << "grey";
+        for (std::size_t c = 0; c < 3; ++c) {
+            double linear = 0;
+            for (std::size_t k = 0; k < 3; ++k)
+                linear += P3_TO_BT709[c][k] * toLinear(CHART[i + k] / 255.0);
+            // Greys stay neutral; out of gamut the converter clips, a little off the line.
+            const bool grey = CHART[i] == CHART[i + 1] && CHART[i + 1] == CHART[i + 2];
+            const bool inGamut = linear > -1e-4 && linear < 1 + 1e-4;
+            EXPECT_NEAR(got[i + c], 255 * toCode(linear),
+                        grey      ? 1.5
+                        : inGamut ? 2.5
+                                  : 4)
+                << "channel " << c;
         }
     }
-    EXPECT_LE(sum / double(CHART.size() / 3), 1.0);
 }
 
 } // namespace

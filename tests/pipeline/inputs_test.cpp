@@ -33,28 +33,29 @@ std::vector<std::string> relative(const std::vector<Input>& inputs, const fs::pa
 class InputsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* name : {
-                 "b.mov",
-                 "a.jpg",
-                 "B.png",
-                 "notes.txt",
-                 "z/c.png",
-                 "c/d.mov",
-                 "c/e/f.heic",
-                 ".hidden.jpg",
-                 ".cache/x.png",
-                 "c/.tg_img_1234.png", // hidden, our temporaries
-                 "clip.mov",
-                 "clip_P3.mov",
-                 "clip_universal.mov",    // outputs beside clip.mov
-                 "clip_P3_universal.mov", // beside clip_P3.mov
-                 "orphan_P3.mov",         // nothing beside it
-                 "photo.jpg",
-                 "photo_P3.jpeg",
-                 "Shot.MOV",
-                 "Shot_P3.mov",           // not the same name
-                 "\xc3\xa9t\xc3\xa9.png", // sorts after 'z'
-             })
+        // Hidden entries, our temporaries among them; outputs beside their originals (and
+        // beside outputs), one with nothing beside it, one not quite the same name; a name
+        // that sorts after 'z'.
+        for (const char* name : {"b.mov",
+                                 "a.jpg",
+                                 "B.png",
+                                 "notes.txt",
+                                 "z/c.png",
+                                 "c/d.mov",
+                                 "c/e/f.heic",
+                                 ".hidden.jpg",
+                                 ".cache/x.png",
+                                 "c/.tg_img_1234.png",
+                                 "clip.mov",
+                                 "clip_P3.mov",
+                                 "clip_universal.mov",
+                                 "clip_P3_universal.mov",
+                                 "orphan_P3.mov",
+                                 "photo.jpg",
+                                 "photo_P3.jpeg",
+                                 "Shot.MOV",
+                                 "Shot_P3.mov",
+                                 "\xc3\xa9t\xc3\xa9.png"})
             touch(root() / name);
         fs::create_directory_symlink(root(), root() / "loop");          // a loop, not followed
         fs::create_symlink(dir_ / "outside.mov", root() / "link.mov");  // a link to a file
@@ -104,20 +105,6 @@ TEST_F(InputsTest, NamedPathsPassAsNamedAndFoldersExpandInPlace) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(relative(expandInputs(c.given), root()), c.expected);
     }
-}
-
-TEST_F(InputsTest, AFolderWithNothingToRunGetsALineOfItsOwn) {
-    fs::create_directories(root() / "empty");
-    touch(root() / "text/readme.txt");
-    touch(root() / "text/.hidden.mov");
-    const auto inputs = expandInputs({root() / "empty", root() / "text"});
-    EXPECT_EQ(relative(inputs, root()),
-              (std::vector<std::string>{"empty (skipped)", "text (skipped)"}));
-    const TGResult r = processInput(inputs[0], TGMode::inPlace);
-    EXPECT_EQ(r.name(), "empty");
-    EXPECT_EQ(r.outcome, TGOutcome::skipped);
-    EXPECT_EQ(r.message, "Skipped (no movies or photos inside)");
-    EXPECT_TRUE(fs::is_empty(root() / "empty"));
 }
 
 TEST_F(InputsTest, AFolderThatCannotBeReadIsAnErrorLineAndTheRestIsStillWalked) {
