@@ -62,56 +62,28 @@ TEST(BoxList, ListsUpToTheFirstBadHeaderAndSaysWhetherItReachedTheEnd) {
         EXPECT_EQ(list.listedTo, list.boxes.empty() ? 0 : list.boxes.back().end());
     }
     EXPECT_TRUE(b::listBoxes(atom("free", {}), 0, 9).boxes.empty()); // a range outside the bytes
+    // A size above 4 GiB is not cut to 32 bits.
+    const auto large =
+        b::decodeHeader(cat({be(1), text("mdat"), be((1ull << 32) + 16, 8)}), 1ull << 40);
+    EXPECT_EQ(large ? large->size : 0, (1ull << 32) + 16);
 }
 
 // version 1: 4-byte offsets, lengths and base; item 1 by file offset with a base, item 2 in
 // idat (construction method 1).
-const Blob ILOC_V1 = fullBox("iloc", 1,
-                             cat({{0x44, 0x40},
-                                  be(2, 2), //
-                                  be(1, 2),
-                                  be(0, 2),
-                                  be(0, 2),
-                                  be(5000),
-                                  be(2, 2),
-                                  be(10),
-                                  be(100),
-                                  be(200),
-                                  be(100), //
-                                  be(2, 2),
-                                  be(1, 2),
-                                  be(0, 2),
-                                  be(0),
-                                  be(1, 2),
-                                  be(0),
-                                  be(9)}));
+const Blob ILOC_V1 =
+    fullBox("iloc", 1,
+            fields("1:0x44 1:0x40 2:2  2:1 2:0 2:0 4:5000 2:2 4:10 4:100 4:200 4:100 "
+                   "2:2 2:1 2:0 4:0 2:1 4:0 4:9"));
 
 TEST(Iloc, WrittenBackByteForByte) {
     const std::pair<const char*, Blob> cases[] = {
-        {"v0",
-         fullBox("iloc", 0,
-                 cat({{0x44, 0x00}, be(1, 2), be(1, 2), be(0, 2), be(1, 2), be(400), be(9)}))},
+        {"v0", fullBox("iloc", 0, fields("1:0x44 1:0 2:1  2:1 2:0 2:1 4:400 4:9"))},
         {"v1 file and idat, base", ILOC_V1},
-        {"v1 idat, base and index", fullBox("iloc", 1,
-                                            cat({{0x88, 0x44},
-                                                 be(1, 2),
-                                                 be(1, 2),
-                                                 be(1, 2),
-                                                 be(0, 2),
-                                                 be(16),
-                                                 be(2, 2),
-                                                 be(0),
-                                                 be(0, 8),
-                                                 be(5, 8),
-                                                 be(1),
-                                                 be(5, 8),
-                                                 be(6, 8)}))},
-        {"v2 no offsets",
-         fullBox("iloc", 2,
-                 cat({{0x00, 0x80}, be(1), be(70000), be(0, 2), be(0, 2), be(1234, 8), be(1, 2)}))},
-        {"v0 two-byte fields",
-         fullBox("iloc", 0,
-                 cat({{0x22, 0x00}, be(1, 2), be(7, 2), be(0, 2), be(1, 2), be(3, 2), be(4, 2)}))},
+        {"v1 idat, base and index, offsets wider than lengths",
+         fullBox("iloc", 1,
+                 fields("1:0x84 1:0x44 2:1  2:1 2:1 2:0 4:16 2:2 4:0 8:0 4:5 4:1 8:5 4:6"))},
+        {"v2 no offsets", fullBox("iloc", 2, fields("1:0 1:0x80 4:1  4:70000 2:0 2:0 8:1234 2:1"))},
+        {"v0 two-byte fields", fullBox("iloc", 0, fields("1:0x22 1:0 2:1  2:7 2:0 2:1 2:3 2:4"))},
     };
     for (const auto& [name, whole] : cases) {
         SCOPED_TRACE(name);
@@ -126,11 +98,10 @@ TEST(Iloc, WrittenBackByteForByte) {
 
 TEST(Iloc, MalformedIsRefusedBeforeItsCountsAreTrusted) {
     const std::pair<const char*, Blob> cases[] = {
-        {"version 3", fullBox("iloc", 3, cat({{0x44, 0x00}, be(0, 2)}))},
-        {"field size 3", fullBox("iloc", 0, cat({{0x34, 0x00}, be(0, 2)}))},
-        {"count past the end", fullBox("iloc", 0, cat({{0x44, 0x00}, be(60000, 2)}))},
-        {"extents past the end",
-         fullBox("iloc", 0, cat({{0x44, 0x00}, be(1, 2), be(1, 2), be(0, 2), be(9000, 2)}))},
+        {"version 3", fullBox("iloc", 3, fields("1:0x44 1:0 2:0"))},
+        {"field size 3", fullBox("iloc", 0, fields("1:0x34 1:0 2:0"))},
+        {"count past the end", fullBox("iloc", 0, fields("1:0x44 1:0 2:60000"))},
+        {"extents past the end", fullBox("iloc", 0, fields("1:0x44 1:0 2:1 2:1 2:0 2:9000"))},
     };
     for (const auto& [name, whole] : cases)
         EXPECT_FALSE(b::readIloc(tg::Bytes(whole).subspan(8))) << name;
