@@ -145,17 +145,21 @@ inline std::vector<fs::path> journals(const fs::path& dir) {
 }
 
 // Runs fn in a child process and sends it SIGKILL as soon as it reports its `after`-th operation
-// of the file layer (it keeps running meanwhile, so the kill lands somewhere after that one).
-// Returns true when the kill came before fn ended.
+// of the file layer. It keeps running meanwhile, so the kill lands during or after the next one;
+// past that one it waits for the kill, which a busy machine may be slow to deliver, rather than
+// finish. Returns true when the kill came before fn ended.
 inline bool runKilledAfter(int after, const std::function<void()>& fn, tg::FileFaults faults = {}) {
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) return false;
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(pipeFds[0]);
-        const int out = pipeFds[1];
-        faults.after = [out](tg::FileOp) {
+        auto seen = std::make_shared<int>(0);
+        faults.after = [out = pipeFds[1], after, seen](tg::FileOp) {
             const char tick = 1;
+            if (++*seen > after)
+                for (;;)
+                    ::pause();
             if (::write(out, &tick, 1) != 1) ::_exit(3);
         };
         tg::setFileFaults(faults);
