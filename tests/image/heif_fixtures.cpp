@@ -1,7 +1,6 @@
 #include "image/heif_fixtures.h"
 
 #include <gtest/gtest.h>
-#include <lcms2.h>
 
 #include <algorithm>
 #include <array>
@@ -272,8 +271,6 @@ Shown show(const fs::path& file) {
         return s;
     const Handle primary(raw);
     s.read = true;
-    s.width = heif_image_handle_get_width(raw);
-    s.height = heif_image_handle_get_height(raw);
     s.primary = decoded(raw, heif_image_handle_has_alpha_channel(raw) != 0);
     const int thumbs = heif_image_handle_get_number_of_thumbnails(raw);
     std::vector<heif_item_id> ids(std::size_t(std::max(thumbs, 0)));
@@ -306,15 +303,6 @@ Shown show(const fs::path& file) {
     }
     s.metadataBlocks = heif_image_handle_get_number_of_metadata_blocks(raw, nullptr);
     return s;
-}
-
-std::string describe(const Bytes& icc) {
-    cmsHPROFILE p = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
-    if (!p) return {};
-    std::array<char, 256> text{};
-    cmsGetProfileInfoASCII(p, cmsInfoDescription, "en", "US", text.data(), text.size());
-    cmsCloseProfile(p);
-    return text.data();
 }
 
 } // namespace heiftest

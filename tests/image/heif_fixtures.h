@@ -82,7 +82,6 @@ Bytes apply(const Bytes& source, const h::Plan& plan);
 // thumbnails and auxiliary images (alpha, depth), the colour labels and the metadata blocks.
 struct Shown {
     bool read = false;
-    int width = 0, height = 0;
     Bytes primary;
     std::vector<Bytes> thumbnails;
     std::vector<Bytes> depth;
@@ -92,8 +91,5 @@ struct Shown {
     int metadataBlocks = 0;
 };
 Shown show(const fs::path& file);
-
-// The profile description of an ICC profile, as lcms2 reads it.
-std::string describe(const Bytes& icc);
 
 } // namespace heiftest

@@ -33,6 +33,31 @@ Bytes srgbProfile() {
         {.description = "sRGB", .red = {0.64, 0.33}, .green = {0.30, 0.60}, .version = 2.1});
 }
 
+// A tagged file as the tagger reads it back, and the properties of its items.
+struct Tagged {
+    Bytes file;
+    h::Source source;
+    std::vector<const h::Property*> props(std::uint32_t item) const {
+        std::vector<const h::Property*> out;
+        for (const auto& m : source.meta.find<h::Iprp>()->ipma)
+            for (const auto& e : m.entries)
+                if (e.itemId == item)
+                    for (const auto& a : e.props)
+                        if (a.index) out.push_back(&source.meta.find<h::Iprp>()->ipco[a.index - 1]);
+        return out;
+    }
+    std::optional<h::Nclx> nclx(std::uint32_t item) const {
+        for (const auto* p : props(item))
+            if (const auto n = h::nclxOf(*p)) return n;
+        return std::nullopt;
+    }
+    Bytes icc(std::uint32_t item) const {
+        for (const auto* p : props(item))
+            if (const auto b = h::iccOf(*p); !b.empty()) return Bytes(b.begin(), b.end());
+        return {};
+    }
+};
+
 // A grid of four libheif tiles, its descriptor in idat, the way cameras store large pictures.
 // Tiles and grid share one colour property, rewritten where it stands.
 void makeGrid(const fs::path& file) {
@@ -102,14 +127,11 @@ TEST_P(HeifTagging, SamePicturesLabelledDisplayP3) {
     EXPECT_EQ(r.message, TAGGED);
     const Shown after = show(file);
     ASSERT_TRUE(after.read);
-    EXPECT_EQ(after.width, before.width);
-    EXPECT_EQ(after.height, before.height);
     EXPECT_TRUE(after.primary == before.primary) << "primary picture changed";
     EXPECT_TRUE(after.thumbnails == before.thumbnails) << "thumbnail changed";
     EXPECT_TRUE(after.depth == before.depth) << "depth map changed";
     EXPECT_EQ(after.auxiliary, before.auxiliary);
     EXPECT_EQ(after.icc, p3());
-    EXPECT_EQ(describe(after.icc), "Display P3");
     if (before.nclx) { // matrix and range kept, so the samples turn into the same RGB
         ASSERT_TRUE(after.nclx);
         EXPECT_EQ((*after.nclx)[0], 12);
@@ -132,6 +154,7 @@ TEST_P(HeifTagging, SamePicturesLabelledDisplayP3) {
     // and what they are made of do not.
     const auto source = readSource(readBytes(file));
     ASSERT_TRUE(source);
+    const Tagged t{{}, *source};
     std::set<std::uint32_t> plain;
     if (const auto* iref = source->meta.find<h::Iref>())
         for (int pass = 0; pass < 2; ++pass)
@@ -140,15 +163,8 @@ TEST_P(HeifTagging, SamePicturesLabelledDisplayP3) {
                 if (ref.type == h::fourcc("dimg") && plain.contains(ref.from))
                     plain.insert(ref.to.begin(), ref.to.end());
             }
-    const auto& iprp = *source->meta.find<h::Iprp>();
-    for (const auto& e : source->meta.find<h::Iinf>()->entries) {
-        bool labelled = false;
-        for (const auto& entry : iprp.ipma[0].entries)
-            if (entry.itemId == e.itemId)
-                for (const auto& a : entry.props)
-                    labelled |= h::iccOf(iprp.ipco[a.index - 1]).size() == p3().size();
-        EXPECT_EQ(labelled, !plain.contains(e.itemId)) << "item " << e.itemId;
-    }
+    for (const auto& e : source->meta.find<h::Iinf>()->entries)
+        EXPECT_EQ(t.icc(e.itemId) == p3(), !plain.contains(e.itemId)) << "item " << e.itemId;
     EXPECT_EQ(tg::processImageCore(file).message, "Already Display-P3");
 }
 
@@ -225,30 +241,6 @@ h::Plan planOf(const Bytes& file) {
     const auto s = readSource(file);
     return s ? h::planTagging(*s) : h::Plan{};
 }
-
-struct Tagged {
-    Bytes file;
-    h::Source source;
-    std::vector<const h::Property*> props(std::uint32_t item) const {
-        std::vector<const h::Property*> out;
-        for (const auto& m : source.meta.find<h::Iprp>()->ipma)
-            for (const auto& e : m.entries)
-                if (e.itemId == item)
-                    for (const auto& a : e.props)
-                        if (a.index) out.push_back(&source.meta.find<h::Iprp>()->ipco[a.index - 1]);
-        return out;
-    }
-    std::optional<h::Nclx> nclx(std::uint32_t item) const {
-        for (const auto* p : props(item))
-            if (const auto n = h::nclxOf(*p)) return n;
-        return std::nullopt;
-    }
-    Bytes icc(std::uint32_t item) const {
-        for (const auto* p : props(item))
-            if (const auto b = h::iccOf(*p); !b.empty()) return Bytes(b.begin(), b.end());
-        return {};
-    }
-};
 
 // Tags in memory and checks what holds for every result: it reads back, says Display P3 when
 // judged again, and every coded byte string of the source is still there.
