@@ -1,7 +1,6 @@
 #include "image/heif_fixtures.h"
 
 #include <gtest/gtest.h>
-#include <lcms2.h>
 
 #include <algorithm>
 #include <array>
@@ -21,22 +20,25 @@ void append(Bytes& to, const Bytes& b) {
     to.insert(to.end(), b.begin(), b.end());
 }
 
-Bytes decoded(const heif_image_handle* handle, bool alpha) {
-    const int bits = heif_image_handle_get_luma_bits_per_pixel(handle);
-    const bool deep = bits > 8;
+// RGB(A) at the picture's depth, or the luma plane of a grey one (a depth map).
+Bytes decoded(const heif_image_handle* handle, bool alpha, bool grey = false) {
+    const bool deep = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
     const heif_chroma chroma =
-        alpha ? (deep ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RGBA)
-              : (deep ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB);
+        grey    ? heif_chroma_monochrome
+        : alpha ? (deep ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RGBA)
+                : (deep ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB);
+    const heif_channel channel = grey ? heif_channel_Y : heif_channel_interleaved;
     heif_image* raw = nullptr;
-    if (heif_decode_image(handle, &raw, heif_colorspace_RGB, chroma, nullptr).code != heif_error_Ok)
+    if (heif_decode_image(handle, &raw, grey ? heif_colorspace_monochrome : heif_colorspace_RGB,
+                          chroma, nullptr)
+            .code != heif_error_Ok)
         return {};
     const Image image(raw);
     int stride = 0;
-    const std::uint8_t* plane =
-        heif_image_get_plane_readonly(raw, heif_channel_interleaved, &stride);
-    const int w = heif_image_get_width(raw, heif_channel_interleaved);
-    const int h = heif_image_get_height(raw, heif_channel_interleaved);
-    const std::size_t row = std::size_t(w) * (alpha ? 4 : 3) * (deep ? 2 : 1);
+    const std::uint8_t* plane = heif_image_get_plane_readonly(raw, channel, &stride);
+    const int w = heif_image_get_width(raw, channel);
+    const int h = heif_image_get_height(raw, channel);
+    const std::size_t row = std::size_t(w) * (grey ? 1 : alpha ? 4 : 3) * (deep ? 2 : 1);
     Bytes out;
     for (int y = 0; y < h; ++y)
         out.insert(out.end(), plane + std::size_t(y) * std::size_t(stride),
@@ -44,64 +46,23 @@ Bytes decoded(const heif_image_handle* handle, bool alpha) {
     return out;
 }
 
-Bytes decodedGrey(const heif_image_handle* handle) {
-    heif_image* raw = nullptr;
-    if (heif_decode_image(handle, &raw, heif_colorspace_monochrome, heif_chroma_monochrome, nullptr)
-            .code != heif_error_Ok)
-        return {};
-    const Image image(raw);
-    int stride = 0;
-    const std::uint8_t* plane = heif_image_get_plane_readonly(raw, heif_channel_Y, &stride);
-    const int h = heif_image_get_height(raw, heif_channel_Y);
-    return Bytes(plane, plane + std::size_t(h) * std::size_t(stride));
-}
-
 } // namespace
-
-Bytes be(std::uint64_t v, unsigned width) {
-    Bytes b;
-    for (unsigned i = width; i-- > 0;)
-        b.push_back(std::uint8_t(v >> (8 * i)));
-    return b;
-}
-
-Bytes text(std::string_view t) {
-    return Bytes(t.begin(), t.end());
-}
-
-Bytes join(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const auto& p : parts)
-        append(all, p);
-    return all;
-}
-
-Bytes box(std::string_view type, const Bytes& payload) {
-    Bytes b = be(payload.size() + 8, 4);
-    b.insert(b.end(), type.begin(), type.end());
-    append(b, payload);
-    return b;
-}
 
 Bytes fullBox(std::string_view type, std::uint8_t version, std::uint32_t flags,
               const Bytes& payload) {
-    Bytes p = be(std::uint32_t(version) << 24 | flags, 4);
-    append(p, payload);
-    return box(type, p);
+    return atom(std::string(type), cat({be(std::uint32_t(version) << 24 | flags), payload}));
 }
 
 Bytes nclxBox(std::uint16_t primaries, std::uint16_t transfer, std::uint16_t matrix, bool full) {
-    Bytes p = {'n', 'c', 'l', 'x'};
-    for (auto v : {primaries, transfer, matrix})
-        append(p, be(v, 2));
-    p.push_back(full ? 0x80 : 0);
-    return box("colr", p);
+    return atom("colr", cat({text("nclx"),
+                             be(primaries, 2),
+                             be(transfer, 2),
+                             be(matrix, 2),
+                             {std::uint8_t(full ? 0x80 : 0)}}));
 }
 
 Bytes profBox(const Bytes& icc) {
-    Bytes p = {'p', 'r', 'o', 'f'};
-    append(p, icc);
-    return box("colr", p);
+    return atom("colr", cat({text("prof"), icc}));
 }
 
 void makeHeif(const fs::path& file, const Recipe& r) {
@@ -232,7 +193,7 @@ Bytes Assembly::build() const {
     append(ftyp, be(0, 4));
     for (auto b : brands)
         append(ftyp, be(b, 4));
-    ftyp = box("ftyp", ftyp);
+    ftyp = atom("ftyp", ftyp);
     h::Writer probe;
     write(probe, meta);
     std::uint64_t at = ftyp.size() + probe.size() + 8;
@@ -252,7 +213,7 @@ Bytes Assembly::build() const {
     write(w, meta);
     EXPECT_TRUE(w.ok()) << "a value does not fit its field";
     Bytes out = w.take();
-    append(out, box("mdat", mdat));
+    append(out, atom("mdat", mdat));
     append(out, trailer);
     return out;
 }
@@ -310,8 +271,6 @@ Shown show(const fs::path& file) {
         return s;
     const Handle primary(raw);
     s.read = true;
-    s.width = heif_image_handle_get_width(raw);
-    s.height = heif_image_handle_get_height(raw);
     s.primary = decoded(raw, heif_image_handle_has_alpha_channel(raw) != 0);
     const int thumbs = heif_image_handle_get_number_of_thumbnails(raw);
     std::vector<heif_item_id> ids(std::size_t(std::max(thumbs, 0)));
@@ -329,7 +288,7 @@ Shown show(const fs::path& file) {
         heif_image_handle* d = nullptr;
         heif_image_handle_get_depth_image_handle(raw, id, &d);
         const Handle depth(d);
-        s.depth.push_back(decodedGrey(d));
+        s.depth.push_back(decoded(d, false, true));
     }
     s.auxiliary = heif_image_handle_get_number_of_auxiliary_images(raw, 0);
     if (const std::size_t n = heif_image_handle_get_raw_color_profile_size(raw); n > 0) {
@@ -344,15 +303,6 @@ Shown show(const fs::path& file) {
     }
     s.metadataBlocks = heif_image_handle_get_number_of_metadata_blocks(raw, nullptr);
     return s;
-}
-
-std::string describe(const Bytes& icc) {
-    cmsHPROFILE p = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
-    if (!p) return {};
-    std::array<char, 256> text{};
-    cmsGetProfileInfoASCII(p, cmsInfoDescription, "en", "US", text.data(), text.size());
-    cmsCloseProfile(p);
-    return text.data();
 }
 
 } // namespace heiftest

@@ -2,6 +2,7 @@
 // items we describe; and libheif as the independent reader of what the tagger wrote.
 #pragma once
 
+#include "fixtures/box_bytes.h"
 #include "image/heif_plan.h"
 
 #include <libheif/heif.h>
@@ -18,12 +19,8 @@ namespace fs = std::filesystem;
 namespace h = tg::heif;
 using Bytes = std::vector<std::uint8_t>;
 
-// v as `width` big-endian bytes; the bytes of a string; pieces end to end.
-Bytes be(std::uint64_t v, unsigned width);
-Bytes text(std::string_view t);
-Bytes join(std::initializer_list<Bytes> parts);
+using tgtest::atom, tgtest::be, tgtest::cat, tgtest::text;
 
-Bytes box(std::string_view type, const Bytes& payload);
 Bytes fullBox(std::string_view type, std::uint8_t version, std::uint32_t flags,
               const Bytes& payload);
 Bytes nclxBox(std::uint16_t primaries, std::uint16_t transfer, std::uint16_t matrix, bool full);
@@ -85,7 +82,6 @@ Bytes apply(const Bytes& source, const h::Plan& plan);
 // thumbnails and auxiliary images (alpha, depth), the colour labels and the metadata blocks.
 struct Shown {
     bool read = false;
-    int width = 0, height = 0;
     Bytes primary;
     std::vector<Bytes> thumbnails;
     std::vector<Bytes> depth;
@@ -95,8 +91,5 @@ struct Shown {
     int metadataBlocks = 0;
 };
 Shown show(const fs::path& file);
-
-// The profile description of an ICC profile, as lcms2 reads it.
-std::string describe(const Bytes& icc);
 
 } // namespace heiftest

@@ -33,6 +33,31 @@ Bytes srgbProfile() {
         {.description = "sRGB", .red = {0.64, 0.33}, .green = {0.30, 0.60}, .version = 2.1});
 }
 
+// A tagged file as the tagger reads it back, and the properties of its items.
+struct Tagged {
+    Bytes file;
+    h::Source source;
+    std::vector<const h::Property*> props(std::uint32_t item) const {
+        std::vector<const h::Property*> out;
+        for (const auto& m : source.meta.find<h::Iprp>()->ipma)
+            for (const auto& e : m.entries)
+                if (e.itemId == item)
+                    for (const auto& a : e.props)
+                        if (a.index) out.push_back(&source.meta.find<h::Iprp>()->ipco[a.index - 1]);
+        return out;
+    }
+    std::optional<h::Nclx> nclx(std::uint32_t item) const {
+        for (const auto* p : props(item))
+            if (const auto n = h::nclxOf(*p)) return n;
+        return std::nullopt;
+    }
+    Bytes icc(std::uint32_t item) const {
+        for (const auto* p : props(item))
+            if (const auto b = h::iccOf(*p); !b.empty()) return Bytes(b.begin(), b.end());
+        return {};
+    }
+};
+
 // A grid of four libheif tiles, its descriptor in idat, the way cameras store large pictures.
 // Tiles and grid share one colour property, rewritten where it stands.
 void makeGrid(const fs::path& file) {
@@ -102,14 +127,11 @@ TEST_P(HeifTagging, SamePicturesLabelledDisplayP3) {
     EXPECT_EQ(r.message, TAGGED);
     const Shown after = show(file);
     ASSERT_TRUE(after.read);
-    EXPECT_EQ(after.width, before.width);
-    EXPECT_EQ(after.height, before.height);
     EXPECT_TRUE(after.primary == before.primary) << "primary picture changed";
     EXPECT_TRUE(after.thumbnails == before.thumbnails) << "thumbnail changed";
     EXPECT_TRUE(after.depth == before.depth) << "depth map changed";
     EXPECT_EQ(after.auxiliary, before.auxiliary);
     EXPECT_EQ(after.icc, p3());
-    EXPECT_EQ(describe(after.icc), "Display P3");
     if (before.nclx) { // matrix and range kept, so the samples turn into the same RGB
         ASSERT_TRUE(after.nclx);
         EXPECT_EQ((*after.nclx)[0], 12);
@@ -132,6 +154,7 @@ TEST_P(HeifTagging, SamePicturesLabelledDisplayP3) {
     // and what they are made of do not.
     const auto source = readSource(readBytes(file));
     ASSERT_TRUE(source);
+    const Tagged t{{}, *source};
     std::set<std::uint32_t> plain;
     if (const auto* iref = source->meta.find<h::Iref>())
         for (int pass = 0; pass < 2; ++pass)
@@ -140,15 +163,8 @@ TEST_P(HeifTagging, SamePicturesLabelledDisplayP3) {
                 if (ref.type == h::fourcc("dimg") && plain.contains(ref.from))
                     plain.insert(ref.to.begin(), ref.to.end());
             }
-    const auto& iprp = *source->meta.find<h::Iprp>();
-    for (const auto& e : source->meta.find<h::Iinf>()->entries) {
-        bool labelled = false;
-        for (const auto& entry : iprp.ipma[0].entries)
-            if (entry.itemId == e.itemId)
-                for (const auto& a : entry.props)
-                    labelled |= h::iccOf(iprp.ipco[a.index - 1]).size() == p3().size();
-        EXPECT_EQ(labelled, !plain.contains(e.itemId)) << "item " << e.itemId;
-    }
+    for (const auto& e : source->meta.find<h::Iinf>()->entries)
+        EXPECT_EQ(t.icc(e.itemId) == p3(), !plain.contains(e.itemId)) << "item " << e.itemId;
     EXPECT_EQ(tg::processImageCore(file).message, "Already Display-P3");
 }
 
@@ -167,7 +183,8 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-// Files libheif wrote that are left as they are, with the reason.
+// Files libheif wrote that are left as they are, with the reason (the assembled trees below
+// hold the other decisions).
 TEST(HeifRefused, ReportedAndLeftAsTheyAre) {
     struct Case {
         const char* name;
@@ -178,21 +195,9 @@ TEST(HeifRefused, ReportedAndLeftAsTheyAre) {
     const Case cases[] = {
         {"grey.heic", {.mono = true}, nullptr, "Couldn't tag image"},
         {"p3.heic", {.icc = p3()}, nullptr, "Already Display-P3"},
-        {"hlg.heic",
-         {.nclx = std::pair<std::uint16_t, std::uint16_t>{9, 18}},
-         nullptr,
-         "Couldn't tag image"},
         {"pq.heic",
          {.nclx = std::pair<std::uint16_t, std::uint16_t>{9, 16}},
          nullptr,
-         "Couldn't tag image"},
-        {"p3_nclx.heic",
-         {.nclx = std::pair<std::uint16_t, std::uint16_t>{12, 13}},
-         nullptr,
-         "Already Display-P3"},
-        {"sequence.heic",
-         {},
-         [](Bytes& b) { std::copy_n("msf1", 4, b.begin() + std::ptrdiff_t(find(b, "mif1"))); },
          "Couldn't tag image"},
         {"cut.heic", {}, [](Bytes& b) { b.resize(b.size() / 2); }, "Can't read image"},
         {"cutmeta.heic", {}, [](Bytes& b) { b.resize(find(b, "iprp")); }, "Can't read image"},
@@ -222,7 +227,7 @@ Bytes hvcC(bool grey = false) {
     Bytes payload(23, 0);
     payload[0] = 1;
     payload[16] = grey ? 0xFC : 0xFD;
-    return box("hvcC", payload);
+    return atom("hvcC", payload);
 }
 const Bytes ISPE = fullBox("ispe", 0, 0, Bytes{0, 0, 0, 64, 0, 0, 0, 48});
 
@@ -236,30 +241,6 @@ h::Plan planOf(const Bytes& file) {
     const auto s = readSource(file);
     return s ? h::planTagging(*s) : h::Plan{};
 }
-
-struct Tagged {
-    Bytes file;
-    h::Source source;
-    std::vector<const h::Property*> props(std::uint32_t item) const {
-        std::vector<const h::Property*> out;
-        for (const auto& m : source.meta.find<h::Iprp>()->ipma)
-            for (const auto& e : m.entries)
-                if (e.itemId == item)
-                    for (const auto& a : e.props)
-                        if (a.index) out.push_back(&source.meta.find<h::Iprp>()->ipco[a.index - 1]);
-        return out;
-    }
-    std::optional<h::Nclx> nclx(std::uint32_t item) const {
-        for (const auto* p : props(item))
-            if (const auto n = h::nclxOf(*p)) return n;
-        return std::nullopt;
-    }
-    Bytes icc(std::uint32_t item) const {
-        for (const auto* p : props(item))
-            if (const auto b = h::iccOf(*p); !b.empty()) return Bytes(b.begin(), b.end());
-        return {};
-    }
-};
 
 // Tags in memory and checks what holds for every result: it reads back, says Display P3 when
 // judged again, and every coded byte string of the source is still there.
@@ -303,7 +284,7 @@ TEST(HeifPlan, PropertySharedWithAnAlphaPlaneStaysForIt) {
 // the rotation, and the order the writer chose is otherwise kept.
 TEST(HeifPlan, ColourRewrittenWhereItStandsAndAddedBeforeTheRotation) {
     Assembly a;
-    const auto irot = a.prop(box("irot", {1}));
+    const auto irot = a.prop(atom("irot", {1}));
     a.item(1, "hvc1",
            {a.prop(hvcC()), a.prop(ISPE), a.prop(profBox(srgbProfile())),
             a.prop(nclxBox(1, 13, 5, true)), irot},
@@ -345,7 +326,7 @@ TEST(HeifPlan, IndexesPast127TurnIpmaWide) {
     Assembly a;
     std::vector<std::uint16_t> props{a.prop(hvcC()), a.prop(ISPE)};
     for (int i = 0; i < 130; ++i) { // the new profile comes after them all
-        const auto index = a.prop(box("zzzz", be(std::uint64_t(i), 4)));
+        const auto index = a.prop(atom("zzzz", be(std::uint64_t(i), 4)));
         if (index < 128) props.push_back(index);
     }
     a.item(1, "hvc1", props, text("CODED-PICTURE-1"));
@@ -383,71 +364,62 @@ TEST(HeifPlan, EveryMasterAndItsThumbnailButNotAGreyOne) {
 TEST(HeifPlan, Decisions) {
     struct Case {
         const char* name;
-        void (*make)(Assembly&);
         tg::ImageCheck check;
+        std::vector<Bytes> props = {}; // colour or pixel properties added to the picture
+        void (*make)(Assembly&) = nullptr;
     };
     using C = tg::ImageCheck;
     const Case cases[] = {
-        {"data in another file", [](Assembly& a) { a.dataReference = 1; }, C::refused},
-        {"grey pixi",
-         [](Assembly& a) {
-             a.ipma[0].props.push_back({false, a.prop(fullBox("pixi", 0, 0, {1, 8}))});
-         },
-         C::notRgb},
-        {"grey hvcC", [](Assembly& a) { a.ipco[0].box = hvcC(true); }, C::notRgb},
+        {"data in another file", C::refused, {}, [](Assembly& a) { a.dataReference = 1; }},
+        {"grey pixi", C::notRgb, {fullBox("pixi", 0, 0, {1, 8})}},
+        {"grey hvcC", C::notRgb, {}, [](Assembly& a) { a.ipco[0].box = hvcC(true); }},
         {"grey av1C",
+         C::notRgb,
+         {},
          [](Assembly& a) {
              a.infe[0].itemType = h::fourcc("av01");
-             a.ipco[0] = {h::fourcc("av1C"), box("av1C", {0x81, 0x00, 0x10, 0x00})};
-         },
-         C::notRgb},
+             a.ipco[0] = {h::fourcc("av1C"), atom("av1C", {0x81, 0x00, 0x10, 0x00})};
+         }},
         {"alpha shown as the picture",
+         C::notRgb,
+         {},
          [](Assembly& a) {
              a.item(2, "hvc1", {1, 2}, text("CODED-COLOUR-2"));
              a.refs.push_back({h::fourcc("auxl"), 1, {2}});
-         },
-         C::notRgb},
-        {"movie track", [](Assembly& a) { a.trailer = box("moov", box("mvhd", Bytes(100, 0))); },
-         C::refused},
-        {"sequence brand", [](Assembly& a) { a.brands.push_back(h::fourcc("msf1")); }, C::refused},
-        {"hlg",
-         [](Assembly& a) {
-             a.ipma[0].props.push_back({false, a.prop(nclxBox(9, 18, 9, false))});
-         },
-         C::refused},
-        {"p3 profile",
-         [](Assembly& a) {
-             a.ipma[0].props.push_back({false, a.prop(profBox(p3()))});
-         },
-         C::alreadyP3},
-        {"p3 nclx",
-         [](Assembly& a) {
-             a.ipma[0].props.push_back({false, a.prop(nclxBox(12, 13, 6, true))});
-         },
-         C::alreadyP3},
-        {"p3 profile but bt709 nclx",
-         [](Assembly& a) {
-             a.ipma[0].props.push_back({false, a.prop(profBox(p3()))});
-             a.ipma[0].props.push_back({false, a.prop(nclxBox(1, 1, 1, false))});
-         },
-         C::taggable},
+         }},
+        {"movie track",
+         C::refused,
+         {},
+         [](Assembly& a) { a.trailer = atom("moov", atom("mvhd", Bytes(100, 0))); }},
+        {"sequence brand",
+         C::refused,
+         {},
+         [](Assembly& a) { a.brands.push_back(h::fourcc("msf1")); }},
+        {"hlg", C::refused, {nclxBox(9, 18, 9, false)}},
+        {"p3 profile", C::alreadyP3, {profBox(p3())}},
+        {"p3 nclx", C::alreadyP3, {nclxBox(12, 13, 6, true)}},
+        {"p3 profile but bt709 nclx", C::taggable, {profBox(p3()), nclxBox(1, 1, 1, false)}},
         {"property past ipco",
+         C::unreadable,
+         {},
          [](Assembly& a) {
              a.ipma[0].props.push_back({false, 9});
-         },
-         C::unreadable},
+         }},
         {"primary is metadata",
+         C::unreadable,
+         {},
          [](Assembly& a) {
              a.item(2, "Exif", {}, text("EXIF"));
              a.primary = 2;
-         },
-         C::unreadable},
-        {"two items one id", [](Assembly& a) { a.item(1, "hvc1", {}, {}); }, C::unreadable},
+         }},
+        {"two items one id", C::unreadable, {}, [](Assembly& a) { a.item(1, "hvc1", {}, {}); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Assembly a = onePicture();
-        c.make(a);
+        for (const auto& p : c.props)
+            a.ipma[0].props.push_back({false, a.prop(p)});
+        if (c.make) c.make(a);
         EXPECT_EQ(planOf(a.build()).check, c.check);
     }
     // Data running past the end of the file, and a file cut inside its mdat.

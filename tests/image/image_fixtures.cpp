@@ -1,8 +1,5 @@
 #include "image/image_fixtures.h"
 
-#include "image/heif_fixtures.h"
-#include "image/image_tagger.h"
-
 #include <gtest/gtest.h>
 #include <lcms2.h>
 #include <sys/stat.h>
@@ -57,33 +54,6 @@ std::pair<std::int64_t, std::int64_t> mtimeOf(const fs::path& file) {
     struct stat st {};
     ::stat(file.c_str(), &st);
     return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-}
-
-void expectTagged(const fs::path& file, const fs::path& original) {
-    const auto perms = fs::status(file).permissions();
-    const auto r = tg::processImageCore(file);
-    EXPECT_EQ(r.outcome, tg::TGOutcome::fixed) << r.message;
-    EXPECT_EQ(r.message, TAGGED);
-
-    const auto meta = exif(file);
-    EXPECT_EQ(meta.value("ProfileDescription", ""), "Display P3");
-    for (const char* gone : {"Make", "Model", "GPSLatitude", "Title", "XMPToolkit"})
-        EXPECT_FALSE(meta.contains(gone)) << gone << " survived";
-    EXPECT_EQ(fs::status(file).permissions(), perms);
-    EXPECT_EQ(run("identify -format '%p\\n' " + sh(file)).out, "0\n"); // one picture
-    EXPECT_TRUE(leftovers(file.parent_path()).empty());
-
-    if (file.extension() == ".heic") { // as libheif shows it, rotation applied
-        const auto before = heiftest::show(original), after = heiftest::show(file);
-        EXPECT_FALSE(after.primary.empty());
-        EXPECT_EQ(after.width, before.width);
-        EXPECT_TRUE(after.primary == before.primary) << "picture changed";
-    } else { // the first picture, at the source's depth, alpha included
-        const auto pixels = [](const fs::path& f) {
-            return run("convert " + sh(f.string() + "[0]") + " rgba:-").out;
-        };
-        EXPECT_EQ(pixels(file), pixels(original));
-    }
 }
 
 } // namespace imgtest

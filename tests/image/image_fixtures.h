@@ -1,5 +1,5 @@
 // Helpers for the tagging tests: sources made with ImageMagick and exiftool, ICC profiles made with
-// lcms2, and exiftool / ImageMagick as independent readers of the results.
+// lcms2, and exiftool as an independent reader of the results.
 #pragma once
 
 #include "fixtures/media.h"
@@ -44,10 +44,5 @@ inline std::vector<fs::path> leftovers(const fs::path& folder) {
 }
 // Seconds and nanoseconds of the last modification.
 std::pair<std::int64_t, std::int64_t> mtimeOf(const fs::path& file);
-
-// Tags `file`, then checks it as the independent readers see it: labelled Display P3, camera
-// metadata, GPS and XMP gone, permission bits kept, one picture, and the same pixels as `original`
-// (a copy of the source), as ImageMagick or, for HEIC, libheif decodes them.
-void expectTagged(const fs::path& file, const fs::path& original);
 
 } // namespace imgtest

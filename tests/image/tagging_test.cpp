@@ -1,5 +1,5 @@
-// Tagging real JPEG, PNG, TIFF and HEIC files made at test time; exiftool and ImageMagick read the
-// results back.
+// Tagging real JPEG, PNG and TIFF files made at test time; exiftool and ImageMagick read the
+// results back (HEIF has its own tests, with libheif as the reader).
 #include "image/image_fixtures.h"
 #include "image/image_tagger.h"
 
@@ -42,7 +42,21 @@ TEST_P(Tagging, LabelsDisplayP3AndKeepsThePicture) {
     const auto original = dir / ("original" + file.extension().string());
     fs::copy_file(file, original);
 
-    expectTagged(file, original);
+    const auto r = tg::processImageCore(file);
+    EXPECT_EQ(r.outcome, tg::TGOutcome::fixed) << r.message;
+    EXPECT_EQ(r.message, TAGGED);
+    const auto meta = exif(file);
+    EXPECT_EQ(meta.value("ProfileDescription", ""), "Display P3");
+    for (const char* gone : {"Make", "Model", "GPSLatitude", "Title", "XMPToolkit"})
+        EXPECT_FALSE(meta.contains(gone)) << gone << " survived";
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms(0640));
+    EXPECT_EQ(run("identify -format '%p\\n' " + sh(file)).out, "0\n"); // one picture
+    EXPECT_TRUE(leftovers(dir.path()).empty());
+    // The first picture, at the source's depth, alpha included, as ImageMagick decodes it.
+    const auto pixels = [](const fs::path& f) {
+        return run("convert " + sh(f.string() + "[0]") + " rgba:-").out;
+    };
+    EXPECT_EQ(pixels(file), pixels(original));
     // ImageMagick writes Orientation 1 into every TIFF; the others have none unless we add one.
     EXPECT_EQ(exif(file, "-Orientation").value("Orientation", 1),
               orientation.empty() ? 1 : std::stoi(orientation));
@@ -58,8 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
         Source{"deep.tif", "-depth 16 -compress LZW", "", "6"},
         Source{"alpha.tif", "-depth 8 -alpha set -channel A -fx 'i/w' +channel -compress Zip"},
         Source{"tiled.tif", "-depth 8 -compress JPEG -define tiff:tile-geometry=16x16"},
-        Source{"pages.tif", "\\( +clone -negate \\) -depth 8 -compress LZW"}, // first page kept
-        Source{"photo.heic", "-quality 90"}),
+        Source{"pages.tif", "\\( +clone -negate \\) -depth 8 -compress LZW"}), // first page kept
     [](const testing::TestParamInfo<Source>& info) {
         std::string name = info.param.file;
         name[name.find('.')] = '_';
@@ -141,8 +154,6 @@ TEST(Refused, ReportedAndLeftAsTheyAre) {
         const char* message = "Couldn't tag image";
     };
     const Case cases[] = {
-        {"grey.jpg", "-colorspace Gray -type Grayscale"},
-        {"cmyk.jpg", "-colorspace CMYK"},
         {"grey.png", "-colorspace Gray -define png:color-type=0"},
         {"grey.tif", "-colorspace Gray"},
         {"cmyk.tif", "-colorspace CMYK"},
