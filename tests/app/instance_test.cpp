@@ -1,5 +1,6 @@
 // One Tintguard per user: later launches hand their files over.
 #include "app/single_instance.h"
+#include "app_fixtures.h"
 
 #include <QElapsedTimer>
 #include <QLocalSocket>
@@ -57,11 +58,9 @@ private slots:
     void quitDuringABatchFinishesTheStepInProgress() {
         QTemporaryDir dir;
         const QString movie = dir.filePath("big.mp4"), copy = dir.filePath("big_P3.mp4");
-        QCOMPARE(QProcess::execute(
-                     "ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc2=s=1280x720:r=25:d=1",
-                                "-vf", "noise=alls=100:allf=t", "-c:v", "libx264", "-qp", "0",
-                                "-preset", "ultrafast", "-movflags", "+faststart", movie}),
-                 0);
+        QVERIFY(ffmpeg("-f lavfi -i testsrc2=s=1280x720:r=25:d=1 -vf noise=alls=100:allf=t "
+                       "-c:v libx264 -qp 0 -preset ultrafast -movflags +faststart " +
+                       movie));
         QProcess app;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_RUNTIME_DIR", dir.path());

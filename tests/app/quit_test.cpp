@@ -21,11 +21,6 @@ namespace {
 const QString QUITTING =
     QStringLiteral("Quitting after this step \u2014 quit again to stop it now");
 
-bool ffmpeg(const QString& args) {
-    return QProcess::execute("ffmpeg", QStringList{"-nostdin", "-y", "-loglevel", "error"} +
-                                           args.split(' ')) == 0;
-}
-
 QString probe(const QString& entry, const QString& file) {
     QProcess p;
     p.start("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=" + entry,
@@ -81,7 +76,7 @@ private slots:
         QTest::mouseClick(d.modeP3(), Qt::LeftButton);
         QTest::mouseClick(d.modeBake(), Qt::LeftButton);
         QCOMPARE(d.selectedModes(), std::vector<TGMode>{TGMode::bake});
-        dropOn(d.dropView(), {QUrl::fromLocalFile(first), QUrl::fromLocalFile(second)});
+        dropOn(d.dropView(), urlsOf({first, second}));
         QVERIFY(d.working());
 
         // Quit as the window's close button does, once the encode is under way; a second quit

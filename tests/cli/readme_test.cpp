@@ -36,15 +36,12 @@ TEST(Readme, CommandLineExamplesRunAsWritten) {
     const auto blocks = examples();
     ASSERT_GE(blocks.size(), 6u) << "the README's examples were not found";
     TempDir dir;
-    const std::string clip =
-        "-f lavfi -i testsrc2=s=64x48:d=0.3:r=10 -c:v libx264 -pix_fmt yuv420p ";
-    tgtest::ffmpeg(clip + "-color_primaries bt709 -color_trc bt709 -colorspace bt709 " +
-                   sh(dir / "clip.mov"));
-    tgtest::ffmpeg(clip + "-movflags -write_colr " + sh(dir / "trip.mp4"));
-    tgtest::ffmpeg("-f lavfi -i testsrc2=s=64x48 -frames:v 1 " + sh(dir / "photo.jpg"));
+    tgtest::placed("bt709.mov", dir.path(), "clip.mov");
+    tgtest::placed("untagged.mp4", dir.path(), "trip.mp4");
+    tgtest::placed("photo.jpg", dir.path(), "photo.jpg");
     fs::create_directories(dir / "Footage/stills");
-    fs::copy_file(dir / "clip.mov", dir / "Footage/a.mov");
-    fs::copy_file(dir / "photo.jpg", dir / "Footage/stills/b.jpg");
+    tgtest::placed("bt709.mov", dir.path(), "Footage/a.mov");
+    tgtest::placed("photo.jpg", dir.path(), "Footage/stills/b.jpg");
 
     const std::string bin = fs::path(TG_CLI).parent_path();
     for (std::size_t i = 0; i < blocks.size(); ++i) {

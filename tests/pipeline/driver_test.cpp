@@ -2,8 +2,8 @@
 // holds afterwards. Every copy and bake finds an earlier output at its name first; some find
 // their source held by another run. Then the sweep of killed runs' leftovers.
 #include "base/work_file.h"
-#include "fixtures/media.h"
 #include "edit/journal.h"
+#include "fixtures/media.h"
 #include "pipeline/copy.h"
 #include "pipeline/driver.h"
 
@@ -19,8 +19,6 @@ using namespace tgtest;
 using tg::TGMode;
 using enum tg::TGOutcome;
 
-const std::vector<std::uint8_t> EARLIER = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
-
 std::vector<std::string> namesIn(const fs::path& dir) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir))
@@ -29,25 +27,19 @@ std::vector<std::string> namesIn(const fs::path& dir) {
     return names;
 }
 
-// Sources by kind, placed in dir as name: real media made once, or bytes no reader accepts.
+// Sources by kind, placed in dir as name: a clip(), half of "bt709.mov" (its moov is whole, its
+// frames are not), bytes no reader accepts, a FIFO, or nothing.
 void place(const std::string& kind, const fs::path& dir, const std::string& name) {
-    const std::string movie = "-f lavfi -i testsrc2=s=64x48:d=0.6:r=25 -c:v libx264 -pix_fmt "
-                              "yuv420p -color_trc bt709 -colorspace bt709 -movflags +faststart "
-                              "-color_primaries ";
-    if (kind == "bt709.mov" || kind == "p3.mov") {
-        fs::copy_file(madeOnce(kind, movie + (kind == "p3.mov" ? "smpte432" : "bt709")),
-                      dir / name);
-    } else if (kind == "photo") {
-        fs::copy_file(madeOnce("photo.png", "-f lavfi -i testsrc2=s=64x48 -frames:v 1"),
-                      dir / name);
-    } else if (kind == "cut.mov") { // half a movie: its moov is whole, its frames are not
-        auto bytes = readBytes(madeOnce("bt709.mov", movie + "bt709"));
+    if (kind == "cut.mov") {
+        auto bytes = readBytes(clip("bt709.mov"));
         bytes.resize(bytes.size() / 2);
         writeBytes(dir / name, bytes);
     } else if (kind == "junk") {
         writeBytes(dir / name, std::vector<std::uint8_t>(64, 0x41));
     } else if (kind == "fifo") {
         ASSERT_EQ(::mkfifo((dir / name).c_str(), 0644), 0);
+    } else if (kind != "none") {
+        placed(kind, dir, name);
     }
 }
 
@@ -76,7 +68,7 @@ const Row ROWS[] = {
      "broken_P3.mov", false},
     {"fifo", "pipe.jpg", TGMode::p3Copy, error, "Couldn't make a copy: not a regular file",
      "pipe_P3.jpg", false},
-    {"photo", "photo.PNG", TGMode::bake, fixed, "Tagged → Display-P3  →  photo_P3.PNG",
+    {"photo.png", "photo.PNG", TGMode::bake, fixed, "Tagged → Display-P3  →  photo_P3.PNG",
      "photo_P3.PNG"},
     {"cut.mov", "cut.mov", TGMode::bake, error, "Re-encode failed: ", "cut_universal.mov", false},
     {"fifo", "pipe.mov", TGMode::bake, error, "Couldn't tag before baking: not a regular file",
@@ -90,14 +82,14 @@ const Row ROWS[] = {
     // bake of a movie, which tags it before it reads it, needs it to itself.
     {"bt709.mov", "held.mov", TGMode::p3Copy, error, tg::IN_USE_MESSAGE, "held_P3.mov", false,
      exclusive},
-    {"photo", "held.png", TGMode::p3Copy, error, tg::IN_USE_MESSAGE, "held_P3.png", false,
+    {"photo.png", "held.png", TGMode::p3Copy, error, tg::IN_USE_MESSAGE, "held_P3.png", false,
      exclusive},
     {"bt709.mov", "held.mov", TGMode::p3Copy, fixed, "Fixed → Display-P3  →  held_P3.mov",
      "held_P3.mov", true, shared},
     {"bt709.mov", "held.mov", TGMode::bake, error, tg::IN_USE_MESSAGE, "held_universal.mov", false,
      shared},
-    {"photo", "held.png", TGMode::bake, fixed, "Tagged → Display-P3  →  held_P3.png", "held_P3.png",
-     true, shared},
+    {"photo.png", "held.png", TGMode::bake, fixed, "Tagged → Display-P3  →  held_P3.png",
+     "held_P3.png", true, shared},
 };
 
 class ProcessOne : public ::testing::TestWithParam<Row> {};
@@ -145,7 +137,7 @@ TEST(ProcessOnePermissions, ACopyKeepsAttributesPlusOwnerWriteAndALockedFileIsRe
     TempDir dir;
     for (std::string name : {"clip.mov", "photo.jpg"}) {
         SCOPED_TRACE(name);
-        place(name == "clip.mov" ? "bt709.mov" : "photo", dir.path(), name);
+        place(name == "clip.mov" ? "bt709.mov" : "photo.jpg", dir.path(), name);
         const std::string note = "graded by A";
         ASSERT_EQ(::setxattr((dir / name).c_str(), "user.note", note.data(), note.size(), 0), 0);
         ASSERT_EQ(::chmod((dir / name).c_str(), 0444), 0);
@@ -202,7 +194,7 @@ TEST(Leftovers, TheNextRunClearsKilledRunsLeftoversButNotLiveOnesOrJournals) {
     ASSERT_EQ(::mkfifo((dir / fifo).c_str(), 0600), 0);
 
     // Any run in the folder sweeps it, whatever its mode and result.
-    place("photo", dir.path(), "photo.jpg");
+    place("photo.jpg", dir.path(), "photo.jpg");
     EXPECT_EQ(tg::processOne(dir / "photo.jpg", TGMode::inPlace).outcome, fixed);
     kept.insert(kept.end(), {live, edited, fifo, "photo.jpg"});
     std::sort(kept.begin(), kept.end());
