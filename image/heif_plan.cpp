@@ -108,6 +108,68 @@ struct Facts {
     }
 };
 
+// An item's extents as they lie in the source, kept while its iloc entry is rewritten.
+struct Placed {
+    IlocItem* item;
+    std::vector<Range> extents;
+};
+
+// The coded data kept, as laid out in the new mdat and idat.
+struct Layout {
+    Packing file, inIdat;
+    std::vector<Placed> placed;
+    std::uint64_t longest = 0;
+};
+
+Plan verdict(ImageCheck check) {
+    Plan plan;
+    plan.check = check;
+    return plan;
+}
+
+// The Display P3 form of a colour property of a tagged item; nullopt when it already says so or
+// is no colour property.
+std::optional<Property> inDisplayP3(const Property& p, const Property& p3) {
+    if (const auto n = nclxOf(p)) {
+        if (n->primaries == PRIMARIES_DISPLAY_P3 && n->transfer == TRANSFER_SRGB)
+            return std::nullopt;
+        Nclx m = *n;
+        m.primaries = PRIMARIES_DISPLAY_P3;
+        m.transfer = TRANSFER_SRGB;
+        return colrNclx(m);
+    }
+    if (const auto t = colrType(p); t == PROF || t == RICC) {
+        if (isDisplayP3(iccOf(p))) return std::nullopt;
+        return p3;
+    }
+    return std::nullopt;
+}
+
+// Item offsets once the packed file bytes start at `start`; returns the largest.
+std::uint64_t placeItems(Layout& layout, std::uint64_t start) {
+    std::uint64_t widest = 0;
+    for (auto& p : layout.placed) {
+        p.item->baseOffset = 0;
+        for (std::size_t k = 0; k < p.extents.size(); ++k) {
+            const auto& r = p.extents[k];
+            const std::uint64_t at = p.item->method == 0 ? start + layout.file.where(r.from)
+                                                         : layout.inIdat.where(r.from);
+            p.item->extents[k].offset = at;
+            p.item->extents[k].length = r.length;
+            widest = std::max(widest, at);
+        }
+    }
+    return widest;
+}
+
+void packIdat(Idat& idat, Packing& inIdat) {
+    Buffer packed(inIdat.pack());
+    for (const auto& r : inIdat.runs())
+        std::copy_n(idat.data.begin() + std::ptrdiff_t(r.from), r.length,
+                    packed.begin() + std::ptrdiff_t(r.to));
+    idat.data = std::move(packed);
+}
+
 class Planner {
 public:
     explicit Planner(const Source& s) : source_(s) {}
@@ -120,11 +182,21 @@ private:
     const Property* property(const Association& a) const {
         return a.index == 0 ? nullptr : &iprp_->ipco[a.index - 1];
     }
+    bool auxiliary(std::uint32_t id) const;
+    std::optional<std::set<std::uint32_t>> chooseMasters(std::uint32_t primary);
+    void addThumbnails(const std::set<std::uint32_t>& masters);
     ImageCheck judgeColour() const;
     void dropMetadataItems();
+    bool builtFromDropped() const;
     bool relabel();
+    std::optional<std::map<std::uint16_t, std::uint16_t>> relabelProperties(const Property& p3);
+    bool listTaggedItems();
+    bool associate(const std::map<std::uint16_t, std::uint16_t>& replacement, const Property& p3);
     std::optional<std::uint16_t> addProperty(const Property& p);
     bool layOut(Plan& plan);
+    bool collectExtents(Layout& layout);
+    std::optional<Buffer> headBytes(std::uint64_t start, unsigned mdatHeader,
+                                    std::uint64_t payload) const;
 
     const Source& source_;
     Meta meta_;
@@ -275,8 +347,20 @@ std::optional<std::uint16_t> Planner::addProperty(const Property& p) {
 // plane, a depth or gain map) stays, and the tagged items get a new one. An nclx keeps its matrix
 // and range, which decide how the samples turn into RGB, and sits beside the ICC profile.
 bool Planner::relabel() {
-    auto& ipco = iprp_->ipco;
     const Property p3 = colrProf(displayP3Profile());
+    const auto replacement = relabelProperties(p3);
+    if (!replacement || !listTaggedItems() || !associate(*replacement, p3)) return false;
+    for (auto& m : iprp_->ipma)
+        for (const auto& e : m.entries)
+            for (const auto& a : e.props)
+                if (a.index > 127) m.flags |= 1;
+    return true;
+}
+
+// Rewrites the colour properties tagged items use; returns the new index of each shared one.
+std::optional<std::map<std::uint16_t, std::uint16_t>>
+Planner::relabelProperties(const Property& p3) {
+    auto& ipco = iprp_->ipco;
     std::map<std::uint16_t, std::vector<std::uint32_t>> users;
     for (const auto& m : iprp_->ipma)
         for (const auto& e : m.entries)
@@ -289,30 +373,21 @@ bool Planner::relabel() {
             continue;
         const bool shared =
             std::any_of(items.begin(), items.end(), [&](auto id) { return !tagged_.contains(id); });
-        const Property& p = ipco[index - 1];
-        std::optional<Property> fixed;
-        if (const auto n = nclxOf(p)) {
-            if (n->primaries == PRIMARIES_DISPLAY_P3 && n->transfer == TRANSFER_SRGB) continue;
-            Nclx m = *n;
-            m.primaries = PRIMARIES_DISPLAY_P3;
-            m.transfer = TRANSFER_SRGB;
-            fixed = colrNclx(m);
-        } else if (const auto t = colrType(p); t == PROF || t == RICC) {
-            if (isDisplayP3(iccOf(p))) continue;
-            fixed = p3;
-        } else {
-            continue;
-        }
+        const std::optional<Property> fixed = inDisplayP3(ipco[index - 1], p3);
+        if (!fixed) continue;
         if (!shared) {
             ipco[index - 1] = *fixed;
         } else {
             const auto added = addProperty(*fixed);
-            if (!added) return false;
+            if (!added) return std::nullopt;
             replacement[index] = *added;
         }
     }
+    return replacement;
+}
 
-    // A tagged item with no association yet gets an entry, in item order.
+// A tagged item with no association yet gets an entry, in item order.
+bool Planner::listTaggedItems() {
     if (iprp_->ipma.empty()) iprp_->ipma.emplace_back();
     std::set<std::uint32_t> listed;
     for (const auto& m : iprp_->ipma)
@@ -326,7 +401,14 @@ bool Planner::relabel() {
                                      [&](const IpmaEntry& e) { return e.itemId > id; });
         first.entries.insert(at, IpmaEntry{id, {}});
     }
+    return true;
+}
 
+// Points tagged items at the replacements of shared properties, and gives the profile to those
+// that have none.
+bool Planner::associate(const std::map<std::uint16_t, std::uint16_t>& replacement,
+                        const Property& p3) {
+    auto& ipco = iprp_->ipco;
     std::map<std::uint32_t, std::vector<IpmaEntry*>> entries;
     for (auto& m : iprp_->ipma)
         for (auto& e : m.entries)
@@ -355,25 +437,45 @@ bool Planner::relabel() {
         for (auto* e : list)
             if (e->props.size() > 255) return false;
     }
-    for (auto& m : iprp_->ipma)
-        for (const auto& e : m.entries)
-            for (const auto& a : e.props)
-                if (a.index > 127) m.flags |= 1;
     return true;
 }
 
 bool Planner::layOut(Plan& plan) {
+    Layout layout;
+    if (!collectExtents(layout)) return false;
+    const std::uint64_t payload = layout.file.pack();
+    if (Idat* idat = meta_.find<Idat>()) packIdat(*idat, layout.inIdat);
     Iloc& iloc = *meta_.find<Iloc>();
-    Idat* idat = meta_.find<Idat>();
+    iloc.lengthSize = std::uint8_t(std::max<unsigned>(iloc.lengthSize, widthFor(layout.longest)));
+
+    // The offsets depend on the size of meta, which depends on how wide the offsets are written:
+    // widen until they fit (at most twice, widths only grow).
+    const unsigned mdatHeader = payload > 0xFFFFFFFFu - 8 ? 16 : 8;
+    for (int pass = 0; pass < 3; ++pass) {
+        Writer probe;
+        write(probe, meta_);
+        const std::uint64_t start = source_.ftyp.size() + probe.size() + mdatHeader;
+        const std::uint64_t widest = placeItems(layout, start);
+        if (widthFor(widest) > iloc.offsetSize) {
+            iloc.offsetSize = std::uint8_t(widthFor(widest));
+            continue;
+        }
+        auto written = headBytes(start, mdatHeader, payload);
+        if (!written) return false;
+        plan.head = std::move(*written);
+        for (const auto& r : layout.file.runs())
+            plan.runs.push_back({r.from, r.length, start + r.to});
+        plan.size = start + payload;
+        return true;
+    }
+    return false;
+}
+
+// Every extent of every item whose data is in this file or the idat, checked against its source.
+bool Planner::collectExtents(Layout& layout) {
+    const Idat* idat = meta_.find<Idat>();
     const std::uint64_t idatSize = idat ? idat->data.size() : 0;
-    Packing file, inIdat;
-    struct Placed {
-        IlocItem* item;
-        std::vector<Range> extents;
-    };
-    std::vector<Placed> placed;
-    std::uint64_t longest = 0;
-    for (auto& it : iloc.items) {
+    for (auto& it : meta_.find<Iloc>()->items) {
         if (it.dataReference != 0) return false; // data in another file
         if (it.method == 2) continue;            // offsets into other items: unchanged
         const std::uint64_t limit = it.method == 0 ? source_.size : idatSize;
@@ -384,89 +486,65 @@ bool Planner::layOut(Plan& plan) {
                 return false;
             const std::uint64_t length = x.length == 0 ? limit - from : x.length;
             if (length == 0 || length > limit - from) return false;
-            (it.method == 0 ? file : inIdat).add({from, length});
+            (it.method == 0 ? layout.file : layout.inIdat).add({from, length});
             p.extents.push_back({from, length});
-            longest = std::max(longest, length);
+            layout.longest = std::max(layout.longest, length);
         }
-        placed.push_back(std::move(p));
+        layout.placed.push_back(std::move(p));
     }
-    const std::uint64_t payload = file.pack();
-    if (idat) {
-        Buffer packed(inIdat.pack());
-        for (const auto& r : inIdat.runs())
-            std::copy_n(idat->data.begin() + std::ptrdiff_t(r.from), r.length,
-                        packed.begin() + std::ptrdiff_t(r.to));
-        idat->data = std::move(packed);
-    }
-    iloc.lengthSize = std::uint8_t(std::max<unsigned>(iloc.lengthSize, widthFor(longest)));
+    return true;
+}
 
-    // The offsets depend on the size of meta, which depends on how wide the offsets are written:
-    // widen until they fit (at most twice, widths only grow).
-    const unsigned mdatHeader = payload > 0xFFFFFFFFu - 8 ? 16 : 8;
-    for (int pass = 0; pass < 3; ++pass) {
-        Writer probe;
-        write(probe, meta_);
-        const std::uint64_t start = source_.ftyp.size() + probe.size() + mdatHeader;
-        std::uint64_t widest = 0;
-        for (auto& p : placed) {
-            p.item->baseOffset = 0;
-            for (std::size_t k = 0; k < p.extents.size(); ++k) {
-                const auto& r = p.extents[k];
-                const std::uint64_t at =
-                    p.item->method == 0 ? start + file.where(r.from) : inIdat.where(r.from);
-                p.item->extents[k].offset = at;
-                p.item->extents[k].length = r.length;
-                widest = std::max(widest, at);
-            }
-        }
-        if (widthFor(widest) > iloc.offsetSize) {
-            iloc.offsetSize = std::uint8_t(widthFor(widest));
-            continue;
-        }
-        Writer w;
-        w.bytes(source_.ftyp);
-        write(w, meta_);
-        if (!w.ok() || w.size() + mdatHeader != start) return false;
-        if (mdatHeader == 16) {
-            w.u32(1);
-            w.u32(fourcc("mdat"));
-            w.uint(payload + 16, 8);
-        } else {
-            w.u32(payload + 8);
-            w.u32(fourcc("mdat"));
-        }
-        plan.head = w.take();
-        for (const auto& r : file.runs())
-            plan.runs.push_back({r.from, r.length, start + r.to});
-        plan.size = start + payload;
-        return true;
+// ftyp, meta and the mdat header; nullopt when meta came out another size than `start` allowed.
+std::optional<Buffer> Planner::headBytes(std::uint64_t start, unsigned mdatHeader,
+                                         std::uint64_t payload) const {
+    Writer w;
+    w.bytes(source_.ftyp);
+    write(w, meta_);
+    if (!w.ok() || w.size() + mdatHeader != start) return std::nullopt;
+    if (mdatHeader == 16) {
+        w.u32(1);
+        w.u32(fourcc("mdat"));
+        w.uint(payload + 16, 8);
+    } else {
+        w.u32(payload + 8);
+        w.u32(fourcc("mdat"));
     }
-    return false;
+    return w.take();
 }
 
 Plan Planner::run() {
-    Plan plan;
-    if (source_.hasMoov || isSequenceBrand(source_.brands)) {
-        plan.check = ImageCheck::refused;
-        return plan;
-    }
+    if (source_.hasMoov || isSequenceBrand(source_.brands)) return verdict(ImageCheck::refused);
     meta_ = source_.meta;
-    if (!gather()) return plan;
+    if (!gather()) return Plan{};
     const std::uint32_t primary = meta_.find<Pitm>()->itemId;
 
     // An alpha plane shown as the picture has no colour to label.
-    if (facts_.auxiliary.contains(primary)) {
-        plan.check = ImageCheck::notRgb;
-        return plan;
-    }
-    if (const auto it = facts_.props.find(primary); it != facts_.props.end())
-        for (const auto& a : it->second)
-            if (property(a) && property(a)->type == AUXC) {
-                plan.check = ImageCheck::notRgb;
-                return plan;
-            }
+    if (auxiliary(primary)) return verdict(ImageCheck::notRgb);
+    const auto masters = chooseMasters(primary);
+    if (!masters) return verdict(ImageCheck::notRgb);
+    addThumbnails(*masters);
 
-    // Master images: every shown coded picture that is not an auxiliary image or a thumbnail.
+    Plan plan = verdict(judgeColour());
+    if (plan.check != ImageCheck::taggable) return plan;
+
+    dropMetadataItems();
+    if (builtFromDropped()) return verdict(ImageCheck::refused);
+    if (!relabel() || !layOut(plan)) return verdict(ImageCheck::refused);
+    return plan;
+}
+
+bool Planner::auxiliary(std::uint32_t id) const {
+    if (facts_.auxiliary.contains(id)) return true;
+    if (const auto it = facts_.props.find(id); it != facts_.props.end())
+        for (const auto& a : it->second)
+            if (property(a) && property(a)->type == AUXC) return true;
+    return false;
+}
+
+// Master images: every shown coded picture that is not an auxiliary image or a thumbnail. They
+// and what they are derived from are tagged, unless grey; nullopt when the primary one is.
+std::optional<std::set<std::uint32_t>> Planner::chooseMasters(std::uint32_t primary) {
     std::set<std::uint32_t> thumbs;
     for (const auto* r : facts_.thumbnails)
         thumbs.insert(r->from);
@@ -479,16 +557,17 @@ Plan Planner::run() {
     for (auto root : roots) {
         const auto ids = closure(root);
         if (monochrome(ids)) {
-            if (root == primary) {
-                plan.check = ImageCheck::notRgb;
-                return plan;
-            }
+            if (root == primary) return std::nullopt;
             continue; // a grey picture beside the colour one stays as it is
         }
         masters.insert(root);
         roots_.insert(root);
         tagged_.insert(ids.begin(), ids.end());
     }
+    return masters;
+}
+
+void Planner::addThumbnails(const std::set<std::uint32_t>& masters) {
     for (const auto* r : facts_.thumbnails) {
         if (!facts_.isImage(r->from) ||
             std::none_of(r->to.begin(), r->to.end(), [&](auto id) { return masters.contains(id); }))
@@ -498,24 +577,16 @@ Plan Planner::run() {
         roots_.insert(r->from);
         tagged_.insert(ids.begin(), ids.end());
     }
+}
 
-    plan.check = judgeColour();
-    if (plan.check != ImageCheck::taggable) return plan;
-
-    dropMetadataItems();
-    // An item built from the bytes of a metadata item would lose them.
+// An item built from the bytes of a metadata item would lose them.
+bool Planner::builtFromDropped() const {
     if (const auto* iref = source_.meta.find<Iref>())
         for (const auto& r : iref->refs)
             if (r.type == ILOC_REF && std::any_of(r.to.begin(), r.to.end(),
-                                                  [&](auto id) { return dropped_.contains(id); })) {
-                plan.check = ImageCheck::refused;
-                return plan;
-            }
-    if (!relabel() || !layOut(plan)) {
-        plan = Plan{};
-        plan.check = ImageCheck::refused;
-    }
-    return plan;
+                                                  [&](auto id) { return dropped_.contains(id); }))
+                return true;
+    return false;
 }
 
 } // namespace
