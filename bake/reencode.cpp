@@ -175,17 +175,13 @@ Status Reencode::openDecoder() {
     return {};
 }
 
-// buffer -> [scale to a format the converter takes] -> colorspace (to BT.709, yuv420p)
-// -> [scale to the encoder's size] -> buffersink
-Status Reencode::buildGraph(const FrameShape& shape) {
-    graph_.reset();
-    graphIn_ = graphOut_ = nullptr;
-    if (shape.format == AV_PIX_FMT_NONE || shape.width <= 0 || shape.height <= 0)
-        return failure("cannot add video output");
+// The filters between buffer and buffersink: [scale to a format the converter takes] ->
+// colorspace (to BT.709, yuv420p) -> [scale to the encoder's size]. nullopt when the frames or
+// their colour cannot be converted.
+std::optional<std::string> conversionChain(const FrameShape& shape, ColourTags from,
+                                           const bake::EncodeSettings& settings) {
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(shape.format);
-    if (!desc) return failure("cannot add video output");
-
-    ColourTags from = colour_;
+    if (!desc) return std::nullopt;
     if (from.range == AVCOL_RANGE_UNSPECIFIED)
         from.range = shape.format == AV_PIX_FMT_YUVJ420P || shape.format == AV_PIX_FMT_YUVJ422P ||
                              shape.format == AV_PIX_FMT_YUVJ444P
@@ -206,22 +202,52 @@ Status Reencode::buildGraph(const FrameShape& shape) {
         chain += deep ? "format=yuv444p12le," : "format=yuv444p,";
     }
     const auto options = bake::colourFilterOptions(from);
-    if (!options) return failure("cannot add video output");
+    if (!options) return std::nullopt;
     chain += "colorspace=" + *options;
-    if (shape.width != settings_.width || shape.height != settings_.height)
-        chain +=
-            ",scale=" + std::to_string(settings_.width) + ":" + std::to_string(settings_.height);
+    if (shape.width != settings.width || shape.height != settings.height)
+        chain += ",scale=" + std::to_string(settings.width) + ":" + std::to_string(settings.height);
+    return chain;
+}
+
+// The buffer source's arguments: what the decoded frames are.
+std::string bufferArguments(const FrameShape& shape, AVRational timeBase) {
+    const AVRational aspect = shape.aspect.num > 0 ? shape.aspect : AVRational{1, 1};
+    return "video_size=" + std::to_string(shape.width) + "x" + std::to_string(shape.height) +
+           ":pix_fmt=" + std::to_string(int(shape.format)) +
+           ":time_base=" + std::to_string(timeBase.num) + "/" + std::to_string(timeBase.den) +
+           ":pixel_aspect=" + std::to_string(aspect.num) + "/" + std::to_string(aspect.den);
+}
+
+// Links the chain between the graph's two ends and configures the graph.
+bool linkChain(AVFilterGraph* graph, AVFilterContext* in, AVFilterContext* out,
+               const std::string& chain) {
+    AVFilterInOut* outputs = avfilter_inout_alloc();
+    AVFilterInOut* inputs = avfilter_inout_alloc();
+    int ret = AVERROR(ENOMEM);
+    if (outputs && inputs) {
+        outputs->name = av_strdup("in");
+        outputs->filter_ctx = in;
+        inputs->name = av_strdup("out");
+        inputs->filter_ctx = out;
+        ret = avfilter_graph_parse_ptr(graph, chain.c_str(), &inputs, &outputs, nullptr);
+    }
+    avfilter_inout_free(&inputs);
+    avfilter_inout_free(&outputs);
+    return ret >= 0 && avfilter_graph_config(graph, nullptr) >= 0;
+}
+
+// buffer -> conversionChain -> buffersink, giving the encoder yuv420p.
+Status Reencode::buildGraph(const FrameShape& shape) {
+    graph_.reset();
+    graphIn_ = graphOut_ = nullptr;
+    if (shape.format == AV_PIX_FMT_NONE || shape.width <= 0 || shape.height <= 0)
+        return failure("cannot add video output");
+    const auto chain = conversionChain(shape, colour_, settings_);
+    if (!chain) return failure("cannot add video output");
 
     graph_.reset(avfilter_graph_alloc());
     if (!graph_) return failure("cannot add video output");
-    const AVStream* video = in_->streams[videoIndex_];
-    const AVRational aspect = shape.aspect.num > 0 ? shape.aspect : AVRational{1, 1};
-    const std::string source =
-        "video_size=" + std::to_string(shape.width) + "x" + std::to_string(shape.height) +
-        ":pix_fmt=" + std::to_string(int(shape.format)) +
-        ":time_base=" + std::to_string(video->time_base.num) + "/" +
-        std::to_string(video->time_base.den) + ":pixel_aspect=" + std::to_string(aspect.num) + "/" +
-        std::to_string(aspect.den);
+    const std::string source = bufferArguments(shape, in_->streams[videoIndex_]->time_base);
     if (avfilter_graph_create_filter(&graphIn_, avfilter_get_by_name("buffer"), "in",
                                      source.c_str(), nullptr, graph_.get()) < 0 ||
         avfilter_graph_create_filter(&graphOut_, avfilter_get_by_name("buffersink"), "out", nullptr,
@@ -229,22 +255,8 @@ Status Reencode::buildGraph(const FrameShape& shape) {
         return failure("cannot add video output");
     const AVPixelFormat sinkFormats[] = {AV_PIX_FMT_YUV420P, AV_PIX_FMT_NONE};
     if (av_opt_set_int_list(graphOut_, "pix_fmts", sinkFormats, AV_PIX_FMT_NONE,
-                            AV_OPT_SEARCH_CHILDREN) < 0)
-        return failure("cannot add video output");
-
-    AVFilterInOut* outputs = avfilter_inout_alloc();
-    AVFilterInOut* inputs = avfilter_inout_alloc();
-    int ret = AVERROR(ENOMEM);
-    if (outputs && inputs) {
-        outputs->name = av_strdup("in");
-        outputs->filter_ctx = graphIn_;
-        inputs->name = av_strdup("out");
-        inputs->filter_ctx = graphOut_;
-        ret = avfilter_graph_parse_ptr(graph_.get(), chain.c_str(), &inputs, &outputs, nullptr);
-    }
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
-    if (ret < 0 || avfilter_graph_config(graph_.get(), nullptr) < 0)
+                            AV_OPT_SEARCH_CHILDREN) < 0 ||
+        !linkChain(graph_.get(), graphIn_, graphOut_, *chain))
         return failure("cannot add video output");
     graphShape_ = shape;
     return {};

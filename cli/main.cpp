@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <pthread.h>
 #include <string_view>
 #include <thread>
@@ -97,29 +98,32 @@ int runInspect(const std::vector<Input>& inputs, bool json) {
     return unreadable ? 1 : 0;
 }
 
-} // namespace
+// What the command line asks for.
+struct Request {
+    bool inPlace = false, copy = false, bake = false, json = false, inspect = false;
+    std::vector<std::string> files;
+};
 
-int main(int argc, char** argv) {
-    StopSignals::start();
+// The exit status when the program ends here: help, the version, or a usage error.
+std::optional<int> parseArguments(int argc, char** argv, Request& request) {
     CLI::App app{"Tags movies and photos as Display P3.\n"
                  "Modes run in the order copy, bake, in place; with no mode, --copy.\n"
                  "SIGINT, SIGTERM or SIGHUP stops after the step in progress (exit 130, 143, "
                  "129);\na second one ends a bake's re-encode early.",
                  "tintguard-cli"};
-    bool inPlace = false, copy = false, bake = false, json = false, inspect = false;
-    std::vector<std::string> files;
-    app.add_flag("--in-place", inPlace, "Tag each file where it lies");
-    app.add_flag("--copy", copy, "Write a tagged copy beside each file (name_P3.ext)");
-    app.add_flag("--bake", bake, "Bake a BT.709 web version of each movie (name_universal.ext)");
-    app.add_flag("--inspect", inspect,
+    app.add_flag("--in-place", request.inPlace, "Tag each file where it lies");
+    app.add_flag("--copy", request.copy, "Write a tagged copy beside each file (name_P3.ext)");
+    app.add_flag("--bake", request.bake,
+                 "Bake a BT.709 web version of each movie (name_universal.ext)");
+    app.add_flag("--inspect", request.inspect,
                  "Report each file's colour tags and what --in-place would do; change nothing")
         ->excludes(app.get_option("--in-place"))
         ->excludes(app.get_option("--copy"))
         ->excludes(app.get_option("--bake"));
-    app.add_flag("--json", json, "Print one JSON object per file and mode");
+    app.add_flag("--json", request.json, "Print one JSON object per file and mode");
     app.set_version_flag("--version", std::string("tintguard-cli ") + TG_VERSION);
     app.add_option(
-           "files", files,
+           "files", request.files,
            "Movies (mov, mp4, m4v), photos (jpg, png, heic, avif, tiff), or folders of them")
         ->required();
 
@@ -136,33 +140,36 @@ int main(int argc, char** argv) {
                   << "Run tintguard-cli --help for more.\n";
         return EXIT_USAGE;
     }
+    return std::nullopt;
+}
 
-    const std::vector<Input> inputs =
-        expandInputs(std::vector<fs::path>(files.begin(), files.end()));
-    if (inspect) return runInspect(inputs, json);
+// One mode on one input, its progress drawn on a terminal and cleared when it ends.
+TGResult runStep(const Input& input, TGMode mode, bool liveProgress) {
+    bool shown = false;
+    ProgressFn onProgress;
+    if (liveProgress)
+        onProgress = [&shown](ProgressPhase phase, double f) {
+            shown = true;
+            std::cerr << "\r\033[K" << cli::progressText(phase, f) << std::flush;
+        };
+    StopSignals::setBaking(mode == TGMode::bake && isMovie(input.path));
+    TGResult r = processInput(input, mode, onProgress, StopSignals::endBake());
+    StopSignals::setBaking(false);
+    if (shown) std::cerr << "\r\033[K" << std::flush;
+    return r;
+}
 
-    if (!inPlace && !copy && !bake) copy = true; // the window's default mode
-    const auto modes = orderedModes(inPlace, copy, bake);
+// Every mode on every input; a signal stops it between steps.
+int runModes(const std::vector<Input>& inputs, const std::vector<TGMode>& modes, bool json) {
     const bool liveProgress = !json && ::isatty(STDERR_FILENO);
     bool anyError = false;
-
     for (const Input& input : inputs) {
         if (StopSignals::first()) break;
         const fs::path& path = input.path;
         if (!json) std::cout << cli::fileLine(path.filename().string()) << std::endl;
         for (auto mode : modes) {
             if (StopSignals::first()) break;
-            bool shown = false;
-            ProgressFn onProgress;
-            if (liveProgress)
-                onProgress = [&shown](ProgressPhase phase, double f) {
-                    shown = true;
-                    std::cerr << "\r\033[K" << cli::progressText(phase, f) << std::flush;
-                };
-            StopSignals::setBaking(mode == TGMode::bake && isMovie(path));
-            TGResult r = processInput(input, mode, onProgress, StopSignals::endBake());
-            StopSignals::setBaking(false);
-            if (shown) std::cerr << "\r\033[K" << std::flush;
+            const TGResult r = runStep(input, mode, liveProgress);
             anyError |= r.outcome == TGOutcome::error;
             if (json)
                 std::cout << cli::jsonLine(path.string(), mode, r) << std::endl;
@@ -172,4 +179,21 @@ int main(int argc, char** argv) {
     }
     if (const int signal = StopSignals::first()) return 128 + signal;
     return anyError ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    StopSignals::start();
+    Request request;
+    if (const auto status = parseArguments(argc, argv, request)) return *status;
+
+    const std::vector<Input> inputs =
+        expandInputs(std::vector<fs::path>(request.files.begin(), request.files.end()));
+    if (request.inspect) return runInspect(inputs, request.json);
+
+    if (!request.inPlace && !request.copy && !request.bake)
+        request.copy = true; // the window's default mode
+    return runModes(inputs, orderedModes(request.inPlace, request.copy, request.bake),
+                    request.json);
 }

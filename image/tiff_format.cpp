@@ -219,65 +219,105 @@ template <typename... T> bool copyField(TIFF* in, TIFF* out, ttag_t tag) {
     return std::apply([&](auto&... v) { return TIFFSetField(out, tag, v...) == 1; }, values);
 }
 
-bool copyStructure(TIFF* in, TIFF* out, const ImageInfo& info) {
-    std::uint16_t compression = COMPRESSION_NONE;
-    TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
-    // Old-style JPEG keeps its tables at file offsets that a raw copy cannot carry.
-    if (compression == COMPRESSION_OJPEG) return false;
+// Carries tags over and names the first one the output refuses, for the writer's cause.
+class TagCarrier {
+public:
+    TagCarrier(TIFF* in, TIFF* out) : in_(in), out_(out) {}
 
-    bool ok = copyField<std::uint32_t>(in, out, TIFFTAG_IMAGEWIDTH) &&
-              copyField<std::uint32_t>(in, out, TIFFTAG_IMAGELENGTH) &&
-              copyField<std::uint16_t>(in, out, TIFFTAG_BITSPERSAMPLE) &&
-              copyField<std::uint16_t>(in, out, TIFFTAG_SAMPLESPERPIXEL) &&
-              TIFFSetField(out, TIFFTAG_COMPRESSION, compression) == 1 &&
-              copyField<std::uint16_t>(in, out, TIFFTAG_PHOTOMETRIC) &&
-              copyField<std::uint16_t>(in, out, TIFFTAG_PLANARCONFIG) &&
-              copyField<std::uint16_t, std::uint16_t*>(in, out, TIFFTAG_EXTRASAMPLES) &&
-              copyField<std::uint16_t>(in, out, TIFFTAG_SAMPLEFORMAT) &&
-              copyField<std::uint16_t>(in, out, TIFFTAG_FILLORDER);
-    if (!ok) return false;
+    template <typename... T> bool copy(ttag_t tag) {
+        return note(tag, copyField<T...>(in_, out_, tag));
+    }
+    template <typename... T> bool set(ttag_t tag, T... values) {
+        return note(tag, TIFFSetField(out_, tag, values...) == 1);
+    }
+    void unset(ttag_t tag) { TIFFUnsetField(out_, tag); }
+    bool note(ttag_t tag, bool ok) {
+        if (!ok) refused_ = tag;
+        return ok;
+    }
+    Status refused() const {
+        const TIFFField* field = TIFFFieldWithTag(out_, refused_);
+        return refusal(field ? TIFFFieldName(field) : "tag " + std::to_string(refused_));
+    }
+    static Status refusal(const std::string& which) {
+        return Failure{{}, "a tag cannot be carried over: " + which};
+    }
+
+private:
+    TIFF* in_;
+    TIFF* out_;
+    ttag_t refused_ = 0;
+};
+
+// Size, samples, compression and the cut into strips or tiles.
+Status copyLayout(TagCarrier& c, TIFF* in, std::uint16_t compression) {
+    const bool ok =
+        c.copy<std::uint32_t>(TIFFTAG_IMAGEWIDTH) && c.copy<std::uint32_t>(TIFFTAG_IMAGELENGTH) &&
+        c.copy<std::uint16_t>(TIFFTAG_BITSPERSAMPLE) &&
+        c.copy<std::uint16_t>(TIFFTAG_SAMPLESPERPIXEL) && c.set(TIFFTAG_COMPRESSION, compression) &&
+        c.copy<std::uint16_t>(TIFFTAG_PHOTOMETRIC) && c.copy<std::uint16_t>(TIFFTAG_PLANARCONFIG) &&
+        c.copy<std::uint16_t, std::uint16_t*>(TIFFTAG_EXTRASAMPLES) &&
+        c.copy<std::uint16_t>(TIFFTAG_SAMPLEFORMAT) && c.copy<std::uint16_t>(TIFFTAG_FILLORDER);
+    if (!ok) return c.refused();
 
     if (TIFFIsTiled(in)) {
-        ok = copyField<std::uint32_t>(in, out, TIFFTAG_TILEWIDTH) &&
-             copyField<std::uint32_t>(in, out, TIFFTAG_TILELENGTH);
+        if (!c.copy<std::uint32_t>(TIFFTAG_TILEWIDTH) || !c.copy<std::uint32_t>(TIFFTAG_TILELENGTH))
+            return c.refused();
     } else {
         // The defaulted value covers a missing tag and libtiff's split of one large strip alike.
         std::uint32_t rows = 0;
-        ok = TIFFGetFieldDefaulted(in, TIFFTAG_ROWSPERSTRIP, &rows) == 1 &&
-             TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, rows) == 1;
+        if (!c.note(TIFFTAG_ROWSPERSTRIP,
+                    TIFFGetFieldDefaulted(in, TIFFTAG_ROWSPERSTRIP, &rows) == 1) ||
+            !c.set(TIFFTAG_ROWSPERSTRIP, rows))
+            return c.refused();
     }
-    if (!ok) return false;
 
     std::uint16_t predictor = PREDICTOR_NONE;
     if (TIFFGetField(in, TIFFTAG_PREDICTOR, &predictor) == 1 && predictor != PREDICTOR_NONE &&
-        TIFFSetField(out, TIFFTAG_PREDICTOR, predictor) != 1)
-        return false;
+        !c.set(TIFFTAG_PREDICTOR, predictor))
+        return c.refused();
+    return {};
+}
 
+// What the samples mean: the palette, the JPEG tables, how YCbCr turns into RGB.
+Status copySampleMeaning(TagCarrier& c, TIFF* in, std::uint16_t compression) {
     std::uint16_t photometric = 0;
     TIFFGetField(in, TIFFTAG_PHOTOMETRIC, &photometric);
     if (photometric == PHOTOMETRIC_PALETTE &&
-        !copyField<std::uint16_t*, std::uint16_t*, std::uint16_t*>(in, out, TIFFTAG_COLORMAP))
-        return false;
+        !c.copy<std::uint16_t*, std::uint16_t*, std::uint16_t*>(TIFFTAG_COLORMAP))
+        return c.refused();
 
     if (compression == COMPRESSION_JPEG) {
         // libtiff reserves an empty tables field for new JPEG files; it must not stay empty.
         std::uint32_t size = 0;
         void* tables = nullptr;
         if (TIFFGetField(in, TIFFTAG_JPEGTABLES, &size, &tables) == 1 && tables && size > 0) {
-            if (TIFFSetField(out, TIFFTAG_JPEGTABLES, size, tables) != 1) return false;
+            if (!c.set(TIFFTAG_JPEGTABLES, size, tables)) return c.refused();
         } else {
-            TIFFUnsetField(out, TIFFTAG_JPEGTABLES);
+            c.unset(TIFFTAG_JPEGTABLES);
         }
     }
 
     if (photometric == PHOTOMETRIC_YCBCR) {
         // How the samples turn into RGB; without them the colours would change.
-        ok = copyField<std::uint16_t, std::uint16_t>(in, out, TIFFTAG_YCBCRSUBSAMPLING) &&
-             copyField<std::uint16_t>(in, out, TIFFTAG_YCBCRPOSITIONING) &&
-             copyField<float*>(in, out, TIFFTAG_YCBCRCOEFFICIENTS) &&
-             copyField<float*>(in, out, TIFFTAG_REFERENCEBLACKWHITE);
-        if (!ok) return false;
+        const bool ok = c.copy<std::uint16_t, std::uint16_t>(TIFFTAG_YCBCRSUBSAMPLING) &&
+                        c.copy<std::uint16_t>(TIFFTAG_YCBCRPOSITIONING) &&
+                        c.copy<float*>(TIFFTAG_YCBCRCOEFFICIENTS) &&
+                        c.copy<float*>(TIFFTAG_REFERENCEBLACKWHITE);
+        if (!ok) return c.refused();
     }
+    return {};
+}
+
+Status copyStructure(TIFF* in, TIFF* out, const ImageInfo& info) {
+    std::uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
+    // Old-style JPEG keeps its tables at file offsets that a raw copy cannot carry.
+    if (compression == COMPRESSION_OJPEG) return TagCarrier::refusal("old-style JPEG tables");
+
+    TagCarrier c(in, out);
+    if (auto status = copyLayout(c, in, compression); status.failed()) return status;
+    if (auto status = copySampleMeaning(c, in, compression); status.failed()) return status;
 
     // Physical size is a property of the image, not metadata about it; copied when valid.
     copyField<float>(in, out, TIFFTAG_XRESOLUTION);
@@ -285,13 +325,14 @@ bool copyStructure(TIFF* in, TIFF* out, const ImageInfo& info) {
     copyField<std::uint16_t>(in, out, TIFFTAG_RESOLUTIONUNIT);
 
     if (info.orientation && *info.orientation >= 1 && *info.orientation <= 8 &&
-        TIFFSetField(out, TIFFTAG_ORIENTATION, *info.orientation) != 1)
-        return false;
+        !c.set(TIFFTAG_ORIENTATION, *info.orientation))
+        return c.refused();
 
     const std::vector<std::uint8_t>& icc = displayP3Profile();
-    if (icc.empty() || icc.size() > UINT32_MAX) return false;
-    return TIFFSetField(out, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()),
-                        icc.data()) == 1;
+    if (!c.note(TIFFTAG_ICCPROFILE, !icc.empty() && icc.size() <= UINT32_MAX) ||
+        !c.set(TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()), icc.data()))
+        return c.refused();
+    return {};
 }
 
 // Sum of all strip or tile bytes, to choose between classic TIFF and BigTIFF.
@@ -372,7 +413,7 @@ Status writeTiff(const FileHandle& file, const ImageInfo& info, const FileHandle
     Channel sink{out.fd(), 0, 0, {}};
     Tiff dst = openThrough(sink, mode.c_str());
     if (!dst) return Failure{{}, "libtiff cannot start the output"};
-    if (!copyStructure(in, dst.get(), info)) return Failure{{}, "a tag cannot be carried over"};
+    if (auto copied = copyStructure(in, dst.get(), info); copied.failed()) return copied;
     if (auto copied = copyData(in, dst.get(), file, source->channel.end); copied.failed())
         return sink.written.failed() ? sink.written : copied;
     const bool finished = TIFFWriteDirectory(dst.get()) == 1 && TIFFFlush(dst.get()) == 1;
