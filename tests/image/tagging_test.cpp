@@ -53,6 +53,9 @@ struct Source {
     Make make = nullptr; // instead of ImageMagick alone
     std::string (*pixels)(const fs::path&) = nullptr; // the decoder, when not ImageMagick
 };
+void PrintTo(const Source& s, std::ostream* os) {
+    *os << s.file;
+}
 
 class Tagging : public testing::TestWithParam<Source> {};
 
