@@ -221,8 +221,10 @@ struct Assembly {
                 i.contentType.empty() ? std::string(1, '\0') : '\0' + i.contentType + '\0';
             infe = cat({infe, fullBox("infe", 2, i.hidden,
                                       cat({be(i.id, 2), be(0, 2), text(i.type), text(names)}))});
-            if (!i.props.empty())
-                ipma = cat({ipma, be(i.id, 2), be(i.props.size(), 1), i.props}), ++associated;
+            if (!i.props.empty()) {
+                ipma = cat({ipma, be(i.id, 2), be(i.props.size(), 1), i.props});
+                ++associated;
+            }
             if (i.data.empty()) continue;
             const std::uint64_t at = i.inIdat ? idat.size() : mdatAt;
             iloc = cat({iloc, be(i.id, 2), be(i.inIdat, 2), be(dataReference, 2),
