@@ -41,12 +41,18 @@ std::string ffmpegPixels(const fs::path& file) {
     return run("ffmpeg -nostdin -v error -i " + sh(file) + " -f framemd5 -").out;
 }
 
+void textFile(const fs::path& file, const std::string&) {
+    writeBytes(file, {'h', 'e', 'l', 'l', 'o', '\n'});
+}
+
+const char* const REFUSED = "Couldn't tag image";
 struct Source {
     const char* file;
     const char* options; // ImageMagick options that make it
     const char* prefix = "";
-    int orientation = 0; // EXIF orientation written, and expected after tagging
-    Make make = nullptr; // instead of ImageMagick alone
+    int orientation = 0;           // EXIF orientation written, and expected after tagging
+    const char* refusal = nullptr; // the message when the file is reported and left as it is
+    Make make = nullptr;           // instead of ImageMagick alone
     std::string (*pixels)(const fs::path&) = nullptr; // the decoder, when not ImageMagick
 };
 void PrintTo(const Source& s, std::ostream* os) {
@@ -55,7 +61,7 @@ void PrintTo(const Source& s, std::ostream* os) {
 
 class Tagging : public testing::TestWithParam<Source> {};
 
-TEST_P(Tagging, LabelsDisplayP3AndKeepsThePicture) {
+TEST_P(Tagging, LabelsDisplayP3KeepingThePictureOrLeavesTheFile) {
     const Source& s = GetParam();
     TempDir dir;
     const auto file = dir / s.file;
@@ -63,6 +69,15 @@ TEST_P(Tagging, LabelsDisplayP3AndKeepsThePicture) {
         s.make(file, s.options);
     else
         makeImage(file, s.options, s.prefix);
+    if (s.refusal) {
+        const auto bytes = readBytes(file);
+        const auto r = tg::processImageCore(file);
+        EXPECT_EQ(r.outcome, tg::TGOutcome::error);
+        EXPECT_EQ(r.message, s.refusal);
+        EXPECT_EQ(readBytes(file), bytes);
+        EXPECT_TRUE(leftovers(dir.path()).empty());
+        return;
+    }
     addCameraMetadata(file, s.orientation ? "-Orientation#=" + std::to_string(s.orientation) : "");
     ASSERT_EQ(exif(file).value("Make", ""), "Canon");
     fs::permissions(file, fs::perms(0640));
@@ -104,9 +119,17 @@ INSTANTIATE_TEST_SUITE_P(
         Source{"alpha.tif", "-depth 8 -alpha set -channel A -fx 'i/w' +channel -compress Zip"},
         Source{"tiled.tif", "-depth 8 -compress JPEG -define tiff:tile-geometry=16x16"},
         Source{"pages.tif", "\\( +clone -negate \\) -depth 8 -compress LZW"}, // first page kept
-        Source{"twelve.jpg", "", "", 6, twelveBit, ffmpegPixels},
-        Source{"arithmetic.jpg", "", "", 6, arithmetic},
-        Source{"arithmetic_progressive.jpg", "-progressive", "", 0, arithmetic}),
+        Source{"twelve.jpg", "", "", 6, nullptr, twelveBit, ffmpegPixels},
+        Source{"arithmetic.jpg", "", "", 6, nullptr, arithmetic},
+        Source{"arithmetic_progressive.jpg", "-progressive", "", 0, nullptr, arithmetic},
+        // Pictures that cannot be relabelled, and files that are no pictures.
+        Source{"grey.png", "-colorspace Gray -define png:color-type=0", "", 0, REFUSED},
+        Source{"grey.tif", "-colorspace Gray", "", 0, REFUSED},
+        Source{"cmyk.tif", "-colorspace CMYK", "", 0, REFUSED},
+        Source{"twelve_grey.jpg", "-colorspace Gray -type Grayscale", "", 0, REFUSED, twelveBit},
+        Source{"twelve_cmyk.jpg", "-colorspace CMYK", "", 0, REFUSED, twelveBit},
+        Source{"photo.jpg", "", "", 0, "Can't read image", textFile},
+        Source{"moving.png", "-colors 8", "GIF:", 0, "Unknown image type"}), // we do not write GIF
     [](const testing::TestParamInfo<Source>& info) {
         std::string name = info.param.file;
         name[name.find('.')] = '_';
@@ -176,43 +199,6 @@ TEST(AlreadyDisplayP3, JudgedByColorimetry) {
                 EXPECT_EQ(exif(file).value("ProfileDescription", ""), "Display P3");
             }
         }
-    }
-}
-
-// Pictures that cannot be relabelled, and files that are no pictures, are reported and kept.
-TEST(Refused, ReportedAndLeftAsTheyAre) {
-    struct Case {
-        const char* name;
-        const char* options; // nullptr: a text file
-        Make make = nullptr;
-        const char* message = "Couldn't tag image";
-        const char* prefix = "";
-    };
-    const Case cases[] = {
-        {"grey.png", "-colorspace Gray -define png:color-type=0"},
-        {"grey.tif", "-colorspace Gray"},
-        {"cmyk.tif", "-colorspace CMYK"},
-        {"twelve_grey.jpg", "-colorspace Gray -type Grayscale", twelveBit},
-        {"twelve_cmyk.jpg", "-colorspace CMYK", twelveBit},
-        {"photo.jpg", nullptr, nullptr, "Can't read image"},
-        {"moving.png", "-colors 8", nullptr, "Unknown image type", "GIF:"}, // we do not write it
-    };
-    TempDir dir;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto file = dir / c.name;
-        if (c.make)
-            c.make(file, c.options);
-        else if (c.options)
-            makeImage(file, c.options, c.prefix);
-        else
-            writeBytes(file, {'h', 'e', 'l', 'l', 'o', '\n'});
-        const auto bytes = readBytes(file);
-        const auto r = tg::processImageCore(file);
-        EXPECT_EQ(r.outcome, tg::TGOutcome::error);
-        EXPECT_EQ(r.message, c.message);
-        EXPECT_EQ(readBytes(file), bytes);
-        EXPECT_TRUE(leftovers(dir.path()).empty());
     }
 }
 
