@@ -7,21 +7,20 @@ using namespace tg;
 using Blob = std::vector<std::uint8_t>;
 
 TEST(Journal, ReadsBackWholeAndNeverTorn) {
-    Journal j;
-    j.route = Route::insertRange;
-    j.outcome = TGOutcome::added;
-    j.device = 66306;
-    j.inode = 1234567;
-    j.birthNs = 1700000000123456789;
-    j.name = "Clip ✓.mov";
-    j.oldSize = 1 << 30;
-    j.newSize = (1 << 30) + 4096;
-    j.regionStart = 0;
-    j.regionOldEnd = 5000;
-    j.region = Blob(9096, 7);
-    j.delta = 4096;
-    j.writes = {{700000, {0, 12}, {0, 1}}};
-    j.extents = {{0, 1 << 20, 1 << 29, 0}, {1 << 29, 9 << 20, 1 << 29, 1}};
+    const Journal j{.route = Route::insertRange,
+                    .outcome = TGOutcome::added,
+                    .device = 66306,
+                    .inode = 1234567,
+                    .birthNs = 1700000000123456789,
+                    .name = "Clip ✓.mov",
+                    .oldSize = 1 << 30,
+                    .newSize = (1 << 30) + 4096,
+                    .regionStart = 0,
+                    .regionOldEnd = 5000,
+                    .region = Blob(9096, 7),
+                    .delta = 4096,
+                    .writes = {{700000, {0, 12}, {0, 1}}},
+                    .extents = {{0, 1 << 20, 1 << 29, 0}, {1 << 29, 9 << 20, 1 << 29, 1}}};
     const Blob bytes = encodeJournal(j);
     auto back = decodeJournal(bytes);
     ASSERT_TRUE(back);

@@ -4,6 +4,9 @@
 
 #include "fixtures/media.h"
 
+#include <gtest/gtest.h>
+#include <lcms2.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,12 +19,22 @@ using namespace tgtest;
 inline const std::string TAGGED = "Tagged \u2192 Display-P3";
 
 // Runs a command line; fails the current test when it does not exit 0.
-void command(const std::string& line);
+inline void command(const std::string& line) {
+    ASSERT_EQ(run(line).status, 0) << line;
+}
 // A 64x48 picture with detail in every channel, written by ImageMagick with the given options
 // and output prefix (such as "PNG8:").
-void makeImage(const fs::path& file, const std::string& options, const std::string& prefix = "");
+inline void makeImage(const fs::path& file, const std::string& options,
+                      const std::string& prefix = "") {
+    command("convert -size 64x48 gradient:#ff2000-#0030ff -swirl 90 " + options + " " + prefix +
+            sh(file));
+}
 // Camera metadata as a phone leaves it: Make, Model, GPS and an XMP title.
-void addCameraMetadata(const fs::path& file, const std::string& extraArgs = "");
+inline void addCameraMetadata(const fs::path& file, const std::string& extraArgs = "") {
+    command("exiftool -q -q -overwrite_original -Make=Canon '-Model=EOS R5' -GPSLatitude=48.1 "
+            "-GPSLatitudeRef=N -XMP:Title=Secret " +
+            extraArgs + " " + sh(file));
+}
 
 enum class Curve { srgb, gamma22 };
 struct ProfileRecipe {
@@ -34,15 +47,38 @@ struct ProfileRecipe {
     double version = 4.3;
 };
 // A matrix/TRC RGB display profile written by lcms2, as another program would make it.
-std::vector<std::uint8_t> makeProfile(const ProfileRecipe& recipe);
+inline std::vector<std::uint8_t> makeProfile(const ProfileRecipe& s) {
+    const cmsCIExyY white = {s.white[0], s.white[1], 1.0};
+    const cmsCIExyYTRIPLE primaries = {
+        {s.red[0], s.red[1], 1.0}, {s.green[0], s.green[1], 1.0}, {s.blue[0], s.blue[1], 1.0}};
+    const cmsFloat64Number srgb[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+    cmsToneCurve* curve = s.curve == Curve::srgb ? cmsBuildParametricToneCurve(nullptr, 4, srgb)
+                                                 : cmsBuildGamma(nullptr, 2.2);
+    cmsToneCurve* curves[3] = {curve, curve, curve};
+    cmsHPROFILE p = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsFreeToneCurve(curve);
+    cmsSetProfileVersion(p, s.version);
+    cmsMLU* mlu = cmsMLUalloc(nullptr, 1);
+    cmsMLUsetASCII(mlu, "en", "US", s.description.c_str());
+    cmsWriteTag(p, cmsSigProfileDescriptionTag, mlu);
+    cmsMLUfree(mlu);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(p, nullptr, &size);
+    std::vector<std::uint8_t> bytes(size);
+    cmsSaveProfileToMem(p, bytes.data(), &size);
+    cmsCloseProfile(p);
+    return bytes;
+}
 
 // exiftool -j -n <tags> <file>, as JSON ({} when exiftool reads nothing).
-nlohmann::json exif(const fs::path& file, const std::string& tags = "");
+inline nlohmann::json exif(const fs::path& file, const std::string& tags = "") {
+    const auto j =
+        nlohmann::json::parse(run("exiftool -j -n " + tags + " " + sh(file)).out, nullptr, false);
+    return j.is_array() && !j.empty() ? j[0] : nlohmann::json::object();
+}
 // Hidden temporary files of the tagger left in a folder.
 inline std::vector<fs::path> leftovers(const fs::path& folder) {
     return namesStartingWith(folder, ".tg_img_");
 }
-// Seconds and nanoseconds of the last modification.
-std::pair<std::int64_t, std::int64_t> mtimeOf(const fs::path& file);
 
 } // namespace imgtest

@@ -23,6 +23,11 @@ std::size_t count(const m::JpegLayout& layout, std::uint8_t marker) {
                                      [&](const auto& s) { return s.marker == marker; }));
 }
 
+// A frame header of three components, 2x2 pixels; `sampling` is the first component's.
+Bytes sof(std::uint8_t marker, std::uint8_t precision, std::uint8_t sampling) {
+    return segment(marker, {precision, 0, 2, 0, 2, 3, 1, sampling, 0, 2, 0x11, 0, 3, 0x11, 0});
+}
+
 // A progressive JPEG: JFIF, EXIF, a comment, tables, SOF2, two scans (with byte stuffing and a
 // restart marker), EOI, then a second image as gain maps and MPF images are stored.
 const Bytes SCAN = {0x12, 0xFF, 0x00, 0x34, 0xFF, 0xD0, 0x56};
@@ -34,7 +39,7 @@ const Bytes PROGRESSIVE =
          segment(0xE1, cat({text({"Exif\0\0", 6}), m::orientationExif(3, true)})),
          segment(0xFE, text("secret")),
          segment(0xDB, Bytes(65, 1)),
-         segment(0xC2, {8, 0, 2, 0, 2, 3, 1, 0x11, 0, 2, 0x11, 0, 3, 0x11, 0}),
+         sof(0xC2, 8, 0x11),
          segment(0xC4, Bytes(20, 0)),
          SOS,
          SCAN,
@@ -81,6 +86,39 @@ TEST(JpegMarkers, TaggedKeepsTablesAndScansAndDropsTheRest) {
     const std::string bytes(out->begin(), out->end());
     EXPECT_EQ(bytes.find("secret"), std::string::npos);
     EXPECT_NE(bytes.find(std::string(SCAN.begin(), SCAN.end())), std::string::npos);
+}
+
+// The frame header alone decides; impossible ones are refused.
+TEST(JpegMarkers, FrameHeaderIsChecked) {
+    struct Case {
+        const char* name;
+        std::uint8_t marker;
+        std::uint8_t precision;
+        std::uint8_t sampling = 0x11;
+        bool ok = true;
+    };
+    const Case cases[] = {
+        {"baseline", 0xC0, 8},
+        {"extended 12", 0xC1, 12},
+        {"progressive 12", 0xC2, 12},
+        {"lossless 16", 0xC3, 16},
+        {"arithmetic 12", 0xC9, 12},
+        {"arithmetic lossless 7", 0xCB, 7},
+        {"dct at 16 bits", 0xC1, 16, 0x11, false},
+        {"lossless at 1 bit", 0xC3, 1, 0x11, false},
+        {"sampling 5", 0xC0, 8, 0x51, false},
+        {"sampling 0", 0xC0, 8, 0x10, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto f =
+            cat({{0xFF, 0xD8}, sof(c.marker, c.precision, c.sampling), SOS, SCAN, {0xFF, 0xD9}});
+        const auto layout = m::walkJpeg(f);
+        ASSERT_TRUE(layout);
+        const auto frame = m::jpegFrame(f, *layout);
+        ASSERT_EQ(frame.has_value(), c.ok);
+        EXPECT_TRUE(!frame || frame->components.size() == 3);
+    }
 }
 
 Bytes chunk(const std::string& type, const Bytes& data) {

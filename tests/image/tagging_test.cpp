@@ -1,10 +1,12 @@
 // Tagging real JPEG, PNG and TIFF files made at test time; exiftool and ImageMagick read the
-// results back (HEIF has its own tests, with libheif as the reader).
+// results back (HEIF has its own tests, with libheif as the reader). 12-bit and arithmetic-coded
+// JPEGs are tagged from their frame header alone; ffmpeg decodes the 12-bit ones.
 #include "image/image_fixtures.h"
 #include "image/image_tagger.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 
 // x265 3.5 keeps about a kilobyte from every encoder it opens that its close does not return;
@@ -16,31 +18,77 @@ extern "C" const char* __lsan_default_suppressions() {
 namespace {
 
 using namespace imgtest;
+using Make = void (*)(const fs::path&, const std::string& options);
 
+// A 12-bit extended-sequential (SOF1) JPEG: an 8-bit file's Huffman scan read at 12 bits is
+// still a valid one.
+void twelveBit(const fs::path& file, const std::string& options) {
+    makeImage(file, "-quality 90 -sampling-factor 1x1 " + options);
+    auto f = readBytes(file);
+    const std::uint8_t sof0[] = {0xFF, 0xC0};
+    const auto sof = std::search(f.begin(), f.end(), std::begin(sof0), std::end(sof0));
+    ASSERT_NE(sof, f.end());
+    sof[1] = 0xC1;
+    sof[4] = 12;
+    writeBytes(file, f);
+}
+void arithmetic(const fs::path& file, const std::string& options) {
+    makeImage(file.string() + ".src.jpg", "-quality 90");
+    command("jpegtran -arithmetic " + options + " -outfile " + sh(file) + " " +
+            sh(file.string() + ".src.jpg"));
+}
+std::string ffmpegPixels(const fs::path& file) {
+    return run("ffmpeg -nostdin -v error -i " + sh(file) + " -f framemd5 -").out;
+}
+
+void textFile(const fs::path& file, const std::string&) {
+    writeBytes(file, {'h', 'e', 'l', 'l', 'o', '\n'});
+}
+
+const char* const REFUSED = "Couldn't tag image";
 struct Source {
     const char* file;
     const char* options; // ImageMagick options that make it
     const char* prefix = "";
-    const char* orientation = ""; // EXIF orientation written, and expected after tagging
+    int orientation = 0;           // EXIF orientation written, and expected after tagging
+    const char* refusal = nullptr; // the message when the file is reported and left as it is
+    Make make = nullptr;           // instead of ImageMagick alone
+    std::string (*pixels)(const fs::path&) = nullptr; // the decoder, when not ImageMagick
 };
-
 void PrintTo(const Source& s, std::ostream* os) {
     *os << s.file;
 }
 
 class Tagging : public testing::TestWithParam<Source> {};
 
-TEST_P(Tagging, LabelsDisplayP3AndKeepsThePicture) {
+TEST_P(Tagging, LabelsDisplayP3KeepingThePictureOrLeavesTheFile) {
     const Source& s = GetParam();
     TempDir dir;
     const auto file = dir / s.file;
-    makeImage(file, s.options, s.prefix);
-    const std::string orientation = s.orientation;
-    addCameraMetadata(file, orientation.empty() ? "" : "-Orientation#=" + orientation);
+    if (s.make)
+        s.make(file, s.options);
+    else
+        makeImage(file, s.options, s.prefix);
+    if (s.refusal) {
+        const auto bytes = readBytes(file);
+        const auto r = tg::processImageCore(file);
+        EXPECT_EQ(r.outcome, tg::TGOutcome::error);
+        EXPECT_EQ(r.message, s.refusal);
+        EXPECT_EQ(readBytes(file), bytes);
+        EXPECT_TRUE(leftovers(dir.path()).empty());
+        return;
+    }
+    addCameraMetadata(file, s.orientation ? "-Orientation#=" + std::to_string(s.orientation) : "");
     ASSERT_EQ(exif(file).value("Make", ""), "Canon");
     fs::permissions(file, fs::perms(0640));
     const auto original = dir / ("original" + file.extension().string());
     fs::copy_file(file, original);
+    // The first picture, at the source's depth, alpha included.
+    const auto pixels = [&](const fs::path& f) {
+        return s.pixels ? s.pixels(f) : run("convert " + sh(f.string() + "[0]") + " rgba:-").out;
+    };
+    const std::string before = pixels(original);
+    ASSERT_FALSE(before.empty());
 
     const auto r = tg::processImageCore(file);
     EXPECT_EQ(r.outcome, tg::TGOutcome::fixed) << r.message;
@@ -50,29 +98,38 @@ TEST_P(Tagging, LabelsDisplayP3AndKeepsThePicture) {
     for (const char* gone : {"Make", "Model", "GPSLatitude", "Title", "XMPToolkit"})
         EXPECT_FALSE(meta.contains(gone)) << gone << " survived";
     EXPECT_EQ(fs::status(file).permissions(), fs::perms(0640));
-    EXPECT_EQ(run("identify -format '%p\\n' " + sh(file)).out, "0\n"); // one picture
+    if (!s.pixels) { // one picture
+        EXPECT_EQ(run("identify -format '%p\\n' " + sh(file)).out, "0\n");
+    }
     EXPECT_TRUE(leftovers(dir.path()).empty());
-    // The first picture, at the source's depth, alpha included, as ImageMagick decodes it.
-    const auto pixels = [](const fs::path& f) {
-        return run("convert " + sh(f.string() + "[0]") + " rgba:-").out;
-    };
-    EXPECT_EQ(pixels(file), pixels(original));
+    EXPECT_EQ(pixels(file), before);
     // ImageMagick writes Orientation 1 into every TIFF; the others have none unless we add one.
     EXPECT_EQ(exif(file, "-Orientation").value("Orientation", 1),
-              orientation.empty() ? 1 : std::stoi(orientation));
+              s.orientation ? s.orientation : 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, Tagging,
     testing::Values(
-        Source{"camera.jpg", "-quality 92", "", "6"},
+        Source{"camera.jpg", "-quality 92", "", 6},
         Source{"progressive.jpg", "-quality 90 -interlace JPEG"},
-        Source{"deep.png", "-depth 16", "", "6"}, Source{"palette.png", "-colors 16", "PNG8:"},
+        Source{"deep.png", "-depth 16", "", 6}, Source{"palette.png", "-colors 16", "PNG8:"},
         Source{"alpha.png", "-alpha set -channel A -evaluate set 50% +channel", "PNG32:"},
-        Source{"deep.tif", "-depth 16 -compress LZW", "", "6"},
+        Source{"deep.tif", "-depth 16 -compress LZW", "", 6},
         Source{"alpha.tif", "-depth 8 -alpha set -channel A -fx 'i/w' +channel -compress Zip"},
         Source{"tiled.tif", "-depth 8 -compress JPEG -define tiff:tile-geometry=16x16"},
-        Source{"pages.tif", "\\( +clone -negate \\) -depth 8 -compress LZW"}), // first page kept
+        Source{"pages.tif", "\\( +clone -negate \\) -depth 8 -compress LZW"}, // first page kept
+        Source{"twelve.jpg", "", "", 6, nullptr, twelveBit, ffmpegPixels},
+        Source{"arithmetic.jpg", "", "", 6, nullptr, arithmetic},
+        Source{"arithmetic_progressive.jpg", "-progressive", "", 0, nullptr, arithmetic},
+        // Pictures that cannot be relabelled, and files that are no pictures.
+        Source{"grey.png", "-colorspace Gray -define png:color-type=0", "", 0, REFUSED},
+        Source{"grey.tif", "-colorspace Gray", "", 0, REFUSED},
+        Source{"cmyk.tif", "-colorspace CMYK", "", 0, REFUSED},
+        Source{"twelve_grey.jpg", "-colorspace Gray -type Grayscale", "", 0, REFUSED, twelveBit},
+        Source{"twelve_cmyk.jpg", "-colorspace CMYK", "", 0, REFUSED, twelveBit},
+        Source{"photo.jpg", "", "", 0, "Can't read image", textFile},
+        Source{"moving.png", "-colors 8", "GIF:", 0, "Unknown image type"}), // we do not write GIF
     [](const testing::TestParamInfo<Source>& info) {
         std::string name = info.param.file;
         name[name.find('.')] = '_';
@@ -131,49 +188,17 @@ TEST(AlreadyDisplayP3, JudgedByColorimetry) {
                         ".icc' " + sh(file));
             }
             const auto bytes = readBytes(file);
-            const auto mtime = mtimeOf(file);
+            const auto mtime = fs::last_write_time(file);
             const auto r = tg::processImageCore(file);
             if (c.p3) {
                 EXPECT_EQ(r.message, "Already Display-P3");
                 EXPECT_EQ(readBytes(file), bytes);
-                EXPECT_EQ(mtimeOf(file), mtime);
+                EXPECT_EQ(fs::last_write_time(file), mtime);
             } else {
                 EXPECT_EQ(r.message, TAGGED);
                 EXPECT_EQ(exif(file).value("ProfileDescription", ""), "Display P3");
             }
         }
-    }
-}
-
-// Pictures that cannot be relabelled, and files that are no pictures, are reported and kept.
-TEST(Refused, ReportedAndLeftAsTheyAre) {
-    struct Case {
-        const char* name;
-        const char* options; // nullptr: a text file
-        const char* prefix = "";
-        const char* message = "Couldn't tag image";
-    };
-    const Case cases[] = {
-        {"grey.png", "-colorspace Gray -define png:color-type=0"},
-        {"grey.tif", "-colorspace Gray"},
-        {"cmyk.tif", "-colorspace CMYK"},
-        {"photo.jpg", nullptr, "", "Can't read image"},
-        {"moving.png", "-colors 8", "GIF:", "Unknown image type"}, // an image we do not write
-    };
-    TempDir dir;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto file = dir / c.name;
-        if (c.options)
-            makeImage(file, c.options, c.prefix);
-        else
-            writeBytes(file, {'h', 'e', 'l', 'l', 'o', '\n'});
-        const auto bytes = readBytes(file);
-        const auto r = tg::processImageCore(file);
-        EXPECT_EQ(r.outcome, tg::TGOutcome::error);
-        EXPECT_EQ(r.message, c.message);
-        EXPECT_EQ(readBytes(file), bytes);
-        EXPECT_TRUE(leftovers(dir.path()).empty());
     }
 }
 
