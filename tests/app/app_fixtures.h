@@ -1,17 +1,21 @@
-// Helpers for the window's tests: media made by ffmpeg, and what a user's drop sends.
+// Helpers for the window's tests: the suite's shared media, the window launched, and what a user's
+// drop sends.
 #pragma once
+
+#include "app/app_delegate.h"
+#include "fixtures/media.h"
 
 #include <QApplication>
 #include <QDropEvent>
 #include <QMimeData>
-#include <QProcess>
 #include <QUrl>
-#include <QWidget>
 
-// Runs ffmpeg quietly with args, split at spaces; true when it succeeded.
-inline bool ffmpeg(const QString& args) {
-    return QProcess::execute("ffmpeg", QStringList{"-nostdin", "-y", "-loglevel", "error"} +
-                                           args.split(' ')) == 0;
+#include <memory>
+
+// One of the suite's clips (fixtures/media.h) copied to path.
+inline QString placed(const std::string& kind, const QString& path) {
+    std::filesystem::copy_file(tgtest::clip(kind), path.toStdString());
+    return path;
 }
 
 inline QList<QUrl> urlsOf(const QStringList& paths) {
@@ -30,4 +34,12 @@ inline void dropOn(QWidget* target, const QList<QUrl>& urls) {
     QApplication::sendEvent(target, &enter);
     QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &drop);
+}
+
+// The window, launched; what it would show in the file manager goes to revealed.
+inline std::unique_ptr<tg::AppDelegate> launch(QList<QList<QUrl>>& revealed) {
+    auto d = std::make_unique<tg::AppDelegate>();
+    d->reveal = [&revealed](const QList<QUrl>& files) { revealed << files; };
+    d->finishLaunching();
+    return d;
 }

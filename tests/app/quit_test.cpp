@@ -1,37 +1,36 @@
-// Quitting in the middle of a bake, through the real event loop, the bake helper and real media.
-#include "app/app_delegate.h"
+// Quitting in the middle of a batch, through the real event loop, the bake helper and real media;
+// and one Tintguard per user: later launches hand their files over.
 #include "app/batch.h"
+#include "app/single_instance.h"
 #include "app_fixtures.h"
 
-#include <QApplication>
 #include <QDir>
-#include <QFile>
-#include <QLabel>
+#include <QElapsedTimer>
+#include <QLocalSocket>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
-
-#include <memory>
 
 using namespace tg;
 
 namespace {
 
-const QString QUITTING =
-    QStringLiteral("Quitting after this step \u2014 quit again to stop it now");
-
-QString probe(const QString& entry, const QString& file) {
-    QProcess p;
-    p.start("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "stream=" + entry,
-                        "-of", "csv=p=0", file});
-    p.waitForFinished(60000);
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+QString made(const std::string& name, const std::string& args) {
+    return QString::fromStdString(tgtest::madeOnce(name, args).string());
 }
 
-QByteArray contents(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+// The real program started in dir, which is also its runtime folder: the one where it looks for
+// the running instance.
+void start(QProcess& app, const QString& dir, const QStringList& args) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", dir);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    app.setProcessEnvironment(env);
+    app.setWorkingDirectory(dir);
+    app.start(QStringLiteral(TG_APP_EXE), args);
 }
 
 } // namespace
@@ -39,17 +38,6 @@ QByteArray contents(const QString& path) {
 class QuitTest : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() {
-        // Long enough to be mid-encode when the quits arrive; the second file must never start.
-        QVERIFY(media_.isValid());
-        QVERIFY(ffmpeg("-f lavfi -i testsrc2=size=640x360:rate=30:duration=20 -c:v libx264 "
-                       "-preset ultrafast -pix_fmt yuv420p " +
-                       media_.filePath("long.mov")));
-        QVERIFY(ffmpeg("-f lavfi -i testsrc2=size=64x48:rate=5:duration=1 -c:v libx264 "
-                       "-pix_fmt yuv420p " +
-                       media_.filePath("short.mov")));
-    }
-
     void cleanup() { QTRY_VERIFY_WITH_TIMEOUT(!batchRunning(), 120000); }
 
     void quitDuringABake_data() {
@@ -63,32 +51,32 @@ private slots:
         QTemporaryDir dir;
         const QString first = dir.filePath("first.mov"), second = dir.filePath("second.mov");
         const QString earlier = dir.filePath("first_universal.mov");
-        QVERIFY(QFile::copy(media_.filePath("long.mov"), first));
-        QVERIFY(QFile::copy(media_.filePath("short.mov"), second));
-        QFile old(earlier);
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("an earlier bake") > 0);
-        old.close();
-        const QByteArray secondBefore = contents(second);
+        // Long enough to be mid-encode when the quits arrive; the second file must never start.
+        QVERIFY(
+            QFile::copy(made("long.mov", "-f lavfi -i testsrc2=size=640x360:rate=30:duration=20 "
+                                         "-c:v libx264 -preset ultrafast -pix_fmt yuv420p"),
+                        first));
+        placed("bt709.mov", second);
+        tgtest::writeBytes(earlier.toStdString(), tgtest::EARLIER);
 
-        AppDelegate d;
-        d.reveal = [](const QList<QUrl>&) {};
-        d.finishLaunching();
-        QTest::mouseClick(d.modeP3(), Qt::LeftButton);
-        QTest::mouseClick(d.modeBake(), Qt::LeftButton);
-        QCOMPARE(d.selectedModes(), std::vector<TGMode>{TGMode::bake});
-        dropOn(d.dropView(), urlsOf({first, second}));
-        QVERIFY(d.working());
+        QList<QList<QUrl>> revealed;
+        auto d = launch(revealed);
+        QTest::mouseClick(d->modeP3(), Qt::LeftButton);
+        QTest::mouseClick(d->modeBake(), Qt::LeftButton);
+        QCOMPARE(d->selectedModes(), std::vector<TGMode>{TGMode::bake});
+        dropOn(d->dropView(), urlsOf({first, second}));
+        QVERIFY(d->working());
 
         // Quit as the window's close button does, once the encode is under way; a second quit
         // as the menu and the desktop do.
         bool refused = false, shownWhileWorking = true;
         QString lineAfterQuit;
         QTimer watch;
-        connect(&watch, &QTimer::timeout, &d, [&] {
-            if (d.working()) shownWhileWorking &= d.window()->isVisible();
-            if (!lineAfterQuit.isEmpty() || d.progressBar()->value() == 0) return;
-            refused = !d.window()->close();
-            lineAfterQuit = d.dropLine()->text();
+        connect(&watch, &QTimer::timeout, d.get(), [&] {
+            if (d->working()) shownWhileWorking &= d->window()->isVisible();
+            if (!lineAfterQuit.isEmpty() || d->progressBar()->value() == 0) return;
+            refused = !d->window()->close();
+            lineAfterQuit = d->dropLine()->text();
             if (quits == 2) QCoreApplication::quit();
         });
         watch.start(10);
@@ -99,27 +87,79 @@ private slots:
 
         QVERIFY(refused);
         QVERIFY(shownWhileWorking);
-        QCOMPARE(lineAfterQuit, QUITTING);
-        QVERIFY(!d.working());
-        QVERIFY(!d.window()->isVisible());
+        QCOMPARE(lineAfterQuit, "Quitting after this step \u2014 quit again to stop it now");
+        QVERIFY(!d->working());
+        QVERIFY(!d->window()->isVisible());
         // The second file's step never started.
-        QCOMPARE(contents(second), secondBefore);
-        QVERIFY(!QFileInfo::exists(dir.filePath("second_universal.mov")));
-        QVERIFY(!d.entries()[1].outcome);
-
-        const QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
-        QCOMPARE(left, QStringList({"first.mov", "first_universal.mov", "second.mov"}));
+        QVERIFY(tgtest::readBytes(second.toStdString()) ==
+                tgtest::readBytes(tgtest::clip("bt709.mov")));
+        QVERIFY(!d->entries()[1].outcome);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList({"first.mov", "first_universal.mov", "second.mov"}));
         if (quits == 1) {
-            QCOMPARE(d.entries()[0].outcome, std::optional(TGOutcome::added));
-            QCOMPARE(probe("color_primaries", earlier), QStringLiteral("bt709"));
+            QCOMPARE(d->entries()[0].outcome, std::optional(TGOutcome::added));
+            QCOMPARE(QString::fromStdString(
+                         tgtest::containerFields("stream=color_primaries", earlier.toStdString())),
+                     "bt709");
         } else {
-            QCOMPARE(d.entries()[0].outcome, std::optional(TGOutcome::error));
-            QCOMPARE(contents(earlier), QByteArray("an earlier bake"));
+            QCOMPARE(d->entries()[0].outcome, std::optional(TGOutcome::error));
+            QVERIFY(tgtest::readBytes(earlier.toStdString()) == tgtest::EARLIER);
         }
     }
 
-private:
-    QTemporaryDir media_;
+    // The desktop's SIGTERM mid-batch lets the step in progress finish: the copy is complete.
+    void aSignalDuringABatchFinishesTheStepInProgress() {
+        QTemporaryDir dir;
+        const QString movie = dir.filePath("big.mp4"), copy = dir.filePath("big_P3.mp4");
+        QVERIFY(QFile::copy(made("big.mp4", "-f lavfi -i testsrc2=s=1280x720:r=25:d=1 "
+                                            "-vf noise=alls=100:allf=t -c:v libx264 -qp 0 "
+                                            "-preset ultrafast -movflags +faststart"),
+                            movie));
+        QProcess app;
+        start(app, dir.path(), {movie});
+        QVERIFY(app.waitForStarted());
+        QElapsedTimer waited; // the harness's patience, not a measurement
+        waited.start();
+        while (!QFile::exists(copy) &&
+               QDir(dir.path()).entryList({".tg_copy_*"}, QDir::Files | QDir::Hidden).isEmpty() &&
+               waited.elapsed() < 20000)
+            QThread::usleep(200);
+        app.terminate();
+        QVERIFY(app.waitForFinished(60000));
+        QCOMPARE(app.exitCode(), 0);
+        QCOMPARE(QFileInfo(copy).size(), QFileInfo(movie).size() + 19);
+        QVERIFY(QDir(dir.path()).entryList({".tg_*"}, QDir::Files | QDir::Hidden).isEmpty());
+    }
+
+    void secondLaunchHandsItsFilesOver() {
+        QTemporaryDir dir;
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+        const QString name = SingleInstance::defaultName();
+        qputenv("XDG_RUNTIME_DIR", saved);
+        SingleInstance running(name);
+        QVERIFY(running.listen());
+        QSignalSpy requests(&running, &SingleInstance::filesRequested);
+
+        // A garbled request is refused (the server hangs up) and is no request.
+        QLocalSocket raw;
+        raw.connectToServer(name);
+        QVERIFY(raw.waitForConnected());
+        raw.write(QByteArray("\xff\xff\xff\xfe garbage that is no list of URLs", 37));
+        QVERIFY(raw.waitForBytesWritten());
+        QTRY_VERIFY(raw.state() == QLocalSocket::UnconnectedState);
+
+        // The real program, launched again, hands its files over as one request and exits.
+        QProcess second;
+        start(second, dir.path(), {"clip.mov", "/abs/photo.jpg"});
+        QVERIFY(second.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 30000);
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(requests.count(), 1);
+        QCOMPARE(requests[0][0].value<QList<QUrl>>(),
+                 urlsOf({dir.filePath("clip.mov"), "/abs/photo.jpg"}));
+    }
 };
 
 QTEST_MAIN(QuitTest)

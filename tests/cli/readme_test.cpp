@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
 using tgtest::sh;
 using tgtest::TempDir;
@@ -15,16 +14,11 @@ namespace {
 // The sh blocks after the marker comment that says they run here.
 std::vector<std::string> examples() {
     std::ifstream in(TG_README);
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string readme = text.str();
+    const std::string readme{std::istreambuf_iterator<char>(in), {}};
     std::vector<std::string> blocks;
-    std::size_t at = readme.find("<!-- Each sh block");
-    while (at != std::string::npos) {
-        at = readme.find("\n```sh\n", at);
-        if (at == std::string::npos) break;
-        const std::size_t start = at + 7;
-        const std::size_t end = readme.find("\n```", start);
+    for (auto at = readme.find("<!-- Each sh block");
+         (at = readme.find("\n```sh\n", at)) != std::string::npos;) {
+        const std::size_t start = at + 7, end = readme.find("\n```", start);
         if (end == std::string::npos) break;
         blocks.push_back(readme.substr(start, end - start + 1));
         at = end + 4;
