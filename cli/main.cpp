@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("tintguard-cli ") + TG_VERSION);
     app.add_option(
            "files", files,
-           "Movies (mov, mp4, m4v), photos (jpg, png, heic, avif, tiff), or folders of them")
+           "Movies (mov, mp4, m4v), photos (jpg, png, heic, hif, avif, tiff), or folders of them")
         ->required();
 
     try {

@@ -42,7 +42,8 @@ bool isOutOfSpace(const Failure& f) {
 
 // Space the route needs beyond what the file holds now, journal included.
 std::uint64_t spaceNeeded(const Journal& j, const FileSystemInfo& fs) {
-    std::uint64_t journal = PAGE_BYTES + j.region.size() + (j.route == Route::shift ? 2 * j.chunk : 0);
+    std::uint64_t journal =
+        PAGE_BYTES + j.region.size() + (j.route == Route::shift ? 2 * j.chunk : 0);
     for (const auto& w : j.writes)
         journal += 2 * w.bytes.size() + 32;
     journal += 28 * j.extents.size();
@@ -290,24 +291,29 @@ TGResult runEdit(const EditTarget& target, const EditPlan& plan, const Progress&
     auto fs = target.file->fileSystem();
     if (fs.failed()) return failed(target.path, PARTWAY, fs.failure());
     RoutePlanner planner(target, plan);
+    // Planning reads the movie and flushes it before a range insertion: a full disk met there
+    // is still a full disk, not a read error.
+    const auto plannerFailed = [&](const Failure& why) {
+        return failed(target.path, isOutOfSpace(why) ? NO_ROOM : "Read error", why);
+    };
 
     std::vector<Journal> routes;
     if (!plan.growth) {
         routes.push_back(planner.overwrite());
     } else {
         auto absorbed = planner.absorb();
-        if (absorbed.failed()) return failed(target.path, "Read error", absorbed.failure());
+        if (absorbed.failed()) return plannerFailed(absorbed.failure());
         if (*absorbed) routes.push_back(std::move(**absorbed));
         const RangeInsertion rule = fileFaults().rangeInsertion;
         const bool wantRange = rule == RangeInsertion::always ||
                                (rule == RangeInsertion::bySize && planner.tail() > RANGE_FROM);
         if (routes.empty() && wantRange) {
             auto range = planner.insertRange(*fs);
-            if (range.failed()) return failed(target.path, "Read error", range.failure());
+            if (range.failed()) return plannerFailed(range.failure());
             if (*range) routes.push_back(std::move(**range));
         }
         auto shifted = planner.shift();
-        if (shifted.failed()) return failed(target.path, "Read error", shifted.failure());
+        if (shifted.failed()) return plannerFailed(shifted.failure());
         if (*shifted) routes.push_back(std::move(**shifted));
         if (routes.empty())
             return TGResult(target.path.filename().string(), TGOutcome::error,

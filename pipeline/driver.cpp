@@ -54,8 +54,10 @@ TGResult tagCopy(const std::filesystem::path& file, bool movie, const ProgressFn
     source->reset(); // read in full: the lock goes with it
 
     // Tagged while it has its hidden name: a kill now leaves only a leftover, never a _P3.
+    FileHandle tagger;
     TGResult tagged = movie ? processCore(temp.path(), movingReporter(onProgress, size))
-                            : processImageCore(temp.path());
+                            : processImageCore(temp.path(), &tagger);
+    if (tagger.isOpen()) temp.adopt(std::move(tagger));
     const std::string message = tagged.message + "  →  " + copy.filename().string();
     if (tagged.outcome == TGOutcome::error) {
         TGResult result(name, TGOutcome::error, message);
