@@ -1,6 +1,7 @@
 #include "pipeline/driver.h"
 
 #include "base/work_file.h"
+#include "edit/journal.h"
 #include "image/image_tagger.h"
 #include "movie/movie_tagger.h"
 #include "pipeline/bake_step.h"
@@ -27,6 +28,15 @@ TGResult tagInPlace(const std::filesystem::path& file, bool movie, const Progres
                             : processImageCore(file);
     result.produced = file;
     return result;
+}
+
+bool discardEditJournal(const std::filesystem::path& file) {
+    auto opened = FileHandle::openRegular(file, false);
+    if (opened.failed()) return false;
+    auto id = opened->identity();
+    if (id.failed() || !removeFile(journalPath(file, id->device, id->inode))) return false;
+    syncFolder(folderOf(file)).ok();
+    return true;
 }
 
 // The copy is made and tagged under a hidden name and takes the _P3 name only when complete: an
@@ -59,6 +69,14 @@ TGResult tagCopy(const std::filesystem::path& file, bool movie, const ProgressFn
                             : processImageCore(temp.path(), &tagger);
     if (tagger.isOpen()) temp.adopt(std::move(tagger));
     const std::string message = tagged.message + "  →  " + copy.filename().string();
+    // An edit of the hidden copy that stopped partway ends with the copy: its journal goes too,
+    // and nothing is left to finish, so nothing is promised.
+    if (movie && tagged.outcome == TGOutcome::error && discardEditJournal(temp.path())) {
+        TGResult result(name, TGOutcome::error,
+                        "Couldn't make a copy: " + tagged.detail.value_or(tagged.message));
+        result.detail = tagged.detail;
+        return result;
+    }
     if (tagged.outcome == TGOutcome::error) {
         TGResult result(name, TGOutcome::error, message);
         result.detail = tagged.detail;

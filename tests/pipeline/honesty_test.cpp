@@ -1,8 +1,10 @@
 // Small things a run must not get wrong in silence: files deep in a tree, files it cannot read,
 // and a bake helper whose starter is gone.
 #include "bake/helper_protocol.h"
+#include "base/file_faults.h"
 #include "fixtures/media.h"
 #include "pipeline/colour_report.h"
+#include "pipeline/driver.h"
 #include "pipeline/inputs.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +64,39 @@ TEST(Inspect, AFileItCannotReadIsUnreadable) {
     }
     EXPECT_TRUE(
         tg::inspectInput({placed("photo.jpg", dir.path(), "fine.jpg"), std::nullopt, {}}).readable);
+}
+
+// A copy whose tagging ran out of room partway is gone with its journal: nothing to finish later,
+// and nothing promised.
+TEST(Copy, ThatRunsOutOfRoomPartwayLeavesNoJournalAndPromisesNothing) {
+    TempDir dir;
+    const auto file = dir / "first.mp4";
+    ffmpeg("-f lavfi -i testsrc2=s=64x48:d=2:r=25 -c:v libx264 -pix_fmt yuv420p "
+           "-movflags +faststart " +
+           sh(file));
+    const auto before = readBytes(file);
+    auto grown = std::make_shared<int>(-1); // writes since the file grew
+    tg::FileFaults faults;
+    faults.rangeInsertion = tg::RangeInsertion::never;
+    faults.shiftChunk = 4096;
+    faults.skipSpaceCheck = true;
+    faults.after = [grown](tg::FileOp op) {
+        if (op == tg::FileOp::resize)
+            *grown = 0;
+        else if (op == tg::FileOp::write && *grown >= 0)
+            ++*grown;
+    };
+    faults.before = [grown](tg::FileOp op) {
+        return op == tg::FileOp::write && *grown >= 3 ? ENOSPC : 0;
+    };
+    tg::setFileFaults(faults);
+    const auto r = tg::processOne(file, tg::TGMode::p3Copy);
+    tg::setFileFaults({});
+    EXPECT_EQ(r.outcome, tg::TGOutcome::error);
+    EXPECT_EQ(r.message, "Couldn't make a copy: No space left on device");
+    EXPECT_EQ(readBytes(file), before);
+    EXPECT_EQ(fs::directory_iterator(dir.path())->path(), file); // nothing else in the folder
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 TEST(BakeHelper, EndsAtOnceWhenItsStarterIsAlreadyGone) {
