@@ -41,7 +41,7 @@ bool isOutOfSpace(const Failure& f) {
 }
 
 // Space the route needs beyond what the file holds now, journal included.
-std::uint64_t spaceNeeded(const Journal& j, const FileSystemInfo& fs) {
+std::uint64_t spaceNeeded(const Journal& j, const FileSystemInfo& fs, const FileIdentity& id) {
     std::uint64_t journal =
         PAGE_BYTES + j.region.size() + (j.route == Route::shift ? 2 * j.chunk : 0);
     for (const auto& w : j.writes)
@@ -52,6 +52,11 @@ std::uint64_t spaceNeeded(const Journal& j, const FileSystemInfo& fs) {
         // Every block rewritten lands in a new block while the old one may live on (a clone).
         need += j.region.size();
         if (j.route == Route::shift) need += j.oldSize - std::min(j.oldSize, j.regionOldEnd);
+    }
+    // A shift writes every byte of the tail, holes of a sparse file included, as data.
+    if (j.route == Route::shift) {
+        const std::uint64_t tail = j.oldSize - std::min(j.oldSize, j.regionOldEnd);
+        need += std::min(tail, j.oldSize - std::min(j.oldSize, id.allocated));
     }
     return need + SPACE_MARGIN;
 }
@@ -323,12 +328,12 @@ TGResult runEdit(const EditTarget& target, const EditPlan& plan, const Progress&
     for (const auto& j : routes) {
         if (!fileFaults().skipSpaceCheck) {
             auto now = target.file->fileSystem();
-            if (now.ok() && now->freeBytes < spaceNeeded(j, *now)) {
+            if (now.ok() && now->freeBytes < spaceNeeded(j, *now, target.identity)) {
                 const bool grows = j.newSize > j.oldSize;
                 TGResult r(target.path.filename().string(), TGOutcome::error,
                            grows && !now->copyOnWrite ? GROW_FAILED : NO_ROOM);
-                r.detail = "needs " + std::to_string(spaceNeeded(j, *now)) + " bytes, " +
-                           std::to_string(now->freeBytes) + " free";
+                r.detail = "needs " + std::to_string(spaceNeeded(j, *now, target.identity)) +
+                           " bytes, " + std::to_string(now->freeBytes) + " free";
                 return r;
             }
         }

@@ -42,4 +42,21 @@ TEST(Refusal, AFullDiskBeforeARangeInsertionSaysSo) {
     EXPECT_EQ(readBytes(file), before);
 }
 
+// A shift writes the holes of a sparse tail as data: the space check must count them, or the
+// edit fills the disk partway and is left stuck.
+TEST(Refusal, ASparseMovieIsNotShiftedIntoAFullDisk) {
+    SmallDisk disk(48 << 20);
+    if (!disk.mounted()) GTEST_SKIP() << "needs a tmpfs, which only root can mount";
+    const auto file = disk.path() / "sparse.mp4";
+    ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.4:r=10 -c:v libx264 -pix_fmt yuv420p "
+           "-movflags +faststart " +
+           sh(file));
+    padWithFree(file, 200 << 20); // a hole: no storage behind it
+    const std::uint64_t before = fileHash(file);
+    const auto r = tg::processCore(file);
+    EXPECT_EQ(r.message, "Not enough space for the edit on this file system");
+    EXPECT_EQ(fileHash(file), before);
+    EXPECT_TRUE(journals(disk.path()).empty());
+}
+
 } // namespace
