@@ -59,8 +59,10 @@ Listing listFolder(const FileHandle& folder) {
         return listing;
     }
     std::vector<std::pair<std::string, fs::file_type>> entries;
-    errno = 0;
-    while (const dirent* e = ::readdir(dir)) {
+    for (;;) {
+        errno = 0;
+        const dirent* e = ::readdir(dir);
+        if (!e) break;
         const std::string name = e->d_name;
         if (name.empty() || name[0] == '.') continue; // hidden, and our own temporaries
         struct stat info {};
@@ -71,7 +73,6 @@ Listing listFolder(const FileHandle& folder) {
         entries.emplace_back(name, S_ISDIR(info.st_mode)   ? fs::file_type::directory
                                    : S_ISREG(info.st_mode) ? fs::file_type::regular
                                                            : fs::file_type::unknown);
-        errno = 0;
     }
     if (errno != 0) listing.error = errno;
     ::closedir(dir);
