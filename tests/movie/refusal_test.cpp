@@ -54,7 +54,7 @@ TEST(Refusal, ASparseMovieIsNotShiftedIntoAFullDisk) {
     padWithFree(file, 200 << 20); // a hole: no storage behind it
     const std::uint64_t before = fileHash(file);
     const auto r = tg::processCore(file);
-    EXPECT_EQ(r.message, "Not enough space for the edit on this file system");
+    EXPECT_EQ(r.message, "Couldn't grow file (disk full?)");
     EXPECT_EQ(fileHash(file), before);
     EXPECT_TRUE(journals(disk.path()).empty());
 }
