@@ -6,8 +6,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 int main(int argc, char** argv) {
     using namespace tg::bakeprotocol;
@@ -18,6 +20,11 @@ int main(int argc, char** argv) {
     // A run that is killed takes its re-encode with it, instead of leaving it writing into a file
     // the next run clears away.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The death signal only covers a parent that dies from here on: one already gone has left
+    // us to another, and its id tells.
+    if (const char* parent = std::getenv(PARENT_ENV);
+        parent && std::to_string(::getppid()) != parent)
+        return 1;
     const auto status = tg::bakeToRec709Sync(argv[1], argv[2], [](double fraction) {
         std::printf("%.*s%.4f\n", int(PROGRESS.size()), PROGRESS.data(), fraction);
         std::fflush(stdout);

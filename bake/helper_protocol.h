@@ -15,6 +15,9 @@ inline constexpr std::string_view HELPER_NAME = "tintguard-bake";
 inline constexpr std::string_view HELPER_DIR_FROM_BIN = "../libexec/tintguard";
 // Tests and relocated builds may name the helper outright.
 inline constexpr const char* HELPER_ENV = "TINTGUARD_BAKE_HELPER";
+// The starting process's id, so that the helper can tell whether it died before the helper asked
+// to die with it.
+inline constexpr const char* PARENT_ENV = "TINTGUARD_BAKE_PARENT";
 
 inline constexpr std::string_view PROGRESS = "progress ";
 inline constexpr std::string_view OK = "ok";

@@ -315,6 +315,7 @@ Result<FileIdentity> FileHandle::identity() const {
     id.inode = st.stx_ino;
     id.size = st.stx_size;
     id.mtimeNs = std::int64_t(st.stx_mtime.tv_sec) * 1000000000 + st.stx_mtime.tv_nsec;
+    id.allocated = std::uint64_t(st.stx_blocks) * 512;
     if (st.stx_mask & STATX_BTIME)
         id.birthNs = std::int64_t(st.stx_btime.tv_sec) * 1000000000 + st.stx_btime.tv_nsec;
     return id;

@@ -28,6 +28,7 @@ struct FileIdentity {
     std::uint64_t size = 0;
     std::int64_t mtimeNs = 0;            // modification time, nanoseconds since the epoch
     std::optional<std::int64_t> birthNs; // creation time where the file system keeps one
+    std::uint64_t allocated = 0;         // bytes of storage it holds: less than size when sparse
 };
 
 // One mapped range of a file (FIEMAP): logical offset, physical offset on the device, length.

@@ -49,6 +49,12 @@ public:
     // name keeps what it had.
     Status commit();
 
+    // The handle, with its live mark, once committed: the file now under the final name.
+    FileHandle takeHandle() { return std::move(handle_); }
+    // The file now under the hidden name, put there by a rename of a tagger that hands over its
+    // own open, marked handle: the mark must stay on the file that will be committed.
+    void adopt(FileHandle handle) { handle_ = std::move(handle); }
+
 private:
     PendingFile(std::filesystem::path temp, std::filesystem::path final, FileHandle handle)
         : temp_(std::move(temp)), final_(std::move(final)), handle_(std::move(handle)) {}

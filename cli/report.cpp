@@ -3,40 +3,131 @@
 #include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 namespace tg::cli {
-
-std::string fileLine(const std::string& name) {
-    return "\u2022  " + name;
-}
-
-std::string modeLine(const TGResult& result) {
-    return std::string("     ") + outcomeSymbol(result.outcome) + "  " + result.message;
-}
-
-std::string jsonLine(const std::string& file, TGMode mode, const TGResult& result) {
-    nlohmann::ordered_json line = {
-        {"file", file},
-        {"name", result.name()},
-        {"mode", modeName(mode)},
-        {"outcome", outcomeName(result.outcome)},
-        {"message", result.message},
-        {"produced", result.produced ? nlohmann::ordered_json(result.produced->string()) : nullptr},
-        {"detail", result.detail ? nlohmann::ordered_json(*result.detail) : nullptr},
-        {"layers", result.layers},
-    };
-    // Replace rather than throw on file names that are not valid UTF-8.
-    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
 
 namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string dump(const Json& j) {
-    // Replace rather than throw on file names that are not valid UTF-8.
-    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+// The length of the well-formed UTF-8 sequence at s[i] (no overlong forms, no surrogates, nothing
+// past U+10FFFF), or 0 when the byte there starts none.
+std::size_t utf8Length(std::string_view s, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char b = byte(i);
+    if (b < 0x80) return 1;
+    std::size_t n = b >= 0xC2 && b <= 0xDF   ? 2
+                    : b >= 0xE0 && b <= 0xEF ? 3
+                    : b >= 0xF0 && b <= 0xF4 ? 4
+                                             : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    const unsigned char second = byte(i + 1);
+    if ((b == 0xE0 && second < 0xA0) || (b == 0xED && second > 0x9F) ||
+        (b == 0xF0 && second < 0x90) || (b == 0xF4 && second > 0x8F))
+        return 0;
+    return n;
 }
+
+std::string hex2(unsigned value) {
+    constexpr char DIGITS[] = "0123456789abcdef";
+    return {DIGITS[(value >> 4) & 15], DIGITS[value & 15]};
+}
+
+// A JSON string that keeps every byte: a byte that is not part of valid UTF-8 is written as the
+// lone surrogate U+DC00 + byte, as Python's "surrogateescape" does, so os.fsencode() on the
+// decoded string gives the original name back.
+std::string jsonString(std::string_view s) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const std::size_t n = utf8Length(s, i);
+        if (n == 0) {
+            out += "\\udc" + hex2(c);
+            ++i;
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20) {
+            out += "\\u00" + hex2(c);
+        } else {
+            out.append(s.substr(i, n));
+        }
+        i += n;
+    }
+    return out + '"';
+}
+
+// Compact JSON, with strings written by jsonString.
+std::string dump(const Json& j) {
+    if (j.is_string()) return jsonString(j.get_ref<const std::string&>());
+    std::string out;
+    if (j.is_object()) {
+        for (const auto& [key, value] : j.items())
+            out += (out.empty() ? "{" : ",") + jsonString(key) + ":" + dump(value);
+        return out.empty() ? "{}" : out + "}";
+    }
+    if (j.is_array()) {
+        for (const auto& value : j)
+            out += (out.empty() ? "[" : ",") + dump(value);
+        return out.empty() ? "[]" : out + "]";
+    }
+    return j.dump();
+}
+
+} // namespace
+
+std::string printable(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const std::size_t n = utf8Length(text, i);
+        // C0 and C1 controls and DEL would be taken by the terminal as commands.
+        const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+        if (n == 0 || c < 0x20 || c == 0x7F || c1) {
+            out += "\\x" + hex2(n == 0 || !c1 ? c : static_cast<unsigned char>(text[i + 1]));
+            i += c1 ? 2 : 1;
+            continue;
+        }
+        out.append(text.substr(i, n));
+        i += n;
+    }
+    return out;
+}
+
+std::string fileLine(const std::string& name) {
+    return "\u2022  " + printable(name);
+}
+
+std::string modeLine(const TGResult& result) {
+    return std::string("     ") + outcomeSymbol(result.outcome) + "  " + printable(result.message);
+}
+
+std::string jsonLine(const std::string& file, TGMode mode, const TGResult& result) {
+    const Json line = {
+        {"file", file},
+        {"name", result.name()},
+        {"mode", modeName(mode)},
+        {"outcome", outcomeName(result.outcome)},
+        {"message", result.message},
+        {"produced", result.produced ? Json(result.produced->string()) : Json(nullptr)},
+        {"detail", result.detail ? Json(*result.detail) : Json(nullptr)},
+        {"layers", result.layers},
+    };
+    return dump(line);
+}
+
+namespace {
 
 Json code(const std::optional<std::uint16_t>& c) {
     return c ? Json(*c) : Json(nullptr);
@@ -82,6 +173,9 @@ std::vector<std::string> inspectLines(const Inspection& in) {
     else
         lines.push_back("     in place:  " + std::string(outcomeSymbol(in.result.outcome)) + "  " +
                         in.result.message);
+    // Entry types and profile descriptions come from the file, as the message may.
+    for (auto& line : lines)
+        line = printable(line);
     return lines;
 }
 

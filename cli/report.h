@@ -6,10 +6,13 @@
 #include "pipeline/progress.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tg::cli {
 
+// Text safe to print to a terminal: control characters and bytes that are not UTF-8 as "\xNN".
+std::string printable(std::string_view text);
 // "•  " + the file's name.
 std::string fileLine(const std::string& name);
 // Five spaces, the outcome's mark, two spaces, the message.

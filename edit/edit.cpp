@@ -41,8 +41,9 @@ bool isOutOfSpace(const Failure& f) {
 }
 
 // Space the route needs beyond what the file holds now, journal included.
-std::uint64_t spaceNeeded(const Journal& j, const FileSystemInfo& fs) {
-    std::uint64_t journal = PAGE_BYTES + j.region.size() + (j.route == Route::shift ? 2 * j.chunk : 0);
+std::uint64_t spaceNeeded(const Journal& j, const FileSystemInfo& fs, const FileIdentity& id) {
+    std::uint64_t journal =
+        PAGE_BYTES + j.region.size() + (j.route == Route::shift ? 2 * j.chunk : 0);
     for (const auto& w : j.writes)
         journal += 2 * w.bytes.size() + 32;
     journal += 28 * j.extents.size();
@@ -51,6 +52,11 @@ std::uint64_t spaceNeeded(const Journal& j, const FileSystemInfo& fs) {
         // Every block rewritten lands in a new block while the old one may live on (a clone).
         need += j.region.size();
         if (j.route == Route::shift) need += j.oldSize - std::min(j.oldSize, j.regionOldEnd);
+    }
+    // A shift writes every byte of the tail, holes of a sparse file included, as data.
+    if (j.route == Route::shift) {
+        const std::uint64_t tail = j.oldSize - std::min(j.oldSize, j.regionOldEnd);
+        need += std::min(tail, j.oldSize - std::min(j.oldSize, id.allocated));
     }
     return need + SPACE_MARGIN;
 }
@@ -290,24 +296,29 @@ TGResult runEdit(const EditTarget& target, const EditPlan& plan, const Progress&
     auto fs = target.file->fileSystem();
     if (fs.failed()) return failed(target.path, PARTWAY, fs.failure());
     RoutePlanner planner(target, plan);
+    // Planning reads the movie and flushes it before a range insertion: a full disk met there
+    // is still a full disk, not a read error.
+    const auto plannerFailed = [&](const Failure& why) {
+        return failed(target.path, isOutOfSpace(why) ? NO_ROOM : "Read error", why);
+    };
 
     std::vector<Journal> routes;
     if (!plan.growth) {
         routes.push_back(planner.overwrite());
     } else {
         auto absorbed = planner.absorb();
-        if (absorbed.failed()) return failed(target.path, "Read error", absorbed.failure());
+        if (absorbed.failed()) return plannerFailed(absorbed.failure());
         if (*absorbed) routes.push_back(std::move(**absorbed));
         const RangeInsertion rule = fileFaults().rangeInsertion;
         const bool wantRange = rule == RangeInsertion::always ||
                                (rule == RangeInsertion::bySize && planner.tail() > RANGE_FROM);
         if (routes.empty() && wantRange) {
             auto range = planner.insertRange(*fs);
-            if (range.failed()) return failed(target.path, "Read error", range.failure());
+            if (range.failed()) return plannerFailed(range.failure());
             if (*range) routes.push_back(std::move(**range));
         }
         auto shifted = planner.shift();
-        if (shifted.failed()) return failed(target.path, "Read error", shifted.failure());
+        if (shifted.failed()) return plannerFailed(shifted.failure());
         if (*shifted) routes.push_back(std::move(**shifted));
         if (routes.empty())
             return TGResult(target.path.filename().string(), TGOutcome::error,
@@ -317,12 +328,12 @@ TGResult runEdit(const EditTarget& target, const EditPlan& plan, const Progress&
     for (const auto& j : routes) {
         if (!fileFaults().skipSpaceCheck) {
             auto now = target.file->fileSystem();
-            if (now.ok() && now->freeBytes < spaceNeeded(j, *now)) {
+            if (now.ok() && now->freeBytes < spaceNeeded(j, *now, target.identity)) {
                 const bool grows = j.newSize > j.oldSize;
                 TGResult r(target.path.filename().string(), TGOutcome::error,
                            grows && !now->copyOnWrite ? GROW_FAILED : NO_ROOM);
-                r.detail = "needs " + std::to_string(spaceNeeded(j, *now)) + " bytes, " +
-                           std::to_string(now->freeBytes) + " free";
+                r.detail = "needs " + std::to_string(spaceNeeded(j, *now, target.identity)) +
+                           " bytes, " + std::to_string(now->freeBytes) + " free";
                 return r;
             }
         }

@@ -35,14 +35,14 @@ PhotoInspection inspectPhoto(const std::filesystem::path& file) {
     const std::string name = file.filename().string();
     auto opened = FileHandle::openRegular(file, false);
     if (opened.failed()) {
-        report.inPlace = TGResult(name, TGOutcome::error, "Can't read image");
+        report.inPlace = TGResult(name, TGOutcome::error, CANT_READ_IMAGE);
         report.inPlace.detail = opened.cause();
         return report;
     }
     std::array<std::uint8_t, 64> head{};
     auto got = opened->readAt(0, head);
     if (got.failed()) {
-        report.inPlace = TGResult(name, TGOutcome::error, "Can't read image");
+        report.inPlace = TGResult(name, TGOutcome::error, CANT_READ_IMAGE);
         report.inPlace.detail = got.cause();
         return report;
     }
@@ -57,6 +57,7 @@ PhotoInspection inspectPhoto(const std::filesystem::path& file) {
     else if (signal.cicp)
         report.colour = PhotoColour{codesFirst ? "cicp" : "nclx", {}, *signal.cicp};
     report.inPlace = wouldTagImage(file);
+    if (report.inPlace.message == CANT_READ_IMAGE) report.readable = false;
     report.displayP3 = report.inPlace.outcome == TGOutcome::already;
     return report;
 }

@@ -118,12 +118,29 @@ const std::vector<std::uint8_t>& displayP3Profile() {
     return bytes;
 }
 
+namespace {
+
+// An ICC header alone is 128 bytes; absurd sizes are refused before lcms2 sees them.
+Profile openProfile(std::span<const std::uint8_t> icc) {
+    if (icc.size() < 128 || icc.size() > (std::size_t{64} << 20)) return nullptr;
+    return Profile(cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size())));
+}
+
+} // namespace
+
+std::optional<std::array<std::uint16_t, 3>> profileCodes(std::span<const std::uint8_t> icc) {
+    Profile p = openProfile(icc);
+    if (!p) return std::nullopt;
+    const auto* cicp = static_cast<const cmsVideoSignalType*>(cmsReadTag(p.get(), cmsSigcicpTag));
+    if (!cicp) return std::nullopt;
+    return std::array<std::uint16_t, 3>{cicp->ColourPrimaries, cicp->TransferCharacteristics,
+                                        cicp->MatrixCoefficients};
+}
+
 bool isDisplayP3(std::span<const std::uint8_t> icc) {
-    // An ICC header alone is 128 bytes; refuse absurd sizes before lcms2 sees them.
-    if (icc.size() < 128 || icc.size() > (std::size_t{64} << 20)) return false;
     const Colorants& ref = referenceColorants();
     if (!ref.ok) return false;
-    Profile p(cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size())));
+    Profile p = openProfile(icc);
     if (!p) return false;
     if (cmsGetColorSpace(p.get()) != cmsSigRgbData) return false;
 

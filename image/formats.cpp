@@ -1,6 +1,7 @@
 #include "image/formats.h"
 
 #include "base/bytes.h"
+#include "codec/colour_codes.h"
 
 #include <algorithm>
 #include <array>
@@ -83,6 +84,13 @@ const PhotoFormat* photoFormatOf(ImageFormat format) {
         break;
     }
     return nullptr;
+}
+
+std::string hdrReason(unsigned primaries, unsigned transfer) {
+    if (transfer == TRANSFER_PQ) return "HDR: PQ transfer (16)";
+    if (transfer == TRANSFER_HLG) return "HDR: HLG transfer (18)";
+    if (primaries == PRIMARIES_BT2020) return "HDR: BT.2020 primaries (9)";
+    return {};
 }
 
 } // namespace tg

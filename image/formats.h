@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace tg {
@@ -25,7 +26,11 @@ enum class ImageCheck : std::uint8_t {
 struct ImageInfo {
     ImageCheck check = ImageCheck::unreadable;
     std::optional<std::uint16_t> orientation; // EXIF/TIFF orientation 1..8, when the source has one
+    std::string reason; // why it is refused, for the result's detail; empty when it is not
 };
+
+// Why codes that say HDR (PQ, HLG, BT.2020) are refused: "HDR: PQ transfer (16)", for example.
+std::string hdrReason(unsigned primaries, unsigned transfer);
 
 // What a file is, from its first bytes, as an image source reports it: never from its name.
 enum class ImageFormat { none, jpeg, png, tiff, heif, other };

@@ -26,6 +26,8 @@ Status matchOriginal(const FileHandle& file, const struct stat& original) {
 }
 
 const char* const TAGGED = "Tagged \u2192 Display-P3";
+const char* const CHANGED_WHILE_TAGGED =
+    "Changed by another program while being tagged \u2014 left as it was";
 
 // Everything processImageCore knows before it writes: the photo it would replace and, when it
 // stops before writing, the result it gives.
@@ -39,7 +41,31 @@ struct Decision {
     std::optional<TGResult> final;
 };
 
-Decision decide(const std::filesystem::path& file) {
+// Opens the photo for a tag: for writing where we may, so that the lock can be exclusive (a
+// photo we may only read is still replaced by a rename; its runs share the lock and rely on the
+// checks before the rename).
+Result<FileHandle> openLocked(const std::filesystem::path& file) {
+    // A run that held the lock before us may have renamed a new photo over the name: then the
+    // file we locked is no longer the photo, and the new one is what to read.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        auto opened = FileHandle::openRegular(file, true);
+        if (opened.failed() && (opened.failure().is(EACCES) || opened.failure().is(EROFS)))
+            opened = FileHandle::openRegular(file, false);
+        if (opened.failed()) return opened;
+        auto locked = opened->tryLock(LockKind::exclusive);
+        if (locked.failed() && locked.failure().is(EBADF))
+            locked = opened->tryLock(LockKind::shared);
+        if (locked.failed()) return locked.failure();
+        struct stat open {
+        }, named{};
+        if (::fstat(opened->fd(), &open) == 0 && ::stat(file.c_str(), &named) == 0 &&
+            open.st_dev == named.st_dev && open.st_ino == named.st_ino)
+            return opened;
+    }
+    return errnoFailure(EAGAIN);
+}
+
+Decision decide(const std::filesystem::path& file, bool forTag) {
     Decision d;
     d.name = file.filename().string();
     const auto fail = [&](const char* message) {
@@ -52,28 +78,40 @@ Decision decide(const std::filesystem::path& file) {
     std::error_code ec;
     d.target = std::filesystem::canonical(file, ec);
     if (ec || ::stat(d.target.c_str(), &d.st) != 0 || !S_ISREG(d.st.st_mode))
-        return fail("Can't read image");
+        return fail(CANT_READ_IMAGE);
 
     std::array<std::uint8_t, 64> head{};
-    d.in = FileHandle::openForReading(d.target);
-    if (!d.in.isOpen()) return fail("Can't read image");
+    if (forTag) {
+        auto opened = openLocked(d.target);
+        if (opened.failed() && FileHandle::isHeldElsewhere(opened.failure()))
+            return fail(IN_USE_MESSAGE);
+        if (opened.failed()) return fail(CANT_READ_IMAGE);
+        d.in = std::move(*opened);
+        // What we read is what we replace: the checks before the rename compare against this.
+        if (::fstat(d.in.fd(), &d.st) != 0) return fail(CANT_READ_IMAGE);
+    } else {
+        d.in = FileHandle::openForReading(d.target);
+        if (!d.in.isOpen()) return fail(CANT_READ_IMAGE);
+    }
     const auto got = d.in.readAt(0, head);
-    if (got.failed()) return fail("Can't read image");
+    if (got.failed()) return fail(CANT_READ_IMAGE);
     const ImageFormat sniffed = sniffFormat(std::span(head).first(*got));
     d.format = photoFormatOf(sniffed);
     if (!d.format)
-        return fail(sniffed == ImageFormat::other ? "Unknown image type" : "Can't read image");
+        return fail(sniffed == ImageFormat::other ? "Unknown image type" : CANT_READ_IMAGE);
 
     d.info = d.format->decide(d.in);
     switch (d.info.check) {
     case ImageCheck::unreadable:
-        return fail("Can't read image");
+        return fail(CANT_READ_IMAGE);
     case ImageCheck::alreadyP3:
         d.final = TGResult(d.name, TGOutcome::already, "Already Display-P3");
         return d;
     case ImageCheck::notRgb:
     case ImageCheck::refused:
-        return fail("Couldn't tag image");
+        d.final = TGResult(d.name, TGOutcome::error, "Couldn't tag image");
+        if (!d.info.reason.empty()) d.final->detail = d.info.reason;
+        return d;
     case ImageCheck::taggable:
         break;
     }
@@ -89,16 +127,25 @@ Status writeTagged(const Decision& d, const FileHandle& out) {
     return out.sync();
 }
 
+bool changedSince(const Decision& d) {
+    struct stat now {
+    }, named{};
+    if (::fstat(d.in.fd(), &now) != 0 || ::stat(d.target.c_str(), &named) != 0) return true;
+    return now.st_size != d.st.st_size || now.st_mtim.tv_sec != d.st.st_mtim.tv_sec ||
+           now.st_mtim.tv_nsec != d.st.st_mtim.tv_nsec || named.st_dev != now.st_dev ||
+           named.st_ino != now.st_ino;
+}
+
 } // namespace
 
 TGResult wouldTagImage(const std::filesystem::path& file) {
-    Decision d = decide(file);
+    Decision d = decide(file, false);
     if (d.final) return std::move(*d.final);
     return {d.name, TGOutcome::fixed, TAGGED};
 }
 
-TGResult processImageCore(const std::filesystem::path& file) {
-    Decision d = decide(file);
+TGResult processImageCore(const std::filesystem::path& file, FileHandle* committed) {
+    Decision d = decide(file, true);
     if (d.final) return std::move(*d.final);
     const auto fail = [&](const char* message, const Status& why) {
         TGResult r(d.name, TGOutcome::error, message);
@@ -112,7 +159,12 @@ TGResult processImageCore(const std::filesystem::path& file) {
     if (pending.failed()) return fail("Write init failed", pending.failure());
     if (auto written = writeTagged(d, pending->handle()); written.failed())
         return fail("Write failed", written);
-    if (auto replaced = pending->commit(); replaced.failed()) return fail("Replace failed", replaced);
+    // Another program may have gone on writing the photo, or replaced it, while we read it: its
+    // bytes would go to a file nobody sees any more.
+    if (changedSince(d)) return TGResult(d.name, TGOutcome::error, CHANGED_WHILE_TAGGED);
+    if (auto replaced = pending->commit(); replaced.failed())
+        return fail("Replace failed", replaced);
+    if (committed) *committed = pending->takeHandle();
     return {d.name, TGOutcome::fixed, TAGGED};
 }
 

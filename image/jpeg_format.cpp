@@ -15,13 +15,18 @@ ImageInfo decideJpeg(const FileHandle& source) {
     const auto file = source.readAll();
     if (file.failed()) return info;
     const auto layout = walkJpeg(*file);
-    if (!layout) return info;
+    // A JPEG that stops before its end marker is unfinished: still being written, or cut short.
+    if (!layout || !layout->hasEoi) return info;
     const auto frame = jpegFrame(*file, *layout);
     if (!frame) return info;
     const auto meta = jpegMeta(*file, *layout);
     if (meta.orientation) info.orientation = meta.orientation->value;
     // Three components are YCbCr or RGB; one is grey, four CMYK or YCCK.
-    if (frame->components.size() != 3)
+    if (hasGainMap(*file, *layout)) {
+        // Dropping the gain map would leave only the SDR rendition of an HDR photo.
+        info.check = ImageCheck::refused;
+        info.reason = "HDR: a gain map";
+    } else if (frame->components.size() != 3)
         info.check = ImageCheck::notRgb;
     else if (meta.icc && isDisplayP3(*meta.icc))
         info.check = ImageCheck::alreadyP3;

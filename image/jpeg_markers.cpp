@@ -256,4 +256,21 @@ taggedJpeg(Bytes f, const JpegLayout& layout, Bytes icc,
     return out.take();
 }
 
+bool hasGainMap(Bytes f, const JpegLayout& layout) {
+    constexpr std::string_view ISO_21496 = "urn:iso:std:iso:ts:21496:-1";
+    constexpr std::string_view XMP_GAIN_MAP = "http://ns.adobe.com/hdr-gain-map/1.0/";
+    const auto holds = [](Bytes b, std::string_view what) {
+        return std::search(b.begin(), b.end(), what.begin(), what.end()) != b.end();
+    };
+    const auto says = [&](Bytes b) { return holds(b, ISO_21496) || holds(b, XMP_GAIN_MAP); };
+    for (const auto& s : layout.segments)
+        if ((s.marker == APP1 || s.marker == APP2) &&
+            says(f.subspan(s.bodyBegin, s.bodyEnd - s.bodyBegin)))
+            return true;
+    // Images after the first are found by MPF offsets or by their markers; reading all that
+    // follows finds them either way without trusting either.
+    const std::size_t end = layout.segments.empty() ? 0 : layout.segments.back().end;
+    return end < f.size() && says(f.subspan(end));
+}
+
 } // namespace tg

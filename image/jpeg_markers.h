@@ -51,6 +51,11 @@ struct JpegMeta {
 };
 JpegMeta jpegMeta(Bytes file, const JpegLayout& layout);
 
+// Whether the file is an HDR photo with a gain map: gain-map metadata (ISO 21496-1 in APP2, or
+// the XMP "hdrgm" namespace that preceded it) in the first image's segments or in an image after
+// it. A secondary image alone, such as a camera's MPF preview, is not one.
+bool hasGainMap(Bytes file, const JpegLayout& layout);
+
 // The same image with only JFIF, Adobe, the given ICC profile and (optionally) an orientation-only
 // EXIF segment; scans and tables copied byte for byte, nothing after EOI. nullopt when the
 // profile cannot be split into at most 255 segments.

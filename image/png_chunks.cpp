@@ -127,7 +127,8 @@ PngMeta pngMeta(Bytes f, const std::vector<PngChunk>& chunks) {
         } else if (isType(c, "eXIf") && !seenExif) {
             seenExif = true;
             // Some writers keep the JPEG-style "Exif\0\0" prefix in the chunk.
-            const Bytes tiff = startsWith(data, EXIF_PREFIX) ? data.subspan(EXIF_PREFIX.size()) : data;
+            const Bytes tiff =
+                startsWith(data, EXIF_PREFIX) ? data.subspan(EXIF_PREFIX.size()) : data;
             meta.orientation = exifOrientation(tiff);
         }
     }
@@ -155,8 +156,9 @@ taggedPng(Bytes f, const std::vector<PngChunk>& chunks, Bytes icc,
     if (orientation)
         putChunk(out, "eXIf", orientationExif(orientation->value, orientation->bigEndian));
 
-    constexpr std::array<std::string_view, 7> KEEP = {"PLTE", "tRNS", "IDAT", "IEND",
-                                                      "sBIT", "bKGD", "pHYs"};
+    // acTL, fcTL and fdAT: an animated PNG's frames, which the new profile applies to as well.
+    constexpr std::array<std::string_view, 10> KEEP = {"PLTE", "tRNS", "IDAT", "IEND", "sBIT",
+                                                       "bKGD", "pHYs", "acTL", "fcTL", "fdAT"};
     for (std::size_t i = 1; i < chunks.size(); ++i) {
         const auto& c = chunks[i];
         const bool keep =

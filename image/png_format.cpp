@@ -72,7 +72,16 @@ ImageInfo decidePng(const FileHandle& source) {
                      colourType == PNG_COLOR_TYPE_PALETTE;
     // cICP outranks iCCP when both are present.
     const bool p3 = meta.cicp ? isCicpP3(*meta.cicp) : meta.icc && isDisplayP3(*meta.icc);
-    if (!rgb)
+    // An HDR picture re-labelled SDR Display P3 would show wrong, not just differently tagged.
+    std::optional<std::array<std::uint16_t, 3>> codes;
+    if (meta.cicp)
+        codes = std::array<std::uint16_t, 3>{(*meta.cicp)[0], (*meta.cicp)[1], (*meta.cicp)[2]};
+    else if (meta.icc)
+        codes = profileCodes(*meta.icc);
+    if (codes && hdrCodes((*codes)[0], (*codes)[1])) {
+        info.check = ImageCheck::refused;
+        info.reason = hdrReason((*codes)[0], (*codes)[1]);
+    } else if (!rgb)
         info.check = ImageCheck::notRgb;
     else if (p3)
         info.check = ImageCheck::alreadyP3;

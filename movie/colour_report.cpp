@@ -111,9 +111,10 @@ MovieInspection inspectMovie(const std::filesystem::path& file) {
     auto loaded = loadMovie(f, id->size, {});
     if (loaded.failed()) {
         const Failure& why = loaded.failure();
-        if (why.message.empty()) return settle({name, TGOutcome::error, "Can't read file"});
-        if (why.message == NO_MOOV) return settle({name, TGOutcome::error, NO_MOOV});
         report.readable = false;
+        if (why.message.empty()) return settle({name, TGOutcome::error, "Can't read file"});
+        if (why.message == NO_MOOV || why.message == TWO_MOOV)
+            return settle({name, TGOutcome::error, why.message});
         return failed(READ_ERROR, why);
     }
     const LoadedMovie& m = *loaded;

@@ -25,6 +25,11 @@ Result<LoadedMovie> loadMovie(const FileHandle& file, std::uint64_t fileSize,
     if (moov == m.top.end() || !withinBounds(*moov, reading.boundPayload) ||
         !fits(fileSize, moov->start, moov->size))
         return Failure{NO_MOOV, {}};
+    // Players differ on which of two moov atoms they believe; tagging one would leave the other
+    // stating the old colour.
+    if (std::find_if(moov + 1, m.top.end(), [](const TopAtom& a) { return a.type == "moov"; }) !=
+        m.top.end())
+        return Failure{TWO_MOOV, {}};
     m.moovAtom = *moov;
     auto bytes = file.readFully(moov->start, moov->size);
     if (bytes.failed()) return Failure{READ_ERROR, bytes.cause()};

@@ -22,6 +22,7 @@ inline constexpr std::uint64_t MIN_MOVIE = 17;
 
 inline constexpr const char* NO_MOOV = "Unsupported (no moov)";
 inline constexpr const char* READ_ERROR = "Read error";
+inline constexpr const char* TWO_MOOV = "Unsupported (two moov atoms)";
 
 struct MovieReading {
     // A colour run asks for a moov payload of 8 to MAX_MOOV - 1 bytes; adding atoms only, for
@@ -39,8 +40,8 @@ struct LoadedMovie {
 };
 
 // Loads the movie of fileSize bytes. Failure messages: empty for a file too short to be a movie
-// (the caller names it unreadable), NO_MOOV when there is no moov within the bounds, READ_ERROR
-// with its cause when a read fails.
+// (the caller names it unreadable), NO_MOOV when there is no moov within the bounds, TWO_MOOV
+// when there are two, READ_ERROR with its cause when a read fails.
 Result<LoadedMovie> loadMovie(const FileHandle& file, std::uint64_t fileSize, MovieReading reading);
 
 } // namespace tg

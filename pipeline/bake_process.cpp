@@ -11,8 +11,10 @@
 #include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 extern char** environ;
 
@@ -124,9 +126,15 @@ Status runBakeHelper(int source, const std::filesystem::path& destination, int d
     std::string destinationArg = destination.string();
     std::string helperArg = helper.string();
     char* argv[] = {helperArg.data(), sourceArg.data(), destinationArg.data(), nullptr};
+    const std::string parentPrefix = std::string(protocol::PARENT_ENV) + "=";
+    std::string parentVar = parentPrefix + std::to_string(::getpid());
+    std::vector<char*> env{parentVar.data()};
+    for (char** e = environ; *e; ++e)
+        if (!std::string_view(*e).starts_with(parentPrefix)) env.push_back(*e);
+    env.push_back(nullptr);
     pid_t child = -1;
     const int spawnError =
-        ::posix_spawn(&child, helper.c_str(), &actions, &attributes, argv, environ);
+        ::posix_spawn(&child, helper.c_str(), &actions, &attributes, argv, env.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     writeEnd.reset();

@@ -1,6 +1,7 @@
 #include "pipeline/driver.h"
 
 #include "base/work_file.h"
+#include "edit/journal.h"
 #include "image/image_tagger.h"
 #include "movie/movie_tagger.h"
 #include "pipeline/bake_step.h"
@@ -29,6 +30,15 @@ TGResult tagInPlace(const std::filesystem::path& file, bool movie, const Progres
     return result;
 }
 
+bool discardEditJournal(const std::filesystem::path& file) {
+    auto opened = FileHandle::openRegular(file, false);
+    if (opened.failed()) return false;
+    auto id = opened->identity();
+    if (id.failed() || !removeFile(journalPath(file, id->device, id->inode))) return false;
+    syncFolder(folderOf(file)).ok();
+    return true;
+}
+
 // The copy is made and tagged under a hidden name and takes the _P3 name only when complete: an
 // earlier _P3 is replaced by a finished copy or not at all.
 TGResult tagCopy(const std::filesystem::path& file, bool movie, const ProgressFn& onProgress) {
@@ -54,9 +64,19 @@ TGResult tagCopy(const std::filesystem::path& file, bool movie, const ProgressFn
     source->reset(); // read in full: the lock goes with it
 
     // Tagged while it has its hidden name: a kill now leaves only a leftover, never a _P3.
+    FileHandle tagger;
     TGResult tagged = movie ? processCore(temp.path(), movingReporter(onProgress, size))
-                            : processImageCore(temp.path());
+                            : processImageCore(temp.path(), &tagger);
+    if (tagger.isOpen()) temp.adopt(std::move(tagger));
     const std::string message = tagged.message + "  →  " + copy.filename().string();
+    // An edit of the hidden copy that stopped partway ends with the copy: its journal goes too,
+    // and nothing is left to finish, so nothing is promised.
+    if (movie && tagged.outcome == TGOutcome::error && discardEditJournal(temp.path())) {
+        TGResult result(name, TGOutcome::error,
+                        "Couldn't make a copy: " + tagged.detail.value_or(tagged.message));
+        result.detail = tagged.detail;
+        return result;
+    }
     if (tagged.outcome == TGOutcome::error) {
         TGResult result(name, TGOutcome::error, message);
         result.detail = tagged.detail;

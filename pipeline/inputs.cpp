@@ -4,8 +4,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace tg {
@@ -17,9 +22,10 @@ namespace {
 constexpr const char* OUTPUT_SUFFIXES[] = {"_P3", "_universal"};
 
 struct Listing {
-    std::vector<std::string> files;   // runnable, in byte order
-    std::vector<std::string> folders; // to walk, in byte order
-    int error = 0;                    // errno when the folder could not be read
+    std::vector<std::string> files;                       // runnable, in byte order
+    std::vector<std::string> folders;                     // to walk, in byte order
+    std::vector<std::pair<std::string, int>> unreachable; // entries whose type could not be read
+    int error = 0;                                        // errno when the folder could not be read
 };
 
 // The name an output of ours would have been made from, if name looks like one.
@@ -37,23 +43,40 @@ std::vector<std::string> originalsOf(const std::string& name) {
     return originals;
 }
 
-// One folder's entries, without following any link inside it.
-Listing listFolder(const fs::path& folder) {
+// An open folder, shared by the subfolders still waiting to be walked: they are opened relative
+// to it, so a walk goes as deep as the tree does, past the longest path the system can name.
+using FolderFd = std::shared_ptr<FileHandle>;
+
+// One folder's entries, without following any link inside it. Entries whose type cannot be read
+// are files we cannot reach.
+Listing listFolder(const FileHandle& folder) {
     Listing listing;
-    std::error_code ec;
-    fs::directory_iterator it(folder, fs::directory_options::none, ec);
-    std::vector<std::pair<std::string, fs::file_type>> entries;
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.empty() || name[0] == '.') continue; // hidden, and our own temporaries
-        std::error_code typeEc;
-        const fs::file_type type = it->symlink_status(typeEc).type();
-        if (!typeEc) entries.emplace_back(name, type);
-    }
-    if (ec) {
-        listing.error = ec.value();
+    const int fd = ::dup(folder.fd());
+    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!dir) {
+        listing.error = errno;
+        if (fd >= 0) ::close(fd);
         return listing;
     }
+    std::vector<std::pair<std::string, fs::file_type>> entries;
+    for (;;) {
+        errno = 0;
+        const dirent* e = ::readdir(dir);
+        if (!e) break;
+        const std::string name = e->d_name;
+        if (name.empty() || name[0] == '.') continue; // hidden, and our own temporaries
+        struct stat info {};
+        if (::fstatat(folder.fd(), e->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            listing.unreachable.emplace_back(name, errno);
+            continue;
+        }
+        entries.emplace_back(name, S_ISDIR(info.st_mode)   ? fs::file_type::directory
+                                   : S_ISREG(info.st_mode) ? fs::file_type::regular
+                                                           : fs::file_type::unknown);
+    }
+    if (errno != 0) listing.error = errno;
+    ::closedir(dir);
+    if (listing.error) return listing;
     // char_traits<char> compares as unsigned char: byte order, whatever the locale.
     std::sort(entries.begin(), entries.end());
     std::vector<std::string> names;
@@ -76,36 +99,58 @@ Listing listFolder(const fs::path& folder) {
     return listing;
 }
 
-// The folder's identity, so that a folder met twice (a bind mount of a parent) is walked once.
-std::optional<std::pair<dev_t, ino_t>> identity(const fs::path& folder) {
-    struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0) return std::nullopt;
-    return std::pair(info.st_dev, info.st_ino);
-}
-
 Input folderLine(const fs::path& folder, TGOutcome outcome, std::string message) {
     return {folder, outcome, std::move(message)};
 }
 
-// Depth first with an explicit stack, so a deep tree costs memory, not call depth.
+struct Pending {
+    fs::path path;
+    FolderFd parent; // empty for the folder the user named
+};
+
+FileHandle openFolder(const Pending& p) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    if (!p.parent) return FileHandle(::open(p.path.c_str(), flags));
+    return FileHandle(::openat(p.parent->fd(), p.path.filename().c_str(), flags | O_NOFOLLOW));
+}
+
+// Depth first with an explicit stack, so a deep tree costs memory and one descriptor a level,
+// not call depth.
 void walk(const fs::path& root, std::vector<Input>& out) {
     const std::size_t before = out.size();
     std::set<std::pair<dev_t, ino_t>> seen;
-    std::vector<fs::path> pending{root};
+    std::vector<Pending> pending{{root, nullptr}};
     while (!pending.empty()) {
-        const fs::path folder = std::move(pending.back());
+        const Pending next = std::move(pending.back());
         pending.pop_back();
-        if (const auto id = identity(folder); id && !seen.insert(*id).second) continue;
-        const Listing listing = listFolder(folder);
+        auto folder = std::make_shared<FileHandle>(openFolder(next));
+        struct stat info {};
+        Listing listing;
+        if (!folder->isOpen() || ::fstat(folder->fd(), &info) != 0) listing.error = errno;
+        // A folder met twice (a bind mount of a parent) is walked once.
+        else if (!seen.insert({info.st_dev, info.st_ino}).second)
+            continue;
+        else
+            listing = listFolder(*folder);
         if (listing.error) {
-            out.push_back(folderLine(folder, TGOutcome::error,
+            out.push_back(folderLine(next.path, TGOutcome::error,
                                      "Can't read folder: " + errorText(listing.error)));
             continue;
         }
-        for (const auto& name : listing.files)
-            out.push_back({folder / name, std::nullopt, {}});
+        for (const auto& [name, err] : listing.unreachable)
+            out.push_back(folderLine(next.path / name, TGOutcome::error,
+                                     "Can't read file: " + errorText(err)));
+        for (const auto& name : listing.files) {
+            const fs::path file = next.path / name;
+            // Beyond the longest path the system opens, nothing downstream could reach it.
+            if (file.native().size() >= PATH_MAX)
+                out.push_back(folderLine(file, TGOutcome::error,
+                                         "Can't read file: " + errorText(ENAMETOOLONG)));
+            else
+                out.push_back({file, std::nullopt, {}});
+        }
         for (auto it = listing.folders.rbegin(); it != listing.folders.rend(); ++it)
-            pending.push_back(folder / *it);
+            pending.push_back({next.path / *it, folder});
     }
     if (out.size() == before)
         out.push_back(folderLine(root, TGOutcome::skipped, "Skipped (no movies or photos inside)"));

@@ -18,6 +18,8 @@ packages=(
   man-db dpkg-dev lintian
   # tests: oracles, fuzzing, a real X server
   libgtest-dev libgmock-dev ffmpeg libimage-exiftool-perl imagemagick libjpeg-turbo-progs mediainfo
+  # tests: reading the installed MIME package
+  libxml2-utils
   # tests: the README's parallel examples
   parallel
   # tests: copy-on-write and shared-extent file systems in loop images (full-disk shift)

@@ -19,6 +19,7 @@ expected="./usr/bin/tintguard
 ./usr/share/icons/hicolor/scalable/apps/tintguard.svg
 ./usr/share/man/man1/tintguard-cli.1.gz
 ./usr/share/man/man1/tintguard.1.gz
+./usr/share/mime/packages/tintguard.xml
 ./usr/share/tintguard/appicon_gpt_256.png
 ./usr/share/tintguard/hero.png
 ./usr/share/tintguard/hero@2x.png"
@@ -30,6 +31,11 @@ grep -qx 'Exec=tintguard %F' "$desktop" || fail "desktop entry: no Exec=tintguar
 for type in video/quicktime video/mp4 image/jpeg image/png image/heic image/tiff; do
   grep -q "^MimeType=.*$type;" "$desktop" || fail "desktop entry: MimeType lacks $type"
 done
+
+# Cameras' .hif photos are HEIF to the desktop too, so that the entry offers to open them.
+glob=$(xmllint --xpath 'string(//*[local-name()="mime-type"][@type="image/heif"]/*[local-name()="glob"]/@pattern)' \
+  "$dest/usr/share/mime/packages/tintguard.xml") || fail "the MIME package does not parse"
+[ "$glob" = "*.hif" ] || fail "the MIME package does not name *.hif as image/heif"
 
 for page in tintguard tintguard-cli; do
   file=$dest/usr/share/man/man1/$page.1.gz

@@ -1,0 +1,116 @@
+// Small things a run must not get wrong in silence: files deep in a tree, files it cannot read,
+// and a bake helper whose starter is gone.
+#include "bake/helper_protocol.h"
+#include "base/file_faults.h"
+#include "fixtures/media.h"
+#include "pipeline/colour_report.h"
+#include "pipeline/driver.h"
+#include "pipeline/inputs.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace tgtest;
+
+TEST(Walk, GoesDeeperThanTheLongestPathAndSaysWhatItCannotReach) {
+    TempDir dir;
+    placed("photo.jpg", dir.path(), "top.jpg");
+    // Built relative to each level's descriptor: the full path is longer than any call takes.
+    const std::string level(200, 'd');
+    int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    fs::path deep = dir.path();
+    while (deep.native().size() < PATH_MAX) {
+        ASSERT_EQ(::mkdirat(fd, level.c_str(), 0755), 0);
+        const int next = ::openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+        deep /= level;
+    }
+    const int photo = ::openat(fd, "deep.jpg", O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(photo, 0);
+    const auto bytes = readBytes(clip("photo.jpg"));
+    ASSERT_EQ(::write(photo, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    ::close(photo);
+    ::close(fd);
+
+    const auto inputs = tg::expandInputs({dir.path()});
+    ASSERT_EQ(inputs.size(), 2u);
+    EXPECT_EQ(inputs[0].path, dir / "top.jpg");
+    EXPECT_FALSE(inputs[0].outcome);
+    EXPECT_EQ(inputs[1].path, deep / "deep.jpg");
+    EXPECT_EQ(inputs[1].outcome, tg::TGOutcome::error);
+    EXPECT_EQ(inputs[1].message, "Can't read file: File name too long");
+    // The tree is removed the same way it was made: remove_all works by descriptors too.
+}
+
+// Whatever an inspection could not read makes the CLI's exit status 1.
+TEST(Inspect, AFileItCannotReadIsUnreadable) {
+    TempDir dir;
+    writeBytes(dir / "short.mov", {0, 0, 0, 8});
+    writeBytes(dir / "nomoov.mp4", {0, 0, 0, 16, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm',
+                                    0, 0, 2, 0,  0,   0,   0,   8,   'f', 'r', 'e', 'e'});
+    writeBytes(dir / "broken.jpg", {0xFF, 0xD8, 0xFF, 0xE0, 0, 16});
+    for (const char* name : {"short.mov", "nomoov.mp4", "broken.jpg"}) {
+        const auto seen = tg::inspectInput({dir / name, std::nullopt, {}});
+        EXPECT_FALSE(seen.readable) << name << ": " << seen.result.message;
+    }
+    EXPECT_TRUE(
+        tg::inspectInput({placed("photo.jpg", dir.path(), "fine.jpg"), std::nullopt, {}}).readable);
+}
+
+// A copy whose tagging ran out of room partway is gone with its journal: nothing to finish later,
+// and nothing promised.
+TEST(Copy, ThatRunsOutOfRoomPartwayLeavesNoJournalAndPromisesNothing) {
+    TempDir dir;
+    const auto file = dir / "first.mp4";
+    ffmpeg("-f lavfi -i testsrc2=s=64x48:d=2:r=25 -c:v libx264 -pix_fmt yuv420p "
+           "-movflags +faststart " +
+           sh(file));
+    const auto before = readBytes(file);
+    auto grown = std::make_shared<int>(-1); // writes since the file grew
+    tg::FileFaults faults;
+    faults.rangeInsertion = tg::RangeInsertion::never;
+    faults.shiftChunk = 4096;
+    faults.skipSpaceCheck = true;
+    faults.after = [grown](tg::FileOp op) {
+        if (op == tg::FileOp::resize)
+            *grown = 0;
+        else if (op == tg::FileOp::write && *grown >= 0)
+            ++*grown;
+    };
+    faults.before = [grown](tg::FileOp op) {
+        return op == tg::FileOp::write && *grown >= 3 ? ENOSPC : 0;
+    };
+    tg::setFileFaults(faults);
+    const auto r = tg::processOne(file, tg::TGMode::p3Copy);
+    tg::setFileFaults({});
+    EXPECT_EQ(r.outcome, tg::TGOutcome::error);
+    EXPECT_EQ(r.message, "Couldn't make a copy: No space left on device");
+    EXPECT_EQ(readBytes(file), before);
+    EXPECT_EQ(fs::directory_iterator(dir.path())->path(), file); // nothing else in the folder
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(BakeHelper, EndsAtOnceWhenItsStarterIsAlreadyGone) {
+    TempDir dir;
+    const auto source = placed("bt709.mov", dir.path(), "source.mov");
+    const auto output = dir / "out.mov";
+    const char* helper = std::getenv(tg::bakeprotocol::HELPER_ENV);
+    ASSERT_NE(helper, nullptr);
+    // Started by a run whose id is not our parent's: that run has died and left us to another.
+    const auto r = run(std::string(tg::bakeprotocol::PARENT_ENV) + "=1 " + sh(helper) + " " +
+                       sh(source) + " " + sh(output));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(output));
+}
+
+} // namespace
