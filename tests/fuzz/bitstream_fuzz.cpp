@@ -9,59 +9,50 @@
 #include "codec/sps.h"
 #include "movie/bitstream_layer.h"
 
-#include <algorithm>
-#include <cstdlib>
+#include "fuzz_common.h"
+
 #include <vector>
 
 using namespace tg;
+using tgfuzz::require;
 
 namespace {
 
 using View = std::span<const std::uint8_t>;
 
-void require(bool ok) {
-    if (!ok) std::abort();
-}
-
 bool same(const std::vector<std::uint8_t>& a, View b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end());
 }
 
-// A patch changes the bytes that hold the primaries and nothing else, reads back as 12 with the
-// rest as it was, and patches back; any other outcome leaves the unit alone.
+// A unit that reads patches, or says why not and is left alone. A patch changes the bytes that
+// hold the primaries and nothing else, reads back as 12 with the rest as it was, and patches back.
 template <class Read, class Patch> void checkUnit(View unit, Read read, Patch patch) {
+    using Outcome = decltype(patch(std::span<std::uint8_t>(), 0));
     const auto c = read(unit);
     std::vector<std::uint8_t> copy(unit.begin(), unit.end());
-    if (!patch(copy, 12)) return require(same(copy, unit));
-    require(c && c->described && (c->primariesBytes == 1 || c->primariesBytes == 2) &&
+    const Outcome outcome = patch(copy, 12);
+    require(c.has_value() == (outcome != Outcome::parseFailed));
+    require(!c || c->described || outcome == Outcome::noColourDescription);
+    if (outcome != Outcome::patched) return require(same(copy, unit));
+    require(c->described && (c->primariesBytes == 1 || c->primariesBytes == 2) &&
             c->primariesAt[0] <= c->primariesAt[1] && c->primariesAt[1] < unit.size());
     for (std::size_t i = 0; i < unit.size(); ++i)
         require(copy[i] == unit[i] || i == c->primariesAt[0] || i == c->primariesAt[1]);
     const auto again = read(copy);
     require(again && again->primaries == 12 && again->transfer == c->transfer &&
             again->matrix == c->matrix && again->primariesBit == c->primariesBit);
-    require(patch(copy, c->primaries) && same(copy, unit));
+    require(patch(copy, c->primaries) == Outcome::patched && same(copy, unit));
 }
 
 void checkSps(VideoCodec codec, View nal) {
-    const auto c = readSpsColour(codec, nal);
-    std::vector<std::uint8_t> copy(nal.begin(), nal.end());
-    const SpsPatch outcome = patchSpsPrimaries(codec, copy);
-    require(c ? outcome != SpsPatch::parseFailed : outcome == SpsPatch::parseFailed);
-    require(!c || c->described || outcome == SpsPatch::noColourDescription);
     checkUnit(
         nal, [&](View u) { return readSpsColour(codec, u); },
-        [&](std::span<std::uint8_t> u, std::uint8_t v) {
-            return patchSpsPrimaries(codec, u, v) == SpsPatch::patched;
-        });
+        [&](std::span<std::uint8_t> u, std::uint8_t v) { return patchSpsPrimaries(codec, u, v); });
 }
 
 void checkAv1(View obu) {
-    std::vector<std::uint8_t> copy(obu.begin(), obu.end());
-    require(readAv1Colour(obu).has_value() == (patchAv1Primaries(copy) != Av1Patch::parseFailed));
-    checkUnit(obu, readAv1Colour, [](std::span<std::uint8_t> u, std::uint8_t v) {
-        return patchAv1Primaries(u, v) == Av1Patch::patched;
-    });
+    checkUnit(obu, readAv1Colour,
+              [](std::span<std::uint8_t> u, std::uint8_t v) { return patchAv1Primaries(u, v); });
 }
 
 // Every unit listed lies inside the bytes; more is asked for only when there is more.
@@ -111,14 +102,7 @@ void checkLayer(View d) {
     auto layerOf = [&](const std::vector<std::uint8_t>& f) {
         const View m = View(f).subspan(moov->offset, moov->size);
         const MoovLayout layout = readMoovLayout(m, moov->headerSize, moov->offset);
-        const ReadAt read = [&f](std::uint64_t at,
-                                 std::span<std::uint8_t> out) -> Result<std::size_t> {
-            if (at > f.size()) return std::size_t(0);
-            const std::size_t n = std::min<std::uint64_t>(out.size(), f.size() - at);
-            std::copy_n(f.begin() + std::ptrdiff_t(at), n, out.begin());
-            return n;
-        };
-        auto layer = readBitstreamLayer(layout, m, moov->offset, f.size(), read);
+        auto layer = readBitstreamLayer(layout, m, moov->offset, f.size(), tgfuzz::readerOf(f));
         require(layer.ok());
         return std::move(*layer);
     };

@@ -3,31 +3,14 @@
 // coded byte where the new iloc says, and be judged Display P3 when planned again.
 #include "image/heif_plan.h"
 
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
+#include "fuzz_common.h"
+
 #include <vector>
 
 namespace {
 
 namespace h = tg::heif;
-
-void check(bool ok) {
-    if (!ok) __builtin_trap();
-}
-
-std::optional<h::Source> readMemory(h::Bytes file) {
-    return h::readSource(
-        [file](std::uint64_t at, std::span<std::uint8_t> out) -> tg::Result<std::size_t> {
-            if (at > file.size()) return std::size_t(0);
-            const std::size_t n = std::min<std::size_t>(out.size(), file.size() - at);
-            // An empty span may have no storage at all, which memcpy must not be given.
-            if (n != 0) std::memcpy(out.data(), file.data() + at, n);
-            return n;
-        },
-        file.size());
-}
+using tgfuzz::require;
 
 // The coded bytes of every item read through construction methods 0 and 1.
 std::vector<h::Buffer> itemData(const h::Source& s, h::Bytes file) {
@@ -51,28 +34,28 @@ std::vector<h::Buffer> itemData(const h::Source& s, h::Bytes file) {
 }
 
 void plan(h::Bytes file) {
-    const auto source = readMemory(file);
+    const auto source = h::readSource(tgfuzz::readerOf(file), file.size());
     if (!source) return;
     const h::Plan p = h::planTagging(*source);
     if (p.check != tg::ImageCheck::taggable) return;
-    check(p.head.size() <= p.size);
+    require(p.head.size() <= p.size);
     h::Buffer out = p.head;
     out.resize(p.size);
     std::uint64_t next = p.head.size();
     for (const auto& r : p.runs) {
-        check(r.to == next && r.from <= file.size() && r.length <= file.size() - r.from);
+        require(r.to == next && r.from <= file.size() && r.length <= file.size() - r.from);
         std::memcpy(out.data() + r.to, file.data() + r.from, r.length);
         next += r.length;
     }
-    check(next == p.size);
-    const auto again = readMemory(out);
-    check(again.has_value());
-    check(h::planTagging(*again).check == tg::ImageCheck::alreadyP3);
+    require(next == p.size);
+    const auto again = h::readSource(tgfuzz::readerOf(out), out.size());
+    require(again.has_value());
+    require(h::planTagging(*again).check == tg::ImageCheck::alreadyP3);
     // Items keep their bytes, metadata items aside.
     const auto before = itemData(*source, file);
     const auto after = itemData(*again, out);
     for (const auto& d : after)
-        check(std::find(before.begin(), before.end(), d) != before.end());
+        require(std::find(before.begin(), before.end(), d) != before.end());
 }
 
 } // namespace
@@ -81,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const h::Bytes bytes(data, size);
     if (const auto out = h::rewriteBox(bytes)) {
         const auto again = h::rewriteBox(*out);
-        check(again && *again == *out);
+        require(again && *again == *out);
     }
     plan(bytes);
     return 0;

@@ -7,20 +7,17 @@
 #include "movie/moov_layout.h"
 #include "movie/movie_tagger.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include "fuzz_common.h"
+
 #include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 using namespace tg;
+using tgfuzz::require;
 
 namespace {
-
-void require(bool ok) {
-    if (!ok) std::abort();
-}
 
 void checkPlan(Bytes moov, std::uint64_t start) {
     const std::uint64_t hdrLen = moov.size() >= 16 && u32(moov, 0) == 1 ? 16 : 8;
@@ -73,12 +70,8 @@ void checkFile(const std::uint8_t* data, std::size_t size) {
     // Once tagged, the tag is found again and nothing more is written. A bitstream layer that could
     // not be rewritten is reported again, as a skip.
     if (r.outcome == TGOutcome::added || r.outcome == TGOutcome::fixed) {
-        auto again = processCore(path);
-        if (!(again.outcome == TGOutcome::already || again.outcome == TGOutcome::skipped)) {
-            fprintf(stderr, "second run: outcome %d message %s (first %d %s)\n", int(again.outcome),
-                    again.message.c_str(), int(r.outcome), r.message.c_str());
-            std::abort();
-        }
+        const auto again = processCore(path).outcome;
+        require(again == TGOutcome::already || again == TGOutcome::skipped);
         require(fileSizeOf(path) == grown);
     }
     ::unlink(path.c_str());

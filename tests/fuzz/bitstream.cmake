@@ -1,1 +1,0 @@
-tg_fuzz_target(bitstream_fuzz bitstream_fuzz.cpp 30000)
