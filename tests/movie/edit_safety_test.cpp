@@ -6,9 +6,6 @@
 
 #include "movie_fixtures.h"
 
-#include <csignal>
-#include <fcntl.h>
-
 using namespace tg;
 using namespace movietest;
 using enum TGOutcome;
@@ -35,10 +32,8 @@ struct RouteCase {
     bool dense = false; // padding written, not a hole
     // The coded video states its colour too: every decoded frame must say Display P3 after.
     bool bitstream = false;
+    friend void PrintTo(const RouteCase& c, std::ostream* os) { *os << c.name; }
 };
-void PrintTo(const RouteCase& c, std::ostream* os) {
-    *os << c.name;
-}
 FileFaults ruleOf(const RouteCase& c) {
     return route(c.rule, SHIFT_STEP);
 }
@@ -263,10 +258,8 @@ struct KillCase {
     const char* name;
     RangeInsertion rule;      // bySize: range insertion, on ext4 only
     std::vector<int> moments; // kill after this many operations of the file layer
+    friend void PrintTo(const KillCase& c, std::ostream* os) { *os << c.name; }
 };
-void PrintTo(const KillCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class KillMidInsertion : public ::testing::TestWithParam<KillCase> {};
 

@@ -60,10 +60,8 @@ struct Movie {
     Reshape reshape = asIs;
     std::int64_t growth = 19;
     int videos = 1; // video tracks, each to be tagged
+    friend void PrintTo(const Movie& m, std::ostream* os) { *os << m.file; }
 };
-void PrintTo(const Movie& m, std::ostream* os) {
-    *os << m.file;
-}
 
 // A small file system in a loop image, mounted on a fresh folder: btrfs (copy-on-write), or XFS
 // (shared extents after a reflink copy). XFS is kept from preallocating past the end of growing
@@ -81,10 +79,8 @@ public:
                        .status == 0;
     }
     ~LoopDisk() {
-        if (mounted_) run("umount " + sh(dir_ / "mnt"));
+        if (mounted_) run("umount " + sh(path()));
     }
-    LoopDisk(const LoopDisk&) = delete;
-    LoopDisk& operator=(const LoopDisk&) = delete;
     bool mounted() const { return mounted_; }
     fs::path path() const { return dir_ / "mnt"; }
 
@@ -134,7 +130,6 @@ INSTANTIATE_TEST_SUITE_P(
          fixed, FIXED, asIs, 0},
         {"frag_nclx.mp4", SRC + X264 + BT709 + "-movflags frag_keyframe+empty_moov+write_colr",
          fixed, FIXED, asIs, 0},
-        {"h264_none_fast.mp4", SRC + SND + X264 + FAST, added, ADDED},
         {"prores_none.mov", SRC + "-c:v prores_ks", added, ADDED},
         {"co64_fast.mp4", SRC + SND + X264 + FAST, added, ADDED, co64},
         {"large_moov_fast.mp4", SRC + X264 + FAST, added, ADDED, largeMoov},
@@ -145,8 +140,6 @@ INSTANTIATE_TEST_SUITE_P(
         {"two_one_bt709.mov",
          TWO_VIDEO + "-color_primaries:v:0 bt709 -color_trc:v:0 bt709 -colorspace:v:0 bt709 ",
          fixed, FIXED, asIs, 19, 2},
-        // moov first with room reserved behind it: the new atom takes its bytes from the free atom
-        {"reserved_moov.mov", SRC + SND + X264 + "-moov_size 20000", added, ADDED, asIs, 0},
         {"sound.mp4", SND, skipped, "No video track to tag"},
         {"hdr_pq.mov",
          SRC + "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p "

@@ -12,7 +12,6 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
-#include <tuple>
 
 namespace {
 
@@ -55,10 +54,10 @@ struct Clip {
     // Baked: ffprobe's codec, tag, width, height and rotation if any; else the message's start.
     std::string result = "";
     std::function<void(Bytes&)> edit = [](Bytes&) {}; // of the file's bytes after making it
+    friend void PrintTo(const Clip& clip, std::ostream* os) {
+        *os << fs::path(clip.name).stem().string();
+    }
 };
-void PrintTo(const Clip& clip, std::ostream* os) {
-    *os << fs::path(clip.name).stem().string();
-}
 
 const std::string MOOV_FIRST = PATTERN + X264 + "-movflags +faststart";
 const Clip CLIPS[] = {

@@ -56,10 +56,10 @@ struct Row {
     const char* output;   // the name written: the earlier output's, or the source's in place
     bool produced = true; // whether the result names it
     std::optional<tg::LockKind> held = std::nullopt; // by another run, as the run starts
+    friend void PrintTo(const Row& r, std::ostream* os) {
+        *os << r.name << " " << tg::modeName(r.mode);
+    }
 };
-void PrintTo(const Row& r, std::ostream* os) {
-    *os << r.name << " " << tg::modeName(r.mode);
-}
 
 using enum tg::LockKind;
 
@@ -218,10 +218,8 @@ struct StopCase {
     TGMode mode;
     const char* output;      // the name the run writes: the copy, or the source itself
     bool tagsSource = false; // a separate output, after the source is tagged in place
+    friend void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 };
-void PrintTo(const StopCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class StopEveryWrite : public ::testing::TestWithParam<StopCase> {};
 
