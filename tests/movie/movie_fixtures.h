@@ -17,7 +17,6 @@
 
 #include <csignal>
 #include <functional>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,7 +37,7 @@ inline Blob entry(const std::string& type, std::initializer_list<Blob> children 
 inline Blob stsd(std::initializer_list<Blob> entries) {
     return atom("stsd", cat({be(0), be(entries.size()), cat(entries)}));
 }
-inline Blob stco(std::initializer_list<std::uint64_t> offsets, bool wide = false) {
+inline Blob stco(const std::vector<std::uint64_t>& offsets, bool wide = false) {
     Blob b = cat({be(0), be(offsets.size())});
     for (auto o : offsets)
         b = cat({b, be(o, wide ? 8 : 4)});
@@ -47,25 +46,24 @@ inline Blob stco(std::initializer_list<std::uint64_t> offsets, bool wide = false
 inline Blob hdlr(const std::string& handler) {
     return atom("hdlr", cat({be(0), be(0), text(handler), Blob(12, 0), Blob{0}}));
 }
-// dref with one entry; selfContained sets the flag that says the data is in this file.
-inline Blob dinf(bool selfContained = true) {
-    return atom("dinf", atom("dref", cat({be(0), be(1), atom("url ", be(selfContained ? 1 : 0))})));
-}
-// A whole track: trak/mdia(hdlr, minf(dinf, stbl(...))).
-inline Blob track(const std::string& handler, std::initializer_list<Blob> stblChildren,
-                  bool selfContained = true) {
-    return atom("trak", atom("mdia", cat({hdlr(handler),
-                                          atom("minf", cat({dinf(selfContained),
-                                                            atom("stbl", cat(stblChildren))}))})));
+// A whole track: trak/mdia(hdlr, minf(dinf (the data in this file), stbl(...))).
+inline Blob track(const std::string& handler, std::initializer_list<Blob> stblChildren) {
+    const Blob dinf = atom("dinf", atom("dref", cat({be(0), be(1), atom("url ", be(1))})));
+    return atom("trak",
+                atom("mdia", cat({hdlr(handler),
+                                  atom("minf", cat({dinf, atom("stbl", cat(stblChildren))}))})));
 }
 inline Blob colr(const std::string& kind, std::uint16_t prim, std::uint16_t trc) {
     return atom("colr", cat({text(kind), be(prim, 2), be(trc, 2), be(1, 2)}));
 }
 
-// The offset of the first atom along a path of types (a sample description's entries and a
-// video sample entry's children are found after their fixed fields); npos when it is not there.
-inline std::uint64_t find(const Blob& d, const std::vector<std::string>& path) {
-    std::uint64_t start = 0, end = d.size(), at = std::string::npos;
+// The offset of the first atom along a path of types, searched from [start, end) (a sample
+// description's entries and a video sample entry's children are found after their fixed fields);
+// npos when it is not there.
+inline std::uint64_t find(const Blob& d, const std::vector<std::string>& path,
+                          std::uint64_t start = 0, std::uint64_t end = std::string::npos) {
+    std::uint64_t at = std::string::npos;
+    end = std::min<std::uint64_t>(end, d.size());
     for (const auto& type : path) {
         at = std::string::npos;
         for (const auto& a : tg::childAtoms(d, start, end)) {
@@ -79,6 +77,20 @@ inline std::uint64_t find(const Blob& d, const std::vector<std::string>& path) {
         if (at == std::string::npos) return at;
     }
     return at;
+}
+
+// The trak atoms of the first moov, in order.
+inline std::vector<tg::Atom> traks(const Blob& file) {
+    std::vector<tg::Atom> out;
+    const std::uint64_t moov = find(file, {"moov"});
+    for (const auto& t : tg::childAtoms(file, moov + 8, moov + tg::u32(file, moov)))
+        if (t.type == "trak") out.push_back(t);
+    return out;
+}
+// The first atom along a path inside a trak.
+inline std::uint64_t findIn(const Blob& file, const tg::Atom& trak,
+                            const std::vector<std::string>& path) {
+    return find(file, path, trak.offset + trak.headerSize, trak.offset + trak.size);
 }
 
 const std::string SRC = "-f lavfi -i testsrc2=s=64x48:r=10:d=1 ";
@@ -96,6 +108,22 @@ inline std::string primaries(const fs::path& file) {
                "-show_entries stream=color_primaries -of csv=p=0 " +
                sh(file))
         .out;
+}
+
+// Faults that only force a route, and the bytes a shift moves per step (0: the program's own).
+inline tg::FileFaults route(tg::RangeInsertion rule, unsigned long long shiftChunk = 0) {
+    tg::FileFaults f;
+    f.rangeInsertion = rule;
+    f.shiftChunk = shiftChunk;
+    return f;
+}
+
+// processCore with the file layer's faults set for the call.
+inline tg::TGResult processWith(const fs::path& path, const tg::FileFaults& faults) {
+    tg::setFileFaults(faults);
+    auto r = tg::processCore(path);
+    tg::setFileFaults({});
+    return r;
 }
 
 // Makes a movie with ffmpeg; the format follows the extension.
@@ -149,89 +177,84 @@ inline std::vector<fs::path> journals(const fs::path& dir) {
 // past that one it waits for the kill, which a busy machine may be slow to deliver, rather than
 // finish. Returns true when the kill came before fn ended.
 inline bool runKilledAfter(int after, const std::function<void()>& fn, tg::FileFaults faults = {}) {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return false;
+    int ticks[2];
+    if (::pipe(ticks) != 0) return false;
     const pid_t child = ::fork();
     if (child == 0) {
-        ::close(pipeFds[0]);
-        auto seen = std::make_shared<int>(0);
-        faults.after = [out = pipeFds[1], after, seen](tg::FileOp) {
-            const char tick = 1;
-            if (++*seen > after)
-                for (;;)
-                    ::pause();
-            if (::write(out, &tick, 1) != 1) ::_exit(3);
+        int seen = 0;
+        faults.after = [&](tg::FileOp) {
+            while (++seen > after)
+                ::pause();
+            if (::write(ticks[1], "", 1) != 1) ::_exit(3);
         };
         tg::setFileFaults(faults);
         fn();
         ::_exit(0);
     }
-    ::close(pipeFds[1]);
+    ::close(ticks[1]);
     char tick = 0;
-    int seen = 0;
-    while (seen < after && ::read(pipeFds[0], &tick, 1) == 1)
+    for (int seen = 0; seen < after && ::read(ticks[0], &tick, 1) == 1;)
         ++seen;
     ::kill(child, SIGKILL);
-    ::close(pipeFds[0]);
+    ::close(ticks[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
-// Where every chunk offset of a file's tracks is stored: for each trak of the first moov, the
-// file positions of its stco or co64 entries and their width in bytes.
-struct OffsetFields {
-    std::vector<std::uint64_t> at;
-    int width = 4;
-};
-inline std::vector<OffsetFields> chunkOffsetFields(const Blob& file) {
-    std::vector<OffsetFields> tracks;
-    const std::uint64_t moov = find(file, {"moov"});
-    if (moov == std::string::npos) return tracks;
-    for (const auto& t : tg::childAtoms(file, moov + 8, moov + tg::u32(file, moov))) {
-        if (t.type != "trak") continue;
-        const Blob trak(file.begin() + std::ptrdiff_t(t.offset),
-                        file.begin() + std::ptrdiff_t(t.offset + t.size));
-        OffsetFields fields;
-        for (const char* table : {"stco", "co64"}) {
-            const std::uint64_t at = find(trak, {"trak", "mdia", "minf", "stbl", table});
-            if (at == std::string::npos) continue;
-            fields.width = table[1] == 'o' ? 8 : 4;
-            for (std::uint64_t i = 0; i < tg::u32(trak, at + 12); ++i)
-                fields.at.push_back(t.offset + at + 16 + std::uint64_t(fields.width) * i);
-        }
-        tracks.push_back(fields);
-    }
-    return tracks;
+// The values of the stco or co64 atom at `at`.
+inline std::vector<std::uint64_t> offsetTable(const Blob& d, std::uint64_t at) {
+    const bool wide = d[at + 4] == 'c';
+    std::vector<std::uint64_t> values;
+    for (std::uint64_t i = 0; i < tg::u32(d, at + 12); ++i)
+        values.push_back(wide ? tg::u64(d, at + 16 + 8 * i) : tg::u32(d, at + 16 + 4 * i));
+    return values;
 }
-
 // The chunk-offset tables of a file's tracks: for each trak of moov, its stco or co64 values.
 inline std::vector<std::vector<std::uint64_t>> chunkOffsets(const Blob& file) {
     std::vector<std::vector<std::uint64_t>> tracks;
-    for (const auto& f : chunkOffsetFields(file)) {
+    for (const auto& t : traks(file)) {
         tracks.emplace_back();
-        for (auto at : f.at)
-            tracks.back().push_back(f.width == 8 ? tg::u64(file, at) : tg::u32(file, at));
+        for (const char* table : {"stco", "co64"})
+            if (const auto at = findIn(file, t, {"mdia", "minf", "stbl", table});
+                at != std::string::npos)
+                tracks.back() = offsetTable(file, at);
     }
     return tracks;
 }
 
-// The file with `child` appended inside moov (32-bit sizes); when moov lies in front of the media
-// data, every chunk offset follows.
-inline Blob withMoovChild(const Blob& file, const Blob& child) {
-    Blob out = file;
-    const std::uint64_t moov = find(file, {"moov"}), size = tg::u32(file, moov);
-    for (const auto& f : chunkOffsetFields(file)) {
-        if (moov > find(file, {"mdat"})) break;
-        for (auto at : f.at) {
-            if (f.width == 8)
-                tg::wU64(out, at, tg::u64(out, at) + child.size());
-            else
-                tg::wU32(out, at, std::uint32_t(tg::u32(out, at) + child.size()));
-        }
+// Layouts ffmpeg does not write: chunk offsets all 64-bit, a moov with a 64-bit size, a child
+// appended to moov.
+struct MoovReshape {
+    bool co64 = false, largeMoov = false;
+    Blob moovChild = {};
+};
+inline Blob rebuiltAtom(const Blob& d, const tg::Atom& a, const MoovReshape& how,
+                        std::uint64_t delta) {
+    if (a.type == "stco" || a.type == "co64") {
+        auto offsets = offsetTable(d, a.offset);
+        for (auto& o : offsets)
+            o += delta;
+        return stco(offsets, how.co64 || a.type == "co64");
     }
-    tg::wU32(out, moov, std::uint32_t(size + child.size()));
-    out.insert(out.begin() + std::ptrdiff_t(moov + size), child.begin(), child.end());
+    if (!std::set<std::string>{"moov", "trak", "mdia", "minf", "stbl"}.contains(a.type))
+        return Blob(d.begin() + a.offset, d.begin() + a.offset + a.size);
+    Blob out;
+    for (const auto& c : tg::childAtoms(d, a.offset + a.headerSize, a.offset + a.size))
+        out = cat({out, rebuiltAtom(d, c, how, delta)});
+    if (a.type == "moov") out = cat({out, how.moovChild});
+    return atom(a.type, out, a.type == "moov" && how.largeMoov);
+}
+// The file with its moov rebuilt as asked; when moov lies in front of the media data, every chunk
+// offset follows its growth.
+inline Blob reshaped(const Blob& file, const MoovReshape& how) {
+    Blob out;
+    bool moovFirst = true;
+    for (const auto& a : tg::childAtoms(file, 0, file.size())) {
+        moovFirst = moovFirst && a.type != "mdat";
+        const std::uint64_t grown = rebuiltAtom(file, a, how, 0).size() - a.size;
+        out = cat({out, rebuiltAtom(file, a, how, moovFirst ? grown : 0)});
+    }
     return out;
 }
 

@@ -1,9 +1,10 @@
-// The movie tagger: its atom readers, structure reader, colour decision and insertion plan on
-// tiny atom trees built in memory, then processCore and addColr on real movies made by ffmpeg,
-// on broken files and on refusing disks.
+// The movie tagger's structure reader, colour decision and insertion plan on tiny atom trees built
+// in memory, sample tables against ffprobe's packet list and tables that lie, then processCore
+// and addColr on broken files and on refusing disks.
 #include "movie/colour_decision.h"
 #include "movie/insertion_plan.h"
 #include "movie/moov_layout.h"
+#include "movie/sample_table.h"
 
 #include "movie_fixtures.h"
 
@@ -17,58 +18,29 @@ using enum TGOutcome;
 
 namespace {
 
-const std::string TWO_VIDEO = SRC + "-f lavfi -i testsrc=s=64x48:r=10:d=1 -map 0 -map 1 " + X264;
-
-// A moov with a video track (avc1 entry with the given children) and chunk offsets.
-Blob videoMoov(std::initializer_list<Blob> entryKids, std::initializer_list<std::uint64_t> chunks) {
-    return atom("moov", track("vide", {stsd({entry("avc1", entryKids)}), stco(chunks)}));
+// A moov with a video track: one avc1 entry with the given children, no chunks.
+Blob videoMoov(std::initializer_list<Blob> entryKids = {}) {
+    return atom("moov", track("vide", {stsd({entry("avc1", entryKids)}), stco({})}));
 }
 
-// Layouts ffmpeg does not write; lastChildToEnd: the sample entry's last child says size 0 ("to
-// the end"), so an atom appended after it would be read as part of it.
-enum Reshape { asIs, co64, largeMoov, lastChildToEnd };
-struct Movie {
-    std::string file, args; // args: ffmpeg arguments before the output
-    TGOutcome outcome;
-    std::string message;
-    Reshape reshape = asIs;
-    std::int64_t growth = 19;
-    int videos = 1; // video tracks, each to be tagged
-};
-void PrintTo(const Movie& m, std::ostream* os) {
-    *os << m.file;
+// The sample-table atoms of a movie's nth track.
+SampleTableAtoms tablesOf(const Blob& d, int nth) {
+    const std::uint64_t stbl = findIn(d, traks(d).at(nth), {"mdia", "minf", "stbl"});
+    SampleTableAtoms t;
+    for (const auto& a : childAtoms(d, stbl + 8, stbl + u32(d, stbl))) {
+        const auto body = std::span(d).subspan(a.offset + a.headerSize, a.size - a.headerSize);
+        if (a.type == "stsz" || a.type == "stz2") t.sizes = body;
+        if (a.type == "stsc") t.stsc = body;
+        if (a.type == "stco" || a.type == "co64") t.chunkOffsets = body;
+        t.compact = t.compact || a.type == "stz2";
+        t.large = t.large || a.type == "co64";
+    }
+    return t;
 }
-
-// An atom of the moov tree rebuilt as `how` asks, its chunk offsets moved by delta.
-Blob rebuild(const Blob& d, const Atom& a, Reshape how, std::uint64_t delta) {
-    Blob out;
-    if (std::set<std::string>{"moov", "trak", "mdia", "minf", "stbl"}.contains(a.type)) {
-        for (const auto& c : childAtoms(d, a.offset + a.headerSize, a.offset + a.size))
-            out = cat({out, rebuild(d, c, how, delta)});
-        return atom(a.type, out, a.type == "moov" && how == largeMoov);
-    }
-    if (a.type != "stco") return Blob(d.begin() + a.offset, d.begin() + a.offset + a.size);
-    out = cat({be(0), be(u32(d, a.offset + 12))});
-    for (std::uint64_t i = 0; i < u32(d, a.offset + 12); ++i)
-        out = cat({out, be(u32(d, a.offset + 16 + 4 * i) + delta, how == co64 ? 8 : 4)});
-    return atom(how == co64 ? "co64" : "stco", out);
-}
-// The whole file so rebuilt: chunk offsets follow when moov grows in front of the media data.
-Blob reshape(const Blob& file, Reshape how) {
-    Blob out;
-    if (how == lastChildToEnd) {
-        out = file;
-        const std::uint64_t avc1 =
-            find(file, {"moov", "trak", "mdia", "minf", "stbl", "stsd", "avc1"});
-        wU32(out, childAtoms(file, avc1 + 8 + 78, avc1 + u32(file, avc1)).back().offset, 0);
-        return out;
-    }
-    bool moovFirst = true;
-    for (const auto& a : childAtoms(file, 0, file.size())) {
-        moovFirst = moovFirst && a.type != "mdat";
-        const std::uint64_t grown = rebuild(file, a, how, 0).size() - a.size;
-        out = cat({out, rebuild(file, a, how, moovFirst ? grown : 0)});
-    }
+std::vector<std::pair<std::uint64_t, std::uint64_t>> located(const SampleTable& t) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    for (const auto& s : t.samples)
+        out.emplace_back(s.offset, s.size);
     return out;
 }
 
@@ -148,69 +120,81 @@ TEST(InsertionPlan, OffsetsBehindMoovMoveAndFieldsThatWouldOverflowAreRefused) {
     }
 }
 
-class TagRealMovie : public ::testing::TestWithParam<Movie> {};
-
-TEST_P(TagRealMovie, KeepsEveryFrameAndReadsAsDisplayP3) {
-    const Movie& m = GetParam();
+TEST(SampleTable, EverySampleWhereFfprobeFindsIt) {
     TempDir dir;
-    const auto path = dir / m.file;
-    makeMovie(path, m.args);
-    if (m.reshape != asIs) writeBytes(path, reshape(readBytes(path), m.reshape));
-    const Blob before = readBytes(path);
-    const std::string hashes = frameHashes(path);
-    auto r = processCore(path);
-    EXPECT_EQ(std::tie(r.outcome, r.message), std::tie(m.outcome, m.message));
-    EXPECT_TRUE(journals(dir.path()).empty());
-    const Blob after = readBytes(path);
-    if (m.outcome != fixed && m.outcome != added) {
-        EXPECT_EQ(after, before);
-        return;
+    const fs::path mov = dir / "av.mov";
+    makeMovie(mov, SRC + SND + X264 + "-c:a aac");
+    const Blob file = readBytes(mov);
+    for (int stream : {0, 1}) {
+        const auto table = sampleLocations(tablesOf(file, stream));
+        ASSERT_TRUE(table.ok()) << table.error;
+        EXPECT_EQ(located(table), packets(mov, stream)) << "stream " << stream;
     }
-    EXPECT_EQ(std::int64_t(after.size()), std::int64_t(before.size()) + m.growth);
-    EXPECT_EQ(frameHashes(path), hashes);
-    std::string p3;
-    for (int v = 0; v < m.videos; ++v)
-        p3 += "smpte432\n";
-    EXPECT_EQ(primaries(path), p3);
-    EXPECT_EQ(processCore(path).message, "Already Display-P3"); // and writes nothing
-    EXPECT_EQ(readBytes(path), after);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Movies, TagRealMovie,
-    ::testing::ValuesIn(std::vector<Movie>{
-        {"h264_nclc.mov", SRC + SND + X264 + BT709, fixed, FIXED, asIs, 0},
-        {"hevc_nclx_fast.mp4",
-         SRC + "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p -tag:v hvc1 " + BT709 +
-             "-movflags +faststart+write_colr",
-         fixed, FIXED, asIs, 0},
-        {"frag_nclx.mp4", SRC + X264 + BT709 + "-movflags frag_keyframe+empty_moov+write_colr",
-         fixed, FIXED, asIs, 0},
-        {"h264_none_fast.mp4", SRC + SND + X264 + FAST, added, ADDED},
-        {"prores_none.mov", SRC + "-c:v prores_ks", added, ADDED},
-        {"co64_fast.mp4", SRC + SND + X264 + FAST, added, ADDED, co64},
-        {"large_moov_fast.mp4", SRC + X264 + FAST, added, ADDED, largeMoov},
-        {"last_child_to_end.mov", SRC + X264, added, ADDED, lastChildToEnd},
-        // Every video track: two atoms in one plan, or one patched and one added.
-        {"two_none_fast.mp4", TWO_VIDEO + FAST, added, ADDED, asIs, 38, 2},
-        {"two_none_last.mov", TWO_VIDEO, added, ADDED, asIs, 38, 2},
-        {"two_one_bt709.mov",
-         TWO_VIDEO + "-color_primaries:v:0 bt709 -color_trc:v:0 bt709 -colorspace:v:0 bt709 ",
-         fixed, FIXED, asIs, 19, 2},
-        // moov first with room reserved behind it: the new atom takes its bytes from the free atom
-        {"reserved_moov.mov", SRC + SND + X264 + "-moov_size 20000", added, ADDED, asIs, 0},
-        {"sound.mp4", SND, skipped, "No video track to tag"},
-        {"hdr_pq.mov",
-         SRC + "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p "
-               "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc",
-         hdr, "HDR — left unchanged"},
-        {"frag_none.mp4", SRC + X264 + "-movflags frag_keyframe+empty_moov", error,
-         "Unsupported (fragmented movie)"},
-    }),
-    [](const auto& info) { return info.param.file.substr(0, info.param.file.find('.')); });
+TEST(SampleTable, LyingTablesAreErrors) {
+    // A table's body: version and flags, then 32-bit fields (stsc: the count, then each run's
+    // first chunk, samples per chunk and description); fields() writes other widths.
+    auto body = [](std::initializer_list<std::uint64_t> values) {
+        Blob b = be(0);
+        for (auto v : values)
+            b = cat({b, be(v)});
+        return b;
+    };
+    const Blob sizes = body({0, 3, 10, 20, 30}), runs = body({2, 1, 2, 1, 2, 1, 1});
+    const Blob chunks = body({2, 100, 500});
+    using Located = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+    enum Variant { plain, stz2, co64 };
+    struct Case {
+        std::string name;
+        Blob sizes, runs, chunks;
+        Located expected; // empty: an error
+        Variant variant = plain;
+        std::uint64_t max = MAX_SAMPLES;
+    };
+    const Located abc = {{100, 10}, {110, 20}, {500, 30}};
+    const std::vector<Case> cases = {
+        {"plain", sizes, runs, chunks, abc},
+        {"one size for all", body({7, 3}), runs, chunks, {{100, 7}, {107, 7}, {500, 7}}},
+        {"4-bit sizes",
+         fields("4:0 4:4 4:3 1:0x12 1:0x30"),
+         runs,
+         chunks,
+         {{100, 1}, {101, 2}, {500, 3}},
+         stz2},
+        {"16-bit sizes", fields("4:0 4:16 4:3 2:10 2:20 2:30"), runs, chunks, abc, stz2},
+        {"64-bit offsets", sizes, runs, fields("4:0 4:2 8:100 8:500"), abc, co64},
+        {"a run past the last chunk", sizes, body({3, 1, 2, 1, 2, 1, 1, 9, 5, 1}), chunks, abc},
+        {"sizes shorter than their count", body({0, 3, 10, 20}), runs, chunks, {}},
+        {"unknown field size", fields("4:0 4:5 4:3 2:0"), runs, chunks, {}, stz2},
+        {"offsets shorter than their count", sizes, runs, body({3, 100, 500}), {}},
+        {"runs shorter than their count", sizes, body({2, 1, 2, 1}), chunks, {}},
+        {"first run after chunk 1", sizes, body({1, 2, 3, 1}), chunks, {}},
+        {"runs out of order", sizes, body({2, 1, 1, 1, 1, 2, 1}), chunks, {}},
+        {"an empty run", sizes, body({2, 1, 0, 1, 2, 3, 1}), chunks, {}},
+        {"chunks hold more samples", sizes, body({1, 1, 2, 1}), chunks, {}},
+        {"chunks hold fewer samples", sizes, body({1, 1, 1, 1}), chunks, {}},
+        {"past the largest offset",
+         sizes,
+         runs,
+         fields("4:0 4:2 8:100 8:0xFFFFFFFFFFFFFFFA"),
+         {},
+         co64},
+        {"past the end of the file", sizes, runs, body({2, 100, 511}), {}},
+        {"more samples than allowed", sizes, runs, chunks, {}, plain, 2},
+        {"cut short", Blob(11, 0), runs, chunks, {}},
+    };
+    for (const auto& c : cases) {
+        const auto t = sampleLocations(
+            {c.sizes, c.variant == stz2, c.runs, c.chunks, c.variant == co64, 540}, c.max);
+        EXPECT_EQ(t.ok(), !c.expected.empty()) << c.name << ": " << t.error;
+        EXPECT_EQ(located(t), c.expected) << c.name;
+    }
+    EXPECT_TRUE(sampleLocations({body({0, 0}), false, body({0}), body({0})}).ok());
+}
 
 TEST(BadMovie, EachGetsItsMessageAndKeepsEveryByte) {
-    const Blob moov = videoMoov({colr("nclc", 1, 1)}, {});
+    const Blob moov = videoMoov({colr("nclc", 1, 1)});
     const Blob mdatFirst = cat({atom("ftyp", text("qt  ")), atom("mdat", Blob(64, 0)), moov});
     const std::string NO_MOOV = "Unsupported (no moov)";
     // What is wrong; the bytes; the messages of processCore and of addColr.
@@ -244,7 +228,7 @@ TEST(BadMovie, RefusingFileSystemsAndFailingWritesChangeNothing) {
     TempDir dir;
     fs::permissions(dir.path(), fs::perms(0755));
     const auto path = dir / "m.mov";
-    const Blob tagged = cat({atom("free", Blob(300, 0)), videoMoov({colr("nclc", 1, 1)}, {})});
+    const Blob tagged = cat({atom("free", Blob(300, 0)), videoMoov({colr("nclc", 1, 1)})});
     writeBytes(path, tagged);
     // The patch lands past a file-size limit, so its write fails as on a dying disk; the
     // journal, smaller than the limit, stays for the next run.
@@ -276,7 +260,7 @@ TEST(BadMovie, RefusingFileSystemsAndFailingWritesChangeNothing) {
     if (!disk.mounted()) GTEST_SKIP() << "a full disk and a read-only folder need a tmpfs (root)";
     // The file ends 4090 bytes into a page, so 19 more bytes need a page the full disk lacks.
     const auto full = disk.path() / "m.mov";
-    const Blob moov = videoMoov({}, {});
+    const Blob moov = videoMoov();
     const Blob padded = cat({moov, atom("mdat", Blob(4090 - 8 - moov.size(), 0))});
     writeBytes(full, padded);
     disk.fill(0);

@@ -1,11 +1,12 @@
-// Movies whose structure a byte scan or a first-track-only walk gets wrong, and files that are not
-// what they seem: each is tagged where the structure says, or refused with every byte kept.
+// Real movies tagged end to end, in the layouts ffmpeg writes and in ones reshaped at the atom
+// level; then files that are not what they seem, in use or changing, and a shift on a
+// copy-on-write file system that runs out of room: each is tagged where the structure says, or
+// refused with every byte kept, or finished by the next run.
 #include "movie_fixtures.h"
 
 #include <fstream>
 
 #include <sys/stat.h>
-#include <sys/statfs.h>
 
 using namespace tg;
 using namespace movietest;
@@ -14,43 +15,53 @@ using enum TGOutcome;
 namespace {
 
 const std::string MOV_NCLC = SRC + SND + X264 + BT709;
+const std::string TWO_VIDEO = SRC + "-f lavfi -i testsrc=s=64x48:r=10:d=1 -map 0 -map 1 " + X264;
 
-// Moves one track's data into "another file": its dref entry loses the self-contained flag.
-Blob externalTrack(Blob file, std::size_t trackIndex) {
-    const std::uint64_t moov = find(file, {"moov"});
-    std::size_t seen = 0;
-    for (const auto& t : childAtoms(file, moov + 8, moov + u32(file, moov))) {
-        if (t.type != "trak" || seen++ != trackIndex) continue;
-        const Blob trak(file.begin() + std::ptrdiff_t(t.offset),
-                        file.begin() + std::ptrdiff_t(t.offset + t.size));
-        for (const char* entry : {"url ", "alis"}) {
-            const std::uint64_t at = find(trak, {"trak", "mdia", "minf", "dinf", "dref"});
-            if (at == std::string::npos) continue;
-            for (const auto& e : childAtoms(trak, at + 16, at + u32(trak, at)))
-                if (e.type == entry) file[t.offset + e.offset + 11] = 0; // flags: not here
-        }
-    }
-    return file;
+// An iloc (version 1, 4-byte fields, one item at `target` by file offset) in udta/meta; `cut`
+// bytes short, its extent runs past the atom's end.
+Blob ilocInUdta(std::uint64_t target, std::size_t cut = 0) {
+    Blob iloc = cat({be(0x01000000), Blob{0x44, 0x40}, be(1, 2), be(1, 2), be(0, 2), be(0, 2),
+                     be(target), be(1, 2), be(0), be(16)});
+    iloc.resize(iloc.size() - cut);
+    return atom("udta", atom("meta", cat({be(0), hdlr("mdir"), atom("iloc", iloc)})));
 }
-
-// An iloc (version 1, 4-byte fields, one item at `target` by file offset) in udta/meta.
-Blob ilocInUdta(std::uint64_t target) {
-    const Blob iloc = atom("iloc", cat({be(0x01000000), Blob{0x44, 0x40}, be(1, 2), be(1, 2),
-                                        be(0, 2), be(0, 2), be(target), be(1, 2), be(0), be(16)}));
-    return atom("udta", atom("meta", cat({be(0), hdlr("mdir"), iloc})));
-}
-
-// The base offset of the first iloc in a udta/meta of moov.
+// The base offset of that iloc, appended last in moov.
 std::uint64_t ilocTarget(const Blob& file) {
     const std::uint64_t moov = find(file, {"moov"});
-    for (const auto& udta : childAtoms(file, moov + 8, moov + u32(file, moov))) {
-        if (udta.type != "udta") continue;
-        for (const auto& meta : childAtoms(file, udta.offset + 8, udta.offset + udta.size))
-            for (const auto& a : childAtoms(file, meta.offset + 12, meta.offset + meta.size))
-                if (a.type == "iloc") return u32(file, a.offset + 22);
-    }
-    return 0;
+    return u32(file, moov + u32(file, moov) - 14);
 }
+
+// Layouts ffmpeg does not write, and structures it forgives, made from its files.
+using Reshape = std::function<Blob(Blob)>;
+const Reshape asIs = [](Blob file) { return file; };
+const Reshape co64 = [](Blob file) { return reshaped(file, {.co64 = true}); };
+const Reshape largeMoov = [](Blob file) { return reshaped(file, {.largeMoov = true}); };
+// The sample entry's last child says size 0 ("to the end"): an atom appended after it would be
+// read as part of it.
+const Reshape lastChildToEnd = [](Blob file) {
+    const std::uint64_t avc1 = find(file, {"moov", "trak", "mdia", "minf", "stbl", "stsd", "avc1"});
+    wU32(file, childAtoms(file, avc1 + 8 + 78, avc1 + u32(file, avc1)).back().offset, 0);
+    return file;
+};
+// The second track's tables are not where its structure says: its mdia renamed moof.
+const Reshape mdiaRenamed = [](Blob file) {
+    std::copy_n("moof", 4,
+                file.begin() + std::ptrdiff_t(findIn(file, traks(file)[1], {"mdia"}) + 4));
+    return file;
+};
+const Reshape itemsCut = [](Blob file) {
+    return reshaped(file, {.moovChild = ilocInUdta(5000, 6)});
+};
+
+struct Movie {
+    std::string file, args; // args: ffmpeg arguments before the output
+    TGOutcome outcome;
+    std::string message;
+    Reshape reshape = asIs;
+    std::int64_t growth = 19;
+    int videos = 1; // video tracks, each to be tagged
+    friend void PrintTo(const Movie& m, std::ostream* os) { *os << m.file; }
+};
 
 // A small file system in a loop image, mounted on a fresh folder: btrfs (copy-on-write), or XFS
 // (shared extents after a reflink copy). XFS is kept from preallocating past the end of growing
@@ -58,28 +69,20 @@ std::uint64_t ilocTarget(const Blob& file) {
 class LoopDisk {
 public:
     LoopDisk(const std::string& type, std::uint64_t bytes) {
-        const std::string mkfs = "mkfs." + type;
-        if (::geteuid() != 0 || run("command -v " + mkfs).status != 0) return;
-        const auto image = dir_ / "disk.img";
-        std::filesystem::create_directory(dir_ / "mnt");
-        if (run("truncate -s " + std::to_string(bytes) + " " + sh(image)).status != 0) return;
-        if (run(mkfs + " -q -f " + sh(image) + " >/dev/null 2>&1").status != 0) return;
-        const std::string options = type == "xfs" ? "loop,allocsize=4096" : "loop";
-        mounted_ =
-            run("mount -o " + options + " " + sh(image) + " " + sh(dir_ / "mnt")).status == 0;
+        if (::geteuid() != 0) return;
+        const auto image = sh(dir_ / "disk.img");
+        fs::create_directory(path());
+        mounted_ = run("command -v mkfs." + type + " >/dev/null && truncate -s " +
+                       std::to_string(bytes) + " " + image + " && mkfs." + type + " -q -f " +
+                       image + " >/dev/null 2>&1 && mount -o loop" +
+                       (type == "xfs" ? ",allocsize=4096 " : " ") + image + " " + sh(path()))
+                       .status == 0;
     }
     ~LoopDisk() {
-        if (mounted_) run("umount " + sh(dir_ / "mnt"));
+        if (mounted_) run("umount " + sh(path()));
     }
-    LoopDisk(const LoopDisk&) = delete;
-    LoopDisk& operator=(const LoopDisk&) = delete;
     bool mounted() const { return mounted_; }
     fs::path path() const { return dir_ / "mnt"; }
-    std::uint64_t freeBytes() const {
-        struct statfs s {};
-        ::statfs(path().c_str(), &s);
-        return std::uint64_t(s.f_bavail) * s.f_bsize;
-    }
 
 private:
     TempDir dir_;
@@ -88,74 +91,96 @@ private:
 
 } // namespace
 
+class TagRealMovie : public ::testing::TestWithParam<Movie> {};
+
+TEST_P(TagRealMovie, KeepsEveryFrameAndReadsAsDisplayP3) {
+    const Movie& m = GetParam();
+    TempDir dir;
+    const auto path = dir / m.file;
+    makeMovie(path, m.args);
+    writeBytes(path, m.reshape(readBytes(path)));
+    const Blob before = readBytes(path);
+    const std::string hashes = frameHashes(path);
+    ASSERT_FALSE(hashes.empty()); // ffmpeg reads it
+    auto r = processCore(path);
+    EXPECT_EQ(std::tie(r.outcome, r.message), std::tie(m.outcome, m.message));
+    EXPECT_TRUE(journals(dir.path()).empty());
+    const Blob after = readBytes(path);
+    if (m.outcome != fixed && m.outcome != added) {
+        EXPECT_EQ(after, before);
+        return;
+    }
+    EXPECT_EQ(std::int64_t(after.size()), std::int64_t(before.size()) + m.growth);
+    EXPECT_EQ(frameHashes(path), hashes);
+    std::string p3;
+    for (int v = 0; v < m.videos; ++v)
+        p3 += "smpte432\n";
+    EXPECT_EQ(primaries(path), p3);
+    EXPECT_EQ(processCore(path).message, "Already Display-P3"); // and writes nothing
+    EXPECT_EQ(readBytes(path), after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Movies, TagRealMovie,
+    ::testing::ValuesIn(std::vector<Movie>{
+        {"h264_nclc.mov", SRC + SND + X264 + BT709, fixed, FIXED, asIs, 0},
+        {"hevc_nclx_fast.mp4",
+         SRC + "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p -tag:v hvc1 " + BT709 +
+             "-movflags +faststart+write_colr",
+         fixed, FIXED, asIs, 0},
+        {"frag_nclx.mp4", SRC + X264 + BT709 + "-movflags frag_keyframe+empty_moov+write_colr",
+         fixed, FIXED, asIs, 0},
+        {"prores_none.mov", SRC + "-c:v prores_ks", added, ADDED},
+        {"co64_fast.mp4", SRC + SND + X264 + FAST, added, ADDED, co64},
+        {"large_moov_fast.mp4", SRC + X264 + FAST, added, ADDED, largeMoov},
+        {"last_child_to_end.mov", SRC + X264, added, ADDED, lastChildToEnd},
+        // Every video track: two atoms in one plan, or one patched and one added.
+        {"two_none_fast.mp4", TWO_VIDEO + FAST, added, ADDED, asIs, 38, 2},
+        {"two_none_last.mov", TWO_VIDEO, added, ADDED, asIs, 38, 2},
+        {"two_one_bt709.mov",
+         TWO_VIDEO + "-color_primaries:v:0 bt709 -color_trc:v:0 bt709 -colorspace:v:0 bt709 ",
+         fixed, FIXED, asIs, 19, 2},
+        {"sound.mp4", SND, skipped, "No video track to tag"},
+        {"hdr_pq.mov",
+         SRC + "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p "
+               "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc",
+         hdr, "HDR — left unchanged"},
+        {"frag_none.mp4", SRC + X264 + "-movflags frag_keyframe+empty_moov", error,
+         "Unsupported (fragmented movie)"},
+        {"mdia_renamed.mp4", SRC + SND + X264 + FAST, error,
+         "Unsupported (unexpected track structure)", mdiaRenamed},
+        {"items_cut.mp4", SRC + X264 + FAST, error, "Unsupported (offsets outside chunk tables)",
+         itemsCut},
+    }),
+    [](const auto& info) { return info.param.file.substr(0, info.param.file.find('.')); });
+
 // Offsets that point into another file never move; item locations in moov follow the media.
 TEST(Structure, ExternalDataStaysAndItemLocationsFollow) {
     TempDir dir;
-    const auto path = dir / "external.mp4";
+    const auto path = dir / "external.mp4", items = dir / "items.mp4";
     makeMovie(path, SRC + SND + X264 + FAST);
-    Blob file = externalTrack(readBytes(path), 1); // the sound track
-    const auto before = chunkOffsets(file);
-    ASSERT_EQ(before.size(), 2u);
+    // The sound track's data "in another file": its dref entry loses the self-contained flag.
+    Blob file = readBytes(path);
+    const std::uint64_t dref = findIn(file, traks(file)[1], {"mdia", "minf", "dinf", "dref"});
+    file[find(file, {"url "}, dref + 16, dref + u32(file, dref)) + 11] = 0;
     writeBytes(path, file);
     EXPECT_EQ(processCore(path).message, ADDED);
-    const auto after = chunkOffsets(readBytes(path));
-    ASSERT_EQ(after.size(), 2u);
-    EXPECT_EQ(after[1], before[1]);
-    for (std::size_t i = 0; i < before[0].size(); ++i)
-        EXPECT_EQ(after[0][i], before[0][i] + 19);
+    auto expected = chunkOffsets(file);
+    for (auto& o : expected.at(0))
+        o += 19;
+    EXPECT_EQ(chunkOffsets(readBytes(path)), expected);
 
-    // An item at the first video chunk, moov first: it moves with the media.
-    const auto items = dir / "items.mp4";
+    // An item at the first video chunk, moov first. The udta is the same size whatever its
+    // target, so the chunks land at the same place.
     makeMovie(items, SRC + X264 + FAST);
-    // The udta is the same size whatever its target, so the chunks land at the same place.
-    const std::uint64_t moved = chunkOffsets(withMoovChild(readBytes(items), ilocInUdta(0)))[0][0];
-    file = withMoovChild(readBytes(items), ilocInUdta(moved));
-    writeBytes(items, file);
-    EXPECT_EQ(ilocTarget(file), moved);
-    EXPECT_EQ(chunkOffsets(file)[0][0], moved);
+    const Blob plain = readBytes(items);
+    const std::uint64_t moved = chunkOffsets(reshaped(plain, {.moovChild = ilocInUdta(0)}))[0][0];
+    writeBytes(items, reshaped(plain, {.moovChild = ilocInUdta(moved)}));
+    ASSERT_EQ(chunkOffsets(readBytes(items))[0][0], moved);
     const std::string hashes = frameHashes(items);
     EXPECT_EQ(processCore(items).message, ADDED);
     EXPECT_EQ(ilocTarget(readBytes(items)), moved + 19);
     EXPECT_EQ(frameHashes(items), hashes);
-}
-
-// A track whose tables are not where its structure says (its mdia renamed moof, 4 bytes that
-// ffmpeg forgives), or an item table that cannot be read: refused, every byte kept.
-TEST(Structure, UnexpectedStructuresAreRefusedBeforeWriting) {
-    TempDir dir;
-    const auto renamed = dir / "renamed.mp4";
-    makeMovie(renamed, SRC + SND + X264 + FAST);
-    Blob file = readBytes(renamed);
-    const std::uint64_t moov = find(file, {"moov"});
-    std::size_t traks = 0;
-    for (const auto& t : childAtoms(file, moov + 8, moov + u32(file, moov))) {
-        if (t.type != "trak" || traks++ != 1) continue;
-        for (const auto& c : childAtoms(file, t.offset + 8, t.offset + t.size))
-            if (c.type == "mdia")
-                std::copy_n("moof", 4, file.begin() + std::ptrdiff_t(c.offset + 4));
-    }
-    writeBytes(renamed, file);
-    ASSERT_FALSE(frameHashes(renamed).empty()); // ffmpeg still reads it
-
-    const auto badItems = dir / "bad_items.mp4";
-    makeMovie(badItems, SRC + X264 + FAST);
-    Blob cut = ilocInUdta(5000);
-    cut.resize(cut.size() - 6); // the extent runs past the atom's end
-    wU32(cut, 0, std::uint32_t(cut.size()));
-    wU32(cut, 8, std::uint32_t(cut.size() - 8));
-    wU32(cut, 8 + 8 + 4 + 33, std::uint32_t(cut.size() - 8 - 8 - 4 - 33));
-    writeBytes(badItems, withMoovChild(readBytes(badItems), cut));
-
-    for (const auto& [path, message] :
-         {std::pair{renamed, "Unsupported (unexpected track structure)"},
-          std::pair{badItems, "Unsupported (offsets outside chunk tables)"}}) {
-        SCOPED_TRACE(path.filename().string());
-        const Blob bytes = readBytes(path);
-        auto r = processCore(path);
-        EXPECT_EQ(std::tie(r.outcome, r.message), std::tuple(error, std::string(message)));
-        EXPECT_EQ(readBytes(path), bytes);
-    }
-    EXPECT_TRUE(journals(dir.path()).empty());
 }
 
 // Another run holding the file, a writer still appending to it, a FIFO named like a movie.
@@ -171,11 +196,7 @@ TEST(Structure, FilesInUseChangingOrNotRegularAreLeftAlone) {
         EXPECT_EQ(processCore(path).message, IN_USE);
         EXPECT_EQ(addColr(path).message, IN_USE);
         // And from another process, as a second window or CLI would be.
-        const pid_t child = ::fork();
-        if (child == 0) ::_exit(processCore(path).message == IN_USE ? 0 : 1);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(inChild([&] { return int(processCore(path).message != IN_USE); }), 0);
     }
     EXPECT_EQ(readBytes(path), bytes);
 
@@ -188,15 +209,11 @@ TEST(Structure, FilesInUseChangingOrNotRegularAreLeftAlone) {
         FileFaults appendFirst;
         bool appended = false;
         appendFirst.before = [&](FileOp) {
-            if (!appended) {
-                appended = true;
+            if (!std::exchange(appended, true))
                 std::ofstream(growing, std::ios::app) << std::string(5000, 'x');
-            }
             return 0;
         };
-        setFileFaults(appendFirst);
-        auto r = processCore(growing);
-        setFileFaults({});
+        auto r = processWith(growing, appendFirst);
         EXPECT_EQ(std::tie(r.outcome, r.message),
                   std::tuple(error, "File changed while it was being read — left unchanged"));
         Blob expected = start;
@@ -207,19 +224,14 @@ TEST(Structure, FilesInUseChangingOrNotRegularAreLeftAlone) {
 
     // A FIFO: refused at once, in a child so that a hang fails the test instead of stalling it.
     ASSERT_EQ(::mkfifo((dir / "pipe.mov").c_str(), 0644), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::alarm(10);
-        auto r = processCore(dir / "pipe.mov");
-        auto a = addColr(dir / "pipe.mov");
-        ::_exit(r.outcome == error && r.detail == "not a regular file" && a.outcome == error &&
-                        !hasInterruptedEdit(dir / "pipe.mov")
-                    ? 0
-                    : 1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(inChild([&] {
+                  ::alarm(10);
+                  const auto r = processCore(dir / "pipe.mov");
+                  return int(r.outcome != error || r.detail != "not a regular file" ||
+                             addColr(dir / "pipe.mov").outcome != error ||
+                             hasInterruptedEdit(dir / "pipe.mov"));
+              }),
+              0);
 }
 
 // On a copy-on-write file system the shift rewrites the whole tail into new blocks while a clone
@@ -243,17 +255,13 @@ TEST_P(SharedBlocks, ShiftOnAFullDiskIsRefusedOrFinishedLater) {
     // What the edit makes elsewhere, for comparison.
     const auto reference = scratch / "reference.mp4";
     fs::copy_file(movie, reference);
-    FileFaults shift;
-    shift.rangeInsertion = RangeInsertion::never;
-    setFileFaults(shift);
-    ASSERT_EQ(processCore(reference).message, ADDED);
-    setFileFaults({});
+    ASSERT_EQ(processWith(reference, route(RangeInsertion::never)).message, ADDED);
     const std::uint64_t original = fileHash(movie), finished = fileHash(reference);
     const std::string hashes = frameHashes(movie);
 
     // Leave about 30 MB: less than the tail the shift rewrites.
     const auto ballast = disk.path() / "ballast";
-    const std::uint64_t free = disk.freeBytes();
+    const std::uint64_t free = fs::space(disk.path()).available;
     run("fallocate -l " + std::to_string(free - std::min<std::uint64_t>(free, 30 << 20)) + " " +
         sh(ballast) + " && sync");
     auto r = processCore(movie);
@@ -264,9 +272,7 @@ TEST_P(SharedBlocks, ShiftOnAFullDiskIsRefusedOrFinishedLater) {
 
     FileFaults unchecked;
     unchecked.skipSpaceCheck = true;
-    setFileFaults(unchecked);
-    r = processCore(movie);
-    setFileFaults({});
+    r = processWith(movie, unchecked);
     EXPECT_EQ(r.message, "Out of space partway — free some space and run again to finish")
         << r.detail.value_or("");
     EXPECT_TRUE(hasInterruptedEdit(movie));

@@ -1,6 +1,7 @@
 // The bake step on clips made at test time, through the helper process, with ffprobe as the
 // oracle; then a colour chart measured against the matrices.
 #include "base/file.h"
+#include "fixtures/box_bytes.h"
 #include "fixtures/media.h"
 #include "pipeline/bake_step.h"
 #include "pipeline/preflight.h"
@@ -11,7 +12,6 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
-#include <tuple>
 
 namespace {
 
@@ -29,10 +29,9 @@ using Bytes = std::vector<std::uint8_t>;
 // makes one from rotate metadata: 0 1 0 / -1 0 0 / 0 0 1 in 16.16 and 2.30 fixed point.
 void rotate(Bytes& bytes) {
     const Bytes tkhd = {'t', 'k', 'h', 'd'};
-    const Bytes matrix = {0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0,    0, 0, 0,
-                          0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0x40, 0, 0, 0};
     const auto at = std::search(bytes.begin(), bytes.end(), tkhd.begin(), tkhd.end());
     ASSERT_NE(at, bytes.end());
+    const Bytes matrix = fields("4:0 4:0x10000 4:0 4:0xFFFF0000 4:0 4:0 4:0 4:0 4:0x40000000");
     std::copy(matrix.begin(), matrix.end(), at + 44);
 }
 
@@ -55,10 +54,10 @@ struct Clip {
     // Baked: ffprobe's codec, tag, width, height and rotation if any; else the message's start.
     std::string result = "";
     std::function<void(Bytes&)> edit = [](Bytes&) {}; // of the file's bytes after making it
+    friend void PrintTo(const Clip& clip, std::ostream* os) {
+        *os << fs::path(clip.name).stem().string();
+    }
 };
-void PrintTo(const Clip& clip, std::ostream* os) {
-    *os << fs::path(clip.name).stem().string();
-}
 
 const std::string MOOV_FIRST = PATTERN + X264 + "-movflags +faststart";
 const Clip CLIPS[] = {
@@ -183,11 +182,8 @@ TEST(BakeColour, DisplayP3ChartLandsOnItsBt709Values) {
             // Greys stay neutral; out of gamut the converter clips, a little off the line.
             const bool grey = CHART[i] == CHART[i + 1] && CHART[i + 1] == CHART[i + 2];
             const bool inGamut = linear > -1e-4 && linear < 1 + 1e-4;
-            EXPECT_NEAR(got[i + c], 255 * toCode(linear),
-                        grey      ? 1.5
-                        : inGamut ? 2.5
-                                  : 4)
-                << "channel " << c;
+            const double tolerance = grey ? 1.5 : (inGamut ? 2.5 : 4);
+            EXPECT_NEAR(got[i + c], 255 * toCode(linear), tolerance) << "channel " << c;
         }
     }
 }
