@@ -1,17 +1,13 @@
 // What a photo holds beyond its first picture is kept, or the photo is refused with the reason:
 // never dropped or mislabelled without a word.
-#include "fixtures/box_bytes.h"
 #include "image/image_fixtures.h"
 #include "image/image_tagger.h"
 
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
 namespace {
 
 using namespace imgtest;
-using tgtest::Blob;
 
 TEST(ContentKept, AnAnimatedPngKeepsEveryFrame) {
     TempDir dir;
@@ -23,11 +19,6 @@ TEST(ContentKept, AnAnimatedPngKeepsEveryFrame) {
     EXPECT_EQ(r.message, TAGGED);
     EXPECT_EQ(exif(file).value("ProfileDescription", ""), "Display P3");
     EXPECT_EQ(frameHashes(file), frames);
-}
-
-Blob pngChunk(const std::string& type, const Blob& data) {
-    Blob typed = cat({text(type), data});
-    return cat({be(data.size()), typed, be(crc32(0, typed.data(), uInt(typed.size())))});
 }
 
 // cICP outranks any profile; codes that say HDR are refused, not re-labelled SDR.
@@ -51,10 +42,6 @@ TEST(ContentKept, APngWhoseCodesSayHdrIsRefusedWithTheReason) {
         EXPECT_EQ(r.detail.value_or(""), row.reason);
         EXPECT_EQ(readBytes(file), bytes);
     }
-}
-
-Blob jpegSegment(std::uint8_t marker, const Blob& body) {
-    return cat({Blob{0xFF, marker}, be(body.size() + 2, 2), body});
 }
 
 // A primary picture with an MPF index (as cameras and phones write it) naming a second picture
