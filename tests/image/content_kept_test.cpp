@@ -48,25 +48,17 @@ TEST(ContentKept, APngWhoseCodesSayHdrIsRefusedWithTheReason) {
 // appended after it; `secondMetadata` is a segment put into that second picture.
 Blob withSecondPicture(const Blob& jpeg, const Blob& secondMetadata) {
     const Blob second = cat({Blob{0xFF, 0xD8}, secondMetadata, Blob(jpeg.begin() + 2, jpeg.end())});
-    // MPF: "MPF\0", then a big-endian TIFF structure: version, number of images, the entries.
-    const auto mpf = [&](std::uint32_t secondAt) {
-        const auto tag = [](std::uint16_t id, std::uint16_t type, std::uint32_t count, Blob value) {
-            return cat({be(id, 2), be(type, 2), be(count), value});
-        };
-        const std::uint32_t entriesAt = 8 + 2 + 3 * 12 + 4;
-        const auto entry = [](std::uint32_t attributes, std::uint32_t size, std::uint32_t at) {
-            return cat({be(attributes), be(size), be(at), be(0)});
-        };
-        return cat({text("MPF"), Blob{0}, text("MM"), Blob{0, 42}, be(8), be(3, 2),
-                    tag(0xB000, 7, 4, text("0100")), tag(0xB001, 4, 1, be(2)),
-                    tag(0xB002, 7, 32, be(entriesAt)), be(0), entry(0x20030000, 0, 0),
-                    entry(0x00010002, std::uint32_t(second.size()), secondAt)});
+    // "MPF\0", then big-endian TIFF: version, number of images, and the two entries at 50.
+    const auto mpf = [&](std::size_t secondAt) {
+        return jpegSegment(
+            0xE2, cat({text({"MPF\0MM", 6}), fields("2:42 4:8 2:3 2:0xB000 2:7 4:4"), text("0100"),
+                       fields("2:0xB001 2:4 4:1 4:2 2:0xB002 2:7 4:32 4:50 4:0"),
+                       fields("4:0x20030000 4:0 4:0 4:0 4:0x00010002"), be(second.size()),
+                       be(secondAt), be(0)}));
     };
-    const std::size_t app2 = jpegSegment(0xE2, mpf(0)).size();
-    const std::uint32_t tiffAt = 2 + 4 + 4; // SOI, marker and length, "MPF\0"
-    const std::uint32_t secondAt = std::uint32_t(jpeg.size() + app2) - tiffAt;
-    return cat({Blob{0xFF, 0xD8}, jpegSegment(0xE2, mpf(secondAt)),
-                Blob(jpeg.begin() + 2, jpeg.end()), second});
+    // Offsets count from the TIFF header: after SOI, the marker and length, and "MPF\0".
+    const std::size_t secondAt = jpeg.size() + mpf(0).size() - 10;
+    return cat({Blob{0xFF, 0xD8}, mpf(secondAt), Blob(jpeg.begin() + 2, jpeg.end()), second});
 }
 
 TEST(ContentKept, AJpegWithAnHdrGainMapIsRefusedAndAPreviewIsNot) {
