@@ -15,8 +15,7 @@ TEST(ContentKept, AnAnimatedPngKeepsEveryFrame) {
     ffmpeg("-f lavfi -i testsrc2=s=64x48:d=1:r=10 -plays 0 -f apng " + sh(file));
     const auto frames = frameHashes(file);
     ASSERT_EQ(std::count(frames.begin(), frames.end(), '\n'), 10);
-    const auto r = tg::processImageCore(file);
-    EXPECT_EQ(r.message, TAGGED);
+    EXPECT_EQ(tg::processImageCore(file).message, TAGGED);
     EXPECT_EQ(exif(file).value("ProfileDescription", ""), "Display P3");
     EXPECT_EQ(frameHashes(file), frames);
 }
