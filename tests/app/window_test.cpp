@@ -29,12 +29,10 @@ const QString FILE_TYPES =
 QStringList blockTexts(const AppDelegate& d) {
     return d.textView()->toPlainText().split('\n');
 }
-
 QColor blockColor(const AppDelegate& d, int index) {
     const QTextBlock block = d.textView()->document()->findBlockByNumber(index);
     return block.begin().fragment().charFormat().foreground().color();
 }
-
 bool near(const QColor& a, const QColor& b, int tolerance) {
     return std::abs(a.red() - b.red()) <= tolerance &&
            std::abs(a.green() - b.green()) <= tolerance &&
@@ -219,17 +217,6 @@ private slots:
         QVERIFY(revealed_.isEmpty());
     }
 
-    void clickOpensTheOpenDialog() {
-        auto d = launch(revealed_);
-        QTest::mouseClick(d->dropView(), Qt::LeftButton);
-        auto* dialog = d->window()->findChild<QFileDialog*>();
-        QVERIFY(dialog && dialog->isVisible());
-        QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFiles);
-        for (const char* glob : {"*.mov", "*.mp4", "*.jpg", "*.png"})
-            QVERIFY2(dialog->nameFilters().join(' ').contains(QLatin1String(glob)), glob);
-        dialog->reject();
-    }
-
     void filesAskedForBeforeLaunchArriveAsOneList() {
         AppDelegate d;
         d.openFiles(urlsOf({"/x/a.png"}));
@@ -246,11 +233,11 @@ private slots:
         WAIT_FOR_BATCH(d);
     }
 
-    // The window's background, drop zone and switches, and a click that flips a switch.
+    // The window's background, drop zone and switches; a click on a switch flips it, one on the
+    // drop zone opens the open dialog.
     void rendering() {
         auto d = launch(revealed_);
         QWidget* view = d->window()->findChild<QWidget*>("content");
-        QVERIFY(view);
         auto pixel = [view](QPoint p) {
             const QImage image = view->grab().toImage();
             const double r = image.devicePixelRatio();
@@ -265,6 +252,14 @@ private slots:
         QVERIFY(near(pixel(bake), ToggleSwitch::OFF_COLOR, 2));
         QTest::mouseClick(d->modeBake(), Qt::LeftButton);
         QVERIFY(near(pixel(bake - QPoint(25, 0)), ToggleSwitch::ON_COLOR, 2));
+
+        QTest::mouseClick(d->dropView(), Qt::LeftButton);
+        auto* dialog = d->window()->findChild<QFileDialog*>();
+        QVERIFY(dialog && dialog->isVisible());
+        QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFiles);
+        for (const char* glob : {"*.mov", "*.mp4", "*.jpg", "*.png"})
+            QVERIFY2(dialog->nameFilters().join(' ').contains(QLatin1String(glob)), glob);
+        dialog->reject();
     }
 
     // The band above the title shows the picture made for it, at the screen's pixel density

@@ -1,17 +1,13 @@
 // What a photo holds beyond its first picture is kept, or the photo is refused with the reason:
 // never dropped or mislabelled without a word.
-#include "fixtures/box_bytes.h"
 #include "image/image_fixtures.h"
 #include "image/image_tagger.h"
 
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
 namespace {
 
 using namespace imgtest;
-using tgtest::Blob;
 
 TEST(ContentKept, AnAnimatedPngKeepsEveryFrame) {
     TempDir dir;
@@ -19,15 +15,9 @@ TEST(ContentKept, AnAnimatedPngKeepsEveryFrame) {
     ffmpeg("-f lavfi -i testsrc2=s=64x48:d=1:r=10 -plays 0 -f apng " + sh(file));
     const auto frames = frameHashes(file);
     ASSERT_EQ(std::count(frames.begin(), frames.end(), '\n'), 10);
-    const auto r = tg::processImageCore(file);
-    EXPECT_EQ(r.message, TAGGED);
+    EXPECT_EQ(tg::processImageCore(file).message, TAGGED);
     EXPECT_EQ(exif(file).value("ProfileDescription", ""), "Display P3");
     EXPECT_EQ(frameHashes(file), frames);
-}
-
-Blob pngChunk(const std::string& type, const Blob& data) {
-    Blob typed = cat({text(type), data});
-    return cat({be(data.size()), typed, be(crc32(0, typed.data(), uInt(typed.size())))});
 }
 
 // cICP outranks any profile; codes that say HDR are refused, not re-labelled SDR.
@@ -53,33 +43,21 @@ TEST(ContentKept, APngWhoseCodesSayHdrIsRefusedWithTheReason) {
     }
 }
 
-Blob jpegSegment(std::uint8_t marker, const Blob& body) {
-    return cat({Blob{0xFF, marker}, be(body.size() + 2, 2), body});
-}
-
 // A primary picture with an MPF index (as cameras and phones write it) naming a second picture
 // appended after it; `secondMetadata` is a segment put into that second picture.
 Blob withSecondPicture(const Blob& jpeg, const Blob& secondMetadata) {
     const Blob second = cat({Blob{0xFF, 0xD8}, secondMetadata, Blob(jpeg.begin() + 2, jpeg.end())});
-    // MPF: "MPF\0", then a big-endian TIFF structure: version, number of images, the entries.
-    const auto mpf = [&](std::uint32_t secondAt) {
-        const auto tag = [](std::uint16_t id, std::uint16_t type, std::uint32_t count, Blob value) {
-            return cat({be(id, 2), be(type, 2), be(count), value});
-        };
-        const std::uint32_t entriesAt = 8 + 2 + 3 * 12 + 4;
-        const auto entry = [](std::uint32_t attributes, std::uint32_t size, std::uint32_t at) {
-            return cat({be(attributes), be(size), be(at), be(0)});
-        };
-        return cat({text("MPF"), Blob{0}, text("MM"), Blob{0, 42}, be(8), be(3, 2),
-                    tag(0xB000, 7, 4, text("0100")), tag(0xB001, 4, 1, be(2)),
-                    tag(0xB002, 7, 32, be(entriesAt)), be(0), entry(0x20030000, 0, 0),
-                    entry(0x00010002, std::uint32_t(second.size()), secondAt)});
+    // "MPF\0", then big-endian TIFF: version, number of images, and the two entries at 50.
+    const auto mpf = [&](std::size_t secondAt) {
+        return jpegSegment(
+            0xE2, cat({text({"MPF\0MM", 6}), fields("2:42 4:8 2:3 2:0xB000 2:7 4:4"), text("0100"),
+                       fields("2:0xB001 2:4 4:1 4:2 2:0xB002 2:7 4:32 4:50 4:0"),
+                       fields("4:0x20030000 4:0 4:0 4:0 4:0x00010002"), be(second.size()),
+                       be(secondAt), be(0)}));
     };
-    const std::size_t app2 = jpegSegment(0xE2, mpf(0)).size();
-    const std::uint32_t tiffAt = 2 + 4 + 4; // SOI, marker and length, "MPF\0"
-    const std::uint32_t secondAt = std::uint32_t(jpeg.size() + app2) - tiffAt;
-    return cat({Blob{0xFF, 0xD8}, jpegSegment(0xE2, mpf(secondAt)),
-                Blob(jpeg.begin() + 2, jpeg.end()), second});
+    // Offsets count from the TIFF header: after SOI, the marker and length, and "MPF\0".
+    const std::size_t secondAt = jpeg.size() + mpf(0).size() - 10;
+    return cat({Blob{0xFF, 0xD8}, mpf(secondAt), Blob(jpeg.begin() + 2, jpeg.end()), second});
 }
 
 TEST(ContentKept, AJpegWithAnHdrGainMapIsRefusedAndAPreviewIsNot) {

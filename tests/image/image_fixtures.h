@@ -2,10 +2,12 @@
 // lcms2, and exiftool as an independent reader of the results.
 #pragma once
 
+#include "fixtures/box_bytes.h"
 #include "fixtures/media.h"
 
 #include <gtest/gtest.h>
 #include <lcms2.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <string>
@@ -75,6 +77,19 @@ inline nlohmann::json exif(const fs::path& file, const std::string& tags = "") {
     const auto j =
         nlohmann::json::parse(run("exiftool -j -n " + tags + " " + sh(file)).out, nullptr, false);
     return j.is_array() && !j.empty() ? j[0] : nlohmann::json::object();
+}
+// A table row's test name from its file name: photo.heic gives photo_heic.
+inline std::string rowName(std::string file) {
+    file[file.find('.')] = '_';
+    return file;
+}
+// A JPEG marker segment, and a PNG chunk with its CRC.
+inline Blob jpegSegment(std::uint8_t marker, const Blob& body) {
+    return cat({{0xFF, marker}, be(body.size() + 2, 2), body});
+}
+inline Blob pngChunk(const std::string& type, const Blob& data) {
+    const Blob typed = cat({text(type), data});
+    return cat({be(data.size()), typed, be(crc32(0, typed.data(), uInt(typed.size())))});
 }
 // Hidden temporary files of the tagger left in a folder.
 inline std::vector<fs::path> leftovers(const fs::path& folder) {

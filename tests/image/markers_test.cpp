@@ -1,23 +1,17 @@
 // The hand-written JPEG marker walk and PNG chunk walk, on bytes built here; the fuzzer drives
 // them with everything else, and the tagging tests check the orientation with exiftool.
-#include "fixtures/box_bytes.h"
+#include "image/image_fixtures.h"
 #include "image/jpeg_markers.h"
 #include "image/png_chunks.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
-
-#include <string>
 
 namespace {
 
 namespace m = tg;
 using Bytes = std::vector<std::uint8_t>;
 
-using tgtest::be, tgtest::cat, tgtest::text;
-Bytes segment(std::uint8_t marker, const Bytes& body) {
-    return cat({{0xFF, marker}, be(body.size() + 2, 2), body});
-}
+using namespace imgtest;
 std::size_t count(const m::JpegLayout& layout, std::uint8_t marker) {
     return std::size_t(std::count_if(layout.segments.begin(), layout.segments.end(),
                                      [&](const auto& s) { return s.marker == marker; }));
@@ -25,22 +19,22 @@ std::size_t count(const m::JpegLayout& layout, std::uint8_t marker) {
 
 // A frame header of three components, 2x2 pixels; `sampling` is the first component's.
 Bytes sof(std::uint8_t marker, std::uint8_t precision, std::uint8_t sampling) {
-    return segment(marker, {precision, 0, 2, 0, 2, 3, 1, sampling, 0, 2, 0x11, 0, 3, 0x11, 0});
+    return jpegSegment(marker, {precision, 0, 2, 0, 2, 3, 1, sampling, 0, 2, 0x11, 0, 3, 0x11, 0});
 }
 
 // A progressive JPEG: JFIF, EXIF, a comment, tables, SOF2, two scans (with byte stuffing and a
 // restart marker), EOI, then a second image as gain maps and MPF images are stored.
 const Bytes SCAN = {0x12, 0xFF, 0x00, 0x34, 0xFF, 0xD0, 0x56};
 const Bytes TRAILER = {0xFF, 0xD8, 0xFF, 0xE0, 0xAA};
-const Bytes SOS = segment(0xDA, {3, 1, 0, 2, 0x11, 3, 0x11, 0, 63, 0});
+const Bytes SOS = jpegSegment(0xDA, {3, 1, 0, 2, 0x11, 3, 0x11, 0, 63, 0});
 const Bytes PROGRESSIVE =
     cat({{0xFF, 0xD8},
-         segment(0xE0, cat({text({"JFIF\0", 5}), {1, 1, 0, 0, 1, 0, 1, 0, 0}})),
-         segment(0xE1, cat({text({"Exif\0\0", 6}), m::orientationExif(3, true)})),
-         segment(0xFE, text("secret")),
-         segment(0xDB, Bytes(65, 1)),
+         jpegSegment(0xE0, cat({text({"JFIF\0", 5}), {1, 1, 0, 0, 1, 0, 1, 0, 0}})),
+         jpegSegment(0xE1, cat({text({"Exif\0\0", 6}), m::orientationExif(3, true)})),
+         jpegSegment(0xFE, text("secret")),
+         jpegSegment(0xDB, Bytes(65, 1)),
          sof(0xC2, 8, 0x11),
-         segment(0xC4, Bytes(20, 0)),
+         jpegSegment(0xC4, Bytes(20, 0)),
          SOS,
          SCAN,
          SOS,
@@ -121,24 +115,19 @@ TEST(JpegMarkers, FrameHeaderIsChecked) {
     }
 }
 
-Bytes chunk(const std::string& type, const Bytes& data) {
-    const auto c = cat({be(data.size()), text(type), data});
-    return cat({c, be(::crc32(0, c.data() + 4, unsigned(data.size() + 4)))});
-}
-
 Bytes png(std::initializer_list<Bytes> chunks) {
     return cat({{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'},
-                chunk("IHDR", {0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0}),
+                pngChunk("IHDR", {0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0}),
                 cat(chunks),
-                chunk("IEND", {})});
+                pngChunk("IEND", {})});
 }
 
 TEST(PngChunks, TaggedKeepsPixelChunksAndDropsMetadata) {
     const Bytes idat = {0x78, 0x9C, 1, 2, 3};
     const auto file =
-        png({chunk("gAMA", {0, 1, 0x86, 0xA0}), chunk("sBIT", {8, 8, 8}),
-             chunk("tEXt", text({"k\0v", 3})), chunk("eXIf", m::orientationExif(8, false)),
-             chunk("IDAT", idat), chunk("zzZz", {1}), chunk("tIME", Bytes(7, 1))});
+        png({pngChunk("gAMA", {0, 1, 0x86, 0xA0}), pngChunk("sBIT", {8, 8, 8}),
+             pngChunk("tEXt", text({"k\0v", 3})), pngChunk("eXIf", m::orientationExif(8, false)),
+             pngChunk("IDAT", idat), pngChunk("zzZz", {1}), pngChunk("tIME", Bytes(7, 1))});
     const auto chunks = m::walkPng(file);
     ASSERT_TRUE(chunks);
     const auto meta = m::pngMeta(file, *chunks);
@@ -162,7 +151,7 @@ TEST(PngChunks, TaggedKeepsPixelChunksAndDropsMetadata) {
 }
 
 TEST(PngChunks, BadCrcOrCutFileIsRefused) {
-    const auto good = png({chunk("IDAT", {1, 2, 3})});
+    const auto good = png({pngChunk("IDAT", {1, 2, 3})});
     ASSERT_TRUE(m::walkPng(good));
     auto badCrc = good;
     badCrc[badCrc.size() - 16] ^= 1;

@@ -26,9 +26,7 @@ TEST(Refusal, ASecondTopLevelMoovIsRefused) {
 TEST(Refusal, AFullDiskBeforeARangeInsertionSaysSo) {
     TempDir dir;
     const auto file = dir / "first.mp4";
-    ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.4:r=10 -c:v libx264 -pix_fmt yuv420p "
-           "-movflags +faststart " +
-           sh(file));
+    makeMovie(file, SRC + X264 + FAST);
     const auto before = readBytes(file);
     tg::FileFaults faults;
     faults.rangeInsertion = tg::RangeInsertion::always;
@@ -48,9 +46,7 @@ TEST(Refusal, ASparseMovieIsNotShiftedIntoAFullDisk) {
     SmallDisk disk(48 << 20);
     if (!disk.mounted()) GTEST_SKIP() << "needs a tmpfs, which only root can mount";
     const auto file = disk.path() / "sparse.mp4";
-    ffmpeg("-f lavfi -i testsrc2=s=64x48:d=0.4:r=10 -c:v libx264 -pix_fmt yuv420p "
-           "-movflags +faststart " +
-           sh(file));
+    makeMovie(file, SRC + X264 + FAST);
     padWithFree(file, 200 << 20); // a hole: no storage behind it
     const std::uint64_t before = fileHash(file);
     const auto r = tg::processCore(file);
