@@ -79,7 +79,9 @@ TEST_P(InspectCorpus, ReportsWhatTheOraclesReadAndChangesNothing) {
     ASSERT_EQ(status, 0) << j;
     EXPECT_EQ(snapshot(file_), before) << "the look changed the file";
     EXPECT_EQ(j["mode"], "inspect");
-    if (c.outcome) EXPECT_EQ(j["outcome"], c.outcome) << j;
+    if (c.outcome) {
+        EXPECT_EQ(j["outcome"], c.outcome) << j;
+    }
     EXPECT_TRUE(j["produced"].is_null());
 
     // What it predicts is what an in-place run on a copy does.
@@ -117,8 +119,9 @@ TEST_P(InspectCorpus, ReportsWhatTheOraclesReadAndChangesNothing) {
                                                           {"transfer", "color_transfer"},
                                                           {"matrix", "color_space"}};
     for (const auto& [field, name] : fields) {
-        if (!t["container"].is_null() && t["entry"] != "apch")
+        if (!t["container"].is_null() && t["entry"] != "apch") {
             EXPECT_EQ(t["container"][field], tgtest::h273(stream.value(name, "unknown"))) << field;
+        }
         EXPECT_EQ(t["bitstream"][field], tgtest::h273(frame.value(name, "unknown"))) << field;
     }
 }
