@@ -49,7 +49,8 @@ Result<FileHandle> openLocked(const std::filesystem::path& file) {
     // file we locked is no longer the photo, and the new one is what to read.
     for (int attempt = 0; attempt < 3; ++attempt) {
         auto opened = FileHandle::openRegular(file, true);
-        if (opened.failed() && (opened.failure().is(EACCES) || opened.failure().is(EROFS)))
+        if (opened.failed() && (opened.failure().is(EACCES) || opened.failure().is(EPERM) ||
+                                opened.failure().is(EROFS)))
             opened = FileHandle::openRegular(file, false);
         if (opened.failed()) return opened;
         auto locked = opened->tryLock(LockKind::exclusive);
