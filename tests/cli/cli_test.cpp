@@ -159,7 +159,8 @@ TEST(Interrupted, ASignalLetsTheStepFinishThenExitsWithTheShellsCode) {
                                                       {SIGTERM, false, 143, false},
                                                       {SIGHUP, false, 129, false},
                                                       {SIGINT, true, 130, true}};
-    for (const auto& [signal, bake, code, twice] : cases) {
+    for (const auto& [signal, bakes, code, twice] : cases) {
+        const bool bake = bakes; // used in lambdas: clang 14 captures no structured bindings
         SCOPED_TRACE(std::string(::strsignal(signal)) + (twice ? " twice" : ""));
         TempDir dir, logs;
         // The step on a fresh source beside an earlier output, and a photo waiting its turn.

@@ -237,7 +237,8 @@ class Synthetic : public testing::TestWithParam<Script> {};
 // FFmpeg finds every field where it did before the patch (and back, which gives the bytes back),
 // with only the primaries changed.
 TEST_P(Synthetic, FfmpegReadsTheColourWhereWeDoAndOnlyThePrimariesChange) {
-    const auto& [name, coding, script] = GetParam();
+    const auto& [name, codingOfRow, script] = GetParam();
+    const Coding coding = codingOfRow; // a lambda below uses it: clang 14 captures no bindings
     const bool av1 = coding == Coding::av1;
     const Blob unit = av1 ? av1Obu(script) : spsNal(coding == Coding::h264 ? h264 : hevc, script);
     const auto c = readColour(coding, unit);
