@@ -4,13 +4,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace tg {
 
 using Bytes = std::span<const std::uint8_t>;
 using MutableBytes = std::span<std::uint8_t>;
+
+// A text's characters as bytes, and whether a span of bytes begins with a text.
+inline Bytes asBytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+inline bool startsWith(Bytes b, std::string_view prefix) {
+    return b.size() >= prefix.size() && std::memcmp(b.data(), prefix.data(), prefix.size()) == 0;
+}
 
 // Whether width bytes at off lie inside a range of the given size (never wraps).
 constexpr bool fits(std::uint64_t size, std::uint64_t off, std::uint64_t width) {

@@ -56,7 +56,7 @@ PhotoInspection inspectPhoto(const std::filesystem::path& file) {
         report.colour = PhotoColour{"icc", describe(*signal.icc), {}};
     else if (signal.cicp)
         report.colour = PhotoColour{codesFirst ? "cicp" : "nclx", {}, *signal.cicp};
-    report.inPlace = wouldTagImage(file);
+    report.inPlace = wouldTagImage(file, &*opened);
     if (report.inPlace.message == CANT_READ_IMAGE) report.readable = false;
     report.displayP3 = report.inPlace.outcome == TGOutcome::already;
     return report;

@@ -4,6 +4,7 @@
 #include "base/work_file.h"
 #include "image/formats.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,7 +67,10 @@ Result<FileHandle> openLocked(const std::filesystem::path& file) {
     return errnoFailure(EAGAIN);
 }
 
-Decision decide(const std::filesystem::path& file, bool forTag) {
+// `opened`, when given, is the photo already open for reading (an inspection's): it is read
+// through a duplicate of that descriptor instead of being opened again.
+Decision decide(const std::filesystem::path& file, bool forTag,
+                const FileHandle* opened = nullptr) {
     Decision d;
     d.name = file.filename().string();
     const auto fail = [&](const char* message) {
@@ -91,7 +95,8 @@ Decision decide(const std::filesystem::path& file, bool forTag) {
         // What we read is what we replace: the checks before the rename compare against this.
         if (::fstat(d.in.fd(), &d.st) != 0) return fail(CANT_READ_IMAGE);
     } else {
-        d.in = FileHandle::openForReading(d.target);
+        d.in = opened ? FileHandle(::fcntl(opened->fd(), F_DUPFD_CLOEXEC, 0))
+                      : FileHandle::openForReading(d.target);
         if (!d.in.isOpen()) return fail(CANT_READ_IMAGE);
     }
     const auto got = d.in.readAt(0, head);
@@ -139,8 +144,8 @@ bool changedSince(const Decision& d) {
 
 } // namespace
 
-TGResult wouldTagImage(const std::filesystem::path& file) {
-    Decision d = decide(file, false);
+TGResult wouldTagImage(const std::filesystem::path& file, const FileHandle* opened) {
+    Decision d = decide(file, false, opened);
     if (d.final) return std::move(*d.final);
     return {d.name, TGOutcome::fixed, TAGGED};
 }

@@ -14,7 +14,8 @@ inline constexpr const char* CANT_READ_IMAGE = "Can't read image";
 // so that a caller tagging a hidden copy keeps that copy marked until it renames it.
 TGResult processImageCore(const std::filesystem::path& file, FileHandle* committed = nullptr);
 
-// The result processImageCore would give, found by reading the photo only.
-TGResult wouldTagImage(const std::filesystem::path& file);
+// The result processImageCore would give, found by reading the photo only: through `opened`
+// when the caller has it open already.
+TGResult wouldTagImage(const std::filesystem::path& file, const FileHandle* opened = nullptr);
 
 } // namespace tg

@@ -10,14 +10,6 @@ namespace tg {
 
 namespace {
 
-bool startsWith(Bytes b, std::string_view prefix) {
-    return b.size() >= prefix.size() && std::memcmp(b.data(), prefix.data(), prefix.size()) == 0;
-}
-
-Bytes asBytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 Bytes body(Bytes file, const JpegSegment& s) {
     return file.subspan(s.bodyBegin, s.bodyEnd - s.bodyBegin);
 }

@@ -12,14 +12,6 @@ namespace tg {
 
 namespace {
 
-bool startsWith(Bytes b, std::string_view prefix) {
-    return b.size() >= prefix.size() && std::memcmp(b.data(), prefix.data(), prefix.size()) == 0;
-}
-
-Bytes asBytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 constexpr std::array<std::uint8_t, 8> PNG_SIGNATURE = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
 bool isType(const PngChunk& c, std::string_view type) {

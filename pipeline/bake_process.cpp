@@ -33,10 +33,6 @@ Status failure(std::string message, std::string cause = {}) {
     return Failure{std::move(message), std::move(cause)};
 }
 
-bool startsWith(const std::string& line, std::string_view prefix) {
-    return line.compare(0, prefix.size(), prefix) == 0;
-}
-
 // Reads the child's lines until it closes its end; the last "ok" or "failed" line wins.
 class HelperOutput {
 public:
@@ -55,14 +51,14 @@ public:
 
 private:
     void handle(const std::string& line) {
-        if (startsWith(line, protocol::PROGRESS)) {
+        if (line.starts_with(protocol::PROGRESS)) {
             char* end = nullptr;
             const double fraction = std::strtod(line.c_str() + protocol::PROGRESS.size(), &end);
             if (end != line.c_str() + protocol::PROGRESS.size() && onProgress_)
                 onProgress_(fraction);
         } else if (line == protocol::OK) {
             finished_ = true;
-        } else if (startsWith(line, protocol::FAILED)) {
+        } else if (line.starts_with(protocol::FAILED)) {
             failedWith_ = line.substr(protocol::FAILED.size());
         }
     }
