@@ -86,7 +86,7 @@ InsertionPlan planInsertion(const MoovLayout& layout, Bytes moov, std::uint64_t 
         plan.sizeFixes.push_back({moovStart + off, false, newSize});
     }
 
-    plan.offsets = offsetFields(layout.offsets);
+    plan.offsets = layout.offsets;
     const std::uint64_t insertAbs = moovStart + plan.insertAt;
     const std::uint64_t moovEnd = moovStart + moov.size();
     // An offset into moov at or behind the insertion point would have to follow bytes that
@@ -97,14 +97,6 @@ InsertionPlan planInsertion(const MoovLayout& layout, Bytes moov, std::uint64_t 
     if (!fixes) return refused(PlanKind::tooLarge);
     plan.offsetFixes = std::move(*fixes);
     return plan;
-}
-
-std::vector<OffsetField> offsetFields(const std::vector<OffsetRef>& refs) {
-    std::vector<OffsetField> fields;
-    fields.reserve(refs.size());
-    for (const auto& r : refs)
-        fields.push_back({r.pos, r.width, r.value, r.lowest, r.highest});
-    return fields;
 }
 
 std::vector<std::uint8_t> rebuildMoov(Bytes moov, std::uint64_t moovStart,

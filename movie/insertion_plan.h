@@ -57,9 +57,6 @@ InsertionPlan planInsertion(Bytes moov, std::uint64_t hdrLen, std::uint64_t moov
 InsertionPlan planInsertion(const MoovLayout& layout, Bytes moov, std::uint64_t moovStart,
                             const std::vector<std::size_t>& entries);
 
-// The offsets as fields the edit engine moves.
-std::vector<OffsetField> offsetFields(const std::vector<OffsetRef>& refs);
-
 // The new moov: the colour atoms spliced in, the sizes grown, and `fields` (same-length writes at
 // absolute positions inside the old moov) applied.
 std::vector<std::uint8_t> rebuildMoov(Bytes moov, std::uint64_t moovStart,

@@ -320,13 +320,14 @@ std::vector<Atom> ilocsInMeta(Bytes d, const Atom& meta) {
     return ofType(children(d, meta, full ? 4 : 0), "iloc");
 }
 
-std::optional<std::vector<OffsetRef>> itemLocations(Bytes d, const Atom& iloc, std::uint64_t base) {
+std::optional<std::vector<OffsetField>> itemLocations(Bytes d, const Atom& iloc,
+                                                      std::uint64_t base) {
     if (!fits(d.size(), iloc.offset, iloc.size)) return std::nullopt;
     const auto parsed = bmff::readIloc(d.subspan(payload(iloc), iloc.size - iloc.headerSize));
     if (!parsed) return std::nullopt;
     // Field positions below are in the payload; the payload's byte 0 lies here.
     const std::uint64_t at = base + payload(iloc);
-    std::vector<OffsetRef> refs;
+    std::vector<OffsetField> refs;
     for (const auto& item : parsed->items) {
         // Only offsets into this file move: construction method 0, data reference "this file".
         if (item.method != 0 || item.dataReference != 0) continue;

@@ -4,6 +4,7 @@
 // what is written later is only ever what this walk located.
 #pragma once
 
+#include "edit/edit_plan.h"
 #include "movie/atoms.h"
 
 #include <cstddef>
@@ -48,17 +49,6 @@ struct VideoEntry {
     bool tagged() const { return !colours.empty(); }
 };
 
-// One absolute file position stored in the file: a field of `width` bytes at absolute `pos`
-// holding `value`. It points at the bytes from `lowest` to `highest` (the same as value for a
-// chunk offset; an item-location base offset points at each of its extents).
-struct OffsetRef {
-    std::uint64_t pos = 0;
-    int width = 4;
-    std::uint64_t value = 0;
-    std::uint64_t lowest = 0;
-    std::uint64_t highest = 0;
-};
-
 // Why an insertion must not go ahead on this structure, whatever the route.
 enum class Refusal {
     none,
@@ -79,7 +69,7 @@ struct MoovLayout {
     // Every absolute offset in moov that points into this file (chunk tables, auxiliary
     // information offsets, item locations). Tracks whose data lives in another file are left out:
     // their offsets never move.
-    std::vector<OffsetRef> offsets;
+    std::vector<OffsetField> offsets;
     // Types of the other sample entries of video tracks (never tagged, but they may say HDR).
     std::vector<std::string> otherVideoTypes;
     Refusal refusal = Refusal::none;
@@ -91,7 +81,8 @@ MoovLayout readMoovLayout(Bytes moov, std::uint64_t hdrLen, std::uint64_t moovSt
 
 // The file offsets of an iloc atom found at `iloc` in d, whose byte 0 lies at absolute position
 // base. Fails (returns nothing) when the atom cannot be read to its end.
-std::optional<std::vector<OffsetRef>> itemLocations(Bytes d, const Atom& iloc, std::uint64_t base);
+std::optional<std::vector<OffsetField>> itemLocations(Bytes d, const Atom& iloc,
+                                                      std::uint64_t base);
 
 // The iloc atoms inside a meta atom (ISO meta is a full atom, QuickTime's is not).
 std::vector<Atom> ilocsInMeta(Bytes d, const Atom& meta);

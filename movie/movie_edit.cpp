@@ -36,8 +36,7 @@ Growth moovGrowth(const MovieFile& movie, const MovieEdit& edit) {
         return rebuildMoov(movie.moovBytes, movie.moov.start, insertion, inside);
     };
     g.offsets = insertion.offsets;
-    const auto outside = offsetFields(edit.outsideOffsets);
-    g.offsets.insert(g.offsets.end(), outside.begin(), outside.end());
+    g.offsets.insert(g.offsets.end(), edit.outsideOffsets.begin(), edit.outsideOffsets.end());
     for (const auto& a : movie.top)
         if (a.type == "free" || a.type == "skip") g.paddings.push_back({a.start, a.size, a.type});
     g.fillGap = [](std::uint64_t n, const std::string& kind) {

@@ -26,10 +26,10 @@ struct MovieFile {
 };
 
 struct MovieEdit {
-    std::vector<Overwrite> overwrites;      // same-length writes, at positions before the edit
-    std::optional<InsertionPlan> insertion; // colour atoms to insert, with what they move
-    std::vector<OffsetRef> outsideOffsets;  // file offsets stored outside moov (top-level meta)
-    TGOutcome outcome = TGOutcome::fixed;   // reported when done
+    std::vector<Overwrite> overwrites;       // same-length writes, at positions before the edit
+    std::optional<InsertionPlan> insertion;  // colour atoms to insert, with what they move
+    std::vector<OffsetField> outsideOffsets; // file offsets stored outside moov (top-level meta)
+    TGOutcome outcome = TGOutcome::fixed;    // reported when done
     std::string message;
 };
 
