@@ -24,7 +24,8 @@ std::optional<heif::Source> readSource(const FileHandle& file) {
 ImageInfo decideHeif(const FileHandle& file) {
     const auto source = readSource(file);
     if (!source) return {};
-    return {heif::planTagging(*source).check, std::nullopt, {}};
+    heif::Plan plan = heif::planTagging(*source);
+    return {plan.check, std::nullopt, std::move(plan.reason)};
 }
 
 // The primary item's colour properties; an ICC profile and nclx codes may both be there.

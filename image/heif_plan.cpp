@@ -121,9 +121,10 @@ struct Layout {
     std::uint64_t longest = 0;
 };
 
-Plan verdict(ImageCheck check) {
+Plan verdict(ImageCheck check, std::string reason = {}) {
     Plan plan;
     plan.check = check;
+    plan.reason = std::move(reason);
     return plan;
 }
 
@@ -185,7 +186,7 @@ private:
     bool auxiliary(std::uint32_t id) const;
     std::optional<std::set<std::uint32_t>> chooseMasters(std::uint32_t primary);
     void addThumbnails(const std::set<std::uint32_t>& masters);
-    ImageCheck judgeColour() const;
+    ImageCheck judgeColour(std::string& hdr) const;
     void dropMetadataItems();
     bool builtFromDropped() const;
     bool relabel();
@@ -281,7 +282,7 @@ bool Planner::monochrome(const std::set<std::uint32_t>& ids) const {
     return false;
 }
 
-ImageCheck Planner::judgeColour() const {
+ImageCheck Planner::judgeColour(std::string& hdr) const {
     bool allP3 = true;
     for (auto id : tagged_) {
         bool hasIcc = false, hasNclx = false, p3 = true;
@@ -293,7 +294,10 @@ ImageCheck Planner::judgeColour() const {
                 if (const auto n = nclxOf(*p)) {
                     // P3 primaries and the sRGB transfer are Display P3; PQ and HLG are HDR,
                     // whose samples are not sRGB-coded and must not be labelled so.
-                    if (hdrTransfer(n->transfer)) return ImageCheck::refused;
+                    if (hdrTransfer(n->transfer)) {
+                        hdr = hdrReason(n->primaries, n->transfer);
+                        return ImageCheck::refused;
+                    }
                     hasNclx = true;
                     p3 = p3 && n->primaries == PRIMARIES_DISPLAY_P3 && n->transfer == TRANSFER_SRGB;
                 } else if (const Bytes icc = iccOf(*p); !icc.empty()) {
@@ -514,7 +518,8 @@ std::optional<Buffer> Planner::headBytes(std::uint64_t start, unsigned mdatHeade
 }
 
 Plan Planner::run() {
-    if (source_.hasMoov || isSequenceBrand(source_.brands)) return verdict(ImageCheck::refused);
+    if (source_.hasMoov || isSequenceBrand(source_.brands))
+        return verdict(ImageCheck::refused, "an image sequence");
     meta_ = source_.meta;
     if (!gather()) return Plan{};
     const std::uint32_t primary = meta_.find<Pitm>()->itemId;
@@ -525,7 +530,9 @@ Plan Planner::run() {
     if (!masters) return verdict(ImageCheck::notRgb);
     addThumbnails(*masters);
 
-    Plan plan = verdict(judgeColour());
+    std::string hdr;
+    const ImageCheck colour = judgeColour(hdr);
+    Plan plan = verdict(colour, hdr);
     if (plan.check != ImageCheck::taggable) return plan;
 
     dropMetadataItems();

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace tg::heif {
@@ -44,6 +45,7 @@ struct Plan {
     Buffer head;           // ftyp, meta and the mdat header: the output's first bytes
     std::vector<Run> runs; // then these, back to back
     std::uint64_t size = 0;
+    std::string reason; // why a refused file is refused, for the result's detail
 };
 
 // Decides and, for a taggable file, lays out the tagged file: the primary image, the items it is

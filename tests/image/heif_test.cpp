@@ -512,6 +512,7 @@ TEST(HeifPlan, Decisions) {
         tg::ImageCheck check;
         std::vector<Bytes> props = {}; // colour or pixel properties added to the picture
         void (*make)(Assembly&) = nullptr;
+        std::string reason = {}; // the refusal's detail
     };
     using C = tg::ImageCheck;
     const Case cases[] = {
@@ -533,9 +534,13 @@ TEST(HeifPlan, Decisions) {
              a.iref = atom("auxl", fields("2:1 2:1 2:2"));
          }},
         {"movie track", C::refused, {}, [](Assembly& a) { a.trailer = atom("moov", {}); }},
-        {"sequence brand", C::refused, {}, [](Assembly& a) { a.brands += "msf1"; }},
-        {"pq", C::refused, {nclxBox(9, 16, 9, false)}},
-        {"hlg", C::refused, {nclxBox(9, 18, 9, false)}},
+        {"sequence brand",
+         C::refused,
+         {},
+         [](Assembly& a) { a.brands += "msf1"; },
+         "an image sequence"},
+        {"pq", C::refused, {nclxBox(9, 16, 9, false)}, nullptr, "HDR: PQ transfer (16)"},
+        {"hlg", C::refused, {nclxBox(9, 18, 9, false)}, nullptr, "HDR: HLG transfer (18)"},
         {"p3 profile", C::alreadyP3, {profBox(P3)}},
         {"p3 nclx", C::alreadyP3, {nclxBox(12, 13, 6, true)}},
         {"p3 profile but bt709 nclx", C::taggable, {profBox(P3), nclxBox(1, 1, 1, false)}},
@@ -555,7 +560,11 @@ TEST(HeifPlan, Decisions) {
         for (const auto& p : c.props)
             a.items[0].props.push_back(a.prop(p));
         if (c.make) c.make(a);
-        EXPECT_EQ(planOf(a.build()).check, c.check);
+        const auto plan = planOf(a.build());
+        EXPECT_EQ(plan.check, c.check);
+        if (!c.reason.empty()) {
+            EXPECT_EQ(plan.reason, c.reason);
+        }
     }
     // Data running past the end of the file, and a file cut inside its mdat.
     const Bytes file = onePicture().build();
