@@ -73,7 +73,17 @@ FileHandle FileHandle::openForReading(const std::filesystem::path& path) {
 }
 
 FileHandle FileHandle::createExclusive(const std::filesystem::path& path, unsigned mode) {
-    return FileHandle(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    return FileHandle(
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+}
+
+Result<FileHandle> FileHandle::openNoFollow(const std::filesystem::path& path) {
+    FileHandle handle(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!handle.isOpen()) return errnoFailure(errno);
+    struct stat st {};
+    if (::fstat(handle.fd(), &st) != 0) return errnoFailure(errno);
+    if (!S_ISREG(st.st_mode)) return Failure{{}, "not a regular file"};
+    return handle;
 }
 
 Failure errnoFailure(int err, std::string message) {
@@ -217,6 +227,21 @@ Status FileHandle::resize(std::uint64_t length) const {
     return done(FileOp::resize);
 }
 
+Status FileHandle::reserve(std::uint64_t off, std::uint64_t len) const {
+    if (int err = injected(FileOp::resize)) return errnoFailure(err);
+    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, off_t(off), off_t(len)) != 0 &&
+        errno != EOPNOTSUPP && errno != EINVAL)
+        return errnoFailure(errno);
+    return done(FileOp::resize);
+}
+
+Status FileHandle::linkAs(const std::filesystem::path& name) const {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        return errnoFailure(errno);
+    return {};
+}
+
 Status FileHandle::truncate(std::uint64_t length) const {
     if (length > std::uint64_t(INT64_MAX)) return errnoFailure(EFBIG);
     if (int err = injected(FileOp::resize)) return errnoFailure(err);
@@ -316,6 +341,9 @@ Result<FileIdentity> FileHandle::identity() const {
     id.size = st.stx_size;
     id.mtimeNs = std::int64_t(st.stx_mtime.tv_sec) * 1000000000 + st.stx_mtime.tv_nsec;
     id.allocated = std::uint64_t(st.stx_blocks) * 512;
+    id.owner = st.stx_uid;
+    id.mode = st.stx_mode & 07777;
+    id.links = st.stx_nlink;
     if (st.stx_mask & STATX_BTIME)
         id.birthNs = std::int64_t(st.stx_btime.tv_sec) * 1000000000 + st.stx_btime.tv_nsec;
     return id;

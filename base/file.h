@@ -29,6 +29,9 @@ struct FileIdentity {
     std::int64_t mtimeNs = 0;            // modification time, nanoseconds since the epoch
     std::optional<std::int64_t> birthNs; // creation time where the file system keeps one
     std::uint64_t allocated = 0;         // bytes of storage it holds: less than size when sparse
+    std::uint32_t owner = 0;             // user id
+    std::uint32_t mode = 0;              // permission bits
+    std::uint32_t links = 1;             // names the file has
 };
 
 // One mapped range of a file (FIEMAP): logical offset, physical offset on the device, length.
@@ -75,6 +78,8 @@ public:
     static Result<FileHandle> openRegular(const std::filesystem::path& path, bool writable);
     // Creates a new file that must not exist yet (O_EXCL), for writing.
     static FileHandle createExclusive(const std::filesystem::path& path, unsigned mode = 0644);
+    // Opens an existing regular file for reading and writing without following a final link.
+    static Result<FileHandle> openNoFollow(const std::filesystem::path& path);
 
     // Reads up to out.size() bytes at off; fewer only at end of file.
     Result<std::size_t> readAt(std::uint64_t off, std::span<std::uint8_t> out) const;
@@ -87,6 +92,11 @@ public:
     // Sets the length; added bytes read as zero. Space is reserved first, so a full disk fails
     // here and not on a later write into a sparse hole.
     Status resize(std::uint64_t length) const;
+    // Reserves storage for [off, off + len) without changing the length, where the file system
+    // can; a full disk fails here.
+    Status reserve(std::uint64_t off, std::uint64_t len) const;
+    // Gives the open file one more name (in the same file system), without a path race.
+    Status linkAs(const std::filesystem::path& name) const;
     Status sync() const;
     // Drops the clean cached pages of [off, off + len). Only a hint: the page cache may hold a
     // file in large folios, and a one-byte write into one dirties (and writes back) all of it.

@@ -1,6 +1,8 @@
 #include "edit/edit.h"
 
+#include "base/checksum.h"
 #include "base/file_faults.h"
+#include "edit/mark.h"
 #include "edit/routes.h"
 
 #include <algorithm>
@@ -27,6 +29,11 @@ const char* const NO_ROOM = "Not enough space for the edit on this file system";
 const char* const OUT_OF_ROOM = "Out of space partway — free some space and run again to finish";
 const char* const CHANGED = "File changed while it was being read — left unchanged";
 const char* const NO_JOURNAL = "No write permission";
+const char* const WRITE_FAILED = "Write failed";
+// What identifies the file beside its journal: bytes before the first the edit writes, and a
+// window of media near the end, which the edit at most moves.
+constexpr std::uint64_t HEAD_WINDOW = 64ull << 10;
+constexpr std::uint64_t MEDIA_WINDOW = 256;
 
 TGResult failed(const std::filesystem::path& path, const char* message, const Failure& why,
                 const std::string& context = {}) {
@@ -124,13 +131,14 @@ Result<bool> undoRange(const FileHandle& file, const Journal& j) {
     if (fs.failed()) return fs.failure();
     auto map = file.extents();
     if (map.failed()) return map.failure();
-    const RangeFinding found = findRangeState(j, *map, *size, fs->blockSize);
+    const RangeFinding found =
+        findRangeState(j, *map, *size - std::min(*size, j.markSize), fs->blockSize);
     Status s;
     switch (found.state) {
     case RangeState::notStarted:
         return true;
     case RangeState::grownOnly:
-        s = file.truncate(j.oldSize); // only the growth of this very edit goes
+        s = file.truncate(j.oldSize + j.markSize); // only the growth of this very edit goes
         break;
     case RangeState::partial:
         s = file.collapseRange(found.at, j.delta);
@@ -142,7 +150,7 @@ Result<bool> undoRange(const FileHandle& file, const Journal& j) {
     if (s.ok()) s = file.sync();
     if (s.failed()) return s.failure();
     auto after = file.size();
-    return after.ok() && *after == j.oldSize;
+    return after.ok() && *after == j.oldSize + j.markSize;
 }
 
 Status writeRegionAndFixes(const FileHandle& file, const Journal& j) {
@@ -213,20 +221,122 @@ bool sameAsPlanned(const FileHandle& file, const FileIdentity& planned) {
     return now.ok() && now->size == planned.size && now->mtimeNs == planned.mtimeNs;
 }
 
+// Where a write recorded at its final position lay before the edit.
+std::uint64_t oldPosition(const Journal& j, std::uint64_t at) {
+    return j.delta != 0 && at >= j.regionOldEnd + j.delta ? at - j.delta : at;
+}
+
+bool hashIs(const FileHandle& file, std::uint64_t at, std::uint64_t length, std::uint64_t hash) {
+    auto bytes = file.readFully(at, std::size_t(length));
+    return bytes.ok() && checksum64(*bytes) == hash;
+}
+
+// Records what tells this file from any other in every state the edit can leave it in: the bytes
+// before the first one it changes, and the last window of bytes that it at most moves.
+Status takeFingerprint(const FileHandle& file, Journal& j) {
+    struct Span {
+        std::uint64_t from, to;
+    };
+    std::vector<Span> changed;
+    if (j.regionOldEnd > j.regionStart) changed.push_back({j.regionStart, j.regionOldEnd});
+    for (const auto& w : j.writes)
+        changed.push_back({oldPosition(j, w.at), oldPosition(j, w.at) + w.bytes.size()});
+    std::uint64_t first = j.oldSize;
+    for (const Span& c : changed)
+        first = std::min(first, c.from);
+    j.headLength = std::min(HEAD_WINDOW, first);
+    auto head = file.readFully(0, std::size_t(j.headLength));
+    if (head.failed()) return head.failure();
+    j.headHash = checksum64(*head);
+    std::uint64_t end = j.oldSize;
+    for (bool clear = false; !clear && end >= j.headLength + MEDIA_WINDOW;) {
+        clear = true;
+        for (const Span& c : changed)
+            if (c.from < end && c.to > end - MEDIA_WINDOW) {
+                end = c.from;
+                clear = false;
+            }
+    }
+    if (end < j.headLength + MEDIA_WINDOW) return {};
+    j.windowAt = end - MEDIA_WINDOW;
+    j.windowLength = MEDIA_WINDOW;
+    auto window = file.readFully(j.windowAt, MEDIA_WINDOW);
+    if (window.failed()) return window.failure();
+    j.windowHash = checksum64(*window);
+    return {};
+}
+
+// Whether the file is the one the journal was written for: its window of media may lie at its
+// old place, at its new one, or (a step cut short in its write) only in the journal's step.
+bool isJournaledFile(const FileHandle& file, const Journal& j, const std::vector<ShiftStep>& steps) {
+    if (!hashIs(file, 0, j.headLength, j.headHash)) return false;
+    if (j.windowLength == 0 || hashIs(file, j.windowAt, j.windowLength, j.windowHash)) return true;
+    if (j.delta != 0 && j.windowAt >= j.regionOldEnd &&
+        hashIs(file, j.windowAt + j.delta, j.windowLength, j.windowHash))
+        return true;
+    for (const ShiftStep& step : steps)
+        if (step.from <= j.windowAt && j.windowAt + j.windowLength <= step.from + step.data.size() &&
+            checksum64(Bytes(step.data).subspan(j.windowAt - step.from, j.windowLength)) ==
+                j.windowHash)
+            return true;
+    return false;
+}
+
+// Ends an edit whose content is whole again at `size`: the mark says so, the journal goes, then
+// the mark. A stop in between leaves a settled mark, which the next run only cuts off.
+Status settle(const FileHandle& file, JournalFile& jf, std::uint64_t size) {
+    const std::uint64_t markSize = jf.journal().markSize;
+    if (Status s = setMarkState(file, size + markSize, MarkState::settled); s.failed()) return s;
+    if (Status s = jf.remove(); s.failed()) return s;
+    if (Status s = file.truncate(size); s.failed()) return s;
+    return file.sync();
+}
+
+// Takes back a mark (and the journal, once the mark is gone) before the content changed.
+void takeBack(const FileHandle& file, const Journal& j, JournalFile* jf) {
+    Status s = file.truncate(j.oldSize);
+    if (s.ok()) s = file.sync();
+    if (s.ok() && jf) jf->remove().ok();
+}
+
 enum class Ran { done, fallBack };
 
 // Carries out one journaled route. A fallBack means the file system declined a range insertion
-// before anything changed.
-Result<Ran> carryOut(const EditTarget& target, const Journal& j, const Progress& onMoving,
-                     TGResult& result) {
+// before anything changed. The mark goes first, so that a stop while the journal is being written
+// still leads the next run to it; then the journal; then the mark says the journal is whole.
+Result<Ran> carryOut(const EditTarget& target, const EditPlan& plan, Journal j,
+                     const Progress& onMoving, TGResult& result) {
     const FileHandle& file = *target.file;
-    const auto path = journalPath(target.path, j.device, j.inode);
+    const auto folder = folderOf(target.path);
+    std::error_code ec;
+    EditMark mark{uuidString(), std::filesystem::absolute(folder, ec), j.oldSize};
+    j.id = mark.id;
+    j.markSize = encodeMark(mark, plan.markHead).size();
+    if (Status s = takeFingerprint(file, j); s.failed()) {
+        result = failed(target.path, "Read error", s.failure());
+        return Ran::done;
+    }
     if (!sameAsPlanned(file, target.identity)) {
         result = failed(target.path, CHANGED, {});
         return Ran::done;
     }
-    auto jf = JournalFile::create(path, j);
+    // A shift's growth and its mark are reserved now: a full disk fails here, not mid-shift.
+    const std::uint64_t markAt = j.route == Route::shift ? j.newSize : j.oldSize;
+    Status s = file.reserve(j.oldSize, markAt + j.markSize - j.oldSize);
+    if (s.ok()) s = file.writeAt(j.oldSize, encodeMark(mark, plan.markHead));
+    if (s.ok()) s = file.sync();
+    auto marked = file.identity();
+    if (s.failed() || marked.failed()) {
+        takeBack(file, j, nullptr);
+        const Failure why = s.failed() ? s.failure() : marked.failure();
+        result = failed(target.path, isOutOfSpace(why) ? GROW_FAILED : WRITE_FAILED, why);
+        return Ran::done;
+    }
+    file.linkAs(journalLinkPath(folder, j.id)).ok(); // where the file system has hard links
+    auto jf = JournalFile::create(journalPath(folder, j.id), j);
     if (jf.failed()) {
+        removeFile(journalLinkPath(folder, j.id));
+        takeBack(file, j, nullptr);
         const char* message = !isOutOfSpace(jf.failure()) ? NO_JOURNAL
                               : j.newSize > j.oldSize     ? GROW_FAILED
                                                           : NO_ROOM;
@@ -234,16 +344,27 @@ Result<Ran> carryOut(const EditTarget& target, const Journal& j, const Progress&
         return Ran::done;
     }
     // The journal is durable; one more look, then the file changes.
-    if (!sameAsPlanned(file, target.identity)) {
-        jf->remove().ok();
+    if (!sameAsPlanned(file, *marked)) {
+        // Only this run's own mark is taken back; another program's writes stay as they are.
+        auto now = file.size();
+        if (now.ok() && *now == marked->size) takeBack(file, j, &*jf);
+        else jf->remove().ok();
         result = failed(target.path, CHANGED, {});
+        return Ran::done;
+    }
+    mark.state = MarkState::journaled;
+    s = file.writeAt(markAt, encodeMark(mark, plan.markHead));
+    if (s.ok()) s = file.sync();
+    if (s.failed()) {
+        takeBack(file, j, &*jf);
+        result = failed(target.path, isOutOfSpace(s.failure()) ? GROW_FAILED : WRITE_FAILED,
+                        s.failure());
         return Ran::done;
     }
     auto partway = [&](const Failure& f) {
         result = failed(target.path, isOutOfSpace(f) ? OUT_OF_ROOM : PARTWAY, f);
         return Ran::done;
     };
-    Status s;
     switch (j.route) {
     case Route::overwrite:
     case Route::absorb:
@@ -254,8 +375,7 @@ Result<Ran> carryOut(const EditTarget& target, const Journal& j, const Progress&
         if (s.failed()) {
             const bool declined = s.is(EOPNOTSUPP) || s.is(EINVAL) || s.is(ENOTTY);
             auto undone = undoRange(file, j);
-            if (undone.ok() && *undone) {
-                jf->remove().ok();
+            if (undone.ok() && *undone && settle(file, *jf, j.oldSize).ok()) {
                 if (declined) return Ran::fallBack;
                 result = failed(target.path, GROW_FAILED, s.failure());
                 return Ran::done;
@@ -265,27 +385,14 @@ Result<Ran> carryOut(const EditTarget& target, const Journal& j, const Progress&
         s = writeRegionAndFixes(file, j);
         break;
     }
-    case Route::shift: {
-        s = file.resize(j.newSize);
-        if (s.failed()) {
-            // Nothing has moved: take back whatever part of the growth happened, and end here.
-            auto now = file.size();
-            if (now.ok() && *now > j.oldSize && *now <= j.newSize) file.truncate(j.oldSize).ok();
-            now = file.size();
-            if (now.ok() && *now == j.oldSize) {
-                jf->remove().ok();
-                result = failed(target.path, GROW_FAILED, s.failure());
-                return Ran::done;
-            }
-            return partway(s.failure());
-        }
+    case Route::shift:
         s = runShift(file, *jf, {}, onMoving);
         break;
     }
-    }
     if (s.failed()) return partway(s.failure());
-    // The file is whole on disk: only now may the journal go.
-    jf->remove().ok();
+    // The file is whole on disk: only now may the journal go. What a stop leaves from here on is
+    // a finished file that the next run only cleans up.
+    settle(file, *jf, j.newSize).ok();
     return Ran::done;
 }
 
@@ -337,41 +444,87 @@ TGResult runEdit(const EditTarget& target, const EditPlan& plan, const Progress&
                 return r;
             }
         }
-        auto ran = carryOut(target, j, onMoving, result);
+        auto ran = carryOut(target, plan, j, onMoving, result);
         if (ran.failed()) return failed(target.path, PARTWAY, ran.failure());
         if (*ran == Ran::done) return result;
     }
     return failed(target.path, GROW_FAILED, {});
 }
 
+namespace {
+
+std::optional<std::filesystem::path> locateJournal(const std::filesystem::path& file,
+                                                   const EditMark& mark) {
+    for (const auto& folder : {folderOf(file), mark.folder}) {
+        std::error_code ec;
+        const auto path = journalPath(folder, mark.id);
+        if (!folder.empty() && std::filesystem::symlink_status(path, ec).type() !=
+                                   std::filesystem::file_type::not_found && !ec)
+            return path;
+    }
+    return std::nullopt;
+}
+
+std::string journalNotFound(const std::filesystem::path& file, const EditMark& mark) {
+    const std::string name = journalPath({}, mark.id).filename().string();
+    std::string where = folderOf(file).string();
+    std::error_code ec;
+    if (!mark.folder.empty() && !std::filesystem::equivalent(mark.folder, folderOf(file), ec))
+        where += " or " + mark.folder.string();
+    return "the edit was interrupted, and its journal " + name + " is not in " + where;
+}
+
+} // namespace
+
+bool discardEdit(const std::filesystem::path& file) {
+    auto opened = FileHandle::openRegular(file, false);
+    if (opened.failed()) return false;
+    const auto mark = findMark(*opened);
+    if (!mark) return false;
+    const auto folder = folderOf(file);
+    const bool removed = removeFile(journalPath(folder, mark->id));
+    removeFile(journalLinkPath(folder, mark->id));
+    syncFolder(folder).ok();
+    return removed;
+}
+
 Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path& path,
                              const Progress& onMoving) {
+    const auto mark = findMark(file);
+    if (!mark) return Recovery{};
+    const auto journalAt = locateJournal(path, *mark);
+    if (mark->state != MarkState::journaled) {
+        // The content is whole: the edit never began, or it ended and was cleaning up.
+        if (journalAt) {
+            removeFile(*journalAt);
+            removeFile(journalLinkPath(folderOf(*journalAt), mark->id));
+            syncFolder(folderOf(*journalAt)).ok();
+        }
+        Status s = file.truncate(mark->state == MarkState::pending ? mark->original : mark->start);
+        if (s.ok()) s = file.sync();
+        if (s.failed()) return s.failure();
+        return Recovery{};
+    }
+    if (!journalAt) return Failure{{}, journalNotFound(path, *mark)};
     auto id = file.identity();
     if (id.failed()) return id.failure();
-    const auto jpath = journalPath(path, id->device, id->inode);
-    if (!fileExists(jpath)) return Recovery{};
-    auto opened = JournalFile::open(jpath);
-    if (opened.failed()) return opened.failure();
+    const std::string named = "the edit journal " + journalAt->string();
+    auto opened = JournalFile::open(*journalAt, id->owner);
+    if (opened.failed()) return Failure{{}, named + " is not trusted: " + opened.failure().cause};
     auto& [state, jf] = *opened;
-    if (state == JournalFile::State::foreign)
-        return Failure{{}, "unreadable edit journal " + jpath.filename().string()};
-    if (state == JournalFile::State::torn) {
-        // Its header never became whole, so the file was never touched.
-        if (Status s = jf.remove(); s.failed()) return s.failure();
-        return Recovery{};
-    }
+    if (state != JournalFile::State::valid) return Failure{{}, named + " cannot be read"};
     const Journal& j = jf.journal();
-    if (j.birthNs && id->birthNs && *j.birthNs != *id->birthNs) {
-        // The inode number now belongs to another file: the edited one is gone.
-        if (Status s = jf.remove(); s.failed()) return s.failure();
-        return Recovery{};
-    }
+    const auto steps = j.route == Route::shift ? jf.recordedSteps() : std::vector<ShiftStep>{};
+    const std::uint64_t content = id->size - std::min(id->size, j.markSize);
+    if (j.id != mark->id || !isJournaledFile(file, j, steps))
+        return Failure{{}, named + " does not match this file"};
     Recovery done{Recovered::finished, j.outcome};
+    std::uint64_t size = j.newSize;
     Status s;
     switch (j.route) {
     case Route::overwrite:
     case Route::absorb:
-        if (id->size != j.oldSize) return Failure{{}, "size differs from the journal's"};
+        if (content != j.oldSize) return Failure{{}, "size differs from the journal's"};
         s = writeRegionAndFixes(file, j);
         break;
     case Route::insertRange: {
@@ -379,7 +532,7 @@ Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path
         if (map.failed()) return map.failure();
         auto fs = file.fileSystem();
         if (fs.failed()) return fs.failure();
-        const RangeFinding found = findRangeState(j, *map, id->size, fs->blockSize);
+        const RangeFinding found = findRangeState(j, *map, content, fs->blockSize);
         if (found.state == RangeState::unknown)
             return Failure{{}, "the file's blocks are not where the journal left them"};
         if (found.state == RangeState::done) {
@@ -390,18 +543,16 @@ Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path
         if (undone.failed()) return undone.failure();
         if (!*undone) return Failure{{}, "a partial range insertion could not be undone"};
         done.kind = found.state == RangeState::notStarted ? Recovered::nothing : Recovered::undone;
+        size = j.oldSize;
         break;
     }
-    case Route::shift: {
-        if (id->size < j.oldSize || id->size > j.newSize)
-            return Failure{{}, "size differs from the journal's"};
-        if (id->size < j.newSize) s = file.resize(j.newSize);
-        if (s.ok()) s = runShift(file, jf, jf.recordedSteps(), onMoving);
+    case Route::shift:
+        if (content != j.newSize) return Failure{{}, "size differs from the journal's"};
+        s = runShift(file, jf, steps, onMoving);
         break;
-    }
     }
     if (s.failed()) return s.failure();
-    if (Status r = jf.remove(); r.failed()) return r.failure();
+    if (Status r = settle(file, jf, size); r.failed()) return r.failure();
     return done;
 }
 

@@ -32,10 +32,16 @@ struct Recovery {
     TGOutcome outcome = TGOutcome::fixed; // of the interrupted edit, when finished
 };
 
-// Finishes or undoes an interrupted edit of the open, locked file, if its journal is there. A
-// failure means the journal stays and nothing else may touch the file.
+// Finishes or undoes an interrupted edit of the open, locked file, found by the mark at its end
+// wherever the file now lies; its journal is looked for beside it, then where it was written. A
+// journal is played back only when it is one this program made for this very file. A failure
+// means nothing was written and nothing else may touch the file.
 Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path& path,
                              const Progress& onMoving);
+
+// Removes the journal of an unfinished edit of a file about to be deleted (a copy that failed);
+// true when there was one.
+bool discardEdit(const std::filesystem::path& file);
 
 // The moving threshold above which an edit reports progress.
 inline constexpr std::uint64_t PROGRESS_FROM = 256ull << 20;

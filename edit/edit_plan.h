@@ -84,9 +84,14 @@ struct Growth {
     std::uint64_t firstSite() const { return sites.empty() ? start : sites.front(); }
 };
 
+// The container's head of a filler of n bytes at the end of the file, the rest of which the
+// caller supplies.
+using FillerHead = std::function<std::vector<std::uint8_t>(std::uint64_t n)>;
+
 struct EditPlan {
     std::vector<Overwrite> overwrites; // same-length writes, at positions before the edit
     std::optional<Growth> growth;
+    FillerHead markHead; // how the mark of an unfinished edit is dressed as filler
     TGOutcome outcome = TGOutcome::fixed; // reported when done
     std::string message;
 };

@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace tg {
 
 namespace {
 
-constexpr std::array<std::uint8_t, 8> MAGIC = {'T', 'G', 'E', 'D', 'I', 'T', 0, 1};
+constexpr std::array<std::uint8_t, 8> MAGIC = {'T', 'G', 'E', 'D', 'I', 'T', 0, 2};
 constexpr std::uint64_t PREFIX = 24; // magic, total length, checksum
 constexpr std::uint64_t SLOT_HEADER = 36;
 constexpr std::array<std::uint8_t, 4> STEP = {'S', 'T', 'E', 'P'};
@@ -48,10 +50,20 @@ StepRange stepRange(const Journal& j, std::uint64_t index) {
     return {j.regionOldEnd + startOff, endOff - startOff};
 }
 
-std::filesystem::path journalPath(const std::filesystem::path& edited, std::uint64_t device,
-                                  std::uint64_t inode) {
-    return folderOf(edited) /
-           (".tg_edit_" + std::to_string(device) + "_" + std::to_string(inode) + ".journal");
+std::filesystem::path journalPath(const std::filesystem::path& folder, std::string_view id) {
+    return folder / (".tg_edit_" + std::string(id) + ".journal");
+}
+
+std::filesystem::path journalLinkPath(const std::filesystem::path& folder, std::string_view id) {
+    return folder / (".tg_edit_" + std::string(id) + ".file");
+}
+
+std::optional<std::string> journalIdOf(std::string_view name) {
+    constexpr std::string_view PREFIX_ = ".tg_edit_", SUFFIX = ".journal";
+    if (name.size() != PREFIX_.size() + 36 + SUFFIX.size() || !name.starts_with(PREFIX_) ||
+        !name.ends_with(SUFFIX))
+        return std::nullopt;
+    return std::string(name.substr(PREFIX_.size(), 36));
 }
 
 std::vector<std::uint8_t> encodeJournal(const Journal& j) {
@@ -61,12 +73,14 @@ std::vector<std::uint8_t> encodeJournal(const Journal& j) {
     o.u64(0); // checksum
     o.u8(std::uint8_t(j.route));
     o.u8(std::uint8_t(j.outcome));
-    o.u64(j.device);
-    o.u64(j.inode);
-    o.u8(j.birthNs.has_value());
-    o.u64(std::uint64_t(j.birthNs.value_or(0)));
-    o.u64(j.name.size());
-    o.text(j.name);
+    putBlob(o, asBytes(j.id));
+    putBlob(o, asBytes(j.name));
+    o.u64(j.markSize);
+    o.u64(j.headLength);
+    o.u64(j.headHash);
+    o.u64(j.windowAt);
+    o.u64(j.windowLength);
+    o.u64(j.windowHash);
     o.u64(j.oldSize);
     o.u64(j.newSize);
     o.u64(j.regionStart);
@@ -109,13 +123,16 @@ std::optional<Journal> decodeJournal(Bytes b) {
     const std::uint64_t outcome = in.u8();
     if (outcome > std::uint64_t(TGOutcome::error)) return {};
     j.outcome = TGOutcome(outcome);
-    j.device = in.u64();
-    j.inode = in.u64();
-    const bool hasBirth = in.u8() != 0;
-    const auto birth = std::int64_t(in.u64());
-    if (hasBirth) j.birthNs = birth;
+    const std::vector<std::uint8_t> id = takeBlob(in);
+    j.id.assign(id.begin(), id.end());
     const std::vector<std::uint8_t> name = takeBlob(in);
     j.name.assign(name.begin(), name.end());
+    j.markSize = in.u64();
+    j.headLength = in.u64();
+    j.headHash = in.u64();
+    j.windowAt = in.u64();
+    j.windowLength = in.u64();
+    j.windowHash = in.u64();
     j.oldSize = in.u64();
     j.newSize = in.u64();
     j.regionStart = in.u64();
@@ -168,12 +185,21 @@ Result<JournalFile> JournalFile::create(const std::filesystem::path& path, const
 }
 
 Result<std::pair<JournalFile::State, JournalFile>>
-JournalFile::open(const std::filesystem::path& path) {
+JournalFile::open(const std::filesystem::path& path, std::uint32_t fileOwner) {
     JournalFile jf;
     jf.path_ = path;
-    auto opened = FileHandle::openRegular(path, true);
-    if (opened.failed()) return opened.failure();
+    auto opened = FileHandle::openNoFollow(path);
+    if (opened.failed()) {
+        if (opened.failure().is(ELOOP)) return Failure{{}, "it is a symbolic link"};
+        return opened.failure();
+    }
     jf.file_ = std::move(*opened);
+    auto id = jf.file_.identity();
+    if (id.failed()) return id.failure();
+    if (id->links != 1) return Failure{{}, "it has other names"};
+    if (id->mode & 077) return Failure{{}, "others may read or write it"};
+    if (id->owner != fileOwner && id->owner != 0 && id->owner != ::geteuid())
+        return Failure{{}, "it belongs to another user"};
     std::array<std::uint8_t, PREFIX> prefix{};
     auto got = jf.file_.readAt(0, prefix);
     if (got.failed()) return got.failure();
@@ -263,7 +289,19 @@ std::vector<ShiftStep> JournalFile::recordedSteps() const {
 Status JournalFile::remove() {
     file_.reset();
     if (!removeFile(path_)) return errnoFailure(errno);
+    removeFile(journalLinkPath(folderOf(path_), journal_.id));
     return syncFolder(folderOf(path_));
+}
+
+std::optional<Journal> readJournal(const std::filesystem::path& path) {
+    auto file = FileHandle::openRegular(path, false);
+    if (file.failed()) return std::nullopt;
+    std::array<std::uint8_t, PREFIX> prefix{};
+    auto got = file->readAt(0, prefix);
+    if (got.failed() || *got != PREFIX || u64(prefix, 8) > MAX_HEADER) return std::nullopt;
+    auto header = file->readFully(0, std::size_t(u64(prefix, 8)));
+    if (header.failed()) return std::nullopt;
+    return decodeJournal(*header);
 }
 
 } // namespace tg

@@ -1,6 +1,7 @@
 // The journal of an in-place edit. It is written and flushed beside the file before the file's
 // first byte changes, and only the end of the edit (finished or undone on disk) removes it. Its
-// name carries the file's device and inode: ".tg_edit_<dev>_<ino>.journal".
+// name carries a fresh UUID, ".tg_edit_<uuid>.journal", which the mark at the end of the edited
+// file repeats (edit/mark.h): neither depends on the file's name, device or inode.
 #pragma once
 
 #include "base/file.h"
@@ -27,10 +28,16 @@ enum class Route : std::uint8_t {
 struct Journal {
     Route route = Route::overwrite;
     TGOutcome outcome = TGOutcome::fixed; // reported when the edit is finished
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::optional<std::int64_t> birthNs; // tells an inode number reused by another file
-    std::string name;                    // the file's name when the edit began
+    std::string id;                       // the UUID the journal's name and the mark carry
+    std::string name;                     // the file's name when the edit began
+    std::uint64_t markSize = 0;           // the mark past the content while the edit runs
+    // Which file this is, in any state the edit can leave it in: a hash of bytes before anything
+    // the edit writes, and of a window of media bytes the edit at most moves by delta.
+    std::uint64_t headLength = 0;
+    std::uint64_t headHash = 0;
+    std::uint64_t windowAt = 0; // at its position before the edit
+    std::uint64_t windowLength = 0;
+    std::uint64_t windowHash = 0;
     std::uint64_t oldSize = 0;
     std::uint64_t newSize = 0;
     // Old bytes [regionStart, regionOldEnd) become `region` (rebuilt, in one write).
@@ -61,23 +68,36 @@ struct StepRange {
 std::uint64_t stepCount(const Journal& j);
 StepRange stepRange(const Journal& j, std::uint64_t index);
 
-std::filesystem::path journalPath(const std::filesystem::path& edited, std::uint64_t device,
-                                  std::uint64_t inode);
+// Where a journal lives, in the folder of the file when its edit began.
+std::filesystem::path journalPath(const std::filesystem::path& folder, std::string_view id);
+// The second name a journal's file gets beside it while the edit runs, so that a later run can
+// tell whether the file still exists anywhere on its file system.
+std::filesystem::path journalLinkPath(const std::filesystem::path& folder, std::string_view id);
+// The UUID in a journal's file name, if it is one.
+std::optional<std::string> journalIdOf(std::string_view fileName);
 
 // The bytes of the header, and the header read back (nothing when torn, foreign or unreadable).
 std::vector<std::uint8_t> encodeJournal(const Journal& j);
 std::optional<Journal> decodeJournal(Bytes bytes);
+// A journal's header read from its file, for reports and the sweep; nothing when unreadable.
+std::optional<Journal> readJournal(const std::filesystem::path& path);
 
 class JournalFile {
 public:
     // Creates the journal beside the file and makes it durable (file and folder) before
     // returning: only then may the file change.
+    // The journal is created by this run alone (O_EXCL, no link followed, mode 0600).
     static Result<JournalFile> create(const std::filesystem::path& path, const Journal& j);
 
     enum class State { valid, torn, foreign };
     // Opens an existing journal; `torn` when its header never became whole (the file was never
-    // touched), `foreign` when it is not a journal this program can read.
-    static Result<std::pair<State, JournalFile>> open(const std::filesystem::path& path);
+    // touched), `foreign` when it is not a journal this program can read. Refuses, with the
+    // reason, a journal that is a link, has other names, may be written by others, or belongs to
+    // none of the file's owner, root, and the user running now.
+    static Result<std::pair<State, JournalFile>> open(const std::filesystem::path& path,
+                                                      std::uint32_t fileOwner);
+
+    const std::filesystem::path& path() const { return path_; }
 
     const Journal& journal() const { return journal_; }
 

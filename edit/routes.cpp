@@ -43,9 +43,6 @@ Journal RoutePlanner::base(Route route) const {
     Journal j;
     j.route = route;
     j.outcome = plan_.outcome;
-    j.device = target_.identity.device;
-    j.inode = target_.identity.inode;
-    j.birthNs = target_.identity.birthNs;
     j.name = target_.path.filename().string();
     j.oldSize = j.newSize = size_;
     return j;

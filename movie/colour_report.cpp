@@ -1,6 +1,7 @@
 #include "movie/colour_report.h"
 
 #include "edit/journal.h"
+#include "edit/mark.h"
 #include "movie/bitstream_layer.h"
 #include "movie/colour_decision.h"
 #include "movie/movie_loader.h"
@@ -14,7 +15,6 @@ namespace tg {
 namespace {
 
 // A journal header holds a rebuilt moov; one larger than this is not read for its outcome.
-constexpr std::uint64_t MAX_JOURNAL = 600ull << 20;
 
 const char* const WAITING = "Interrupted edit waits — an in-place run finishes it first";
 
@@ -52,17 +52,14 @@ std::optional<StoredColour> containerColour(const VideoEntry& e) {
 }
 
 // The outcome the interrupted edit was to give, read from its journal without opening it for
-// writing; nothing when the journal cannot be read whole.
-std::optional<TGOutcome> journalOutcome(const std::filesystem::path& file, const FileIdentity& id) {
-    auto journal = FileHandle::openRegular(journalPath(file, id.device, id.inode), false);
-    if (journal.failed()) return std::nullopt;
-    auto size = journal->size();
-    if (size.failed() || *size > MAX_JOURNAL) return std::nullopt;
-    auto bytes = journal->readFully(0, std::size_t(*size));
-    if (bytes.failed()) return std::nullopt;
-    const auto j = decodeJournal(*bytes);
-    if (!j) return std::nullopt;
-    return j->outcome;
+// writing; nothing when the journal cannot be found or read whole.
+std::optional<TGOutcome> journalOutcome(const std::filesystem::path& file, const FileHandle& f) {
+    const auto mark = findMark(f);
+    if (!mark) return std::nullopt;
+    for (const auto& folder : {folderOf(file), mark->folder})
+        if (auto j = readJournal(journalPath(folder, mark->id)); j && j->id == mark->id)
+            return j->outcome;
+    return std::nullopt;
 }
 
 // The result an in-place tag would give, decided by the engine's own colour decision and
@@ -101,7 +98,7 @@ MovieInspection inspectMovie(const std::filesystem::path& file) {
     std::optional<TGResult> waiting;
     if (hasInterruptedEdit(file)) {
         report.interruptedEdit = true;
-        waiting = TGResult(name, journalOutcome(file, *id).value_or(TGOutcome::error), WAITING);
+        waiting = TGResult(name, journalOutcome(file, f).value_or(TGOutcome::error), WAITING);
     }
     const auto settle = [&](TGResult r) {
         report.inPlace = waiting ? std::move(*waiting) : std::move(r);

@@ -57,6 +57,8 @@ TGResult applyEdit(const MovieFile& movie, const MovieEdit& edit, const Progress
     plan.outcome = edit.outcome;
     plan.message = edit.message;
     if (edit.insertion) plan.growth = moovGrowth(movie, edit);
+    // A free atom past the last one; inside a last atom of size 0 it is only more of its bytes.
+    plan.markHead = [](std::uint64_t n) { return freeHeader(n, "free"); };
     return runEdit({movie.file, movie.path, movie.identity}, plan, onMoving);
 }
 

@@ -1,6 +1,7 @@
 #include "movie/tagging.h"
 
 #include "edit/journal.h"
+#include "edit/mark.h"
 #include "movie/movie_loader.h"
 #include "movie/movie_tagger.h"
 
@@ -234,18 +235,8 @@ TGResult addColr(const std::filesystem::path& file) {
 
 bool hasInterruptedEdit(const std::filesystem::path& file) {
     auto opened = FileHandle::openRegular(file, false);
-    if (opened.failed()) return false;
-    auto id = opened->identity();
-    if (id.failed()) return false;
-    const auto jpath = journalPath(file, id->device, id->inode);
-    if (!fileExists(jpath)) return false;
-    auto journal = JournalFile::open(jpath);
-    if (journal.failed()) return true; // there, but unreadable: still not safe to copy
-    const auto& [state, jf] = *journal;
-    if (state == JournalFile::State::torn) return false; // never began: the movie is untouched
-    if (state == JournalFile::State::foreign) return true;
-    const auto& birth = jf.journal().birthNs;
-    return !(birth && id->birthNs && *birth != *id->birthNs);
+    // Any mark: even one an in-place run would only clean up must not be copied along.
+    return opened.ok() && findMark(*opened).has_value();
 }
 
 } // namespace tg

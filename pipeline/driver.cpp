@@ -1,7 +1,7 @@
 #include "pipeline/driver.h"
 
 #include "base/work_file.h"
-#include "edit/journal.h"
+#include "edit/edit.h"
 #include "image/image_tagger.h"
 #include "movie/movie_tagger.h"
 #include "pipeline/bake_step.h"
@@ -28,15 +28,6 @@ TGResult tagInPlace(const std::filesystem::path& file, bool movie, const Progres
                             : processImageCore(file);
     result.produced = file;
     return result;
-}
-
-bool discardEditJournal(const std::filesystem::path& file) {
-    auto opened = FileHandle::openRegular(file, false);
-    if (opened.failed()) return false;
-    auto id = opened->identity();
-    if (id.failed() || !removeFile(journalPath(file, id->device, id->inode))) return false;
-    syncFolder(folderOf(file)).ok();
-    return true;
 }
 
 // The copy is made and tagged under a hidden name and takes the _P3 name only when complete: an
@@ -71,7 +62,7 @@ TGResult tagCopy(const std::filesystem::path& file, bool movie, const ProgressFn
     const std::string message = tagged.message + "  →  " + copy.filename().string();
     // An edit of the hidden copy that stopped partway ends with the copy: its journal goes too,
     // and nothing is left to finish, so nothing is promised.
-    if (movie && tagged.outcome == TGOutcome::error && discardEditJournal(temp.path())) {
+    if (movie && tagged.outcome == TGOutcome::error && discardEdit(temp.path())) {
         TGResult result(name, TGOutcome::error,
                         "Couldn't make a copy: " + tagged.detail.value_or(tagged.message));
         result.detail = tagged.detail;
@@ -91,23 +82,19 @@ TGResult tagCopy(const std::filesystem::path& file, bool movie, const ProgressFn
 
 // The folders a run writes into: the file's own, and its target's when it is a link (the photo
 // tagger writes beside the target).
-void sweepAround(const std::filesystem::path& file) {
+std::vector<std::string> sweepAround(const std::filesystem::path& file) {
     const auto folder = folderOf(file);
-    sweepLeftovers(folder);
+    auto retired = sweepLeftovers(folder);
     std::error_code ec;
     const auto target = std::filesystem::canonical(file, ec);
     if (!ec && !std::filesystem::equivalent(folderOf(target), folder, ec) && !ec)
-        sweepLeftovers(folderOf(target));
+        for (auto& name : sweepLeftovers(folderOf(target)))
+            retired.push_back(std::move(name));
+    return retired;
 }
 
-} // namespace
-
-TGResult processOne(const std::filesystem::path& file, TGMode mode, const ProgressFn& onProgress,
-                    const std::atomic<bool>* cancel) {
-    const bool movie = isMovie(file);
-    if (!movie && !isImage(file))
-        return {file.filename().string(), TGOutcome::skipped, "Skipped (unsupported)"};
-    sweepAround(file);
+TGResult processSwept(const std::filesystem::path& file, bool movie, TGMode mode,
+                      const ProgressFn& onProgress, const std::atomic<bool>* cancel) {
     switch (mode) {
     case TGMode::inPlace:
         return tagInPlace(file, movie, onProgress);
@@ -118,6 +105,21 @@ TGResult processOne(const std::filesystem::path& file, TGMode mode, const Progre
         return tagCopy(file, movie, onProgress);
     }
     return {file.filename().string(), TGOutcome::error, "Unknown mode"};
+}
+
+} // namespace
+
+TGResult processOne(const std::filesystem::path& file, TGMode mode, const ProgressFn& onProgress,
+                    const std::atomic<bool>* cancel) {
+    const bool movie = isMovie(file);
+    if (!movie && !isImage(file))
+        return {file.filename().string(), TGOutcome::skipped, "Skipped (unsupported)"};
+    const auto retired = sweepAround(file);
+    TGResult result = processSwept(file, movie, mode, onProgress, cancel);
+    // Said once, by the run that removed them.
+    for (const auto& name : retired)
+        result.message = "Stale edit journal of " + name + " removed; " + result.message;
+    return result;
 }
 
 } // namespace tg

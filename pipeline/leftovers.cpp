@@ -2,6 +2,7 @@
 
 #include "base/work_file.h"
 #include "edit/journal.h"
+#include "edit/mark.h"
 
 #include <array>
 #include <cctype>
@@ -35,20 +36,50 @@ bool isLeftoverName(std::string_view name) {
     return false;
 }
 
-void sweepLeftovers(const std::filesystem::path& folder) {
+namespace {
+
+// A journal is stale when the file it was written for is gone (the second name the edit gave that
+// file is its last) or no longer carries the journal's mark (replaced, or the edit ended). A file
+// keeps its mark from before its journal exists until after it is removed, so a live edit's
+// journal is never stale.
+bool isStale(const std::filesystem::path& folder, const Journal& j) {
+    const auto carriesMark = [&](const FileHandle& f) {
+        const auto mark = findMark(f);
+        return mark && mark->id == j.id;
+    };
+    if (auto link = FileHandle::openRegular(journalLinkPath(folder, j.id), false); link.ok()) {
+        auto id = link->identity();
+        return id.ok() && (id->links <= 1 || !carriesMark(*link));
+    }
+    if (auto named = FileHandle::openRegular(folder / j.name, false); named.ok())
+        return !carriesMark(*named);
+    // Without a second name, a file that is not at its name may have moved: its journal stays.
+    return isLeftoverName(j.name);
+}
+
+} // namespace
+
+std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> journals;
     std::error_code ec;
     for (auto it = std::filesystem::directory_iterator(folder, ec);
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
         const auto& path = it->path();
-        if (!isLeftoverName(path.filename().string())) continue;
-        // A copy killed while it was being tagged also leaves the edit journal of its hidden file.
-        // That journal ends with the file: its inode number would later name another file.
-        std::optional<std::filesystem::path> journal;
-        if (auto file = FileHandle::openRegular(path, false); file.ok())
-            if (auto id = file->identity(); id.ok())
-                journal = journalPath(path, id->device, id->inode);
-        if (removeIfAbandoned(path) && journal && removeFile(*journal)) syncFolder(folder).ok();
+        const std::string name = path.filename().string();
+        if (journalIdOf(name)) journals.push_back(path);
+        else if (isLeftoverName(name) && removeIfAbandoned(path)) syncFolder(folder).ok();
     }
+    // After the leftovers: a copy killed while it was being tagged leaves its edit's journal.
+    std::vector<std::string> retired;
+    for (const auto& path : journals) {
+        const auto j = readJournal(path);
+        if (!j || journalIdOf(path.filename().string()) != j->id || !isStale(folder, *j)) continue;
+        removeFile(path);
+        removeFile(journalLinkPath(folder, j->id));
+        syncFolder(folder).ok();
+        if (!isLeftoverName(j->name)) retired.push_back(j->name);
+    }
+    return retired;
 }
 
 } // namespace tg

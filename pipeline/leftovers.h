@@ -2,7 +2,9 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tg {
 
@@ -14,9 +16,9 @@ inline constexpr std::string_view IMAGE_PREFIX = ".tg_img_"; // the photo tagger
 // Whether a file name is one of ours in the making. In-place journals never are.
 bool isLeftoverName(std::string_view name);
 
-// Removes every leftover in folder that no live run holds, with the edit journal of its own
-// inode if there is one (a copy killed while it was being tagged). Failures are ignored: a
-// folder we cannot list or change keeps what it has.
-void sweepLeftovers(const std::filesystem::path& folder);
+// Removes every leftover in folder that no live run holds, and every stale edit journal (see
+// docs/edit-safety.md); returns the names of the files whose stale journals went, to be said once.
+// Failures are ignored: a folder we cannot list or change keeps what it has.
+std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder);
 
 } // namespace tg

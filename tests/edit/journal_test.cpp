@@ -9,10 +9,14 @@ using Blob = std::vector<std::uint8_t>;
 TEST(Journal, ReadsBackWholeAndNeverTorn) {
     const Journal j{.route = Route::insertRange,
                     .outcome = TGOutcome::added,
-                    .device = 66306,
-                    .inode = 1234567,
-                    .birthNs = 1700000000123456789,
+                    .id = "0B0E2C8A-61F6-4C55-9B43-2F6A4C1F7E10",
                     .name = "Clip ✓.mov",
+                    .markSize = 150,
+                    .headLength = 4096,
+                    .headHash = 0x1234567890ABCDEF,
+                    .windowAt = 900000,
+                    .windowLength = 256,
+                    .windowHash = 42,
                     .oldSize = 1 << 30,
                     .newSize = (1 << 30) + 4096,
                     .regionStart = 0,
@@ -25,12 +29,13 @@ TEST(Journal, ReadsBackWholeAndNeverTorn) {
     auto back = decodeJournal(bytes);
     ASSERT_TRUE(back);
     EXPECT_EQ(encodeJournal(*back), bytes);
-    EXPECT_EQ(std::tie(back->name, back->extents, back->birthNs),
-              std::tie(j.name, j.extents, j.birthNs));
+    EXPECT_EQ(std::tie(back->id, back->name, back->extents, back->windowHash),
+              std::tie(j.id, j.name, j.extents, j.windowHash));
     for (std::size_t cut = 0; cut < bytes.size(); cut += 97)
         EXPECT_FALSE(decodeJournal(Bytes(bytes).first(cut))) << cut;
     Blob flipped = bytes;
     flipped[bytes.size() / 2] ^= 1;
     EXPECT_FALSE(decodeJournal(flipped));
-    EXPECT_EQ(journalPath("/a/b/clip.mov", 66306, 42), "/a/b/.tg_edit_66306_42.journal");
+    EXPECT_EQ(journalIdOf(journalPath("/a/b", j.id).filename().string()), j.id);
+    EXPECT_FALSE(journalIdOf(".tg_edit_2049_1234.journal"));
 }

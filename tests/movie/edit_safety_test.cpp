@@ -3,6 +3,7 @@
 // run must leave the file byte-identical to an edit that was never interrupted (whose frames and
 // colour are checked against ffmpeg), and no journal behind.
 #include "edit/journal.h"
+#include "edit/mark.h"
 
 #include "movie_fixtures.h"
 
@@ -161,20 +162,23 @@ TEST(PowerLoss, StepsRecordedButNotInTheMovieAreRedone) {
         fs::copy_file(ref.original, work, fs::copy_options::overwrite_existing);
         ASSERT_TRUE(runStoppedAt(
             stop, [&] { processCore(work); }, ruleOf(SHIFT)));
-        const auto found = journals(dir.path());
-        if (found.size() != 1) continue;
-        auto opened = JournalFile::open(found[0]);
-        ASSERT_TRUE(opened.ok());
-        const auto& [state, jf] = *opened;
-        if (state != JournalFile::State::valid) continue;
+        auto found = journals(dir.path());
+        std::erase_if(found, [](const fs::path& p) { return p.extension() != ".journal"; });
+        auto opened = JournalFile::open(found.empty() ? dir / "none" : found[0], ::geteuid());
         const FileHandle movie = FileHandle::openForUpdate(work);
-        for (const ShiftStep& step : jf.recordedSteps()) {
-            // What the destination held before: the original bytes, zeros past its old end.
-            const std::uint64_t at = step.from + jf.journal().delta;
-            Blob before(step.data.size(), 0);
-            ASSERT_TRUE(original.readAt(at, before).ok());
-            ASSERT_TRUE(movie.writeAt(at, before).ok());
-            ++rewound;
+        // Once the mark says the edit settled, the steps were durable long before.
+        const auto mark = findMark(movie);
+        if (opened.ok() && opened->first == JournalFile::State::valid && mark &&
+            mark->state == MarkState::journaled) {
+            const JournalFile& jf = opened->second;
+            for (const ShiftStep& step : jf.recordedSteps()) {
+                // What the destination held before: the original bytes, zeros past its old end.
+                const std::uint64_t at = step.from + jf.journal().delta;
+                Blob before(step.data.size(), 0);
+                ASSERT_TRUE(original.readAt(at, before).ok());
+                ASSERT_TRUE(movie.writeAt(at, before).ok());
+                ++rewound;
+            }
         }
         expectFinishedByNextRun(work, ref, SHIFT);
     }
@@ -239,10 +243,9 @@ TEST(RangeInsertion, APartlyDoneInsertionIsUndoneThenMadeAgain) {
     };
     for (const auto& [what, crash, message] : crashes) {
         SCOPED_TRACE(what);
-        const std::uint64_t original = movie.make(work);
+        movie.make(work);
         ASSERT_TRUE(runStoppedWhen([](int, FileOp op) { return op == FileOp::insertRange; },
                                    [&] { processCore(work); }, always));
-        EXPECT_EQ(fileHash(work), original);
         ASSERT_TRUE(crash(FileHandle::openForUpdate(work)).ok());
         EXPECT_TRUE(hasInterruptedEdit(work));
         const std::uint64_t crashed = fileHash(work);
@@ -287,8 +290,8 @@ TEST_P(KillMidInsertion, SecondRunLeavesTheFinishedMovie) {
 
 INSTANTIATE_TEST_SUITE_P(Routes, KillMidInsertion,
                          ::testing::ValuesIn(std::vector<KillCase>{
-                             {"range", RangeInsertion::bySize, {2, 4, 5, 6}},
-                             {"shift", RangeInsertion::never, {5, 40, 80, 106}},
+                             {"range", RangeInsertion::bySize, {6, 8, 9, 10}},
+                             {"shift", RangeInsertion::never, {9, 44, 84, 110}},
                          }),
                          [](const auto& info) { return std::string(info.param.name); });
 

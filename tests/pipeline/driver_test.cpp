@@ -178,11 +178,11 @@ TEST(Leftovers, TheNextRunClearsKilledRunsLeftoversButNotLiveOnesOrJournals) {
         writeBytes(dir / name, {0});
     for (const auto& name : kept)
         writeBytes(dir / name, {0});
-    // A copy killed while it was tagged: its hidden file's own journal goes with it.
-    auto copy = tg::FileHandle::openRegular(dir / dead[0], false);
-    const auto id = copy->identity();
-    writeBytes(tg::journalPath(dir / dead[0], id->device, id->inode), {0});
-    *copy = tg::FileHandle();
+    // A copy killed while it was tagged: its hidden file's journal goes with it, unsaid.
+    tg::Journal copyEdit;
+    copyEdit.id = tg::uuidString();
+    copyEdit.name = dead[0];
+    writeBytes(tg::journalPath(dir.path(), copyEdit.id), tg::encodeJournal(copyEdit));
     // Named like ours but live: marked by its run, or locked by an edit; or not a plain file.
     const std::string live = ".tg_copy_" + tg::uuidString() + ".mov",
                       edited = ".tg_bake_" + tg::uuidString() + ".mov",
