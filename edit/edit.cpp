@@ -320,9 +320,15 @@ Result<Ran> carryOut(const EditTarget& target, const EditPlan& plan, Journal j,
         result = failed(target.path, CHANGED, {});
         return Ran::done;
     }
-    // A shift's growth and its mark are reserved now: a full disk fails here, not mid-shift.
+    // A shift's growth and its mark are reserved first: a full disk fails here, not mid-shift.
     const std::uint64_t markAt = j.route == Route::shift ? j.newSize : j.oldSize;
     Status s = file.reserve(j.oldSize, markAt + j.markSize - j.oldSize);
+    // The last look before the first write past the end, which another writer may have reached
+    // (the reservation itself may change the modification time).
+    if (auto size = file.size(); s.ok() && (size.failed() || *size != j.oldSize)) {
+        result = failed(target.path, CHANGED, {});
+        return Ran::done;
+    }
     if (s.ok()) s = file.writeAt(j.oldSize, encodeMark(mark, plan.markHead));
     if (s.ok()) s = file.sync();
     auto marked = file.identity();

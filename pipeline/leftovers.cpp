@@ -42,19 +42,22 @@ namespace {
 // file is its last) or no longer carries the journal's mark (replaced, or the edit ended). A file
 // keeps its mark from before its journal exists until after it is removed, so a live edit's
 // journal is never stale.
-bool isStale(const std::filesystem::path& folder, const Journal& j) {
+bool isStale(const std::filesystem::path& folder, const std::string& id,
+             const std::optional<Journal>& j) {
     const auto carriesMark = [&](const FileHandle& f) {
         const auto mark = findMark(f);
-        return mark && mark->id == j.id;
+        return mark && mark->id == id;
     };
-    if (auto link = FileHandle::openRegular(journalLinkPath(folder, j.id), false); link.ok()) {
-        auto id = link->identity();
-        return id.ok() && (id->links <= 1 || !carriesMark(*link));
+    if (auto link = FileHandle::openRegular(journalLinkPath(folder, id), false); link.ok()) {
+        auto file = link->identity();
+        return file.ok() && (file->links <= 1 || !carriesMark(*link));
     }
-    if (auto named = FileHandle::openRegular(folder / j.name, false); named.ok())
+    // A journal cut short, without a second name for its file, tells nothing of it: it stays.
+    if (!j) return false;
+    if (auto named = FileHandle::openRegular(folder / j->name, false); named.ok())
         return !carriesMark(*named);
     // Without a second name, a file that is not at its name may have moved: its journal stays.
-    return isLeftoverName(j.name);
+    return isLeftoverName(j->name);
 }
 
 } // namespace
@@ -72,12 +75,14 @@ std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder) {
     // After the leftovers: a copy killed while it was being tagged leaves its edit's journal.
     std::vector<std::string> retired;
     for (const auto& path : journals) {
-        const auto j = readJournal(path);
-        if (!j || journalIdOf(path.filename().string()) != j->id || !isStale(folder, *j)) continue;
+        const std::string id = *journalIdOf(path.filename().string());
+        auto j = readJournal(path);
+        if (j && j->id != id) j.reset();
+        if (!isStale(folder, id, j)) continue;
         removeFile(path);
-        removeFile(journalLinkPath(folder, j->id));
+        removeFile(journalLinkPath(folder, id));
         syncFolder(folder).ok();
-        if (!isLeftoverName(j->name)) retired.push_back(j->name);
+        if (j && !isLeftoverName(j->name)) retired.push_back(j->name);
     }
     return retired;
 }

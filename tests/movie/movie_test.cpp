@@ -230,17 +230,14 @@ TEST(BadMovie, RefusingFileSystemsAndFailingWritesChangeNothing) {
     const auto path = dir / "m.mov";
     const Blob tagged = cat({atom("free", Blob(300, 0)), videoMoov({colr("nclc", 1, 1)})});
     writeBytes(path, tagged);
-    // The patch lands past a file-size limit, so its write fails as on a dying disk; the
-    // journal, smaller than the limit, stays for the next run.
-    rlimit old{};
-    ::getrlimit(RLIMIT_FSIZE, &old);
-    const rlimit limit{300, old.rlim_max};
-    std::signal(SIGXFSZ, SIG_IGN);
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    auto r = processCore(path);
-    ::setrlimit(RLIMIT_FSIZE, &old);
+    // The patch's write fails as on a dying disk, after the journal and the mark are durable.
+    FileFaults failPatch;
+    int writes = 0;
+    failPatch.before = [&](FileOp op) { return op == FileOp::write && ++writes == 4 ? EIO : 0; };
+    auto r = processWith(path, failPatch);
     EXPECT_EQ(r.message, "Write failed partway — file may need re-export");
     EXPECT_TRUE(hasInterruptedEdit(path));
+    const Blob interrupted = readBytes(path);
     // A read-only file; root ignores permission bits, so root asks as an unprivileged user.
     fs::permissions(path, fs::perms(0444));
     auto refused = [](const fs::path& p) {
@@ -249,7 +246,7 @@ TEST(BadMovie, RefusingFileSystemsAndFailingWritesChangeNothing) {
     };
     EXPECT_TRUE(::geteuid() == 0 ? runAsNobody([&] { return refused(path) ? 0 : 1; }) == 0
                                  : refused(path));
-    EXPECT_EQ(readBytes(path), tagged);
+    EXPECT_EQ(readBytes(path), interrupted);
     // Writable again, the next run finishes the edit.
     fs::permissions(path, fs::perms(0644));
     r = processCore(path);
