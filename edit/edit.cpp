@@ -515,7 +515,7 @@ Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path
     auto id = file.identity();
     if (id.failed()) return id.failure();
     const std::string named = "the edit journal " + journalAt->string();
-    auto opened = JournalFile::open(*journalAt, id->owner);
+    auto opened = JournalFile::open(*journalAt, *id);
     if (opened.failed()) return Failure{{}, named + " is not trusted: " + opened.failure().cause};
     auto& [state, jf] = *opened;
     if (state != JournalFile::State::valid) return Failure{{}, named + " cannot be read"};
@@ -559,6 +559,7 @@ Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path
     }
     if (s.failed()) return s.failure();
     if (Status r = settle(file, jf, size); r.failed()) return r.failure();
+    removeFile(journalLinkPath(mark->folder, mark->id)); // where the journal no longer is
     return done;
 }
 

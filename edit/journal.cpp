@@ -185,7 +185,7 @@ Result<JournalFile> JournalFile::create(const std::filesystem::path& path, const
 }
 
 Result<std::pair<JournalFile::State, JournalFile>>
-JournalFile::open(const std::filesystem::path& path, std::uint32_t fileOwner) {
+JournalFile::open(const std::filesystem::path& path, const FileIdentity& edited) {
     JournalFile jf;
     jf.path_ = path;
     auto opened = FileHandle::openNoFollow(path);
@@ -197,8 +197,10 @@ JournalFile::open(const std::filesystem::path& path, std::uint32_t fileOwner) {
     auto id = jf.file_.identity();
     if (id.failed()) return id.failure();
     if (id->links != 1) return Failure{{}, "it has other names"};
-    if (id->mode & 077) return Failure{{}, "others may read or write it"};
-    if (id->owner != fileOwner && id->owner != 0 && id->owner != ::geteuid())
+    // No one may write the journal who could not write the file itself (on exFAT, where every
+    // file shows the same mode, everyone who can write one can write both).
+    if (id->mode & 022 & ~edited.mode) return Failure{{}, "others may write it"};
+    if (id->owner != edited.owner && id->owner != 0 && id->owner != ::geteuid())
         return Failure{{}, "it belongs to another user"};
     std::array<std::uint8_t, PREFIX> prefix{};
     auto got = jf.file_.readAt(0, prefix);

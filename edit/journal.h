@@ -92,10 +92,10 @@ public:
     enum class State { valid, torn, foreign };
     // Opens an existing journal; `torn` when its header never became whole (the file was never
     // touched), `foreign` when it is not a journal this program can read. Refuses, with the
-    // reason, a journal that is a link, has other names, may be written by others, or belongs to
-    // none of the file's owner, root, and the user running now.
+    // reason, a journal that is a link, has other names, may be written by others than the
+    // edited file, or belongs to none of its owner, root, and the user running now.
     static Result<std::pair<State, JournalFile>> open(const std::filesystem::path& path,
-                                                      std::uint32_t fileOwner);
+                                                      const FileIdentity& edited);
 
     const std::filesystem::path& path() const { return path_; }
 

@@ -63,7 +63,7 @@ bool isStale(const std::filesystem::path& folder, const std::string& id,
 } // namespace
 
 std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder) {
-    std::vector<std::filesystem::path> journals;
+    std::vector<std::filesystem::path> journals, links;
     std::error_code ec;
     for (auto it = std::filesystem::directory_iterator(folder, ec);
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
@@ -71,6 +71,7 @@ std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder) {
         const std::string name = path.filename().string();
         if (journalIdOf(name)) journals.push_back(path);
         else if (isLeftoverName(name) && removeIfAbandoned(path)) syncFolder(folder).ok();
+        else if (name.starts_with(".tg_edit_") && name.ends_with(".file")) links.push_back(path);
     }
     // After the leftovers: a copy killed while it was being tagged leaves its edit's journal.
     std::vector<std::string> retired;
@@ -84,6 +85,9 @@ std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder) {
         syncFolder(folder).ok();
         if (j && !isLeftoverName(j->name)) retired.push_back(j->name);
     }
+    // A second name whose journal is gone (lost, so its file is refused): only the name goes.
+    for (const auto& link : links)
+        if (!fileExists(link.parent_path() / (link.stem().string() + ".journal"))) removeFile(link);
     return retired;
 }
 

@@ -24,6 +24,8 @@ packages=(
   parallel
   # tests: copy-on-write and shared-extent file systems in loop images (full-disk shift)
   btrfs-progs xfsprogs
+  # tests: an interrupted edit found again on a remounted exFAT image
+  exfatprogs exfat-fuse
   clang libclang-rt-14-dev xvfb xauth
   # tests: a private session bus for the file-manager reveal
   dbus-daemon dbus-session-bus-common

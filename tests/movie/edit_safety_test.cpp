@@ -164,7 +164,9 @@ TEST(PowerLoss, StepsRecordedButNotInTheMovieAreRedone) {
             stop, [&] { processCore(work); }, ruleOf(SHIFT)));
         auto found = journals(dir.path());
         std::erase_if(found, [](const fs::path& p) { return p.extension() != ".journal"; });
-        auto opened = JournalFile::open(found.empty() ? dir / "none" : found[0], ::geteuid());
+        FileIdentity mine;
+        mine.owner = ::geteuid();
+        auto opened = JournalFile::open(found.empty() ? dir / "none" : found[0], mine);
         const FileHandle movie = FileHandle::openForUpdate(work);
         // Once the mark says the edit settled, the steps were durable long before.
         const auto mark = findMark(movie);
