@@ -67,9 +67,6 @@ const Clip CLIPS[] = {
     {"prores.mov", "-f lavfi -i testsrc2=s=64x48:r=24:d=0.5 -c:v prores_ks", added,
      "h264,avc1,64,48"},
     {"rotated.mov", PATTERN + X264, added, "h264,avc1,160,90,-90", rotate}, // and no audio
-    {"two_video.mov",
-     PATTERN + "-f lavfi -i testsrc=s=64x48:r=10:d=0.6 " + SINE + "-map 0 -map 1 -map 2 " + X264,
-     added, "h264,avc1,160,90"},
     {"audio_only.mov", SINE + "-c:a aac", error, "Re-encode failed: no video track"},
     {"hdr.mov",
      PATTERN + X264 +
