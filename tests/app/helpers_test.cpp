@@ -5,7 +5,6 @@
 
 #include <QTest>
 
-#include <cmath>
 #include <tuple>
 
 using namespace tg;
@@ -49,22 +48,6 @@ private slots:
             QCOMPARE(tg::colorFor(outcome), colour);
         }
         QCOMPARE(tg::colorFor(std::nullopt), C_sub);
-    }
-
-    // Positions outside 0..1 clamp, NaN counts as the end, 1/12 lies midway between two colours.
-    void rainbowColor() {
-        const QColor a = RAINBOW[0], b = RAINBOW[1];
-        const QColor between = QColor::fromRgbF(
-            (a.redF() + b.redF()) / 2, (a.greenF() + b.greenF()) / 2, (a.blueF() + b.blueF()) / 2);
-        const std::pair<double, QColor> rows[] = {{-3.0, a},
-                                                  {1.0 / 12, between},
-                                                  {0.5, RAINBOW[3]},
-                                                  {7.0, RAINBOW[6]},
-                                                  {std::nan(""), RAINBOW[6]}};
-        for (const auto& [t, expected] : rows) {
-            const QColor got = tg::rainbowColor(t);
-            QVERIFY2(near(got, expected), qPrintable(got.name() + " != " + expected.name()));
-        }
     }
 
     // One run per user-perceived character, spread evenly from the first colour to the last:

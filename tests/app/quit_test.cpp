@@ -5,13 +5,10 @@
 #include "app_fixtures.h"
 
 #include <QDir>
-#include <QElapsedTimer>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 #include <QTimer>
 
 using namespace tg;
@@ -107,30 +104,6 @@ private slots:
         }
     }
 
-    // The desktop's SIGTERM mid-batch lets the step in progress finish: the copy is complete.
-    void aSignalDuringABatchFinishesTheStepInProgress() {
-        QTemporaryDir dir;
-        const QString movie = dir.filePath("big.mp4"), copy = dir.filePath("big_P3.mp4");
-        QVERIFY(QFile::copy(made("big.mp4", "-f lavfi -i testsrc2=s=1280x720:r=25:d=1 "
-                                            "-vf noise=alls=100:allf=t -c:v libx264 -qp 0 "
-                                            "-preset ultrafast -movflags +faststart"),
-                            movie));
-        QProcess app;
-        start(app, dir.path(), {movie});
-        QVERIFY(app.waitForStarted());
-        QElapsedTimer waited; // the harness's patience, not a measurement
-        waited.start();
-        while (!QFile::exists(copy) &&
-               QDir(dir.path()).entryList({".tg_copy_*"}, QDir::Files | QDir::Hidden).isEmpty() &&
-               waited.elapsed() < 20000)
-            QThread::usleep(200);
-        app.terminate();
-        QVERIFY(app.waitForFinished(60000));
-        QCOMPARE(app.exitCode(), 0);
-        QCOMPARE(QFileInfo(copy).size(), QFileInfo(movie).size() + 19);
-        QVERIFY(QDir(dir.path()).entryList({".tg_*"}, QDir::Files | QDir::Hidden).isEmpty());
-    }
-
     void secondLaunchHandsItsFilesOver() {
         QTemporaryDir dir;
         const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
@@ -140,14 +113,6 @@ private slots:
         SingleInstance running(name);
         QVERIFY(running.listen());
         QSignalSpy requests(&running, &SingleInstance::filesRequested);
-
-        // A garbled request is refused (the server hangs up) and is no request.
-        QLocalSocket raw;
-        raw.connectToServer(name);
-        QVERIFY(raw.waitForConnected());
-        raw.write(QByteArray("\xff\xff\xff\xfe garbage that is no list of URLs", 37));
-        QVERIFY(raw.waitForBytesWritten());
-        QTRY_VERIFY(raw.state() == QLocalSocket::UnconnectedState);
 
         // The real program, launched again, hands its files over as one request and exits.
         QProcess second;

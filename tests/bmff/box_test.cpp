@@ -96,23 +96,4 @@ TEST(Iloc, WrittenBackByteForByte) {
     }
 }
 
-TEST(Iloc, MalformedIsRefusedBeforeItsCountsAreTrusted) {
-    const std::pair<const char*, Blob> cases[] = {
-        {"version 3", fullBox("iloc", 3, fields("1:0x44 1:0 2:0"))},
-        {"field size 3", fullBox("iloc", 0, fields("1:0x34 1:0 2:0"))},
-        {"count past the end", fullBox("iloc", 0, fields("1:0x44 1:0 2:60000"))},
-        {"extents past the end", fullBox("iloc", 0, fields("1:0x44 1:0 2:1 2:1 2:0 2:9000"))},
-    };
-    for (const auto& [name, whole] : cases)
-        EXPECT_FALSE(b::readIloc(tg::Bytes(whole).subspan(8))) << name;
-    // Cut anywhere, it is unreadable rather than half read.
-    for (std::size_t cut = 8; cut < ILOC_V1.size(); ++cut)
-        EXPECT_FALSE(b::readIloc(tg::Bytes(ILOC_V1).subspan(8, cut - 8))) << cut;
-    b::Iloc v0;
-    v0.items.push_back({.itemId = 1, .method = 1, .extents = {}}); // v0 has no method field
-    b::BoxWriter w;
-    b::writeIloc(w, v0);
-    EXPECT_FALSE(w.ok());
-}
-
 } // namespace

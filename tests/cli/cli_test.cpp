@@ -1,6 +1,5 @@
 // tintguard-cli end to end, over real media made for the suite: its arguments, its JSON and text,
 // its exit statuses and signals. What the tagging does to each file is the engines' tests' work.
-#include "cli/report.h"
 #include "fixtures/media.h"
 
 #include <gtest/gtest.h>
@@ -38,21 +37,12 @@ std::string text(const fs::path& file) {
 
 } // namespace
 
-TEST(Cli, LiveProgressTextTruncatesThePercent) {
-    using enum tg::ProgressPhase;
-    EXPECT_EQ(tg::cli::progressText(encoding, 0.426), "encoding…  42%");
-    EXPECT_EQ(tg::cli::progressText(encoding, 1.0), "encoding…  100%");
-    EXPECT_EQ(tg::cli::progressText(moving, 0.999), "moving…  99%");
-}
-
 // Usage errors exit 2; a look at a file that cannot be read exits 1.
 TEST(Cli, UsageErrorsExitTwo) {
     const std::tuple<std::string, int, std::string> cases[] = {
         {"", 2, ""},
         {"--frobnicate a.mov", 2, ""},
         {"--inspect --copy a.mov", 2, ""},
-        {"--inspect --bake a.mov", 2, ""},
-        {"--inspect --in-place a.mov", 2, ""},
         {"--inspect /nonexistent/gone.mov", 1, ""},
         {"--help", 0, ""},
         {"--version", 0, "tintguard-cli "}};

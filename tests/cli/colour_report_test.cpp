@@ -58,10 +58,6 @@ INSTANTIATE_TEST_SUITE_P(
              "-c:v libx264 -pix_fmt yuv420p -color_primaries bt709 -color_trc bt709 "
              "-colorspace bt709",
              "fixed"},
-        Case{"H264NoColr", "trip.mp4",
-             "-c:v libx264 -pix_fmt yuv420p -x264-params "
-             "colorprim=bt709:transfer=bt709:colormatrix=bt709 -movflags -write_colr",
-             "added"},
         Case{"ProRes", "prores.mov",
              "-c:v prores_ks -color_primaries bt709 -color_trc bt709 -colorspace bt709", "fixed"},
         Case{"HevcPq", "pq.mp4",

@@ -1,13 +1,11 @@
 // Feeds arbitrary bytes to the bitstream readers: as an SPS of either codec or an AV1 sequence
-// header, as an avcC / hvcC / av1C body, as the head of a sample, as a ProRes frame, and as a
-// whole movie for the bitstream layer (whose sample tables the movie target drives). The first
-// byte picks the codec and the length-prefix size. Every reading stays inside the bytes given,
-// every patch changes the named bytes only and can be undone; the layer's writes, once made,
-// leave nothing more to write.
+// header, as an avcC / hvcC / av1C body, as the head of a sample, and as a ProRes frame (the
+// movie target drives the layer over whole files). The first byte picks the codec and the
+// length-prefix size. Every reading stays inside the bytes given, every patch changes the named
+// bytes only and can be undone.
 #include "codec/av1.h"
 #include "codec/prores.h"
 #include "codec/sps.h"
-#include "movie/bitstream_layer.h"
 
 #include "fuzz_common.h"
 
@@ -91,35 +89,6 @@ void checkProRes(View d) {
         require(copy[i] == d[i] || (outcome == ProResPatch::patched && i == h->primariesAt));
 }
 
-// The bytes as a movie: its writes lie inside it, over the bytes they name, apart from one
-// another; a second reading after them finds the same HDR verdict and nothing left to write.
-void checkLayer(View d) {
-    const auto top = childAtoms(d, 0, d.size());
-    const auto moov =
-        std::find_if(top.begin(), top.end(), [](const Atom& a) { return a.type == "moov"; });
-    if (moov == top.end()) return;
-    std::vector<std::uint8_t> file(d.begin(), d.end());
-    auto layerOf = [&](const std::vector<std::uint8_t>& f) {
-        const View m = View(f).subspan(moov->offset, moov->size);
-        const MoovLayout layout = readMoovLayout(m, moov->headerSize, moov->offset);
-        auto layer = readBitstreamLayer(layout, m, moov->offset, f.size(), tgfuzz::readerOf(f));
-        require(layer.ok());
-        return std::move(*layer);
-    };
-    const BitstreamLayer first = layerOf(file);
-    std::uint64_t reach = 0;
-    for (const auto& w : first.overwrites()) {
-        require(w.at >= reach && w.bytes.size() == w.old.size() && !w.bytes.empty());
-        require(w.at <= file.size() && w.bytes.size() <= file.size() - w.at);
-        require(std::equal(w.old.begin(), w.old.end(), file.begin() + std::ptrdiff_t(w.at)));
-        std::copy(w.bytes.begin(), w.bytes.end(), file.begin() + std::ptrdiff_t(w.at));
-        reach = w.at + w.bytes.size();
-    }
-    const BitstreamLayer second = layerOf(file);
-    require(second.hdr() == first.hdr());
-    require(second.overwrites().empty());
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -132,6 +101,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkAv1(d);
     checkRecords(codec, d, d.size() + (flags & 0x20 ? 64 : 0), LENGTH_SIZES[(flags >> 1) & 3]);
     checkProRes(d);
-    checkLayer(d);
     return 0;
 }

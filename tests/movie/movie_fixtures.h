@@ -210,19 +210,6 @@ inline std::vector<std::uint64_t> offsetTable(const Blob& d, std::uint64_t at) {
         values.push_back(wide ? tg::u64(d, at + 16 + 8 * i) : tg::u32(d, at + 16 + 4 * i));
     return values;
 }
-// The chunk-offset tables of a file's tracks: for each trak of moov, its stco or co64 values.
-inline std::vector<std::vector<std::uint64_t>> chunkOffsets(const Blob& file) {
-    std::vector<std::vector<std::uint64_t>> tracks;
-    for (const auto& t : traks(file)) {
-        tracks.emplace_back();
-        for (const char* table : {"stco", "co64"})
-            if (const auto at = findIn(file, t, {"mdia", "minf", "stbl", table});
-                at != std::string::npos)
-                tracks.back() = offsetTable(file, at);
-    }
-    return tracks;
-}
-
 // Layouts ffmpeg does not write: chunk offsets all 64-bit, a moov with a 64-bit size, a child
 // appended to moov.
 struct MoovReshape {

@@ -1,6 +1,6 @@
 // The movie tagger's structure reader, colour decision and insertion plan on tiny atom trees built
-// in memory, sample tables against ffprobe's packet list and tables that lie, then processCore
-// and addColr on broken files and on refusing disks.
+// in memory, sample tables that lie, then processCore and addColr on broken files and on refusing
+// disks.
 #include "movie/colour_decision.h"
 #include "movie/insertion_plan.h"
 #include "movie/moov_layout.h"
@@ -23,20 +23,6 @@ Blob videoMoov(std::initializer_list<Blob> entryKids = {}) {
     return atom("moov", track("vide", {stsd({entry("avc1", entryKids)}), stco({})}));
 }
 
-// The sample-table atoms of a movie's nth track.
-SampleTableAtoms tablesOf(const Blob& d, int nth) {
-    const std::uint64_t stbl = findIn(d, traks(d).at(nth), {"mdia", "minf", "stbl"});
-    SampleTableAtoms t;
-    for (const auto& a : childAtoms(d, stbl + 8, stbl + u32(d, stbl))) {
-        const auto body = std::span(d).subspan(a.offset + a.headerSize, a.size - a.headerSize);
-        if (a.type == "stsz" || a.type == "stz2") t.sizes = body;
-        if (a.type == "stsc") t.stsc = body;
-        if (a.type == "stco" || a.type == "co64") t.chunkOffsets = body;
-        t.compact = t.compact || a.type == "stz2";
-        t.large = t.large || a.type == "co64";
-    }
-    return t;
-}
 std::vector<std::pair<std::uint64_t, std::uint64_t>> located(const SampleTable& t) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
     for (const auto& s : t.samples)
@@ -120,18 +106,6 @@ TEST(InsertionPlan, OffsetsBehindMoovMoveAndFieldsThatWouldOverflowAreRefused) {
     }
 }
 
-TEST(SampleTable, EverySampleWhereFfprobeFindsIt) {
-    TempDir dir;
-    const fs::path mov = dir / "av.mov";
-    makeMovie(mov, SRC + SND + X264 + "-c:a aac");
-    const Blob file = readBytes(mov);
-    for (int stream : {0, 1}) {
-        const auto table = sampleLocations(tablesOf(file, stream));
-        ASSERT_TRUE(table.ok()) << table.error;
-        EXPECT_EQ(located(table), packets(mov, stream)) << "stream " << stream;
-    }
-}
-
 TEST(SampleTable, LyingTablesAreErrors) {
     // A table's body: version and flags, then 32-bit fields (stsc: the count, then each run's
     // first chunk, samples per chunk and description); fields() writes other widths.
@@ -162,18 +136,13 @@ TEST(SampleTable, LyingTablesAreErrors) {
          chunks,
          {{100, 1}, {101, 2}, {500, 3}},
          stz2},
-        {"16-bit sizes", fields("4:0 4:16 4:3 2:10 2:20 2:30"), runs, chunks, abc, stz2},
         {"64-bit offsets", sizes, runs, fields("4:0 4:2 8:100 8:500"), abc, co64},
         {"a run past the last chunk", sizes, body({3, 1, 2, 1, 2, 1, 1, 9, 5, 1}), chunks, abc},
         {"sizes shorter than their count", body({0, 3, 10, 20}), runs, chunks, {}},
         {"unknown field size", fields("4:0 4:5 4:3 2:0"), runs, chunks, {}, stz2},
         {"offsets shorter than their count", sizes, runs, body({3, 100, 500}), {}},
-        {"runs shorter than their count", sizes, body({2, 1, 2, 1}), chunks, {}},
         {"first run after chunk 1", sizes, body({1, 2, 3, 1}), chunks, {}},
-        {"runs out of order", sizes, body({2, 1, 1, 1, 1, 2, 1}), chunks, {}},
-        {"an empty run", sizes, body({2, 1, 0, 1, 2, 3, 1}), chunks, {}},
         {"chunks hold more samples", sizes, body({1, 1, 2, 1}), chunks, {}},
-        {"chunks hold fewer samples", sizes, body({1, 1, 1, 1}), chunks, {}},
         {"past the largest offset",
          sizes,
          runs,
@@ -182,7 +151,6 @@ TEST(SampleTable, LyingTablesAreErrors) {
          co64},
         {"past the end of the file", sizes, runs, body({2, 100, 511}), {}},
         {"more samples than allowed", sizes, runs, chunks, {}, plain, 2},
-        {"cut short", Blob(11, 0), runs, chunks, {}},
     };
     for (const auto& c : cases) {
         const auto t = sampleLocations(
@@ -200,13 +168,9 @@ TEST(BadMovie, EachGetsItsMessageAndKeepsEveryByte) {
     // What is wrong; the bytes; the messages of processCore and of addColr.
     const std::vector<std::tuple<const char*, Blob, std::string, std::string>> cases = {
         {"0 bytes", {}, "Can't read file", "Read error"},
-        {"16 bytes", atom("moov", Blob(8, 0)), "Can't read file", "Read error"},
         {"17 bytes", atom("free", Blob(9, 0)), NO_MOOV, NO_MOOV},
         {"size 0", cat({be(0), text("free"), Blob(8, 0), moov}), NO_MOOV, NO_MOOV},
         {"size 1: 15", cat({be(1), text("free"), be(15, 8), moov}), NO_MOOV, NO_MOOV},
-        {"size 1: 2^63", cat({be(1), text("free"), be(1ull << 63, 8), moov}), NO_MOOV, NO_MOOV},
-        {"size 4", cat({be(4), text("free"), moov}), NO_MOOV, NO_MOOV},
-        {"cut in mdat", Blob(mdatFirst.begin(), mdatFirst.begin() + 40), NO_MOOV, NO_MOOV},
         {"cut in moov", Blob(mdatFirst.begin(), mdatFirst.begin() + 150), NO_MOOV, NO_MOOV},
     };
     TempDir dir;

@@ -3,7 +3,6 @@
 #include "bake/helper_protocol.h"
 #include "base/file_faults.h"
 #include "fixtures/media.h"
-#include "pipeline/colour_report.h"
 #include "pipeline/driver.h"
 #include "pipeline/inputs.h"
 
@@ -45,21 +44,6 @@ TEST(Walk, GoesDeeperThanTheLongestPathAndSaysWhatItCannotReach) {
     EXPECT_EQ(inputs[1].outcome, tg::TGOutcome::error);
     EXPECT_EQ(inputs[1].message, "Can't read file: File name too long");
     // The tree is removed the same way it was made: remove_all works by descriptors too.
-}
-
-// Whatever an inspection could not read makes the CLI's exit status 1.
-TEST(Inspect, AFileItCannotReadIsUnreadable) {
-    TempDir dir;
-    writeBytes(dir / "short.mov", {0, 0, 0, 8});
-    writeBytes(dir / "nomoov.mp4", {0, 0, 0, 16, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm',
-                                    0, 0, 2, 0,  0,   0,   0,   8,   'f', 'r', 'e', 'e'});
-    writeBytes(dir / "broken.jpg", {0xFF, 0xD8, 0xFF, 0xE0, 0, 16});
-    for (const char* name : {"short.mov", "nomoov.mp4", "broken.jpg"}) {
-        const auto seen = tg::inspectInput({dir / name, std::nullopt, {}});
-        EXPECT_FALSE(seen.readable) << name << ": " << seen.result.message;
-    }
-    EXPECT_TRUE(
-        tg::inspectInput({placed("photo.jpg", dir.path(), "fine.jpg"), std::nullopt, {}}).readable);
 }
 
 // A copy whose tagging ran out of room partway is gone with its journal: nothing to finish later,
