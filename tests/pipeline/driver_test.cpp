@@ -6,11 +6,13 @@
 #include "edit/journal.h"
 #include "fixtures/media.h"
 #include "fixtures/stops.h"
+#include "pipeline/copy.h"
 #include "pipeline/driver.h"
 #include "pipeline/preflight.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -267,6 +269,21 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+// Across file systems the kernel declines the in-kernel copy (EXDEV) and the plain loop meets the
+// full disk: that is what the copy reports, not the EXDEV it fell back from.
+TEST(CopyInto, AFallbackCopyOntoAFullDiskSaysTheDiskIsFull) {
+    TempDir dir;
+    SmallDisk disk(1 << 20);
+    if (!disk.mounted()) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    writeBytes(dir / "big.mov", std::vector<std::uint8_t>(4 << 20, 0x5A));
+    const auto source = tg::FileHandle::openForReading(dir / "big.mov");
+    const tg::FileHandle copy(
+        ::open((disk.path() / "big_P3.mov").c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+    const auto copied = tg::copyInto(source, copy);
+    EXPECT_TRUE(copied.is(ENOSPC));
+    EXPECT_EQ(copied.cause(), "No space left on device");
+}
 
 TEST(FmtBytes, FileStyleDecimalUnits) {
     const std::pair<std::int64_t, const char*> cases[] = {
