@@ -77,9 +77,9 @@ std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder) {
     std::vector<std::string> retired;
     for (const auto& path : journals) {
         const std::string id = *journalIdOf(path.filename().string());
-        auto j = readJournal(path);
-        if (j && j->id != id) j.reset();
-        if (!isStale(folder, id, j)) continue;
+        const auto j = readJournal(path);
+        // One whose header names another edit than its file name does is nobody's: it goes.
+        if (!(j && j->id != id) && !isStale(folder, id, j)) continue;
         removeFile(path);
         removeFile(journalLinkPath(folder, id));
         syncFolder(folder).ok();
