@@ -78,7 +78,8 @@ FileHandle FileHandle::createExclusive(const std::filesystem::path& path, unsign
 }
 
 Result<FileHandle> FileHandle::openNoFollow(const std::filesystem::path& path) {
-    FileHandle handle(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    FileHandle handle(
+        ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!handle.isOpen()) return errnoFailure(errno);
     struct stat st {};
     if (::fstat(handle.fd(), &st) != 0) return errnoFailure(errno);
@@ -229,8 +230,8 @@ Status FileHandle::resize(std::uint64_t length) const {
 
 Status FileHandle::reserve(std::uint64_t off, std::uint64_t len) const {
     if (int err = injected(FileOp::resize)) return errnoFailure(err);
-    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, off_t(off), off_t(len)) != 0 &&
-        errno != EOPNOTSUPP && errno != EINVAL)
+    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, off_t(off), off_t(len)) != 0 && errno != EOPNOTSUPP &&
+        errno != EINVAL)
         return errnoFailure(errno);
     return done(FileOp::resize);
 }

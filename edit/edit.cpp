@@ -268,14 +268,16 @@ Status takeFingerprint(const FileHandle& file, Journal& j) {
 
 // Whether the file is the one the journal was written for: its window of media may lie at its
 // old place, at its new one, or (a step cut short in its write) only in the journal's step.
-bool isJournaledFile(const FileHandle& file, const Journal& j, const std::vector<ShiftStep>& steps) {
+bool isJournaledFile(const FileHandle& file, const Journal& j,
+                     const std::vector<ShiftStep>& steps) {
     if (!hashIs(file, 0, j.headLength, j.headHash)) return false;
     if (j.windowLength == 0 || hashIs(file, j.windowAt, j.windowLength, j.windowHash)) return true;
     if (j.delta != 0 && j.windowAt >= j.regionOldEnd &&
         hashIs(file, j.windowAt + j.delta, j.windowLength, j.windowHash))
         return true;
     for (const ShiftStep& step : steps)
-        if (step.from <= j.windowAt && j.windowAt + j.windowLength <= step.from + step.data.size() &&
+        if (step.from <= j.windowAt &&
+            j.windowAt + j.windowLength <= step.from + step.data.size() &&
             checksum64(Bytes(step.data).subspan(j.windowAt - step.from, j.windowLength)) ==
                 j.windowHash)
             return true;
@@ -301,72 +303,81 @@ void takeBack(const FileHandle& file, const Journal& j, JournalFile* jf) {
 
 enum class Ran { done, fallBack };
 
-// Carries out one journaled route. A fallBack means the file system declined a range insertion
-// before anything changed. The mark goes first, so that a stop while the journal is being written
-// still leads the next run to it; then the journal; then the mark says the journal is whole.
-Result<Ran> carryOut(const EditTarget& target, const EditPlan& plan, Journal j,
-                     const Progress& onMoving, TGResult& result) {
+// Makes the edit findable and recoverable before the content changes: the mark, the journal, then
+// the mark saying the journal is whole. The mark goes first, so that a stop while the journal is
+// being written still leads the next run to it. A failure (its message the result's) leaves the
+// file's content as it was.
+Result<JournalFile> beginEdit(const EditTarget& target, const EditPlan& plan, Journal& j) {
     const FileHandle& file = *target.file;
     const auto folder = folderOf(target.path);
     std::error_code ec;
     EditMark mark{uuidString(), std::filesystem::absolute(folder, ec), j.oldSize};
     j.id = mark.id;
     j.markSize = encodeMark(mark, plan.markHead).size();
-    if (Status s = takeFingerprint(file, j); s.failed()) {
-        result = failed(target.path, "Read error", s.failure());
-        return Ran::done;
-    }
-    if (!sameAsPlanned(file, target.identity)) {
-        result = failed(target.path, CHANGED, {});
-        return Ran::done;
-    }
+    if (Status s = takeFingerprint(file, j); s.failed())
+        return Failure{"Read error", s.failure().cause, s.failure().code};
+    const Failure changed{CHANGED, {}};
+    if (!sameAsPlanned(file, target.identity)) return changed;
     // A shift's growth and its mark are reserved first: a full disk fails here, not mid-shift.
     const std::uint64_t markAt = j.route == Route::shift ? j.newSize : j.oldSize;
     Status s = file.reserve(j.oldSize, markAt + j.markSize - j.oldSize);
     // The last look before the first write past the end, which another writer may have reached
     // (the reservation itself may change the modification time).
-    if (auto size = file.size(); s.ok() && (size.failed() || *size != j.oldSize)) {
-        result = failed(target.path, CHANGED, {});
-        return Ran::done;
-    }
+    if (auto size = file.size(); s.ok() && (size.failed() || *size != j.oldSize)) return changed;
     if (s.ok()) s = file.writeAt(j.oldSize, encodeMark(mark, plan.markHead));
     if (s.ok()) s = file.sync();
     auto marked = file.identity();
+    const auto writeFailed = [&](const Failure& why) {
+        return Failure{isOutOfSpace(why) ? GROW_FAILED : WRITE_FAILED, why.cause, why.code};
+    };
     if (s.failed() || marked.failed()) {
         takeBack(file, j, nullptr);
-        const Failure why = s.failed() ? s.failure() : marked.failure();
-        result = failed(target.path, isOutOfSpace(why) ? GROW_FAILED : WRITE_FAILED, why);
-        return Ran::done;
+        return writeFailed(s.failed() ? s.failure() : marked.failure());
     }
     file.linkAs(journalLinkPath(folder, j.id)).ok(); // where the file system has hard links
     auto jf = JournalFile::create(journalPath(folder, j.id), j);
     if (jf.failed()) {
         removeFile(journalLinkPath(folder, j.id));
         takeBack(file, j, nullptr);
-        const char* message = !isOutOfSpace(jf.failure()) ? NO_JOURNAL
-                              : j.newSize > j.oldSize     ? GROW_FAILED
-                                                          : NO_ROOM;
-        result = failed(target.path, message, jf.failure(), "edit journal");
-        return Ran::done;
+        const Failure& why = jf.failure();
+        return Failure{!isOutOfSpace(why)      ? NO_JOURNAL
+                       : j.newSize > j.oldSize ? GROW_FAILED
+                                               : NO_ROOM,
+                       "edit journal: " + why.cause, why.code};
     }
     // The journal is durable; one more look, then the file changes.
     if (!sameAsPlanned(file, *marked)) {
         // Only this run's own mark is taken back; another program's writes stay as they are.
         auto now = file.size();
-        if (now.ok() && *now == marked->size) takeBack(file, j, &*jf);
-        else jf->remove().ok();
-        result = failed(target.path, CHANGED, {});
-        return Ran::done;
+        if (now.ok() && *now == marked->size)
+            takeBack(file, j, &*jf);
+        else
+            jf->remove().ok();
+        return changed;
     }
     mark.state = MarkState::journaled;
     s = file.writeAt(markAt, encodeMark(mark, plan.markHead));
     if (s.ok()) s = file.sync();
     if (s.failed()) {
         takeBack(file, j, &*jf);
-        result = failed(target.path, isOutOfSpace(s.failure()) ? GROW_FAILED : WRITE_FAILED,
-                        s.failure());
+        return writeFailed(s.failure());
+    }
+    return jf;
+}
+
+// Carries out one journaled route. A fallBack means the file system declined a range insertion
+// before anything changed.
+Result<Ran> carryOut(const EditTarget& target, const EditPlan& plan, Journal j,
+                     const Progress& onMoving, TGResult& result) {
+    const FileHandle& file = *target.file;
+    auto jf = beginEdit(target, plan, j);
+    if (jf.failed()) {
+        TGResult r(target.path.filename().string(), TGOutcome::error, jf.failure().message);
+        if (!jf.failure().cause.empty()) r.detail = jf.failure().cause;
+        result = r;
         return Ran::done;
     }
+    Status s;
     auto partway = [&](const Failure& f) {
         result = failed(target.path, isOutOfSpace(f) ? OUT_OF_ROOM : PARTWAY, f);
         return Ran::done;
@@ -464,8 +475,10 @@ std::optional<std::filesystem::path> locateJournal(const std::filesystem::path& 
     for (const auto& folder : {folderOf(file), mark.folder}) {
         std::error_code ec;
         const auto path = journalPath(folder, mark.id);
-        if (!folder.empty() && std::filesystem::symlink_status(path, ec).type() !=
-                                   std::filesystem::file_type::not_found && !ec)
+        if (!folder.empty() &&
+            std::filesystem::symlink_status(path, ec).type() !=
+                std::filesystem::file_type::not_found &&
+            !ec)
             return path;
     }
     return std::nullopt;

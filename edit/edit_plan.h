@@ -91,7 +91,7 @@ using FillerHead = std::function<std::vector<std::uint8_t>(std::uint64_t n)>;
 struct EditPlan {
     std::vector<Overwrite> overwrites; // same-length writes, at positions before the edit
     std::optional<Growth> growth;
-    FillerHead markHead; // how the mark of an unfinished edit is dressed as filler
+    FillerHead markHead;                  // how the mark of an unfinished edit is dressed as filler
     TGOutcome outcome = TGOutcome::fixed; // reported when done
     std::string message;
 };

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "base/file.h"
-#include "model/job.h"
 #include "edit/edit_plan.h"
+#include "model/job.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -22,11 +22,13 @@ constexpr std::uint64_t MAX_ZEROS_PAST = 16ull << 20;
 
 // The end of the last byte that is not zero, searched back from `end` no further than `floor`.
 Result<std::uint64_t> endOfData(const FileHandle& file, std::uint64_t end, std::uint64_t floor) {
-    for (std::uint64_t chunk = 4096; end > floor; chunk = std::min<std::uint64_t>(chunk * 16, 1 << 20)) {
+    for (std::uint64_t chunk = 4096; end > floor;
+         chunk = std::min<std::uint64_t>(chunk * 16, 1 << 20)) {
         const std::uint64_t n = std::min(end - floor, chunk);
         auto buf = file.readFully(end - n, std::size_t(n));
         if (buf.failed()) return buf.failure();
-        const auto last = std::find_if(buf->rbegin(), buf->rend(), [](std::uint8_t b) { return b; });
+        const auto last =
+            std::find_if(buf->rbegin(), buf->rend(), [](std::uint8_t b) { return b; });
         if (last != buf->rend()) return end - std::uint64_t(last - buf->rbegin());
         end -= n;
     }

@@ -84,7 +84,8 @@ public:
         if (opened.failed()) return openFailed(opened.failure());
         file_ = std::move(*opened);
         if (Status lock = file_.tryLock(LockKind::exclusive); lock.failed())
-            return error(FileHandle::isHeldElsewhere(lock) ? IN_USE_MESSAGE : CANT_LOCK, lock.failure());
+            return error(FileHandle::isHeldElsewhere(lock) ? IN_USE_MESSAGE : CANT_LOCK,
+                         lock.failure());
 
         auto recovered = recoverEdit(file_, path_, onMoving_);
         if (recovered.failed()) return error(CANT_RECOVER, recovered.failure());

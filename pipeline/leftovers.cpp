@@ -69,9 +69,12 @@ std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder) {
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
         const auto& path = it->path();
         const std::string name = path.filename().string();
-        if (journalIdOf(name)) journals.push_back(path);
-        else if (isLeftoverName(name) && removeIfAbandoned(path)) syncFolder(folder).ok();
-        else if (name.starts_with(".tg_edit_") && name.ends_with(".file")) links.push_back(path);
+        if (journalIdOf(name))
+            journals.push_back(path);
+        else if (isLeftoverName(name) && removeIfAbandoned(path))
+            syncFolder(folder).ok();
+        else if (name.starts_with(".tg_edit_") && name.ends_with(".file"))
+            links.push_back(path);
     }
     // After the leftovers: a copy killed while it was being tagged leaves its edit's journal.
     std::vector<std::string> retired;

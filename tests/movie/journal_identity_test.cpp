@@ -32,7 +32,8 @@ struct Interrupted {
         EXPECT_EQ(processWith(reference, counting).message, ADDED);
         finished = fileHash(reference);
         fs::remove(reference);
-        EXPECT_TRUE(runStoppedAt(ops / 2, [&] { processCore(movie); }, rule()));
+        EXPECT_TRUE(runStoppedAt(
+            ops / 2, [&] { processCore(movie); }, rule()));
         EXPECT_EQ(state(movie), MarkState::journaled);
     }
     static FileFaults rule() { return route(RangeInsertion::never, SHIFT_STEP); }
@@ -47,8 +48,7 @@ struct Interrupted {
 
 void expectFinished(const fs::path& movie, std::uint64_t finished) {
     auto r = processWith(movie, Interrupted::rule());
-    EXPECT_EQ(std::tie(r.outcome, r.message), std::tuple(added, FINISHED))
-        << r.detail.value_or("");
+    EXPECT_EQ(std::tie(r.outcome, r.message), std::tuple(added, FINISHED)) << r.detail.value_or("");
     EXPECT_EQ(fileHash(movie), finished);
     EXPECT_FALSE(Interrupted::state(movie));
 }
@@ -156,10 +156,11 @@ struct Remountable {
     explicit Remountable(std::string fsType) : type(std::move(fsType)) {
         fs::create_directory(mnt());
         const std::string make = type == "exfat" ? "mkfs.exfat " : "mkfs.ext4 -q -F ";
-        ok = ::geteuid() == 0 &&
-             run("truncate -s 64M " + sh(image()) + " && " + make + sh(image()) + " >/dev/null 2>&1")
-                     .status == 0 &&
-             mount();
+        ok =
+            ::geteuid() == 0 &&
+            run("truncate -s 64M " + sh(image()) + " && " + make + sh(image()) + " >/dev/null 2>&1")
+                    .status == 0 &&
+            mount();
     }
     ~Remountable() {
         if (ok) run("umount " + sh(mnt()));

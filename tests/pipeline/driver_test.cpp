@@ -286,9 +286,12 @@ TEST(CopyInto, AFallbackCopyOntoAFullDiskSaysTheDiskIsFull) {
 }
 
 TEST(FmtBytes, FileStyleDecimalUnits) {
-    const std::pair<std::int64_t, const char*> cases[] = {
-        {0, "Zero KB"}, {1, "1 byte"},          {999'500, "1 MB"},
-        {1'250'000, "1.3 MB"}, {5'050'000'000, "5.05 GB"}, {1'234'567'890'123, "1.23 TB"}};
+    const std::pair<std::int64_t, const char*> cases[] = {{0, "Zero KB"},
+                                                          {1, "1 byte"},
+                                                          {999'500, "1 MB"},
+                                                          {1'250'000, "1.3 MB"},
+                                                          {5'050'000'000, "5.05 GB"},
+                                                          {1'234'567'890'123, "1.23 TB"}};
     for (const auto& [bytes, text] : cases)
         EXPECT_EQ(tg::fmtBytes(bytes), text) << bytes;
 }
