@@ -160,7 +160,9 @@ std::vector<std::string> inspectLines(const Inspection& in) {
     for (const auto& t : in.tracks) {
         std::string bitstream = colourText(t.bitstream);
         // The kind of a coded description says nothing a reader needs; its codes do.
-        if (t.bitstream) bitstream = bitstream.substr(bitstream.find(' ') + 1);
+        if (t.bitstream)
+            bitstream =
+                t.bitstream->primaries ? bitstream.substr(bitstream.find(' ') + 1) : "none stated";
         lines.push_back("     track " + std::to_string(t.track) + " " + t.entry +
                         "  container: " + colourText(t.container) + "  bitstream: " + bitstream +
                         "  HDR: " + (t.hdr ? "yes" : "no"));

@@ -71,4 +71,20 @@ RbspWrite writeRbspBits(std::span<std::uint8_t> nal, std::size_t headerBytes, co
     return RbspWrite::written;
 }
 
+std::vector<std::uint8_t> escapeNal(std::span<const std::uint8_t> header,
+                                    std::span<const std::uint8_t> rbsp) {
+    std::vector<std::uint8_t> out(header.begin(), header.end());
+    int zeros = 0;
+    for (std::uint8_t b : rbsp) {
+        if (zeros >= 2 && b <= 3) {
+            out.push_back(3);
+            zeros = 0;
+        }
+        out.push_back(b);
+        zeros = b == 0 ? zeros + 1 : 0;
+    }
+    if (zeros > 0 && !rbsp.empty()) out.push_back(3); // a unit may not end in a zero byte
+    return out;
+}
+
 } // namespace tg

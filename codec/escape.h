@@ -39,4 +39,9 @@ enum class RbspWrite {
 RbspWrite writeRbspBits(std::span<std::uint8_t> nal, std::size_t headerBytes, const Rbsp& rbsp,
                         std::uint64_t bit, unsigned n, std::uint32_t value);
 
+// A NAL unit made from its header and an RBSP: an emulation-prevention byte goes in after every
+// two zero bytes that a byte 0x00..0x03 follows.
+std::vector<std::uint8_t> escapeNal(std::span<const std::uint8_t> header,
+                                    std::span<const std::uint8_t> rbsp);
+
 } // namespace tg

@@ -46,8 +46,13 @@ void colourDescription(BitReader& r, SpsColour& c) {
     if (r.flag() && r.u(8) == 255) // aspect_ratio_info_present_flag, aspect_ratio_idc
         r.skip(32);                // Extended_SAR: sar_width, sar_height
     if (r.flag()) r.skip(1);       // overscan_info_present_flag, overscan_appropriate_flag
-    if (!r.flag()) return;         // video_signal_type_present_flag
-    r.skip(4);                     // video_format, video_full_range_flag
+    c.vui = true;
+    c.signalTypeBit = r.pos();
+    c.signalType = r.flag(); // video_signal_type_present_flag
+    if (!c.signalType) return;
+    r.skip(3); // video_format
+    c.fullRange = r.flag();
+    c.colourFlagBit = r.pos();
     c.described = r.flag();
     if (!c.described) return;
     c.primariesBit = r.pos();
@@ -149,6 +154,7 @@ bool h264Sps(BitReader& r, SpsColour& c) {
     if (r.flag())             // frame_cropping_flag
         for (int i = 0; i < 4; ++i)
             ueUpTo(r, H264_MAX_CROP);
+    c.vuiFlagBit = r.pos();
     if (r.flag()) h264Vui(r, c); // vui_parameters_present_flag
     return r.ok() && r.atTrailingBits();
 }
@@ -375,7 +381,8 @@ bool hevcSps(BitReader& r, SpsColour& c) {
         for (std::uint32_t i = 0; i < n && r.ok(); ++i)
             r.skip(pocLsbBits + 1); // lt_ref_pic_poc_lsb_sps, used_by_curr_pic_lt_sps_flag
     }
-    r.skip(2);                           // temporal_mvp, strong_intra_smoothing
+    r.skip(2); // temporal_mvp, strong_intra_smoothing
+    c.vuiFlagBit = r.pos();
     if (r.flag()) hevcVui(r, c, maxSub); // vui_parameters_present_flag
     if (r.flag()) {                      // sps_extension_present_flag
         const bool range = r.flag(), multilayer = r.flag(), threeD = r.flag(), scc = r.flag();
@@ -445,6 +452,96 @@ SpsPatch patchSpsPrimaries(VideoCodec codec, std::span<std::uint8_t> nal,
         break;
     }
     return SpsPatch::parseFailed;
+}
+
+namespace {
+
+// Bits appended most significant first.
+class BitAppender {
+public:
+    void put(unsigned n, std::uint32_t value) {
+        for (unsigned i = n; i-- > 0;)
+            bit((value >> i) & 1u);
+    }
+    void copy(const std::vector<std::uint8_t>& from, std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t b = begin; b < end; ++b)
+            bit((from[b / 8] >> (7 - b % 8)) & 1u);
+    }
+    // rbsp_trailing_bits: the stop bit, then zeros to the byte boundary.
+    std::vector<std::uint8_t> finish() {
+        bit(1);
+        return std::move(out_);
+    }
+
+private:
+    void bit(unsigned b) {
+        if (n_ % 8 == 0) out_.push_back(0);
+        if (b) out_.back() |= std::uint8_t(0x80u >> (n_ % 8));
+        ++n_;
+    }
+    std::vector<std::uint8_t> out_;
+    std::uint64_t n_ = 0;
+};
+
+// The position of the RBSP's stop bit: its last one bit.
+std::optional<std::uint64_t> stopBit(const std::vector<std::uint8_t>& rbsp) {
+    for (std::size_t i = rbsp.size(); i-- > 0;)
+        if (rbsp[i] != 0) return std::uint64_t(i) * 8 + 7 - std::uint64_t(__builtin_ctz(rbsp[i]));
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::vector<std::uint8_t>>
+describeSpsColour(VideoCodec codec, std::span<const std::uint8_t> nal, std::uint8_t primaries,
+                  std::uint8_t transfer, std::uint8_t matrix) {
+    const auto found = locate(codec, nal);
+    if (!found || found->colour.described) return std::nullopt;
+    const SpsColour& c = found->colour;
+    const std::vector<std::uint8_t>& bits = found->rbsp.bytes;
+    const auto stop = stopBit(bits);
+    if (!stop) return std::nullopt;
+    BitAppender out;
+    const auto signalType = [&] {
+        out.put(1, 1); // video_signal_type_present_flag
+        out.put(3, 5); // video_format: unspecified
+        out.put(1, 0); // video_full_range_flag
+    };
+    const auto description = [&] {
+        out.put(1, 1); // colour_description_present_flag
+        out.put(8, primaries);
+        out.put(8, transfer);
+        out.put(8, matrix);
+    };
+    std::uint64_t resume = 0;
+    if (!c.vui) {
+        out.copy(bits, 0, c.vuiFlagBit);
+        out.put(1, 1); // vui_parameters_present_flag
+        out.put(2, 0); // aspect_ratio_info_present_flag, overscan_info_present_flag
+        signalType();
+        description();
+        // chroma_loc_info_present_flag, then H.264: timing, NAL and VCL HRD, pic_struct and
+        // bitstream_restriction flags; HEVC: neutral chroma, field_seq, frame_field_info, default
+        // display window, timing and bitstream_restriction flags.
+        out.put(codec == VideoCodec::h264 ? 6 : 7, 0);
+        resume = c.vuiFlagBit + 1;
+    } else if (!c.signalType) {
+        out.copy(bits, 0, c.signalTypeBit);
+        signalType();
+        description();
+        resume = c.signalTypeBit + 1;
+    } else {
+        out.copy(bits, 0, c.colourFlagBit);
+        description();
+        resume = c.colourFlagBit + 1;
+    }
+    out.copy(bits, resume, *stop);
+    auto rebuilt = escapeNal(nal.first(nalHeaderBytes(codec)), out.finish());
+    const auto check = readSpsColour(codec, rebuilt);
+    if (!check || !check->described || check->primaries != primaries ||
+        check->transfer != transfer || check->matrix != matrix)
+        return std::nullopt;
+    return rebuilt;
 }
 
 // --- where SPS units live ---

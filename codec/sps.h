@@ -35,6 +35,12 @@ struct SpsColour {
     std::uint64_t primariesBit = 0;
     std::array<std::size_t, 2> primariesAt{};
     std::size_t primariesBytes = 0;
+    // Where the flags before it sit (RBSP bits), for a rewrite that adds what is missing:
+    // vui_parameters_present_flag, and inside the VUI video_signal_type_present_flag and
+    // colour_description_present_flag.
+    bool vui = false, signalType = false;
+    bool fullRange = false; // video_full_range_flag, where there is a video signal type
+    std::uint64_t vuiFlagBit = 0, signalTypeBit = 0, colourFlagBit = 0;
 };
 
 // Reads one SPS NAL unit (H.264 type 7, HEVC type 33 of the base layer) given escaped, header
@@ -58,6 +64,15 @@ enum class SpsPatch {
 // is rewritten. Every outcome but `patched` leaves nal untouched.
 SpsPatch patchSpsPrimaries(VideoCodec codec, std::span<std::uint8_t> nal,
                            std::uint8_t newPrimaries = PRIMARIES_DISPLAY_P3);
+
+// An SPS that states no colour, rebuilt to state the given codes: a VUI added where it has none
+// (no aspect ratio, overscan, timing or restrictions: what a decoder assumes without one), or a
+// video signal type (video_format 5, unspecified, and limited range, as decoders assume), or just
+// the colour description; every other bit as it was, escaped again. nullopt when the unit cannot
+// be read, already states its colour, or does not read back with the codes.
+std::optional<std::vector<std::uint8_t>>
+describeSpsColour(VideoCodec codec, std::span<const std::uint8_t> nal, std::uint8_t primaries,
+                  std::uint8_t transfer, std::uint8_t matrix);
 
 // A NAL unit inside a larger buffer, its length prefix excluded.
 struct NalRange {

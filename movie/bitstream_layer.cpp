@@ -47,6 +47,7 @@ BitstreamKind kindOf(const std::string& type) {
         type == "ap4x")
         return BitstreamKind::prores;
     if (type == "av01") return BitstreamKind::av1;
+    if (type == "vp09") return BitstreamKind::vp9;
     return BitstreamKind::none;
 }
 
@@ -167,6 +168,9 @@ public:
         case BitstreamKind::prores:
             if (Status s = proResEntry(e); s.failed()) return s.failure();
             break;
+        case BitstreamKind::vp9:
+            vpcC(e);
+            break;
         case BitstreamKind::none:
             break;
         }
@@ -214,7 +218,14 @@ private:
             leave(LeftAlone::unreadableSps, std::nullopt);
             return;
         }
-        if (!colour->described) return; // silent: the container speaks for it
+        if (colour->fullRange) out_.fullRange = true;
+        if (!colour->described) {
+            if (inRecord_)
+                out_.silentInRecord.push_back({at, {nal.begin(), nal.end()}});
+            else
+                ++out_.silentLeft;
+            return;
+        }
         if (!stated(colour->primaries, colour->transfer, colour->matrix, "SPS")) return;
         std::vector<std::uint8_t> patched(nal.begin(), nal.end());
         switch (patchSpsPrimaries(codec, patched, PRIMARIES_DISPLAY_P3)) {
@@ -241,6 +252,28 @@ private:
             leave(LeftAlone::wouldChangeEscaping, colour->primaries);
     }
 
+    // VP9's configuration (VP Codec ISO Media File Format Binding, version 1): version and flags,
+    // profile, level, bit depth, chroma subsampling and range, then the three codes.
+    void vpcC(const VideoEntry& e) {
+        constexpr std::size_t PRIMARIES = 7, FIELDS = 12;
+        const bool found = e.config && e.config->type == "vpcC";
+        const Bytes body = found ? moov_.subspan(e.config->offset + e.config->headerSize,
+                                                 e.config->size - e.config->headerSize)
+                                 : Bytes();
+        if (!found || body.size() < FIELDS || body[0] > 1) {
+            leave(LeftAlone::unreadableSps, std::nullopt);
+            return;
+        }
+        if (body[0] == 0) {
+            leave(LeftAlone::oldVpcC, std::nullopt);
+            return;
+        }
+        const std::uint8_t primaries = body[PRIMARIES];
+        if (!stated(primaries, body[PRIMARIES + 1], body[PRIMARIES + 2], "vpcC")) return;
+        const std::uint64_t at = moovStart_ + e.config->offset + e.config->headerSize + PRIMARIES;
+        out_.overwrites.push_back({at, {PRIMARIES_DISPLAY_P3}, {primaries}});
+    }
+
     // One AV1 sequence header OBU at absolute position `at`.
     void sequenceHeader(Bytes obu, std::uint64_t at) {
         units_.push_back({at, at + obu.size(), index_, std::nullopt});
@@ -249,7 +282,11 @@ private:
             leave(LeftAlone::unreadableSps, std::nullopt);
             return;
         }
-        if (!colour->described) return;
+        if (!colour->described) {
+            // Sync samples repeat the sequence header, and a decoder may read only theirs.
+            ++out_.silentLeft;
+            return;
+        }
         if (!stated(colour->primaries, colour->transfer, colour->matrix, "sequence header")) return;
         std::vector<std::uint8_t> patched(obu.begin(), obu.end());
         switch (patchAv1Primaries(patched, PRIMARIES_DISPLAY_P3)) {
@@ -366,18 +403,29 @@ private:
                 lengthSize_ = config->lengthSize;
                 inRecord = std::move(config->sps);
             }
+            inRecord_ = true;
             if (inRecord)
                 for (const auto& n : *inRecord)
                     parameterSet(body.subspan(n.offset, n.size),
                                  moovStart_ + c.offset + c.headerSize + n.offset);
+            inRecord_ = false;
         }
         if (!inRecord) {
             // Without the record, neither its SPSs nor the samples' length prefixes are known.
             leave(LeftAlone::unreadableSps, std::nullopt);
             return {};
         }
+        // The record's silent units are rebuilt only when no sample carries units of its own:
+        // those cannot grow, and decoders meet them too.
+        const auto keepSilent = [&] {
+            out_.silentLeft += out_.silentInRecord.size();
+            out_.silentInRecord.clear();
+        };
         auto heads = samples(e);
-        if (!heads) return {};
+        if (!heads) {
+            keepSilent();
+            return {};
+        }
         std::vector<std::size_t> longer; // samples whose leading units run past the head
         HeadReader reader(read_, prefetch_, NAL_HEAD);
         Status s = reader.each(*heads, [&](std::size_t i, Bytes head) {
@@ -398,6 +446,7 @@ private:
         if (s.failed()) return s;
         for (std::size_t i : longer)
             if (Status t = longSample((*heads)[i]); t.failed()) return t;
+        if (out_.inBand > 0 || !out_.left.empty()) keepSilent();
         return {};
     }
 
@@ -457,6 +506,7 @@ private:
     const Prefetch& prefetch_;
     std::vector<Unit>& units_;
     std::size_t index_ = 0;
+    bool inRecord_ = false;   // the parameter sets read are the configuration record's
     unsigned lengthSize_ = 4; // of the samples' NAL unit lengths, from avcC / hvcC
     EntryBitstream out_;
 };
@@ -522,6 +572,13 @@ std::vector<Overwrite> BitstreamLayer::overwrites() const {
     std::sort(all.begin(), all.end(),
               [](const Overwrite& a, const Overwrite& b) { return a.at < b.at; });
     return all;
+}
+
+bool BitstreamLayer::anyLeft(LeftAlone why) const {
+    return std::any_of(entries.begin(), entries.end(), [why](const auto& e) {
+        return std::any_of(e.left.begin(), e.left.end(),
+                           [why](const LeftPlace& l) { return l.why == why; });
+    });
 }
 
 bool BitstreamLayer::anyLeft() const {

@@ -1,6 +1,7 @@
 // The colour description the coded video itself carries, entry by entry: the SPSs of H.264 and
 // HEVC (in avcC / hvcC and in-band, at the head of samples), the sequence headers of AV1 (in av1C
-// and in-band) and the header of every ProRes frame.
+// and in-band), the header of every ProRes frame, and VP9's configuration record (vpcC), the only
+// place a VP9 stream in MP4 states its primaries.
 // Players built on FFmpeg's decoders take it over the container's colr atom, so a movie tagged in
 // the container alone still shows wrong there.
 //
@@ -29,7 +30,7 @@ namespace tg {
 // Asks for [at, at + length) to be read ahead of use, in the background. A hint.
 using Prefetch = std::function<void(std::uint64_t at, std::uint64_t length)>;
 
-enum class BitstreamKind { none, h264, hevc, prores, av1 };
+enum class BitstreamKind { none, h264, hevc, prores, av1, vp9 };
 
 // Colour codes as ITU-T H.273 numbers them.
 struct ColourCodes {
@@ -46,6 +47,7 @@ enum class LeftAlone {
     frameChecks,         // a ProRes frame that fails its header checks
     unreadableSample,    // a sample whose leading NAL units cannot be walked, or that lies
                          // outside the file, inside moov, or across another planned write
+    oldVpcC,             // a VP9 configuration of version 0, whose fields are laid out otherwise
 };
 
 // Places left alone for one reason and one stated primaries value.
@@ -53,6 +55,13 @@ struct LeftPlace {
     LeftAlone why = LeftAlone::unreadableSps;
     std::optional<std::uint8_t> primaries; // what they still say, when it could be read
     std::uint64_t count = 0;
+};
+
+// A parameter set that states no colour, in an entry's configuration record: its escaped bytes
+// at absolute position `at` (its 16-bit length just before).
+struct SilentSps {
+    std::uint64_t at = 0;
+    std::vector<std::uint8_t> nal;
 };
 
 // The bitstream of one video sample entry (MoovLayout::entries, same index).
@@ -71,6 +80,12 @@ struct EntryBitstream {
     std::uint64_t inBand = 0;     // parameter sets found in samples (each once per sample)
     std::vector<Overwrite> overwrites; // primaries to 12, ascending by position
     std::vector<LeftPlace> left;
+    // Parameter sets that state no colour: those of the configuration record that may be rebuilt
+    // to state one (none when samples carry parameter sets of their own, which cannot grow), and
+    // how many others stay silent.
+    std::vector<SilentSps> silentInRecord;
+    std::uint64_t silentLeft = 0;
+    bool fullRange = false; // a parameter set says the samples use the full range
 
     // Whether every place that states primaries will say 12 once the overwrites are written.
     bool reachesP3() const { return statements > 0 && left.empty(); }
@@ -86,8 +101,9 @@ struct BitstreamLayer {
     bool states() const;
     // Every overwrite of every entry, ascending by position.
     std::vector<Overwrite> overwrites() const;
-    // Whether some stated place is left alone.
+    // Whether some stated place is left alone, and whether for the given reason.
     bool anyLeft() const;
+    bool anyLeft(LeftAlone why) const;
     // The primaries a left-alone place still says (the first known), if any is known.
     std::optional<std::uint8_t> leftPrimaries() const;
 };

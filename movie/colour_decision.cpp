@@ -1,6 +1,7 @@
 #include "movie/colour_decision.h"
 
 #include "codec/colour_codes.h"
+#include "codec/sps.h"
 
 #include <algorithm>
 
@@ -10,6 +11,34 @@ namespace {
 
 bool isHdr(const ColourAtom& c) {
     return c.hasCodes && hdrCodes(c.prim, c.trc);
+}
+
+// The parameter sets of the entries' records that state no colour, rebuilt to state the
+// container's after the edit: primaries 12 and, for transfer and matrix, 1 and 1 as the inserted
+// atom says, or an existing atom's codes (2 staying 2).
+void describeSilent(const MoovLayout& layout, const BitstreamLayer& bitstream, ColourDecision& d) {
+    for (std::size_t i = 0; i < bitstream.entries.size() && i < layout.entries.size(); ++i) {
+        const EntryBitstream& b = bitstream.entries[i];
+        if (b.fullRange) d.fullRange.push_back(i);
+        if (b.silentLeft > 0) d.bitstreamSilent = true;
+        if (b.silentInRecord.empty()) continue;
+        std::uint8_t transfer = 1, matrix = 1;
+        for (const auto& c : layout.entries[i].colours)
+            if (c.hasCodes) {
+                transfer = std::uint8_t(c.trc);
+                matrix = std::uint8_t(c.matrix);
+                break;
+            }
+        const VideoCodec codec =
+            b.kind == BitstreamKind::h264 ? VideoCodec::h264 : VideoCodec::hevc;
+        for (const SilentSps& sps : b.silentInRecord) {
+            auto nal = describeSpsColour(codec, sps.nal, PRIMARIES_DISPLAY_P3, transfer, matrix);
+            if (nal)
+                d.rewrites.push_back({i, sps.at, sps.nal.size(), std::move(*nal)});
+            else
+                d.bitstreamSilent = true;
+        }
+    }
 }
 
 } // namespace
@@ -59,9 +88,12 @@ ColourDecision decideColour(const MoovLayout& layout, Bytes moov, std::uint64_t 
     d.patches.insert(d.patches.end(), writes.begin(), writes.end());
     d.bitstreamLeft = bitstream->anyLeft();
     d.bitstreamSays = bitstream->leftPrimaries();
-    d.bitstreamP3 = bitstream->states() && !d.bitstreamLeft;
+    d.oldVpcC = bitstream->anyLeft(LeftAlone::oldVpcC);
+    describeSilent(layout, *bitstream, d);
+    d.bitstreamP3 =
+        (bitstream->states() || !d.rewrites.empty()) && !d.bitstreamLeft && !d.bitstreamSilent;
     if (d.verdict == Verdict::alreadyP3) {
-        if (!writes.empty())
+        if (!writes.empty() || !d.rewrites.empty())
             d.verdict = Verdict::patch;
         else if (d.bitstreamLeft && bitstream->states())
             d.verdict = Verdict::bitstreamOnly;

@@ -35,6 +35,13 @@ struct ColourDecision {
     // known.
     bool bitstreamLeft = false;
     std::optional<std::uint8_t> bitstreamSays;
+    // Parameter sets of configuration records rebuilt to state their colour; and whether some
+    // parameter set states none and stays so (in-band copies, AV1, a unit that cannot be rebuilt).
+    std::vector<SpsRewrite> rewrites;
+    bool bitstreamSilent = false;
+    bool oldVpcC = false; // a VP9 configuration of version 0 is among those left
+    // Entries whose coded video uses the full range: an atom added to them says so too.
+    std::vector<std::size_t> fullRange;
     // Which layers state Display P3 once the patches (and insertions) are written.
     bool containerP3 = false;
     bool bitstreamP3 = false;

@@ -29,11 +29,16 @@ bool signalsHdr(const MoovLayout& layout, std::size_t i, Bytes moov, std::uint64
     return decideColour(one, moov, moovStart).verdict == Verdict::hdr;
 }
 
+// What the bitstream states; its kind without codes when what was read states no colour, and
+// nothing when nothing could be read.
 std::optional<StoredColour> bitstreamColour(const EntryBitstream& b) {
-    if (!b.colour || b.kind == BitstreamKind::none) return std::nullopt;
+    const bool silent = b.silentLeft > 0 || !b.silentInRecord.empty();
+    if ((!b.colour && !silent) || b.kind == BitstreamKind::none) return std::nullopt;
     const char* where = b.kind == BitstreamKind::prores ? "prores"
                         : b.kind == BitstreamKind::av1  ? "sequenceHeader"
+                        : b.kind == BitstreamKind::vp9  ? "vpcC"
                                                         : "sps";
+    if (!b.colour) return StoredColour{where, {}, {}, {}};
     return StoredColour{where, b.colour->primaries, b.colour->transfer, b.colour->matrix};
 }
 

@@ -45,32 +45,53 @@ InsertionPlan planInsertion(Bytes moov, std::uint64_t hdrLen, std::uint64_t moov
 }
 
 InsertionPlan planInsertion(const MoovLayout& layout, Bytes moov, std::uint64_t moovStart,
-                            const std::vector<std::size_t>& entries) {
-    if (entries.empty()) return refused(PlanKind::alreadyTagged);
+                            const std::vector<std::size_t>& entries,
+                            const std::vector<SpsRewrite>& rewrites,
+                            const std::vector<std::size_t>& fullRange) {
+    if (entries.empty() && rewrites.empty()) return refused(PlanKind::alreadyTagged);
     if (layout.refusal != Refusal::none) return refused(kindOf(layout.refusal));
     InsertionPlan plan;
     plan.kind = PlanKind::insert;
 
-    // How many atoms go inside each atom that grows, and the order the fixes are listed in.
+    // What is spliced in inside each atom that grows, and the order the fixes are listed in.
     std::map<std::uint64_t, std::uint64_t> inside;
     std::vector<std::uint64_t> order = {0};
-    auto grows = [&](std::uint64_t off) {
-        if (inside[off]++ == 0 && off != 0) order.push_back(off);
+    auto grows = [&](std::uint64_t off, std::uint64_t by) {
+        if (inside[off] == 0 && off != 0) order.push_back(off);
+        inside[off] += by;
     };
+    auto growsAround = [&](const VideoEntry& e, std::uint64_t by) {
+        grows(0, by);
+        grows(e.atom.offset, by);
+        grows(e.ancestors.front(), by); // stsd
+        for (auto a = e.ancestors.rbegin(); a + 1 != e.ancestors.rend(); ++a)
+            grows(*a, by); // trak, mdia, minf, stbl
+    };
+    for (const SpsRewrite& r : rewrites) {
+        const VideoEntry& e = layout.entries.at(r.entry);
+        if (!e.config || r.at < moovStart + 2 || r.nal.size() > 0xFFFF || r.nal.size() < r.oldSize)
+            return refused(PlanKind::trackStructure);
+        std::vector<std::uint8_t> unit = {std::uint8_t(r.nal.size() >> 8),
+                                          std::uint8_t(r.nal.size())};
+        unit.insert(unit.end(), r.nal.begin(), r.nal.end());
+        plan.splices.push_back({r.at - moovStart - 2, r.oldSize + 2, std::move(unit)});
+        grows(e.config->offset, r.nal.size() - r.oldSize);
+        growsAround(e, r.nal.size() - r.oldSize);
+    }
     for (std::size_t i : entries) {
         const VideoEntry& e = layout.entries.at(i);
-        plan.insertPoints.push_back(e.childrenEnd);
-        ++inside[0];
-        grows(e.atom.offset);
-        grows(e.ancestors.front()); // stsd
-        for (auto a = e.ancestors.rbegin(); a + 1 != e.ancestors.rend(); ++a)
-            grows(*a); // trak, mdia, minf, stbl
+        std::vector<std::uint8_t> colr(p3ColrAtom.begin(), p3ColrAtom.end());
+        if (std::find(fullRange.begin(), fullRange.end(), i) != fullRange.end())
+            colr.back() = 0x80; // full_range_flag
+        plan.splices.push_back({e.childrenEnd, 0, std::move(colr)});
+        growsAround(e, COLR_GROWTH);
     }
-    std::sort(plan.insertPoints.begin(), plan.insertPoints.end());
-    plan.insertAt = plan.insertPoints.front();
+    std::sort(plan.splices.begin(), plan.splices.end(),
+              [](const Splice& a, const Splice& b) { return a.at < b.at; });
+    plan.insertAt = plan.splices.front().at;
 
     for (std::uint64_t off : order) {
-        const std::uint64_t growth = COLR_GROWTH * inside[off];
+        const std::uint64_t growth = inside[off];
         const std::uint32_t size32 = u32(moov, off);
         if (size32 == 0) continue; // runs to the end of its range, which still covers the growth
         std::uint64_t newSize = 0;
@@ -117,13 +138,21 @@ std::vector<std::uint8_t> rebuildMoov(Bytes moov, std::uint64_t moovStart,
     std::vector<std::uint8_t> out;
     out.reserve(old.size() + plan.growth());
     std::uint64_t from = 0;
-    for (std::uint64_t at : plan.insertPoints) {
-        out.insert(out.end(), old.begin() + std::ptrdiff_t(from), old.begin() + std::ptrdiff_t(at));
-        out.insert(out.end(), p3ColrAtom.begin(), p3ColrAtom.end());
-        from = at;
+    for (const Splice& sp : plan.splices) {
+        out.insert(out.end(), old.begin() + std::ptrdiff_t(from),
+                   old.begin() + std::ptrdiff_t(sp.at));
+        out.insert(out.end(), sp.bytes.begin(), sp.bytes.end());
+        from = sp.at + sp.removed;
     }
     out.insert(out.end(), old.begin() + std::ptrdiff_t(from), old.end());
     return out;
+}
+
+std::uint64_t InsertionPlan::growth() const {
+    std::uint64_t total = 0;
+    for (const Splice& sp : splices)
+        total += sp.bytes.size() - sp.removed;
+    return total;
 }
 
 } // namespace tg

@@ -7,8 +7,9 @@
 
 namespace tg {
 
-const std::set<std::string> VID_CODECS = {"avc1", "avc3", "hvc1", "hev1", "mp4v", "apcn", "apch",
-                                          "apcs", "apco", "ap4h", "ap4x", "dvh1", "dvhe", "av01"};
+const std::set<std::string> VID_CODECS = {"avc1", "avc3", "hvc1", "hev1", "mp4v",
+                                          "apcn", "apch", "apcs", "apco", "ap4h",
+                                          "ap4x", "dvh1", "dvhe", "av01", "vp09"};
 
 namespace {
 
@@ -164,7 +165,8 @@ private:
             v.childrenEnd = listed.boxes.back().offset;
         for (const auto& c : kids) {
             if (c.type == "colr") v.colours.push_back(colour(c));
-            if (!v.config && (c.type == "avcC" || c.type == "hvcC" || c.type == "av1C"))
+            if (!v.config &&
+                (c.type == "avcC" || c.type == "hvcC" || c.type == "av1C" || c.type == "vpcC"))
                 v.config = c;
         }
         layout_.entries.push_back(std::move(v));

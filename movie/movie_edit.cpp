@@ -29,8 +29,8 @@ Growth moovGrowth(const MovieFile& movie, const MovieEdit& edit) {
     g.start = moovStart;
     g.oldEnd = moovStart + movie.moov.size;
     g.oldBytes = movie.moovBytes;
-    for (std::uint64_t at : insertion.insertPoints)
-        g.sites.push_back(moovStart + at);
+    for (const Splice& sp : insertion.splices)
+        g.sites.push_back(moovStart + sp.at);
     g.bytes = insertion.growth();
     g.build = [&movie, &insertion](const std::vector<Overwrite>& inside) {
         return rebuildMoov(movie.moovBytes, movie.moov.start, insertion, inside);

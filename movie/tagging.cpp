@@ -30,9 +30,12 @@ std::vector<std::string> layersOf(const ColourDecision& d) {
 
 // What the result adds when the container is tagged but some of the bitstream is not.
 std::string stillSays(const ColourDecision& d) {
-    if (!d.bitstreamLeft) return {};
-    if (d.bitstreamSays) return " — bitstream still says " + primariesName(*d.bitstreamSays);
-    return " — bitstream left unchanged (unreadable)";
+    if (d.oldVpcC) return " — vpcC of version 0 left unchanged";
+    if (d.bitstreamLeft && d.bitstreamSays)
+        return " — bitstream still says " + primariesName(*d.bitstreamSays);
+    if (d.bitstreamLeft) return " — bitstream left unchanged (unreadable)";
+    if (d.bitstreamSilent) return " — bitstream still says nothing";
+    return {};
 }
 
 const char* refusalMessage(PlanKind kind) {
@@ -207,8 +210,10 @@ MoviePlan planMovieEdit(const std::string& name, const FileHandle& file, std::ui
         edit.message = "No tag found — added Display-P3";
         plan.layers = {"container"};
     }
-    if (!d.untagged.empty()) {
-        InsertionPlan insertion = planInsertion(layout, moov, moovStart, d.untagged);
+    const auto& rewrites = mode == TagMode::core ? d.rewrites : std::vector<SpsRewrite>{};
+    if (!d.untagged.empty() || !rewrites.empty()) {
+        InsertionPlan insertion =
+            planInsertion(layout, moov, moovStart, d.untagged, rewrites, d.fullRange);
         if (insertion.kind == PlanKind::insert)
             insertion.kind = topLevelRefusal(file, fileSize, top, edit);
         if (insertion.kind != PlanKind::insert) {

@@ -24,6 +24,8 @@ packages=(
   parallel
   # tests: copy-on-write and shared-extent file systems in loop images (full-disk shift)
   btrfs-progs xfsprogs
+  # tests: GStreamer as a second decoder of the colour a movie states
+  gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
   # tests: an interrupted edit found again on a remounted exFAT image
   exfatprogs exfat-fuse
   clang libclang-rt-14-dev xvfb xauth

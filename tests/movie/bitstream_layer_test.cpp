@@ -1,8 +1,9 @@
-// Movies whose coded video states its own colour, made by libx264, libx265, libaom and prores_ks,
-// and tagged end to end, one or two of each; the synthetic headers in codec/bitstream_test.cpp
-// reach every branch of the syntax. Oracles:
-// the colour ffprobe reports for every decoded frame (the bitstream's, where it speaks), framemd5
-// of every stream, and mediainfo's reading of container and stream.
+// Movies whose coded video states its own colour, or none, made by libx264, libx265, libaom,
+// libvpx-vp9 and prores_ks, and tagged end to end; the synthetic headers in
+// codec/bitstream_test.cpp reach every branch of the syntax. Oracles: the colour ffprobe reports
+// for every decoded frame (the bitstream's, where it speaks) and the range it reports, the
+// colour GStreamer's decoders give, trace_headers' reading of every parameter set, framemd5 of
+// every stream, and mediainfo's reading of container and stream.
 #include "codec/escape.h"
 #include "codec/sps.h"
 #include "movie/bitstream_layer.h"
@@ -24,6 +25,7 @@ using Layers = std::vector<std::string>;
 const Layers BOTH = {"container", "bitstream"};
 const Layers CONTAINER = {"container"};
 const std::string HDR_LEFT = "HDR — left unchanged";
+const std::string SILENT = " — bitstream still says nothing";
 
 std::string x264(const std::string& params, const std::string& pixFmt = "yuv420p") {
     return "-c:v libx264 -pix_fmt " + pixFmt + " -g 5 -x264-params " + params + " ";
@@ -142,6 +144,20 @@ TEST_P(Tagged, EveryLayerThatSpeaksSaysDisplayP3AndNoPictureChanges) {
     fs::copy_file(movie, before);
     const auto was = mediainfoVideo(before);
     const auto wasFrames = framePrimaries(before);
+    // What decoders make of the range, frame by frame, where "unknown" is limited, as decoders
+    // take it (a colour description comes with a range flag); a stream said full range stays so.
+    const auto ranges = [](const fs::path& m) {
+        std::string out = run("ffprobe -v error -select_streams v:0 -show_entries "
+                              "frame=color_range -of csv=p=0 " +
+                              sh(m))
+                              .out;
+        for (auto at = out.find("unknown"); at != std::string::npos; at = out.find("unknown"))
+            out.replace(at, 7, "tv");
+        return out;
+    };
+    const auto fullRange = [](const fs::path& m) {
+        return probe(m)["streams"][0].value("color_range", "") == "pc";
+    };
 
     const TGResult r = processCore(movie);
     EXPECT_EQ(std::tie(r.outcome, r.message), std::tie(c.outcome, c.message))
@@ -163,15 +179,57 @@ TEST_P(Tagged, EveryLayerThatSpeaksSaysDisplayP3AndNoPictureChanges) {
     }
     const auto now = mediainfoVideo(movie);
     EXPECT_EQ(now.value("colour_primaries", ""), "Display P3");
-    if (c.layers == BOTH) {
+    // mediainfo and GStreamer read VP9's configuration as the container's, or not at all.
+    const bool vp9 = c.args.find("vp9") != std::string::npos;
+    if (c.layers == BOTH && !vp9) {
         EXPECT_EQ(now.value("colour_primaries_Source", ""), "Container / Stream");
         EXPECT_FALSE(now.contains("colour_primaries_Original"));
     } else if (partly && c.args.find("prores") == std::string::npos) {
         // The parameter set that could not be changed still says what it said.
         EXPECT_EQ(frames.front(), wasFrames.at(0));
     }
+    // A stream that stated its transfer and matrix keeps them; one that stated nothing says what
+    // the container says: BT.709.
+    const bool givenColour =
+        std::string(c.name).find("silent") != std::string::npos && c.layers == BOTH;
     for (const char* field : {"transfer_characteristics", "matrix_coefficients"})
-        EXPECT_EQ(streamSays(now, field), streamSays(was, field)) << field;
+        EXPECT_EQ(streamSays(now, field), givenColour ? "BT.709" : streamSays(was, field)) << field;
+    EXPECT_EQ(ranges(movie), ranges(before));
+    EXPECT_EQ(fullRange(movie), fullRange(before));
+    if (c.layers == BOTH && !vp9) {
+        EXPECT_EQ(gstPrimaries(movie), "11");
+        // A parameter set given a colour description keeps every other field.
+        const auto notColour = [](std::vector<std::string> fields) {
+            std::erase_if(fields, [](const std::string& f) {
+                for (const char* vui : {"vui_parameters_present_flag",
+                                        "aspect_ratio_info_present_flag",
+                                        "overscan_info_present_flag",
+                                        "video_signal_type_present_flag",
+                                        "video_format",
+                                        "video_full_range_flag",
+                                        "colour_description_present_flag",
+                                        "colour_primaries",
+                                        "transfer_characteristics",
+                                        "matrix_coefficients",
+                                        "chroma_loc_info_present_flag",
+                                        "timing_info_present_flag",
+                                        "nal_hrd_parameters_present_flag",
+                                        "vcl_hrd_parameters_present_flag",
+                                        "pic_struct_present_flag",
+                                        "bitstream_restriction_flag",
+                                        "neutral_chroma_indication_flag",
+                                        "field_seq_flag",
+                                        "frame_field_info_present_flag",
+                                        "default_display_window_flag",
+                                        "vui_timing_info_present_flag",
+                                        "rbsp_alignment_zero_bit"})
+                    if (f.starts_with(std::string(vui) + " ")) return true;
+                return false;
+            });
+            return fields;
+        };
+        EXPECT_EQ(notColour(parameterSetFields(movie)), notColour(parameterSetFields(before)));
+    }
 
     if (c.twice) {
         const Blob done = readBytes(movie);
@@ -187,7 +245,22 @@ INSTANTIATE_TEST_SUITE_P(
     Movies, Tagged,
     testing::Values(
         Case{"x264_bt709", "mp4", X264 + BT709, fixed, FIXED, BOTH, nullptr, true},
-        Case{"x264_silent", "mp4", X264, added, ADDED, CONTAINER, nullptr, true},
+        // Parameter sets that say no colour, in the sample entry only: given one.
+        Case{"x264_silent", "mp4", X264, added, ADDED, BOTH, nullptr, true},
+        Case{"x264_full_range_silent", "mp4", X264 + "-pix_fmt yuvj420p ", added, ADDED, BOTH,
+             nullptr, true},
+        Case{"x265_hvc1_silent", "mp4", x265("repeat-headers=0") + "-tag:v hvc1 ", added, ADDED,
+             BOTH, nullptr, true},
+        Case{"x265_hev1_silent_fast", "mp4", x265("repeat-headers=0") + "-tag:v hev1 " + FAST,
+             added, ADDED, BOTH, nullptr, true},
+        // ... and where samples carry their own, which cannot grow, or AV1 repeats its header in
+        // every sync sample: left, and said.
+        Case{"x265_silent_repeat_headers", "mp4", x265("repeat-headers=1") + "-tag:v hvc1 ", added,
+             ADDED + SILENT, CONTAINER, nullptr, true},
+        Case{"av1_silent", "mp4", AOM + "-pix_fmt yuv420p ", added, ADDED + SILENT, CONTAINER,
+             nullptr, true},
+        Case{"vp9", "mp4", "-c:v libvpx-vp9 -deadline realtime -pix_fmt yuv420p ", added, ADDED,
+             BOTH, nullptr, true},
         Case{"x264_interlaced_hrd", "mp4",
              "-maxrate 300k -bufsize 600k " + x264("repeat-headers=1:interlaced=1:nal-hrd=vbr") +
                  "-color_primaries smpte170m -color_trc smpte170m -colorspace smpte170m ",

@@ -39,9 +39,11 @@ FileFaults ruleOf(const RouteCase& c) {
     return route(c.rule, SHIFT_STEP);
 }
 
-// A tail of four steps, the first one short.
+// A tail of four steps, the first one short. x264's parameter set says no colour, so it grows by
+// its colour description (2 bytes) in the same edit as the colour atom (19).
 const RouteCase SHIFT = {
-    "shift", "mp4", SRC + SND + X264 + FAST, 150000, RangeInsertion::never, 19, ADDED, false, true};
+    "shift", "mp4", SRC + SND + X264 + FAST, 150000, RangeInsertion::never, 21, ADDED, false,
+    true,    true};
 
 // The original movie, and the same movie tagged by an edit that was never interrupted.
 struct Reference {
@@ -129,10 +131,11 @@ INSTANTIATE_TEST_SUITE_P(
         {"absorb", "mov", SRC + SND + X264 + "-moov_size 20000", 0, RangeInsertion::bySize, 0,
          ADDED, true},
         {"range", "mp4", SRC + SND + X264 + FAST, 1 << 20, RangeInsertion::always, 4096, ADDED,
-         true},
+         true, false, true},
         SHIFT,
-        {"shift_small", "mp4", SRC + SND + X264 + FAST, 0, RangeInsertion::never, 19, ADDED, true},
-        {"shift_moov_last", "mp4", SRC + SND + X264, 0, RangeInsertion::bySize, 19, ADDED, true},
+        {"shift_small", "mp4", SRC + SND + X264 + FAST, 0, RangeInsertion::never, 21, ADDED, true},
+        {"shift_moov_last", "mp4", SRC + SND + X264, 0, RangeInsertion::bySize, 21, ADDED, true,
+         false, true},
         // The same routes with writes in the samples: parameter sets at each key frame, a header
         // in every ProRes frame.
         {"bitstream_patch", "mov", SRC + X264 + IN_BAND + BT709, 0, RangeInsertion::bySize, 0,
