@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <bit>
 #include <sstream>
 
@@ -299,6 +301,65 @@ INSTANTIATE_TEST_SUITE_P(
         return all;
     }()),
     [](const auto& info) { return info.param.name; });
+
+// SPSs that state no colour (no VUI; a VUI without a video signal type; a signal type without a
+// colour description), at every bit alignment of the escapes in front of them, given a colour
+// description: FFmpeg reads the codes, and every other field as it was.
+TEST(SilentSps, GivenAColourDescriptionEveryOtherFieldStaysAsItWas) {
+    // The fields a VUI added or completed with a colour description brings, and the alignment.
+    const auto withoutColour = [](Trace t) {
+        const std::set<std::string> vui = {
+            "vui_parameters_present_flag", "aspect_ratio_info_present_flag",
+            "overscan_info_present_flag", "video_signal_type_present_flag", "video_format",
+            "video_full_range_flag", "colour_description_present_flag", "colour_primaries",
+            "transfer_characteristics", "matrix_coefficients", "chroma_loc_info_present_flag",
+            "timing_info_present_flag", "nal_hrd_parameters_present_flag",
+            "vcl_hrd_parameters_present_flag", "pic_struct_present_flag",
+            "bitstream_restriction_flag", "neutral_chroma_indication_flag", "field_seq_flag",
+            "frame_field_info_present_flag", "default_display_window_flag",
+            "vui_timing_info_present_flag"};
+        std::erase_if(t, [&](const auto& f) {
+            return vui.contains(std::get<0>(f)) || std::get<0>(f).starts_with("rbsp_");
+        });
+        for (auto& f : t)
+            std::get<1>(f) = 0; // positions after the new bits move
+        return t;
+    };
+    for (const VideoCodec codec : {h264, hevc})
+        for (int pad = 0; pad < 8; ++pad) {
+            const std::string full = codec == h264 ? h264ZeroSar(pad) : hevcZeroSar(pad);
+            const std::string head = full.substr(0, full.find("1 1 8:255"));
+            const std::string rest = codec == h264 ? "0 0 0 0 0 0" : "0 0 0 0 0 0 0 0";
+            const std::string vui = "1 1 8:255 16:0 16:0 0 ";
+            for (const std::string& script :
+                 {head + "0" + (codec == hevc ? " 0" : ""), head + vui + "0 " + rest,
+                  head + vui + "1 3:5 1 0 " + rest}) {
+                SCOPED_TRACE(std::string(codec == h264 ? "h264 " : "hevc ") + script);
+                const Blob unit = spsNal(codec, script);
+                ASSERT_FALSE(readSpsColour(codec, unit)->described);
+                const auto given = describeSpsColour(codec, unit, 12, 1, 1);
+                ASSERT_TRUE(given);
+                EXPECT_FALSE(describeSpsColour(codec, *given, 12, 1, 1)); // once is enough
+                TempDir dir;
+                const auto stream = [&](const Blob& u) {
+                    return codec == hevc ? cat({be(1), hevcVps(0), be(1), u}) : cat({be(1), u});
+                };
+                writeBytes(dir / "before", stream(unit));
+                writeBytes(dir / "after", stream(*given));
+                const std::string demuxer = codec == h264 ? "h264" : "hevc";
+                const Trace before = trace(dir / "before", demuxer),
+                            after = trace(dir / "after", demuxer);
+                EXPECT_EQ(std::tuple(valueOf(after, "colour_primaries"),
+                                     valueOf(after, "transfer_characteristics"),
+                                     valueOf(after, "matrix_coefficients")),
+                          std::tuple(12, 1, 1));
+                EXPECT_EQ(withoutColour(after), withoutColour(before));
+                // The range a stream stated stays; limited where it stated none.
+                EXPECT_EQ(valueOf(after, "video_full_range_flag"),
+                          valueOf(before, "video_full_range_flag").value_or(0));
+            }
+        }
+}
 
 TEST(SyntheticSps, EveryValuePastTheStandardsLimitFailsTheParseAndLeavesTheUnitAlone) {
     // Per codec: the tagged field, the limit itself ("-" where it would change something else)

@@ -46,6 +46,17 @@ void checkSps(VideoCodec codec, View nal) {
     checkUnit(
         nal, [&](View u) { return readSpsColour(codec, u); },
         [&](std::span<std::uint8_t> u, std::uint8_t v) { return patchSpsPrimaries(codec, u, v); });
+    // A unit that states no colour is given one only when it reads, and then reads as stating it,
+    // longer, with the same header; a second description is refused.
+    const auto c = readSpsColour(codec, nal);
+    const auto given = describeSpsColour(codec, nal, 12, 1, 1);
+    require(!given || (c && !c->described));
+    if (!given) return;
+    const auto again = readSpsColour(codec, *given);
+    require(again && again->described && again->primaries == 12 && given->size() > nal.size());
+    require(std::equal(nal.begin(), nal.begin() + std::ptrdiff_t(nalHeaderBytes(codec)),
+                       given->begin()));
+    require(!describeSpsColour(codec, *given, 12, 1, 1));
 }
 
 void checkAv1(View obu) {
