@@ -286,12 +286,11 @@ TEST_P(Synthetic, FfmpegReadsTheColourWhereWeDoAndOnlyThePrimariesChange) {
 
 INSTANTIATE_TEST_SUITE_P(
     Scripts, Synthetic, testing::ValuesIn([] {
-        std::vector<Script> all = {
-            {"h264_every_branch", Coding::h264, H264_FULL},
-            {"hevc_every_branch", Coding::hevc, HEVC_FULL},
-            {"hevc_bare", Coding::hevc, HEVC_BARE},
-            {"av1_every_branch", Coding::av1, AV1_FULL},
-            {"av1_still_mono", Coding::av1, AV1_STILL}};
+        std::vector<Script> all = {{"h264_every_branch", Coding::h264, H264_FULL},
+                                   {"hevc_every_branch", Coding::hevc, HEVC_FULL},
+                                   {"hevc_bare", Coding::hevc, HEVC_BARE},
+                                   {"av1_every_branch", Coding::av1, AV1_FULL},
+                                   {"av1_still_mono", Coding::av1, AV1_STILL}};
         // 0:0 aspect ratios escape bytes just in front of the colour fields, at every alignment.
         for (int pad = 0; pad < 8; ++pad) {
             const std::string n = std::to_string(pad);
@@ -308,16 +307,27 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SilentSps, GivenAColourDescriptionEveryOtherFieldStaysAsItWas) {
     // The fields a VUI added or completed with a colour description brings, and the alignment.
     const auto withoutColour = [](Trace t) {
-        const std::set<std::string> vui = {
-            "vui_parameters_present_flag", "aspect_ratio_info_present_flag",
-            "overscan_info_present_flag", "video_signal_type_present_flag", "video_format",
-            "video_full_range_flag", "colour_description_present_flag", "colour_primaries",
-            "transfer_characteristics", "matrix_coefficients", "chroma_loc_info_present_flag",
-            "timing_info_present_flag", "nal_hrd_parameters_present_flag",
-            "vcl_hrd_parameters_present_flag", "pic_struct_present_flag",
-            "bitstream_restriction_flag", "neutral_chroma_indication_flag", "field_seq_flag",
-            "frame_field_info_present_flag", "default_display_window_flag",
-            "vui_timing_info_present_flag"};
+        const std::set<std::string> vui = {"vui_parameters_present_flag",
+                                           "aspect_ratio_info_present_flag",
+                                           "overscan_info_present_flag",
+                                           "video_signal_type_present_flag",
+                                           "video_format",
+                                           "video_full_range_flag",
+                                           "colour_description_present_flag",
+                                           "colour_primaries",
+                                           "transfer_characteristics",
+                                           "matrix_coefficients",
+                                           "chroma_loc_info_present_flag",
+                                           "timing_info_present_flag",
+                                           "nal_hrd_parameters_present_flag",
+                                           "vcl_hrd_parameters_present_flag",
+                                           "pic_struct_present_flag",
+                                           "bitstream_restriction_flag",
+                                           "neutral_chroma_indication_flag",
+                                           "field_seq_flag",
+                                           "frame_field_info_present_flag",
+                                           "default_display_window_flag",
+                                           "vui_timing_info_present_flag"};
         std::erase_if(t, [&](const auto& f) {
             return vui.contains(std::get<0>(f)) || std::get<0>(f).starts_with("rbsp_");
         });
