@@ -493,6 +493,19 @@ std::string journalNotFound(const std::filesystem::path& file, const EditMark& m
     return "the edit was interrupted, and its journal " + name + " is not in " + where;
 }
 
+// An edit whose content is whole (it never began, or it ended and was cleaning up): its journal
+// goes if it is still there, then the mark.
+Status cleanUp(const FileHandle& file, const EditMark& mark,
+               const std::optional<std::filesystem::path>& journalAt) {
+    if (journalAt) {
+        removeFile(*journalAt);
+        removeFile(journalLinkPath(folderOf(*journalAt), mark.id));
+        syncFolder(folderOf(*journalAt)).ok();
+    }
+    Status s = file.truncate(mark.state == MarkState::pending ? mark.original : mark.start);
+    return s.ok() ? file.sync() : s;
+}
+
 } // namespace
 
 bool discardEdit(const std::filesystem::path& file) {
@@ -513,15 +526,7 @@ Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path
     if (!mark) return Recovery{};
     const auto journalAt = locateJournal(path, *mark);
     if (mark->state != MarkState::journaled) {
-        // The content is whole: the edit never began, or it ended and was cleaning up.
-        if (journalAt) {
-            removeFile(*journalAt);
-            removeFile(journalLinkPath(folderOf(*journalAt), mark->id));
-            syncFolder(folderOf(*journalAt)).ok();
-        }
-        Status s = file.truncate(mark->state == MarkState::pending ? mark->original : mark->start);
-        if (s.ok()) s = file.sync();
-        if (s.failed()) return s.failure();
+        if (Status s = cleanUp(file, *mark, journalAt); s.failed()) return s.failure();
         return Recovery{};
     }
     if (!journalAt) return Failure{{}, journalNotFound(path, *mark)};
