@@ -79,9 +79,10 @@ Decision decide(const std::filesystem::path& file, bool forTag,
     };
 
     // A link is followed: the photo it points to is replaced inside its own folder and the link
-    // keeps pointing at it, instead of the link itself turning into a file.
+    // keeps pointing at it, instead of the link itself turning into a file. Only a link is
+    // resolved: a path through linked folders already names the real folder.
     std::error_code ec;
-    d.target = std::filesystem::canonical(file, ec);
+    d.target = std::filesystem::is_symlink(file, ec) ? std::filesystem::canonical(file, ec) : file;
     if (ec || ::stat(d.target.c_str(), &d.st) != 0 || !S_ISREG(d.st.st_mode))
         return fail(CANT_READ_IMAGE);
 

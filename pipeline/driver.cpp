@@ -81,14 +81,15 @@ TGResult tagCopy(const std::filesystem::path& file, bool movie, const ProgressFn
 }
 
 // The folders a run writes into: the file's own, and its target's when it is a link (the photo
-// tagger writes beside the target).
-std::vector<std::string> sweepAround(const std::filesystem::path& file) {
-    const auto folder = folderOf(file);
-    auto retired = sweepLeftovers(folder);
+// tagger writes beside the target). Only a link is resolved: a path through linked folders
+// already names the real folder, and resolving every file would cost a readlink per component.
+std::vector<std::string> sweepAround(const std::filesystem::path& file, SweptFolders& swept) {
+    auto retired = swept.sweepOnce(folderOf(file));
     std::error_code ec;
+    if (!std::filesystem::is_symlink(file, ec)) return retired;
     const auto target = std::filesystem::canonical(file, ec);
-    if (!ec && !std::filesystem::equivalent(folderOf(target), folder, ec) && !ec)
-        for (auto& name : sweepLeftovers(folderOf(target)))
+    if (!ec)
+        for (auto& name : swept.sweepOnce(folderOf(target)))
             retired.push_back(std::move(name));
     return retired;
 }
@@ -110,11 +111,12 @@ TGResult processSwept(const std::filesystem::path& file, bool movie, TGMode mode
 } // namespace
 
 TGResult processOne(const std::filesystem::path& file, TGMode mode, const ProgressFn& onProgress,
-                    const std::atomic<bool>* cancel) {
+                    const std::atomic<bool>* cancel, SweptFolders* swept) {
     const bool movie = isMovie(file);
     if (!movie && !isImage(file))
         return {file.filename().string(), TGOutcome::skipped, "Skipped (unsupported)"};
-    const auto retired = sweepAround(file);
+    SweptFolders own;
+    const auto retired = sweepAround(file, swept ? *swept : own);
     TGResult result = processSwept(file, movie, mode, onProgress, cancel);
     // Said once, by the run that removed them.
     for (const auto& name : retired)

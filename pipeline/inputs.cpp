@@ -179,9 +179,9 @@ std::vector<Input> expandInputs(const std::vector<fs::path>& given) {
 }
 
 TGResult processInput(const Input& input, TGMode mode, const ProgressFn& onProgress,
-                      const std::atomic<bool>* cancel) {
+                      const std::atomic<bool>* cancel, SweptFolders* swept) {
     if (input.outcome) return {input.path.filename().string(), *input.outcome, input.message};
-    return processOne(input.path, mode, onProgress, cancel);
+    return processOne(input.path, mode, onProgress, cancel, swept);
 }
 
 } // namespace tg

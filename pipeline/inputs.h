@@ -29,6 +29,6 @@ std::vector<Input> expandInputs(const std::vector<std::filesystem::path>& given)
 
 // processOne for a file; a folder's own line otherwise.
 TGResult processInput(const Input& input, TGMode mode, const ProgressFn& onProgress = {},
-                      const std::atomic<bool>* cancel = nullptr);
+                      const std::atomic<bool>* cancel = nullptr, SweptFolders* swept = nullptr);
 
 } // namespace tg
