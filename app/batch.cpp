@@ -86,7 +86,7 @@ void runBatch(const QList<QUrl>& given, const std::vector<TGMode>& modes,
     const double total = double(inputs.size());
     for (int i = 0; i < int(inputs.size()); ++i) {
         std::optional<TGOutcome> soFar;
-        QStringList lines;
+        QStringList lines, details;
         bool stopped = false;
         for (TGMode mode : modes) {
             // The window is gone or quitting: no further step starts.
@@ -107,11 +107,12 @@ void runBatch(const QList<QUrl>& given, const std::vector<TGMode>& modes,
             if (r.produced && (r.outcome == TGOutcome::fixed || r.outcome == TGOutcome::added))
                 produced << fileUrl(*r.produced);
             lines << symbol(r.outcome) + QStringLiteral("  ") + QString::fromStdString(r.message);
+            if (r.detail) details << QString::fromStdString(*r.detail);
             soFar = mergeOutcome(soFar, r.outcome);
         }
         if (stopped) break;
-        home->post([=, text = lines.join(QStringLiteral("\n     "))] {
-            reports.fileDone(i, text, soFar, total);
+        home->post([=, text = lines.join(QStringLiteral("\n     ")), detail = details.join(u'\n')] {
+            reports.fileDone(i, text, detail, soFar, total);
         });
     }
     home->post([=] { reports.ended(produced); });

@@ -11,6 +11,9 @@ namespace tg {
 
 class SweptFolders;
 
+// The detail of a file that is neither a movie nor a photo.
+inline constexpr const char* NOT_MEDIA = "not a movie or photo";
+
 // Every supported file first clears its folder of killed runs' leftovers, unless swept says this
 // run has already cleared it (a batch passes its own; without one, the folder is always swept).
 // onProgress hears a bake's encode and a large in-place move. cancel, when given and set during a

@@ -67,7 +67,7 @@ TEST(Cli, JsonLinesKeepTheirShapeAndAnyErrorExitsOne) {
     const std::string lines[] = {
         R"j({"file":"D/good.mp4","name":"good.mp4","mode":"inPlace","outcome":"added","message":"No tag found — added Display-P3","produced":"D/good.mp4","detail":null,"layers":["container"]})j",
         R"j({"file":"D/gone.mov","name":"gone.mov","mode":"inPlace","outcome":"error","message":"Can't read file","produced":"D/gone.mov","detail":"No such file or directory","layers":[]})j",
-        R"j({"file":"D/notes.txt","name":"notes.txt","mode":"inPlace","outcome":"skipped","message":"Skipped (unsupported)","produced":null,"detail":null,"layers":[]})j",
+        R"j({"file":"D/notes.txt","name":"notes.txt","mode":"inPlace","outcome":"skipped","message":"Skipped (unsupported)","produced":null,"detail":"not a movie or photo","layers":[]})j",
     };
     std::istringstream out(r.out);
     for (std::string want : lines) {

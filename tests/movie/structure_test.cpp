@@ -53,7 +53,8 @@ struct Movie {
     std::string message;
     Reshape reshape = asIs;
     std::int64_t growth = 19;
-    int videos = 1; // video tracks, each to be tagged
+    int videos = 1;            // video tracks, each to be tagged
+    const char* why = nullptr; // the detail of a refusal
     friend void PrintTo(const Movie& m, std::ostream* os) { *os << m.file; }
 };
 
@@ -72,6 +73,7 @@ TEST_P(TagRealMovie, KeepsEveryFrameAndReadsAsDisplayP3) {
     ASSERT_FALSE(hashes.empty()); // ffmpeg reads it
     auto r = processCore(path);
     EXPECT_EQ(std::tie(r.outcome, r.message), std::tie(m.outcome, m.message));
+    EXPECT_EQ(r.detail, m.why ? std::optional<std::string>(m.why) : std::nullopt);
     EXPECT_TRUE(journals(dir.path()).empty());
     const Blob after = readBytes(path);
     if (m.outcome != fixed && m.outcome != added) {
@@ -103,13 +105,33 @@ INSTANTIATE_TEST_SUITE_P(
         {"two_one_bt709.mov",
          TWO_VIDEO + "-color_primaries:v:0 bt709 -color_trc:v:0 bt709 -colorspace:v:0 bt709 ",
          fixed, FIXED, asIs, 19, 2},
-        {"sound.mp4", SND, skipped, "No video track to tag"},
-        {"frag_none.mp4", SRC + X264 + "-movflags frag_keyframe+empty_moov", error,
-         "Unsupported (fragmented movie)"},
-        {"mdia_renamed.mp4", SRC + SND + X264 + FAST, error,
-         "Unsupported (unexpected track structure)", mdiaRenamed},
-        {"items_cut.mp4", SRC + X264 + FAST, error, "Unsupported (offsets outside chunk tables)",
-         itemsCut},
+        {.file = "sound.mp4",
+         .args = SND,
+         .outcome = skipped,
+         .message = "No video track to tag",
+         .why = "no video track"},
+        {.file = "mjpeg.mov",
+         .args = SRC + "-c:v mjpeg",
+         .outcome = skipped,
+         .message = "No video track to tag",
+         .why = "video codec not taggable: jpeg"},
+        {.file = "frag_none.mp4",
+         .args = SRC + X264 + "-movflags frag_keyframe+empty_moov",
+         .outcome = error,
+         .message = "Unsupported (fragmented movie)",
+         .why = "movie fragments (mvex)"},
+        {.file = "mdia_renamed.mp4",
+         .args = SRC + SND + X264 + FAST,
+         .outcome = error,
+         .message = "Unsupported (unexpected track structure)",
+         .reshape = mdiaRenamed,
+         .why = "track 2: no mdia in trak"},
+        {.file = "items_cut.mp4",
+         .args = SRC + X264 + FAST,
+         .outcome = error,
+         .message = "Unsupported (offsets outside chunk tables)",
+         .reshape = itemsCut,
+         .why = "an item-location table that cannot be read"},
     }),
     [](const auto& info) { return info.param.file.substr(0, info.param.file.find('.')); });
 
@@ -163,4 +185,3 @@ TEST(Structure, FilesInUseChangingOrNotRegularAreLeftAlone) {
               }),
               0);
 }
-
