@@ -518,7 +518,9 @@ std::optional<Buffer> Planner::headBytes(std::uint64_t start, unsigned mdatHeade
 }
 
 Plan Planner::run() {
-    if (source_.hasMoov || isSequenceBrand(source_.brands))
+    // A movie track makes a sequence; brands alone do not, since a still-image collection may list
+    // hevc among them. Only without a still image at all do the brands decide.
+    if (source_.hasMoov || (!source_.meta.find<Pitm>() && isSequenceBrand(source_.brands)))
         return verdict(ImageCheck::refused, "an image sequence");
     meta_ = source_.meta;
     if (!gather()) return verdict(ImageCheck::unreadable, "no primary image we can follow");

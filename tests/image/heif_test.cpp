@@ -61,7 +61,25 @@ struct Recipe {
     heif_orientation orientation = heif_orientation_normal;
     Bytes icc{};   // written instead of an nclx
     int shade = 0; // varies the picture, for tiles
+    // A collection: a second picture beside the primary, each with its thumbnail, and hevc, a
+    // sequence brand, among ftyp's compatible brands (as libheif's own example.heic has them).
+    bool collection = false;
 };
+
+// Names a sequence brand in place of the compatible brand that repeats the major one, so that no
+// offset moves.
+void addHevcBrand(const fs::path& file) {
+    Bytes bytes = readBytes(file);
+    ASSERT_EQ(std::string(bytes.begin() + 4, bytes.begin() + 8), "ftyp");
+    const std::size_t end = std::size_t(bytes[2]) << 8 | bytes[3];
+    const std::string major(bytes.begin() + 8, bytes.begin() + 12);
+    for (std::size_t at = 16; at + 4 <= end; at += 4)
+        if (std::string(bytes.begin() + at, bytes.begin() + at + 4) == major) {
+            std::copy_n("hevc", 4, bytes.begin() + at);
+            return writeBytes(file, bytes);
+        }
+    FAIL() << "no compatible brand repeats " << major;
+}
 
 void makeHeif(const fs::path& file, const Recipe& r) {
     const int channels = r.mono ? 1 : r.alpha ? 4 : 3;
@@ -94,16 +112,24 @@ void makeHeif(const fs::path& file, const Recipe& r) {
     heif_image_handle* handle = nullptr;
     heif_error e = heif_context_encode_image(ctx.get(), raw, enc, opts, &handle);
     const Handle primary(handle);
-    if (e.code == heif_error_Ok && r.thumbnail) {
+    const auto addThumbnail = [&](heif_image_handle* of) {
         heif_image_handle* thumb = nullptr;
-        e = heif_context_encode_thumbnail(ctx.get(), raw, handle, enc, opts, 32, &thumb);
+        e = heif_context_encode_thumbnail(ctx.get(), raw, of, enc, opts, 32, &thumb);
         heif_image_handle_release(thumb);
+    };
+    if (e.code == heif_error_Ok && (r.thumbnail || r.collection)) addThumbnail(handle);
+    if (e.code == heif_error_Ok && r.collection) {
+        heif_image_handle* second = nullptr;
+        e = heif_context_encode_image(ctx.get(), raw, enc, opts, &second);
+        if (e.code == heif_error_Ok) addThumbnail(second);
+        heif_image_handle_release(second);
     }
     heif_encoding_options_free(opts);
     heif_encoder_release(enc);
     ASSERT_EQ(e.code, heif_error_Ok) << e.message;
     ASSERT_EQ(heif_context_write_to_file(ctx.get(), file.c_str()).code, heif_error_Ok);
     if (r.metadata) addCameraMetadata(file);
+    if (r.collection) addHevcBrand(file);
 }
 
 // RGB(A), row after row (every picture made here is 8-bit).
@@ -367,7 +393,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Made{"metadata.heic", {.metadata = true}},
                     Made{"turned.heic",
                          {.orientation = heif_orientation_rotate_90_cw_then_flip_vertically}},
-                    Made{"grid.heic", {}, makeGrid},
+                    Made{"grid.heic", {}, makeGrid}, Made{"collection.heic", {.collection = true}},
                     Made{"photo.avif", {.codec = heif_compression_AV1, .alpha = true}},
                     Made{"grey.heic", {.mono = true}, nullptr, "monochrome image"}),
     [](const auto& info) { return rowName(info.param.name); });
@@ -409,11 +435,10 @@ TEST(HeifPlan, Decisions) {
          {},
          [](Assembly& a) { a.trailer = atom("moov", {}); },
          "an image sequence"},
-        {"sequence brand",
-         C::refused,
+        {"sequence brands beside a still image",
+         C::taggable,
          {},
-         [](Assembly& a) { a.brands += "msf1"; },
-         "an image sequence"},
+         [](Assembly& a) { a.brands += "msf1hevc"; }},
         {"pq", C::refused, {nclxBox(9, 16, 9, false)}, nullptr, "HDR: PQ transfer (16)"},
         {"p3 profile", C::alreadyP3, {profBox(P3)}},
         {"p3 nclx", C::alreadyP3, {nclxBox(12, 13, 6, true)}},
