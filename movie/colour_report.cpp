@@ -99,6 +99,7 @@ MovieInspection inspectMovie(const std::filesystem::path& file) {
     if (hasInterruptedEdit(file)) {
         report.interruptedEdit = true;
         waiting = TGResult(name, journalOutcome(file, f).value_or(TGOutcome::error), WAITING);
+        if (waiting->outcome == TGOutcome::error) waiting->detail = "interrupted edit";
     }
     const auto settle = [&](TGResult r) {
         report.inPlace = waiting ? std::move(*waiting) : std::move(r);
