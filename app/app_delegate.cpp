@@ -201,9 +201,8 @@ void AppDelegate::addFiles(const QList<QUrl>& urls) {
     reports.progress = [this](int i, ProgressPhase phase, double f, double total) {
         batchProgress(i, phase, f, total);
     };
-    reports.fileDone = [this](int i, QString text, std::optional<TGOutcome> soFar, double total) {
-        fileDone(i, text, soFar, total);
-    };
+    reports.fileDone = [this](int i, QString text, QString detail, std::optional<TGOutcome> soFar,
+                              double total) { fileDone(i, text, detail, soFar, total); };
     reports.ended = [this](QList<QUrl> produced) { batchEnded(produced); };
     control_ = std::make_shared<BatchControl>();
     startBatch(accepted, modes, mailbox_, std::move(reports), control_);
@@ -259,11 +258,12 @@ void AppDelegate::batchProgress(int i, ProgressPhase phase, double f, double tot
     renderSoon();
 }
 
-void AppDelegate::fileDone(int i, const QString& text, std::optional<TGOutcome> soFar,
-                           double total) {
+void AppDelegate::fileDone(int i, const QString& text, const QString& detail,
+                           std::optional<TGOutcome> soFar, double total) {
     if (i >= 0 && std::size_t(i) < entries_.size()) {
         entries_[std::size_t(i)].status = text;
         entries_[std::size_t(i)].outcome = soFar;
+        entries_[std::size_t(i)].detail = detail;
     }
     setProgress((i + 1) / total);
     renderSoon();
@@ -312,9 +312,12 @@ void AppDelegate::renderList() {
         const QFont statusFont = monoFont(12, QFont::Normal);
         for (const Entry& row : entries_) {
             const QString name = QFileInfo(row.url.toLocalFile()).fileName();
-            insertStyled(cursor, plain(QStringLiteral("\u2022  ") + name + u'\n', C_ink, nameFont));
-            insertStyled(cursor, plain(QStringLiteral("     ") + row.status + u'\n',
-                                       colorFor(row.outcome), statusFont));
+            insertStyled(cursor, plain(QStringLiteral("\u2022  ") + name + u'\n', C_ink, nameFont),
+                         row.detail);
+            insertStyled(cursor,
+                         plain(QStringLiteral("     ") + row.status + u'\n', colorFor(row.outcome),
+                               statusFont),
+                         row.detail);
         }
     } else {
         setInset(document, 10, 28);

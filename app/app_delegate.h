@@ -37,6 +37,7 @@ public:
         QUrl url;
         QString status;
         std::optional<TGOutcome> outcome;
+        QString detail; // why, when the runs say: the row's tooltip
     };
 
     AppDelegate();
@@ -62,7 +63,8 @@ public:
     // The batch worker's reports.
     void batchListed(const QList<QUrl>& files);
     void batchProgress(int i, ProgressPhase phase, double f, double total);
-    void fileDone(int i, const QString& text, std::optional<TGOutcome> soFar, double total);
+    void fileDone(int i, const QString& text, const QString& detail, std::optional<TGOutcome> soFar,
+                  double total);
     void batchEnded(const QList<QUrl>& produced);
 
     // How produced files are shown; replaceable so a test can record instead.

@@ -4,6 +4,7 @@
 #include "app/visuals.h"
 #include "pipeline/driver.h"
 #include "pipeline/inputs.h"
+#include "pipeline/leftovers.h"
 
 #include <QFile>
 
@@ -45,10 +46,10 @@ QUrl fileUrl(const std::filesystem::path& path) {
 // processOne never throws by contract; anything that still escapes becomes that run's error
 // line instead of ending the program.
 TGResult processSafely(const Input& input, TGMode mode, const ProgressFn& progress,
-                       const std::atomic<bool>* cancel) {
+                       const std::atomic<bool>* cancel, SweptFolders& swept) {
     const std::string name = input.path.filename().string();
     try {
-        return processInput(input, mode, progress, cancel);
+        return processInput(input, mode, progress, cancel, &swept);
     } catch (const std::exception& e) {
         return {name, TGOutcome::error, std::string("Failed: ") + e.what()};
     } catch (...) {
@@ -81,10 +82,11 @@ void runBatch(const QList<QUrl>& given, const std::vector<TGMode>& modes,
               const BatchControl& control) {
     const std::vector<Input> inputs = listInputs(given, home, reports);
     QList<QUrl> produced;
+    SweptFolders swept; // each folder is cleared of leftovers once per batch
     const double total = double(inputs.size());
     for (int i = 0; i < int(inputs.size()); ++i) {
         std::optional<TGOutcome> soFar;
-        QStringList lines;
+        QStringList lines, details;
         bool stopped = false;
         for (TGMode mode : modes) {
             // The window is gone or quitting: no further step starts.
@@ -101,15 +103,16 @@ void runBatch(const QList<QUrl>& given, const std::vector<TGMode>& modes,
                 home->post([=] { reports.progress(i, phase, clamped, total); });
             };
             const TGResult r =
-                processSafely(inputs[std::size_t(i)], mode, onProgress, &control.cancel);
+                processSafely(inputs[std::size_t(i)], mode, onProgress, &control.cancel, swept);
             if (r.produced && (r.outcome == TGOutcome::fixed || r.outcome == TGOutcome::added))
                 produced << fileUrl(*r.produced);
             lines << symbol(r.outcome) + QStringLiteral("  ") + QString::fromStdString(r.message);
+            if (r.detail) details << QString::fromStdString(*r.detail);
             soFar = mergeOutcome(soFar, r.outcome);
         }
         if (stopped) break;
-        home->post([=, text = lines.join(QStringLiteral("\n     "))] {
-            reports.fileDone(i, text, soFar, total);
+        home->post([=, text = lines.join(QStringLiteral("\n     ")), detail = details.join(u'\n')] {
+            reports.fileDone(i, text, detail, soFar, total);
         });
     }
     home->post([=] { reports.ended(produced); });

@@ -37,8 +37,10 @@ struct BatchReports {
     std::function<void(QList<QUrl> files)> listed;
     // Fraction f of file i's (of total) bake encode or large in-place move is done.
     std::function<void(int i, ProgressPhase phase, double f, double total)> progress;
-    // File i is finished: its status lines and merged outcome.
-    std::function<void(int i, QString text, std::optional<TGOutcome> soFar, double total)> fileDone;
+    // File i is finished: its status lines, the causes behind them, and its merged outcome.
+    std::function<void(int i, QString text, QString detail, std::optional<TGOutcome> soFar,
+                       double total)>
+        fileDone;
     // Every file is done; these were changed or made by fixed or added runs.
     std::function<void(QList<QUrl> produced)> ended;
 };

@@ -122,11 +122,12 @@ QString styledHtml(const StyledText& text) {
     return html + QStringLiteral("</span>");
 }
 
-void insertStyled(QTextCursor& cursor, const StyledText& text) {
+void insertStyled(QTextCursor& cursor, const StyledText& text, const QString& toolTip) {
     for (const TextRun& run : text) {
         QTextCharFormat format;
         format.setFont(run.font);
         format.setForeground(run.color);
+        if (!toolTip.isEmpty()) format.setToolTip(toolTip);
         cursor.insertText(run.text, format);
     }
 }

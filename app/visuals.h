@@ -56,7 +56,7 @@ using StyledText = QList<TextRun>;
 StyledText rainbowAttr(const QString& text, const QFont& font);
 // Rich text for a label; blanks are kept as written.
 QString styledHtml(const StyledText& text);
-void insertStyled(QTextCursor& cursor, const StyledText& text);
+void insertStyled(QTextCursor& cursor, const StyledText& text, const QString& toolTip = {});
 
 // The layout is given with the origin at the parent's bottom-left corner; Qt's is top-left.
 QRect flipped(int parentHeight, int x, int y, int width, int height);

@@ -3,6 +3,7 @@
 #include "pipeline/colour_report.h"
 #include "pipeline/driver.h"
 #include "pipeline/inputs.h"
+#include "pipeline/leftovers.h"
 #include "pipeline/modes.h"
 
 #include <CLI/CLI.hpp>
@@ -144,7 +145,7 @@ std::optional<int> parseArguments(int argc, char** argv, Request& request) {
 }
 
 // One mode on one input, its progress drawn on a terminal and cleared when it ends.
-TGResult runStep(const Input& input, TGMode mode, bool liveProgress) {
+TGResult runStep(const Input& input, TGMode mode, bool liveProgress, SweptFolders& swept) {
     bool shown = false;
     ProgressFn onProgress;
     if (liveProgress)
@@ -153,7 +154,7 @@ TGResult runStep(const Input& input, TGMode mode, bool liveProgress) {
             std::cerr << "\r\033[K" << cli::progressText(phase, f) << std::flush;
         };
     StopSignals::setBaking(mode == TGMode::bake && isMovie(input.path));
-    TGResult r = processInput(input, mode, onProgress, StopSignals::endBake());
+    TGResult r = processInput(input, mode, onProgress, StopSignals::endBake(), &swept);
     StopSignals::setBaking(false);
     if (shown) std::cerr << "\r\033[K" << std::flush;
     return r;
@@ -163,13 +164,14 @@ TGResult runStep(const Input& input, TGMode mode, bool liveProgress) {
 int runModes(const std::vector<Input>& inputs, const std::vector<TGMode>& modes, bool json) {
     const bool liveProgress = !json && ::isatty(STDERR_FILENO);
     bool anyError = false;
+    SweptFolders swept; // each folder is cleared of leftovers once per run
     for (const Input& input : inputs) {
         if (StopSignals::first()) break;
         const fs::path& path = input.path;
         if (!json) std::cout << cli::fileLine(path.filename().string()) << std::endl;
         for (auto mode : modes) {
             if (StopSignals::first()) break;
-            const TGResult r = runStep(input, mode, liveProgress);
+            const TGResult r = runStep(input, mode, liveProgress, swept);
             anyError |= r.outcome == TGOutcome::error;
             if (json)
                 std::cout << cli::jsonLine(path.string(), mode, r) << std::endl;

@@ -175,6 +175,8 @@ std::vector<std::string> inspectLines(const Inspection& in) {
     else
         lines.push_back("     in place:  " + std::string(outcomeSymbol(in.result.outcome)) + "  " +
                         in.result.message);
+    // A look is asked why: the cause follows the line.
+    if (in.result.detail) lines.back() += "  (" + *in.result.detail + ")";
     // Entry types and profile descriptions come from the file, as the message may.
     for (auto& line : lines)
         line = printable(line);

@@ -86,6 +86,18 @@ const PhotoFormat* photoFormatOf(ImageFormat format) {
     return nullptr;
 }
 
+ImageInfo unreadableImage(std::string reason) {
+    ImageInfo info;
+    info.reason = reason.empty() ? "read failed" : std::move(reason);
+    return info;
+}
+
+std::string componentsReason(std::size_t components) {
+    if (components == 1 || components == 2) return "monochrome image";
+    if (components == 4) return "CMYK image";
+    return std::to_string(components) + "-component image";
+}
+
 std::string hdrReason(unsigned primaries, unsigned transfer) {
     if (transfer == TRANSFER_PQ) return "HDR: PQ transfer (16)";
     if (transfer == TRANSFER_HLG) return "HDR: HLG transfer (18)";

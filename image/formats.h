@@ -26,8 +26,13 @@ enum class ImageCheck : std::uint8_t {
 struct ImageInfo {
     ImageCheck check = ImageCheck::unreadable;
     std::optional<std::uint16_t> orientation; // EXIF/TIFF orientation 1..8, when the source has one
-    std::string reason; // why it is refused, for the result's detail; empty when it is not
+    std::string reason; // why it is refused or unreadable, for the result's detail
 };
+
+// An unreadable verdict and its reason (a system error's text may be empty: then a read failed).
+ImageInfo unreadableImage(std::string reason);
+// Why an image with this many colour components is not RGB: "monochrome image", "CMYK image".
+std::string componentsReason(std::size_t components);
 
 // Why codes that say HDR (PQ, HLG, BT.2020) are refused: "HDR: PQ transfer (16)", for example.
 std::string hdrReason(unsigned primaries, unsigned transfer);

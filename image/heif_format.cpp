@@ -23,7 +23,7 @@ std::optional<heif::Source> readSource(const FileHandle& file) {
 
 ImageInfo decideHeif(const FileHandle& file) {
     const auto source = readSource(file);
-    if (!source) return {};
+    if (!source) return unreadableImage("damaged HEIF box tree");
     heif::Plan plan = heif::planTagging(*source);
     return {plan.check, std::nullopt, std::move(plan.reason)};
 }

@@ -518,16 +518,18 @@ std::optional<Buffer> Planner::headBytes(std::uint64_t start, unsigned mdatHeade
 }
 
 Plan Planner::run() {
-    if (source_.hasMoov || isSequenceBrand(source_.brands))
+    // A movie track makes a sequence; brands alone do not, since a still-image collection may list
+    // hevc among them. Only without a still image at all do the brands decide.
+    if (source_.hasMoov || (!source_.meta.find<Pitm>() && isSequenceBrand(source_.brands)))
         return verdict(ImageCheck::refused, "an image sequence");
     meta_ = source_.meta;
-    if (!gather()) return Plan{};
+    if (!gather()) return verdict(ImageCheck::unreadable, "no primary image we can follow");
     const std::uint32_t primary = meta_.find<Pitm>()->itemId;
 
     // An alpha plane shown as the picture has no colour to label.
-    if (auxiliary(primary)) return verdict(ImageCheck::notRgb);
+    if (auxiliary(primary)) return verdict(ImageCheck::notRgb, "auxiliary image (alpha or depth)");
     const auto masters = chooseMasters(primary);
-    if (!masters) return verdict(ImageCheck::notRgb);
+    if (!masters) return verdict(ImageCheck::notRgb, "monochrome image");
     addThumbnails(*masters);
 
     std::string hdr;
@@ -535,9 +537,14 @@ Plan Planner::run() {
     Plan plan = verdict(colour, hdr);
     if (plan.check != ImageCheck::taggable) return plan;
 
+    const auto& located = meta_.find<Iloc>()->items;
+    if (std::any_of(located.begin(), located.end(),
+                    [](const auto& it) { return it.dataReference; }))
+        return verdict(ImageCheck::refused, "image data in another file");
     dropMetadataItems();
-    if (builtFromDropped()) return verdict(ImageCheck::refused);
-    if (!relabel() || !layOut(plan)) return verdict(ImageCheck::refused);
+    if (builtFromDropped()) return verdict(ImageCheck::refused, "an image built from metadata");
+    if (!relabel() || !layOut(plan))
+        return verdict(ImageCheck::refused, "box tree cannot be laid out again");
     return plan;
 }
 

@@ -73,50 +73,58 @@ Decision decide(const std::filesystem::path& file, bool forTag,
                 const FileHandle* opened = nullptr) {
     Decision d;
     d.name = file.filename().string();
-    const auto fail = [&](const char* message) {
+    const auto fail = [&](const char* message, std::string why) {
         d.final = TGResult(d.name, TGOutcome::error, message);
+        d.final->detail = why.empty() ? "read failed" : std::move(why);
         return std::move(d);
     };
+    const auto failErrno = [&](const char* message) { return fail(message, errorText(errno)); };
 
     // A link is followed: the photo it points to is replaced inside its own folder and the link
-    // keeps pointing at it, instead of the link itself turning into a file.
+    // keeps pointing at it, instead of the link itself turning into a file. Only a link is
+    // resolved: a path through linked folders already names the real folder.
     std::error_code ec;
-    d.target = std::filesystem::canonical(file, ec);
-    if (ec || ::stat(d.target.c_str(), &d.st) != 0 || !S_ISREG(d.st.st_mode))
-        return fail(CANT_READ_IMAGE);
+    d.target = std::filesystem::is_symlink(file, ec) ? std::filesystem::canonical(file, ec) : file;
+    if (ec) return fail(CANT_READ_IMAGE, ec.message());
+    if (::stat(d.target.c_str(), &d.st) != 0) return failErrno(CANT_READ_IMAGE);
+    if (!S_ISREG(d.st.st_mode)) return fail(CANT_READ_IMAGE, "not a regular file");
 
     std::array<std::uint8_t, 64> head{};
     if (forTag) {
         auto opened = openLocked(d.target);
         if (opened.failed() && FileHandle::isHeldElsewhere(opened.failure()))
-            return fail(IN_USE_MESSAGE);
-        if (opened.failed()) return fail(CANT_READ_IMAGE);
+            return fail(IN_USE_MESSAGE, "locked by another run");
+        if (opened.failed()) return fail(CANT_READ_IMAGE, opened.failure().cause);
         d.in = std::move(*opened);
         // What we read is what we replace: the checks before the rename compare against this.
-        if (::fstat(d.in.fd(), &d.st) != 0) return fail(CANT_READ_IMAGE);
+        if (::fstat(d.in.fd(), &d.st) != 0) return failErrno(CANT_READ_IMAGE);
     } else {
         d.in = opened ? FileHandle(::fcntl(opened->fd(), F_DUPFD_CLOEXEC, 0))
                       : FileHandle::openForReading(d.target);
-        if (!d.in.isOpen()) return fail(CANT_READ_IMAGE);
+        if (!d.in.isOpen()) return failErrno(CANT_READ_IMAGE);
     }
     const auto got = d.in.readAt(0, head);
-    if (got.failed()) return fail(CANT_READ_IMAGE);
+    if (got.failed()) return fail(CANT_READ_IMAGE, got.failure().cause);
     const ImageFormat sniffed = sniffFormat(std::span(head).first(*got));
     d.format = photoFormatOf(sniffed);
+    if (sniffed == ImageFormat::other)
+        return fail("Unknown image type", "not a JPEG, PNG, TIFF or HEIF image");
     if (!d.format)
-        return fail(sniffed == ImageFormat::other ? "Unknown image type" : CANT_READ_IMAGE);
+        return fail(CANT_READ_IMAGE, *got == 0 ? "empty file" : "not an image we recognise");
 
     d.info = d.format->decide(d.in);
     switch (d.info.check) {
     case ImageCheck::unreadable:
-        return fail(CANT_READ_IMAGE);
+        return fail(CANT_READ_IMAGE, d.info.reason);
     case ImageCheck::alreadyP3:
         d.final = TGResult(d.name, TGOutcome::already, "Already Display-P3");
         return d;
     case ImageCheck::notRgb:
     case ImageCheck::refused:
         d.final = TGResult(d.name, TGOutcome::error, "Couldn't tag image");
-        if (!d.info.reason.empty()) d.final->detail = d.info.reason;
+        d.final->detail = !d.info.reason.empty()               ? d.info.reason
+                          : d.info.check == ImageCheck::notRgb ? "not an RGB image"
+                                                               : "cannot be re-labelled safely";
         return d;
     case ImageCheck::taggable:
         break;
@@ -155,7 +163,8 @@ TGResult processImageCore(const std::filesystem::path& file, FileHandle* committ
     if (d.final) return std::move(*d.final);
     const auto fail = [&](const char* message, const Status& why) {
         TGResult r(d.name, TGOutcome::error, message);
-        if (!why.cause().empty()) r.detail = why.cause();
+        const Failure& f = why.failure();
+        r.detail = !f.cause.empty() ? f.cause : !f.message.empty() ? f.message : "failed";
         return r;
     };
 
@@ -167,7 +176,11 @@ TGResult processImageCore(const std::filesystem::path& file, FileHandle* committ
         return fail("Write failed", written);
     // Another program may have gone on writing the photo, or replaced it, while we read it: its
     // bytes would go to a file nobody sees any more.
-    if (changedSince(d)) return TGResult(d.name, TGOutcome::error, CHANGED_WHILE_TAGGED);
+    if (changedSince(d)) {
+        TGResult r(d.name, TGOutcome::error, CHANGED_WHILE_TAGGED);
+        r.detail = "changed while being read";
+        return r;
+    }
     if (auto replaced = pending->commit(); replaced.failed())
         return fail("Replace failed", replaced);
     if (committed) *committed = pending->takeHandle();

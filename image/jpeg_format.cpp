@@ -13,12 +13,13 @@ namespace {
 ImageInfo decideJpeg(const FileHandle& source) {
     ImageInfo info;
     const auto file = source.readAll();
-    if (file.failed()) return info;
+    if (file.failed()) return unreadableImage(file.failure().cause);
     const auto layout = walkJpeg(*file);
+    if (!layout) return unreadableImage("damaged JPEG markers");
     // A JPEG that stops before its end marker is unfinished: still being written, or cut short.
-    if (!layout || !layout->hasEoi) return info;
+    if (!layout->hasEoi) return unreadableImage("JPEG cut short (no end of image)");
     const auto frame = jpegFrame(*file, *layout);
-    if (!frame) return info;
+    if (!frame) return unreadableImage("no readable JPEG frame header");
     const auto meta = jpegMeta(*file, *layout);
     if (meta.orientation) info.orientation = meta.orientation->value;
     // Three components are YCbCr or RGB; one is grey, four CMYK or YCCK.
@@ -26,9 +27,10 @@ ImageInfo decideJpeg(const FileHandle& source) {
         // Dropping the gain map would leave only the SDR rendition of an HDR photo.
         info.check = ImageCheck::refused;
         info.reason = "HDR: a gain map";
-    } else if (frame->components.size() != 3)
+    } else if (frame->components.size() != 3) {
         info.check = ImageCheck::notRgb;
-    else if (meta.icc && isDisplayP3(*meta.icc))
+        info.reason = componentsReason(frame->components.size());
+    } else if (meta.icc && isDisplayP3(*meta.icc))
         info.check = ImageCheck::alreadyP3;
     else
         info.check = ImageCheck::taggable;

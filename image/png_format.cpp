@@ -62,10 +62,12 @@ bool isCicpP3(const std::array<std::uint8_t, 4>& cicp) {
 ImageInfo decidePng(const FileHandle& source) {
     ImageInfo info;
     const auto file = source.readAll();
-    if (file.failed()) return info;
+    if (file.failed()) return unreadableImage(file.failure().cause);
     const auto chunks = walkPng(*file);
     int colourType = 0;
-    if (!chunks || !readColourType(file->data(), file->size(), colourType)) return info;
+    if (!chunks) return unreadableImage("damaged PNG chunks");
+    if (!readColourType(file->data(), file->size(), colourType))
+        return unreadableImage("damaged PNG header");
     const auto meta = pngMeta(*file, *chunks);
     if (meta.orientation) info.orientation = meta.orientation->value;
     const bool rgb = colourType == PNG_COLOR_TYPE_RGB || colourType == PNG_COLOR_TYPE_RGB_ALPHA ||
@@ -81,9 +83,10 @@ ImageInfo decidePng(const FileHandle& source) {
     if (codes && hdrCodes((*codes)[0], (*codes)[1])) {
         info.check = ImageCheck::refused;
         info.reason = hdrReason((*codes)[0], (*codes)[1]);
-    } else if (!rgb)
+    } else if (!rgb) {
         info.check = ImageCheck::notRgb;
-    else if (p3)
+        info.reason = "monochrome image";
+    } else if (p3)
         info.check = ImageCheck::alreadyP3;
     else
         info.check = ImageCheck::taggable;

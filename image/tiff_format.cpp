@@ -66,41 +66,69 @@ std::optional<std::uint16_t> u16Field(TIFF* tif, ttag_t tag) {
     return v;
 }
 
+// Why a colour model other than RGB, YCbCr or a palette cannot be labelled.
+std::string photometricReason(std::uint16_t photometric) {
+    switch (photometric) {
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK:
+        return "monochrome image";
+    case PHOTOMETRIC_SEPARATED:
+        return "CMYK image";
+    case PHOTOMETRIC_MASK:
+        return "transparency mask";
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+    case PHOTOMETRIC_ITULAB:
+        return "Lab image";
+    case PHOTOMETRIC_LOGL:
+    case PHOTOMETRIC_LOGLUV:
+        return "LogLuv image";
+    case PHOTOMETRIC_CFA:
+        return "raw sensor data";
+    default:
+        return "TIFF colour model " + std::to_string(photometric);
+    }
+}
+
 // Only the first directory counts; it is classified by its colour model.
-ImageCheck classify(TIFF* tif) {
+ImageInfo classify(TIFF* tif) {
     std::uint32_t width = 0, height = 0;
     if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width) != 1 ||
         TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) != 1 || width == 0 || height == 0)
-        return ImageCheck::unreadable;
+        return unreadableImage("TIFF without an image size");
 
+    ImageInfo info;
     std::uint32_t iccSize = 0;
     void* iccData = nullptr;
     if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &iccSize, &iccData) == 1 && iccData &&
-        isDisplayP3({static_cast<const std::uint8_t*>(iccData), iccSize}))
-        return ImageCheck::alreadyP3;
+        isDisplayP3({static_cast<const std::uint8_t*>(iccData), iccSize})) {
+        info.check = ImageCheck::alreadyP3;
+        return info;
+    }
 
     std::uint32_t subfile = 0;
-    if (TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &subfile) == 1 && (subfile & FILETYPE_MASK))
-        return ImageCheck::notRgb;
-
     std::uint16_t samples = 1;
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
     const auto photometric = u16Field(tif, TIFFTAG_PHOTOMETRIC);
-    if (!photometric) return ImageCheck::unreadable;
-    switch (*photometric) {
-    case PHOTOMETRIC_RGB:
-        return samples >= 3 ? ImageCheck::taggable : ImageCheck::unreadable;
-    case PHOTOMETRIC_YCBCR:
-        return samples >= 3 ? ImageCheck::taggable : ImageCheck::unreadable;
-    case PHOTOMETRIC_PALETTE: {
+    if (TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &subfile) == 1 && (subfile & FILETYPE_MASK)) {
+        info.check = ImageCheck::notRgb;
+        info.reason = "transparency mask";
+    } else if (!photometric) {
+        return unreadableImage("TIFF without a colour model");
+    } else if (*photometric == PHOTOMETRIC_RGB || *photometric == PHOTOMETRIC_YCBCR) {
+        if (samples < 3) return unreadableImage("RGB with fewer than three samples");
+        info.check = ImageCheck::taggable;
+    } else if (*photometric == PHOTOMETRIC_PALETTE) {
         std::uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
-        return TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) == 1 ? ImageCheck::taggable
-                                                                    : ImageCheck::unreadable;
-    }
-    default:
+        if (TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) != 1)
+            return unreadableImage("palette without a colour map");
+        info.check = ImageCheck::taggable;
+    } else {
         // Grey, bilevel, CMYK, masks, Lab, LogLuv, raw sensor data: not three RGB components.
-        return ImageCheck::notRgb;
+        info.check = ImageCheck::notRgb;
+        info.reason = photometricReason(*photometric);
     }
+    return info;
 }
 
 // Every strip or tile must lie inside the file before a byte of it is copied.
@@ -376,13 +404,12 @@ Status copyData(TIFF* in, TIFF* out, const FileHandle& src, std::uint64_t fileSi
 }
 
 ImageInfo decideTiff(const FileHandle& file) {
-    ImageInfo info;
     const auto source = openSource(file);
-    if (!source || source->channel.end == 0) return info;
+    if (!source || source->channel.end == 0) return unreadableImage("not a TIFF libtiff can read");
     TIFF* tif = source->tif.get();
-    info.check = classify(tif);
+    ImageInfo info = classify(tif);
     if (info.check == ImageCheck::taggable && !stripsInsideFile(tif, source->channel.end))
-        info.check = ImageCheck::unreadable;
+        info = unreadableImage("image data outside the file");
     if (const auto o = u16Field(tif, TIFFTAG_ORIENTATION); o && *o >= 1 && *o <= 8)
         info.orientation = *o;
     return info;

@@ -32,7 +32,8 @@ public:
     TGOutcome outcome;
     std::string message;
     std::optional<std::filesystem::path> produced;
-    // What the system or a library said behind an error, for scripts; never shown in the window.
+    // Why: what the system or a library said behind an error, or why a file was refused or
+    // skipped. Scripts read it; the window shows it as the row's tooltip.
     std::optional<std::string> detail;
     // The colour layers that state Display P3 after the operation ("container", "bitstream");
     // empty for photos and for files left alone.

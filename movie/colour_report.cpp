@@ -84,7 +84,7 @@ MovieInspection inspectMovie(const std::filesystem::path& file) {
     const std::string name = file.filename().string();
     const auto failed = [&](const char* message, const Failure& why) {
         report.inPlace = TGResult(name, TGOutcome::error, message);
-        if (!why.cause.empty()) report.inPlace.detail = why.cause;
+        report.inPlace.detail = why.cause.empty() ? std::string(message) : why.cause;
         return report;
     };
 
@@ -104,6 +104,7 @@ MovieInspection inspectMovie(const std::filesystem::path& file) {
     if (hasInterruptedEdit(file)) {
         report.interruptedEdit = true;
         waiting = TGResult(name, journalOutcome(file, f).value_or(TGOutcome::error), WAITING);
+        if (waiting->outcome == TGOutcome::error) waiting->detail = "interrupted edit";
     }
     const auto settle = [&](TGResult r) {
         report.inPlace = waiting ? std::move(*waiting) : std::move(r);
@@ -114,9 +115,13 @@ MovieInspection inspectMovie(const std::filesystem::path& file) {
     if (loaded.failed()) {
         const Failure& why = loaded.failure();
         report.readable = false;
-        if (why.message.empty()) return settle({name, TGOutcome::error, "Can't read file"});
-        if (why.message == NO_MOOV || why.message == TWO_MOOV)
-            return settle({name, TGOutcome::error, why.message});
+        const auto refused = [&](const std::string& message) {
+            TGResult r(name, TGOutcome::error, message);
+            r.detail = why.cause;
+            return settle(std::move(r));
+        };
+        if (why.message.empty()) return refused("Can't read file");
+        if (why.message == NO_MOOV || why.message == TWO_MOOV) return refused(why.message);
         return failed(READ_ERROR, why);
     }
     const LoadedMovie& m = *loaded;

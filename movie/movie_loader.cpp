@@ -16,20 +16,20 @@ bool withinBounds(const TopAtom& moov, bool boundPayload) {
 
 Result<LoadedMovie> loadMovie(const FileHandle& file, std::uint64_t fileSize,
                               MovieReading reading) {
-    if (fileSize < MIN_MOVIE) return Failure{};
+    if (fileSize < MIN_MOVIE) return Failure{{}, "too short to be a movie"};
     LoadedMovie m;
     m.top = topLevelAtoms(file, fileSize);
     const auto moov =
         std::find_if(m.top.begin(), m.top.end(), [](const TopAtom& a) { return a.type == "moov"; });
+    if (moov == m.top.end()) return Failure{NO_MOOV, "no moov atom"};
+    if (!withinBounds(*moov, reading.boundPayload)) return Failure{NO_MOOV, "moov atom too large"};
     // A moov cut short by the end of the file cannot be edited safely.
-    if (moov == m.top.end() || !withinBounds(*moov, reading.boundPayload) ||
-        !fits(fileSize, moov->start, moov->size))
-        return Failure{NO_MOOV, {}};
+    if (!fits(fileSize, moov->start, moov->size)) return Failure{NO_MOOV, "moov atom cut short"};
     // Players differ on which of two moov atoms they believe; tagging one would leave the other
     // stating the old colour.
     if (std::find_if(moov + 1, m.top.end(), [](const TopAtom& a) { return a.type == "moov"; }) !=
         m.top.end())
-        return Failure{TWO_MOOV, {}};
+        return Failure{TWO_MOOV, "two moov atoms"};
     m.moovAtom = *moov;
     auto bytes = file.readFully(moov->start, moov->size);
     if (bytes.failed()) return Failure{READ_ERROR, bytes.cause()};

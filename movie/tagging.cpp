@@ -38,6 +38,26 @@ std::string stillSays(const ColourDecision& d) {
     return {};
 }
 
+// The reason behind a refusal, for the result's detail, when the layout names none.
+const char* refusalReason(PlanKind kind) {
+    switch (kind) {
+    case PlanKind::tooLarge:
+        return "a size or offset past 4 GB";
+    case PlanKind::fragmented:
+        return "fragmented movie";
+    case PlanKind::trackStructure:
+        return "unexpected track structure";
+    default:
+        return "offsets outside chunk tables";
+    }
+}
+
+// Why a movie has nothing to tag: no video track, or only codecs whose colour we do not write.
+std::string noVideoReason(const MoovLayout& layout) {
+    if (layout.otherVideoTypes.empty()) return "no video track";
+    return "video codec not taggable: " + layout.otherVideoTypes.front();
+}
+
 const char* refusalMessage(PlanKind kind) {
     switch (kind) {
     case PlanKind::tooLarge:
@@ -81,8 +101,11 @@ public:
         : path_(file), name_(file.filename().string()), mode_(mode), onMoving_(onMoving) {}
 
     TGResult run() {
-        if (mode_ == TagMode::core && !VIDEO_EXTS.contains(lowercased(extensionOf(path_))))
-            return result(TGOutcome::skipped, "Skipped (not a video)");
+        if (mode_ == TagMode::core && !VIDEO_EXTS.contains(lowercased(extensionOf(path_)))) {
+            TGResult r = result(TGOutcome::skipped, "Skipped (not a video)");
+            r.detail = "not a movie";
+            return r;
+        }
         auto opened = FileHandle::openRegular(path_, true);
         if (opened.failed()) return openFailed(opened.failure());
         file_ = std::move(*opened);
@@ -118,7 +141,7 @@ private:
 
     TGResult error(const char* message, const Failure& why) const {
         TGResult r = result(TGOutcome::error, message);
-        if (!why.cause.empty()) r.detail = why.cause;
+        r.detail = !why.cause.empty() ? why.cause : !why.message.empty() ? why.message : "failed";
         return r;
     }
 
@@ -152,6 +175,8 @@ private:
                                        moov->start, bitstream ? &*bitstream : nullptr, mode_);
         if (plan.done) return std::move(*plan.done);
         TGResult r = applyEdit(m, plan.edit, onMoving_);
+        // A refusal of the edit engine's own (no route for the insertion) has no system cause.
+        if (r.outcome == TGOutcome::error && !r.detail) r.detail = "no further cause known";
         if (r.outcome == TGOutcome::error) return r;
         r.layers = std::move(plan.layers);
         return r;
@@ -175,6 +200,10 @@ MoviePlan planMovieEdit(const std::string& name, const FileHandle& file, std::ui
                             std::vector<std::string> layers = {}) {
         plan.done = TGResult(name, outcome, message);
         plan.done->layers = std::move(layers);
+        if (outcome == TGOutcome::skipped && d.verdict == Verdict::noVideo)
+            plan.done->detail = noVideoReason(layout);
+        else if (outcome == TGOutcome::skipped)
+            plan.done->detail = "bitstream colour cannot be rewritten";
         return std::move(plan);
     };
     MovieEdit& edit = plan.edit;
@@ -218,7 +247,7 @@ MoviePlan planMovieEdit(const std::string& name, const FileHandle& file, std::ui
             insertion.kind = topLevelRefusal(file, fileSize, top, edit);
         if (insertion.kind != PlanKind::insert) {
             plan.done = TGResult(name, TGOutcome::error, refusalMessage(insertion.kind));
-            if (!layout.why.empty()) plan.done->detail = layout.why;
+            plan.done->detail = layout.why.empty() ? refusalReason(insertion.kind) : layout.why;
             return plan;
         }
         edit.insertion = std::move(insertion);

@@ -14,7 +14,7 @@ namespace {
 
 TGResult failed(const std::string& name, const std::string& prefix, const Failure& why) {
     TGResult result(name, TGOutcome::error, why.message.empty() ? prefix + why.cause : why.message);
-    if (!why.cause.empty()) result.detail = why.cause;
+    result.detail = !why.cause.empty() ? why.cause : !why.message.empty() ? why.message : "failed";
     return result;
 }
 
@@ -23,8 +23,11 @@ TGResult failed(const std::string& name, const std::string& prefix, const Failur
 TGResult bakeVideo(const std::filesystem::path& source, const ProgressFn& onProgress,
                    const std::atomic<bool>* cancel) {
     const std::string name = source.filename().string();
-    if (auto blocked = writeBlocker(source, fileSizeOf(source)))
-        return {name, TGOutcome::error, *blocked};
+    if (auto blocked = writeBlocker(source, fileSizeOf(source))) {
+        TGResult result(name, TGOutcome::error, blocked->message);
+        result.detail = blocked->detail;
+        return result;
+    }
 
     auto held = openSource(source, SourceLock::probe);
     if (held.failed()) return failed(name, "Couldn't tag before baking: ", held.failure());
@@ -53,7 +56,7 @@ TGResult bakeVideo(const std::filesystem::path& source, const ProgressFn& onProg
     held->reset();
     if (baked.failed()) {
         TGResult result(name, TGOutcome::error, "Re-encode failed: " + baked.failure().message);
-        if (!baked.cause().empty()) result.detail = baked.cause();
+        result.detail = baked.cause().empty() ? baked.failure().message : baked.cause();
         return result;
     }
     if (auto done = temp.commit(); done.failed())

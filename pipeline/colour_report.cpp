@@ -66,12 +66,14 @@ Inspection inspectInput(const Input& input) {
         Inspection out;
         out.readable = *input.outcome != TGOutcome::error;
         out.result = TGResult(name, *input.outcome, input.message);
+        out.result.detail = input.detail;
         return out;
     }
     if (isMovie(input.path)) return movie(input.path);
     if (isImage(input.path)) return photo(input.path);
     Inspection out;
     out.result = TGResult(name, TGOutcome::skipped, "Skipped (unsupported)");
+    out.result.detail = NOT_MEDIA;
     return out;
 }
 

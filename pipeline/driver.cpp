@@ -11,6 +11,8 @@
 #include "pipeline/preflight.h"
 #include "pipeline/source.h"
 
+#include <cerrno>
+
 namespace tg {
 
 namespace {
@@ -18,12 +20,22 @@ namespace {
 // In place asks the preflight for this much room; the patch itself needs at most 19 bytes.
 constexpr std::int64_t IN_PLACE_NEED = 1'000'000;
 
+TGResult refusal(const std::string& name, TGOutcome outcome, std::string message,
+                 std::string detail) {
+    TGResult result(name, outcome, std::move(message));
+    result.detail = std::move(detail);
+    return result;
+}
+
 TGResult tagInPlace(const std::filesystem::path& file, bool movie, const ProgressFn& onProgress) {
     const std::string name = file.filename().string();
-    if (auto blocked = writeBlocker(file, IN_PLACE_NEED)) return {name, TGOutcome::error, *blocked};
+    if (auto blocked = writeBlocker(file, IN_PLACE_NEED))
+        return refusal(name, TGOutcome::error, blocked->message, blocked->detail);
     // A file that is gone is not "locked": the tagger reports it as unreadable.
-    if (fileExists(file) && !isWritable(file))
-        return {name, TGOutcome::error, "That file is locked or read-only."};
+    if (fileExists(file) && !isWritable(file)) {
+        const int err = errno;
+        return refusal(name, TGOutcome::error, "That file is locked or read-only.", errorText(err));
+    }
     TGResult result = movie ? processCore(file, movingReporter(onProgress, fileSizeOf(file)))
                             : processImageCore(file);
     result.produced = file;
@@ -36,13 +48,12 @@ TGResult tagCopy(const std::filesystem::path& file, bool movie, const ProgressFn
     const std::string name = file.filename().string();
     const auto copy = p3CopyPath(file);
     if (auto blocked = writeBlocker(file, fileSizeOf(file)))
-        return {name, TGOutcome::error, *blocked};
+        return refusal(name, TGOutcome::error, blocked->message, blocked->detail);
 
     const auto refused = [&](const Failure& why) {
-        TGResult result(name, TGOutcome::error,
-                        why.message.empty() ? "Couldn't make a copy: " + why.cause : why.message);
-        if (!why.cause.empty()) result.detail = why.cause;
-        return result;
+        return refusal(name, TGOutcome::error,
+                       why.message.empty() ? "Couldn't make a copy: " + why.cause : why.message,
+                       why.cause.empty() ? why.message : why.cause);
     };
     auto source = openSource(file, SourceLock::hold);
     if (source.failed()) return refused(source.failure());
@@ -81,14 +92,15 @@ TGResult tagCopy(const std::filesystem::path& file, bool movie, const ProgressFn
 }
 
 // The folders a run writes into: the file's own, and its target's when it is a link (the photo
-// tagger writes beside the target).
-std::vector<std::string> sweepAround(const std::filesystem::path& file) {
-    const auto folder = folderOf(file);
-    auto retired = sweepLeftovers(folder);
+// tagger writes beside the target). Only a link is resolved: a path through linked folders
+// already names the real folder, and resolving every file would cost a readlink per component.
+std::vector<std::string> sweepAround(const std::filesystem::path& file, SweptFolders& swept) {
+    auto retired = swept.sweepOnce(folderOf(file));
     std::error_code ec;
+    if (!std::filesystem::is_symlink(file, ec)) return retired;
     const auto target = std::filesystem::canonical(file, ec);
-    if (!ec && !std::filesystem::equivalent(folderOf(target), folder, ec) && !ec)
-        for (auto& name : sweepLeftovers(folderOf(target)))
+    if (!ec)
+        for (auto& name : swept.sweepOnce(folderOf(target)))
             retired.push_back(std::move(name));
     return retired;
 }
@@ -104,17 +116,19 @@ TGResult processSwept(const std::filesystem::path& file, bool movie, TGMode mode
     case TGMode::p3Copy:
         return tagCopy(file, movie, onProgress);
     }
-    return {file.filename().string(), TGOutcome::error, "Unknown mode"};
+    return refusal(file.filename().string(), TGOutcome::error, "Unknown mode", "unknown mode");
 }
 
 } // namespace
 
 TGResult processOne(const std::filesystem::path& file, TGMode mode, const ProgressFn& onProgress,
-                    const std::atomic<bool>* cancel) {
+                    const std::atomic<bool>* cancel, SweptFolders* swept) {
     const bool movie = isMovie(file);
     if (!movie && !isImage(file))
-        return {file.filename().string(), TGOutcome::skipped, "Skipped (unsupported)"};
-    const auto retired = sweepAround(file);
+        return refusal(file.filename().string(), TGOutcome::skipped, "Skipped (unsupported)",
+                       NOT_MEDIA);
+    SweptFolders own;
+    const auto retired = sweepAround(file, swept ? *swept : own);
     TGResult result = processSwept(file, movie, mode, onProgress, cancel);
     // Said once, by the run that removed them.
     for (const auto& name : retired)

@@ -99,8 +99,13 @@ Listing listFolder(const FileHandle& folder) {
     return listing;
 }
 
-Input folderLine(const fs::path& folder, TGOutcome outcome, std::string message) {
-    return {folder, outcome, std::move(message)};
+Input folderLine(const fs::path& folder, TGOutcome outcome, std::string message,
+                 std::string detail) {
+    return {folder, outcome, std::move(message), std::move(detail)};
+}
+
+Input unreadable(const fs::path& path, const char* what, int err) {
+    return folderLine(path, TGOutcome::error, what + errorText(err), errorText(err));
 }
 
 struct Pending {
@@ -133,19 +138,16 @@ void walk(const fs::path& root, std::vector<Input>& out) {
         else
             listing = listFolder(*folder);
         if (listing.error) {
-            out.push_back(folderLine(next.path, TGOutcome::error,
-                                     "Can't read folder: " + errorText(listing.error)));
+            out.push_back(unreadable(next.path, "Can't read folder: ", listing.error));
             continue;
         }
         for (const auto& [name, err] : listing.unreachable)
-            out.push_back(folderLine(next.path / name, TGOutcome::error,
-                                     "Can't read file: " + errorText(err)));
+            out.push_back(unreadable(next.path / name, "Can't read file: ", err));
         for (const auto& name : listing.files) {
             const fs::path file = next.path / name;
             // Beyond the longest path the system opens, nothing downstream could reach it.
             if (file.native().size() >= PATH_MAX)
-                out.push_back(folderLine(file, TGOutcome::error,
-                                         "Can't read file: " + errorText(ENAMETOOLONG)));
+                out.push_back(unreadable(file, "Can't read file: ", ENAMETOOLONG));
             else
                 out.push_back({file, std::nullopt, {}});
         }
@@ -153,7 +155,8 @@ void walk(const fs::path& root, std::vector<Input>& out) {
             pending.push_back({next.path / *it, folder});
     }
     if (out.size() == before)
-        out.push_back(folderLine(root, TGOutcome::skipped, "Skipped (no movies or photos inside)"));
+        out.push_back(folderLine(root, TGOutcome::skipped, "Skipped (no movies or photos inside)",
+                                 "no movies or photos inside"));
 }
 
 // "clips/" names the folder "clips".
@@ -179,9 +182,13 @@ std::vector<Input> expandInputs(const std::vector<fs::path>& given) {
 }
 
 TGResult processInput(const Input& input, TGMode mode, const ProgressFn& onProgress,
-                      const std::atomic<bool>* cancel) {
-    if (input.outcome) return {input.path.filename().string(), *input.outcome, input.message};
-    return processOne(input.path, mode, onProgress, cancel);
+                      const std::atomic<bool>* cancel, SweptFolders* swept) {
+    if (input.outcome) {
+        TGResult result(input.path.filename().string(), *input.outcome, input.message);
+        result.detail = input.detail;
+        return result;
+    }
+    return processOne(input.path, mode, onProgress, cancel, swept);
 }
 
 } // namespace tg

@@ -12,11 +12,12 @@
 
 namespace tg {
 
-// One file to run, or a folder that gave none (then outcome and message are its line).
+// One file to run, or a folder that gave none (then outcome, message and detail are its line).
 struct Input {
     std::filesystem::path path;
     std::optional<TGOutcome> outcome;
     std::string message;
+    std::string detail;
 };
 
 // Each given path in order; a folder becomes the movies and photos inside it, walked
@@ -29,6 +30,6 @@ std::vector<Input> expandInputs(const std::vector<std::filesystem::path>& given)
 
 // processOne for a file; a folder's own line otherwise.
 TGResult processInput(const Input& input, TGMode mode, const ProgressFn& onProgress = {},
-                      const std::atomic<bool>* cancel = nullptr);
+                      const std::atomic<bool>* cancel = nullptr, SweptFolders* swept = nullptr);
 
 } // namespace tg

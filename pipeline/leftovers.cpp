@@ -7,6 +7,7 @@
 #include <array>
 #include <cctype>
 #include <optional>
+#include <sys/stat.h>
 
 namespace tg {
 
@@ -92,6 +93,14 @@ std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder) {
     for (const auto& link : links)
         if (!fileExists(link.parent_path() / (link.stem().string() + ".journal"))) removeFile(link);
     return retired;
+}
+
+std::vector<std::string> SweptFolders::sweepOnce(const std::filesystem::path& folder) {
+    struct stat info {};
+    // A folder we cannot look at cannot be listed either; the sweep says nothing then.
+    if (::stat(folder.c_str(), &info) == 0 && !seen_.insert({info.st_dev, info.st_ino}).second)
+        return {};
+    return sweepLeftovers(folder);
 }
 
 } // namespace tg

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace tg {
@@ -20,5 +23,16 @@ bool isLeftoverName(std::string_view name);
 // docs/edit-safety.md); returns the names of the files whose stale journals went, to be said once.
 // Failures are ignored: a folder we cannot list or change keeps what it has.
 std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder);
+
+// The folders one run has cleared. A batch keeps one, so that a folder of N files is listed once
+// for its leftovers, not N times; a run in progress makes no leftovers of its own to sweep.
+class SweptFolders {
+public:
+    // sweepLeftovers the first time this folder is met, under whatever name; nothing after that.
+    std::vector<std::string> sweepOnce(const std::filesystem::path& folder);
+
+private:
+    std::set<std::pair<dev_t, ino_t>> seen_;
+};
 
 } // namespace tg

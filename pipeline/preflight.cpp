@@ -2,6 +2,7 @@
 
 #include "base/file.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <sys/statvfs.h>
@@ -22,17 +23,24 @@ std::optional<std::int64_t> freeSpace(const std::filesystem::path& folder) {
     return std::int64_t(bytes);
 }
 
-std::optional<std::string> writeBlocker(const std::filesystem::path& file, std::int64_t need) {
+std::optional<WriteBlock> writeBlocker(const std::filesystem::path& file, std::int64_t need) {
     auto folder = folderOf(file);
     if (isNotDownloaded(file))
-        return "This file isn't downloaded from iCloud yet — open it in Finder first.";
-    if (!isWritable(folder))
-        return "That folder is read-only — move the file somewhere you can save to.";
+        return WriteBlock{"This file isn't downloaded from iCloud yet — open it in Finder first.",
+                          "not downloaded"};
+    if (!isWritable(folder)) {
+        const int err = errno;
+        return WriteBlock{"That folder is read-only — move the file somewhere you can save to.",
+                          "folder: " + errorText(err)};
+    }
     auto free = freeSpace(folder);
     // need + margin could pass INT64_MAX for an absurd need; compare without the addition.
     if (free && need >= 1 && (*free < FREE_SPACE_MARGIN || *free - FREE_SPACE_MARGIN < need))
-        return "Not enough disk space — needs " + fmtBytes(need) + ", only " + fmtBytes(*free) +
-               " free.";
+        return WriteBlock{"Not enough disk space — needs " + fmtBytes(need) + ", only " +
+                              fmtBytes(*free) + " free.",
+                          "needs " + std::to_string(need) + " bytes and a margin of " +
+                              std::to_string(FREE_SPACE_MARGIN) + ", " + std::to_string(*free) +
+                              " free"};
     return std::nullopt;
 }
 

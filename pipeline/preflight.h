@@ -11,8 +11,14 @@ namespace tg {
 // Added to every need before comparing with the free space.
 inline constexpr std::int64_t FREE_SPACE_MARGIN = 100'000'000;
 
-// Nothing when the write may go ahead, else the sentence that blocks it.
-std::optional<std::string> writeBlocker(const std::filesystem::path& file, std::int64_t need);
+// What stops a write before it starts: the sentence shown, and its cause in short.
+struct WriteBlock {
+    std::string message;
+    std::string detail;
+};
+
+// Nothing when the write may go ahead, else what blocks it.
+std::optional<WriteBlock> writeBlocker(const std::filesystem::path& file, std::int64_t need);
 
 // Cloud placeholders do not exist on this platform: always false.
 bool isNotDownloaded(const std::filesystem::path& file);

@@ -18,6 +18,8 @@ packages=(
   man-db dpkg-dev lintian
   # tests: oracles, fuzzing, a real X server
   libgtest-dev libgmock-dev ffmpeg libimage-exiftool-perl imagemagick libjpeg-turbo-progs mediainfo
+  # tests: counting the folder listings a batch makes
+  strace
   # tests: reading the installed MIME package
   libxml2-utils
   # tests: the README's parallel examples

@@ -21,13 +21,17 @@ namespace {
 const QString FILE_TYPES =
     QStringLiteral(".mov  \u00b7  .mp4  \u00b7  .jpg  \u00b7  .png  \u00b7  .heic");
 
-// The list's text, one string per line, and the colour a line starts in.
+// The list's text, one string per line, and the format a line starts in: its colour, its
+// tooltip.
 QStringList blockTexts(const AppDelegate& d) {
     return d.textView()->toPlainText().split('\n');
 }
-QColor blockColor(const AppDelegate& d, int index) {
+QTextCharFormat blockFormat(const AppDelegate& d, int index) {
     const QTextBlock block = d.textView()->document()->findBlockByNumber(index);
-    return block.begin().fragment().charFormat().foreground().color();
+    return block.begin().fragment().charFormat();
+}
+QColor blockColor(const AppDelegate& d, int index) {
+    return blockFormat(d, index).foreground().color();
 }
 
 // Sets a switch by clicking it, as a user would.
@@ -159,7 +163,8 @@ private slots:
     }
 
     // Folders are walked by the worker (what a walk takes is the pipeline's test); the rows
-    // become the files found, and a folder with none gets a line of its own. Unsupported files
+    // become the files found, and a folder with none gets a line of its own, its reason the
+    // row's tooltip. Unsupported files
     // add nothing, and a drop of nothing else leaves the list as it is.
     void droppedFoldersBecomeTheirFiles() {
         QDir(dir_->path()).mkpath("shots");
@@ -179,6 +184,11 @@ private slots:
             blockTexts(*d).mid(4, 2),
             QStringList({"\u2022  empty", "     \u2014  Skipped (no movies or photos inside)"}));
         QCOMPARE(blockColor(*d, 5), SYSTEM_ORANGE);
+        // Why, over the whole row; a row that went well has nothing to add.
+        for (int block : {4, 5})
+            QCOMPARE(blockFormat(*d, block).toolTip(),
+                     QStringLiteral("no movies or photos inside"));
+        QVERIFY(blockFormat(*d, 1).toolTip().isEmpty());
         const QStringList after = blockTexts(*d);
         dropOn(d->dropView(), urlsOf({notes}));
         QCOMPARE(blockTexts(*d), after);

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -65,7 +67,7 @@ TEST(Cli, JsonLinesKeepTheirShapeAndAnyErrorExitsOne) {
     const std::string lines[] = {
         R"j({"file":"D/good.mp4","name":"good.mp4","mode":"inPlace","outcome":"added","message":"No tag found — added Display-P3","produced":"D/good.mp4","detail":null,"layers":["container","bitstream"]})j",
         R"j({"file":"D/gone.mov","name":"gone.mov","mode":"inPlace","outcome":"error","message":"Can't read file","produced":"D/gone.mov","detail":"No such file or directory","layers":[]})j",
-        R"j({"file":"D/notes.txt","name":"notes.txt","mode":"inPlace","outcome":"skipped","message":"Skipped (unsupported)","produced":null,"detail":null,"layers":[]})j",
+        R"j({"file":"D/notes.txt","name":"notes.txt","mode":"inPlace","outcome":"skipped","message":"Skipped (unsupported)","produced":null,"detail":"not a movie or photo","layers":[]})j",
     };
     std::istringstream out(r.out);
     for (std::string want : lines) {
@@ -206,4 +208,51 @@ TEST(Interrupted, ASignalLetsTheStepFinishThenExitsWithTheShellsCode) {
             EXPECT_EQ(fs::file_size(output), fs::file_size(source));
         }
     }
+}
+
+// A run lists a folder once for killed runs' leftovers, however many of its files it tags, and
+// resolves no path it is not asked to. Counted as getdents64 calls: one listing reads the folder in
+// buffers of a fixed size, so its calls grow with the folder's entries, and a listing per photo
+// makes them grow with entries times photos. One entry in a hundred is a photo, so a folder ten
+// times larger costs a hundred times the calls when each photo lists it, and the same calls per
+// thousand entries when the run lists it a fixed number of times (a little fewer: a listing's
+// last, empty call spreads over more entries). No photo here is a link, so none is resolved.
+TEST(Batch, AFolderIsListedOnceHoweverManyPhotosItHolds) {
+    if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace is not installed or may not trace here";
+    TempDir seed;
+    // Already Display P3: each photo is read, nothing is written, so the run stays quick.
+    const auto photo = tgtest::placed("photo.jpg", seed.path(), "photo.jpg");
+    ASSERT_EQ(cli("--in-place " + sh(photo)).status, 0);
+    // The calls per thousand entries of each traced system call.
+    const auto callsPerThousand = [&](int entries) {
+        TempDir dir;
+        for (int i = 0; i < entries; ++i) {
+            const std::string stem = std::to_string(100000 + i);
+            if (i % 100 == 0)
+                fs::copy_file(photo, dir / (stem + ".jpg"));
+            else
+                std::ofstream(dir / (stem + ".txt"));
+        }
+        const auto counts = seed / "counts";
+        const auto r =
+            tgtest::run("strace -f -c -e trace=getdents64,readlink,readlinkat -o " + sh(counts) +
+                        " " + TG_CLI + " --json --in-place " + sh(dir.path()) + " 2>/dev/null");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(jsonLines(r.out).size(), std::size_t(entries / 100));
+        std::map<std::string, double> perThousand;
+        std::istringstream table(text(counts));
+        for (std::string line; std::getline(table, line);) {
+            std::istringstream fields(line);
+            std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+            if (f.size() >= 5 && std::isdigit(f[3][0]))
+                perThousand[f.back()] = std::stod(f[3]) * 1000 / entries;
+        }
+        return perThousand;
+    };
+    auto small = callsPerThousand(2'000), large = callsPerThousand(20'000);
+    ASSERT_GT(small["getdents64"], 0) << text(seed / "counts");
+    EXPECT_LT(large["getdents64"], 1.5 * small["getdents64"])
+        << small["getdents64"] << " calls per 1,000 entries at 2,000";
+    EXPECT_EQ(large["readlink"] + large["readlinkat"], 0);
 }

@@ -32,6 +32,7 @@ struct Case {
     const char* make;    // ffmpeg arguments; nullptr: a photo tagged in place first
     const char* outcome; // what an in-place run gives; nullptr: whatever the engine decides
     bool hdr = false;
+    const char* detail = nullptr; // why, said in the JSON and after the human line
 };
 
 class InspectCorpus : public ::testing::TestWithParam<Case> {
@@ -65,6 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
              "log-level=none:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc",
              nullptr, true},
         Case{"JpegUntagged", "photo.jpg", "-frames:v 1", "fixed"},
+        Case{"PngGrey", "grey.png", "-frames:v 1 -pix_fmt gray", "error", false,
+             "monochrome image"},
         Case{"JpegTagged", "p3.jpg", nullptr, "already"},
         Case{"HeicTagged", "p3.heic", nullptr, "already"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -80,6 +83,11 @@ TEST_P(InspectCorpus, ReportsWhatTheOraclesReadAndChangesNothing) {
         EXPECT_EQ(j["outcome"], c.outcome) << j;
     }
     EXPECT_TRUE(j["produced"].is_null());
+    EXPECT_EQ(j["detail"], c.detail ? json(c.detail) : json()) << j;
+    if (c.detail) {
+        const auto human = tgtest::run(std::string(TG_CLI) + " --inspect " + sh(file_)).out;
+        EXPECT_NE(human.find(std::string("  (") + c.detail + ")\n"), std::string::npos) << human;
+    }
 
     // What it predicts is what an in-place run on a copy does.
     const auto copy = dir_ / ("copy" + file_.extension().string());
@@ -88,6 +96,7 @@ TEST_P(InspectCorpus, ReportsWhatTheOraclesReadAndChangesNothing) {
         json::parse(tgtest::run(std::string(TG_CLI) + " --in-place --json " + sh(copy)).out);
     EXPECT_EQ(done["outcome"], j["outcome"]);
     EXPECT_EQ(done["message"], j["message"]);
+    EXPECT_EQ(done["detail"], j["detail"]);
 
     const json& in = j["inspect"];
     if (file_.extension() != ".mov" && file_.extension() != ".mp4") {

@@ -50,6 +50,7 @@ struct Source {
     const char* prefix = "";
     int orientation = 0;           // EXIF orientation written, and expected after tagging
     const char* refusal = nullptr; // the message when the file is reported and left as it is
+    const char* why = nullptr;     // and its detail
     Make make = nullptr;           // instead of ImageMagick alone
     std::string (*pixels)(const fs::path&) = nullptr; // the decoder, when not ImageMagick
 };
@@ -69,6 +70,7 @@ TEST_P(Tagging, LabelsDisplayP3KeepingThePictureOrLeavesTheFile) {
         const auto r = tg::processImageCore(file);
         EXPECT_EQ(r.outcome, tg::TGOutcome::error);
         EXPECT_EQ(r.message, s.refusal);
+        EXPECT_EQ(r.detail, s.why);
         EXPECT_EQ(readBytes(file), bytes);
         EXPECT_TRUE(leftovers(dir.path()).empty());
         return;
@@ -111,14 +113,19 @@ INSTANTIATE_TEST_SUITE_P(
         Source{"deep.png", "-depth 16", "", 6}, Source{"palette.png", "-colors 16", "PNG8:"},
         Source{"alpha.png", "-alpha set -channel A -evaluate set 50% +channel", "PNG32:"},
         Source{"deep.tif", "-depth 16 -compress LZW", "", 6},
-        Source{"twelve.jpg", "", "", 6, nullptr, twelveBit, frameHashes},
+        Source{"twelve.jpg", "", "", 6, nullptr, nullptr, twelveBit, frameHashes},
         // Pictures that cannot be relabelled, and files that are no pictures.
-        Source{"grey.png", "-colorspace Gray -define png:color-type=0", "", 0, REFUSED},
-        Source{"cmyk.tif", "-colorspace CMYK", "", 0, REFUSED},
-        Source{"twelve_grey.jpg", "-colorspace Gray -type Grayscale", "", 0, REFUSED, twelveBit},
-        Source{"photo.jpg", "", "", 0, "Can't read image", textFile},
-        Source{"cut.jpg", "-quality 90", "", 0, "Can't read image", withoutEndMarker},
-        Source{"moving.png", "-colors 8", "GIF:", 0, "Unknown image type"}), // we do not write GIF
+        Source{"grey.png", "-colorspace Gray -define png:color-type=0", "", 0, REFUSED,
+               "monochrome image"},
+        Source{"cmyk.tif", "-colorspace CMYK", "", 0, REFUSED, "CMYK image"},
+        Source{"cmyk.jpg", "-colorspace CMYK", "", 0, REFUSED, "CMYK image"},
+        Source{"twelve_grey.jpg", "-colorspace Gray -type Grayscale", "", 0, REFUSED,
+               "monochrome image", twelveBit},
+        Source{"photo.jpg", "", "", 0, "Can't read image", "not an image we recognise", textFile},
+        Source{"cut.jpg", "-quality 90", "", 0, "Can't read image",
+               "JPEG cut short (no end of image)", withoutEndMarker},
+        Source{"moving.png", "-colors 8", "GIF:", 0, "Unknown image type", // we do not write GIF
+               "not a JPEG, PNG, TIFF or HEIF image"}),
     [](const auto& info) { return rowName(info.param.file); });
 
 // The file behind a symbolic link is replaced; the link stays.

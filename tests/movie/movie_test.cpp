@@ -165,16 +165,20 @@ TEST(BadMovie, EachGetsItsMessageAndKeepsEveryByte) {
     const Blob moov = videoMoov({colr("nclc", 1, 1)});
     const Blob mdatFirst = cat({atom("ftyp", text("qt  ")), atom("mdat", Blob(64, 0)), moov});
     const std::string NO_MOOV = "Unsupported (no moov)";
-    // What is wrong; the bytes; the messages of processCore and of addColr.
-    const std::vector<std::tuple<const char*, Blob, std::string, std::string>> cases = {
-        {"0 bytes", {}, "Can't read file", "Read error"},
-        {"17 bytes", atom("free", Blob(9, 0)), NO_MOOV, NO_MOOV},
-        {"size 0", cat({be(0), text("free"), Blob(8, 0), moov}), NO_MOOV, NO_MOOV},
-        {"size 1: 15", cat({be(1), text("free"), be(15, 8), moov}), NO_MOOV, NO_MOOV},
-        {"cut in moov", Blob(mdatFirst.begin(), mdatFirst.begin() + 150), NO_MOOV, NO_MOOV},
-    };
+    // What is wrong; the bytes; the messages of processCore and of addColr; the detail of both.
+    const std::vector<std::tuple<const char*, Blob, std::string, std::string, std::string>> cases =
+        {
+            {"0 bytes", {}, "Can't read file", "Read error", "too short to be a movie"},
+            {"17 bytes", atom("free", Blob(9, 0)), NO_MOOV, NO_MOOV, "no moov atom"},
+            {"size 0", cat({be(0), text("free"), Blob(8, 0), moov}), NO_MOOV, NO_MOOV,
+             "no moov atom"},
+            {"size 1: 15", cat({be(1), text("free"), be(15, 8), moov}), NO_MOOV, NO_MOOV,
+             "no moov atom"},
+            {"cut in moov", Blob(mdatFirst.begin(), mdatFirst.begin() + 150), NO_MOOV, NO_MOOV,
+             "moov atom cut short"},
+        };
     TempDir dir;
-    for (const auto& [name, bytes, core, add] : cases) {
+    for (const auto& [name, bytes, core, add, why] : cases) {
         SCOPED_TRACE(name);
         writeBytes(dir / "bad.mov", bytes);
         using Tagger = std::function<TGResult(const fs::path&)>;
@@ -182,6 +186,7 @@ TEST(BadMovie, EachGetsItsMessageAndKeepsEveryByte) {
         for (auto [tag, message] : {std::pair{tagInPlace, core}, std::pair{Tagger(addColr), add}}) {
             auto r = tag(dir / "bad.mov");
             EXPECT_EQ(std::tie(r.outcome, r.message), std::tuple(error, message));
+            EXPECT_EQ(r.detail, why);
             EXPECT_EQ(readBytes(dir / "bad.mov"), bytes);
         }
     }

@@ -53,7 +53,8 @@ struct Movie {
     std::string message;
     Reshape reshape = asIs;
     std::int64_t growth = 19;
-    int videos = 1; // video tracks, each to be tagged
+    int videos = 1;            // video tracks, each to be tagged
+    const char* why = nullptr; // the detail of a refusal
     friend void PrintTo(const Movie& m, std::ostream* os) { *os << m.file; }
 };
 
@@ -72,6 +73,7 @@ TEST_P(TagRealMovie, KeepsEveryFrameAndReadsAsDisplayP3) {
     ASSERT_FALSE(hashes.empty()); // ffmpeg reads it
     auto r = processCore(path);
     EXPECT_EQ(std::tie(r.outcome, r.message), std::tie(m.outcome, m.message));
+    EXPECT_EQ(r.detail, m.why ? std::optional<std::string>(m.why) : std::nullopt);
     EXPECT_TRUE(journals(dir.path()).empty());
     const Blob after = readBytes(path);
     if (m.outcome != fixed && m.outcome != added) {
@@ -105,13 +107,16 @@ INSTANTIATE_TEST_SUITE_P(
         {"two_one_bt709.mov",
          TWO_VIDEO + "-color_primaries:v:0 bt709 -color_trc:v:0 bt709 -colorspace:v:0 bt709 ",
          fixed, FIXED, asIs, 21, 2},
-        {"sound.mp4", SND, skipped, "No video track to tag"},
+        // Refused: the message, then the detail saying why.
+        {"sound.mp4", SND, skipped, "No video track to tag", asIs, 0, 1, "no video track"},
+        {"mjpeg.mov", SRC + "-c:v mjpeg", skipped, "No video track to tag", asIs, 0, 1,
+         "video codec not taggable: jpeg"},
         {"frag_none.mp4", SRC + X264 + "-movflags frag_keyframe+empty_moov", error,
-         "Unsupported (fragmented movie)"},
+         "Unsupported (fragmented movie)", asIs, 0, 1, "movie fragments (mvex)"},
         {"mdia_renamed.mp4", SRC + SND + X264 + FAST, error,
-         "Unsupported (unexpected track structure)", mdiaRenamed},
+         "Unsupported (unexpected track structure)", mdiaRenamed, 0, 1, "track 2: no mdia in trak"},
         {"items_cut.mp4", SRC + X264 + FAST, error, "Unsupported (offsets outside chunk tables)",
-         itemsCut},
+         itemsCut, 0, 1, "an item-location table that cannot be read"},
     }),
     [](const auto& info) { return info.param.file.substr(0, info.param.file.find('.')); });
 

@@ -121,7 +121,8 @@ TEST(BakeDriver, FullDiskEndsWithItsMessageAndNoOutput) {
     EXPECT_EQ(r.message, "Re-encode failed: " + tg::errorText(ENOSPC));
     EXPECT_FALSE(fs::exists(output));
     // Now the preflight stops the next run with its own message, before anything is written.
-    EXPECT_EQ(tg::writeBlocker(source, tg::fileSizeOf(source)), tg::bakeVideo(source).message);
+    EXPECT_EQ(tg::writeBlocker(source, tg::fileSizeOf(source))->message,
+              tg::bakeVideo(source).message);
     EXPECT_FALSE(fs::exists(output));
 }
 

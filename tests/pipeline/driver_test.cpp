@@ -306,9 +306,9 @@ TEST(WriteBlocker, FreeSpaceIsComparedWithNeedPlusMargin) {
     // Exactly need + margin free passes; one byte less is refused and the message names both.
     std::int64_t need = *free - tg::FREE_SPACE_MARGIN;
     EXPECT_EQ(tg::writeBlocker(file, need), std::nullopt);
-    EXPECT_EQ(tg::writeBlocker(file, need + 1), "Not enough disk space — needs " +
-                                                    tg::fmtBytes(need + 1) + ", only " +
-                                                    tg::fmtBytes(*free) + " free.");
+    EXPECT_EQ(tg::writeBlocker(file, need + 1)->message, "Not enough disk space — needs " +
+                                                             tg::fmtBytes(need + 1) + ", only " +
+                                                             tg::fmtBytes(*free) + " free.");
     // A need below 1 skips the space test.
     disk.fill(1000);
     EXPECT_EQ(tg::writeBlocker(file, 0), std::nullopt);
