@@ -181,14 +181,14 @@ void AppDelegate::addFiles(const QList<QUrl>& urls) {
     entries_.clear();
     if (modes.empty()) {
         for (const QUrl& url : accepted)
-            entries_.push_back({url, NO_MODE_TEXT, std::nullopt});
+            entries_.push_back({url, NO_MODE_TEXT, std::nullopt, {}});
         renderList();
         return;
     }
     const bool hasBake = std::find(modes.begin(), modes.end(), TGMode::bake) != modes.end();
     const QString placeholder = hasBake ? ENCODING_TEXT + QStringLiteral("0%") : WORKING_TEXT;
     for (const QUrl& url : accepted)
-        entries_.push_back({url, placeholder, std::nullopt});
+        entries_.push_back({url, placeholder, std::nullopt, {}});
     renderList();
     if (hasBake && progressBar_) {
         setProgress(0);
@@ -231,7 +231,7 @@ void AppDelegate::batchListed(const QList<QUrl>& files) {
     const QString placeholder = entries_.empty() ? WORKING_TEXT : entries_.front().status;
     entries_.clear();
     for (const QUrl& url : files)
-        entries_.push_back({url, placeholder, std::nullopt});
+        entries_.push_back({url, placeholder, std::nullopt, {}});
     renderSoon();
 }
 

@@ -68,7 +68,7 @@ std::vector<Input> listInputs(const QList<QUrl>& given, const std::shared_ptr<Ma
         inputs = expandInputs(paths);
     } catch (const std::exception&) { // out of memory on a vast tree: run what was named
         for (const auto& path : paths)
-            inputs.push_back({path, std::nullopt, {}});
+            inputs.push_back({path, std::nullopt, {}, {}});
     }
     QList<QUrl> files;
     for (const Input& input : inputs)

@@ -149,7 +149,7 @@ void walk(const fs::path& root, std::vector<Input>& out) {
             if (file.native().size() >= PATH_MAX)
                 out.push_back(unreadable(file, "Can't read file: ", ENAMETOOLONG));
             else
-                out.push_back({file, std::nullopt, {}});
+                out.push_back({file, std::nullopt, {}, {}});
         }
         for (auto it = listing.folders.rbegin(); it != listing.folders.rend(); ++it)
             pending.push_back({next.path / *it, folder});
@@ -176,7 +176,7 @@ std::vector<Input> expandInputs(const std::vector<fs::path>& given) {
         if (fs::is_directory(named, ec))
             walk(withoutTrailingSlash(named), inputs);
         else
-            inputs.push_back({named, std::nullopt, {}});
+            inputs.push_back({named, std::nullopt, {}, {}});
     }
     return inputs;
 }
