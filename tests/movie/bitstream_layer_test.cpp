@@ -186,8 +186,10 @@ TEST_P(Tagged, EveryLayerThatSpeaksSaysDisplayP3AndNoPictureChanges) {
         EXPECT_EQ(now.value("colour_primaries_Source", ""), "Container / Stream");
         EXPECT_FALSE(now.contains("colour_primaries_Original"));
     } else if (partly && c.args.find("prores") == std::string::npos) {
-        // The parameter set that could not be changed still says what it said.
+        // The parameter sets that could not be changed still say what they said, in the sample
+        // entry too.
         EXPECT_EQ(frames.front(), wasFrames.at(0));
+        EXPECT_EQ(parameterSetFields(movie), parameterSetFields(before));
     }
     // A stream that stated its transfer and matrix keeps them; one that stated nothing says what
     // the container says: BT.709.
