@@ -217,30 +217,7 @@ TEST_P(Tagged, EveryLayerThatSpeaksSaysDisplayP3AndNoPictureChanges) {
         // A parameter set given a colour description keeps every other field.
         const auto notColour = [](std::vector<std::string> fields) {
             std::erase_if(fields, [](const std::string& f) {
-                for (const char* vui : {"vui_parameters_present_flag",
-                                        "aspect_ratio_info_present_flag",
-                                        "overscan_info_present_flag",
-                                        "video_signal_type_present_flag",
-                                        "video_format",
-                                        "video_full_range_flag",
-                                        "colour_description_present_flag",
-                                        "colour_primaries",
-                                        "transfer_characteristics",
-                                        "matrix_coefficients",
-                                        "chroma_loc_info_present_flag",
-                                        "timing_info_present_flag",
-                                        "nal_hrd_parameters_present_flag",
-                                        "vcl_hrd_parameters_present_flag",
-                                        "pic_struct_present_flag",
-                                        "bitstream_restriction_flag",
-                                        "neutral_chroma_indication_flag",
-                                        "field_seq_flag",
-                                        "frame_field_info_present_flag",
-                                        "default_display_window_flag",
-                                        "vui_timing_info_present_flag",
-                                        "rbsp_alignment_zero_bit"})
-                    if (f.starts_with(std::string(vui) + " ")) return true;
-                return false;
+                return vuiColourField(f.substr(0, f.find(' ')));
             });
             return fields;
         };
