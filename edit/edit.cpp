@@ -497,11 +497,7 @@ std::string journalNotFound(const std::filesystem::path& file, const EditMark& m
 // goes if it is still there, then the mark.
 Status cleanUp(const FileHandle& file, const EditMark& mark,
                const std::optional<std::filesystem::path>& journalAt) {
-    if (journalAt) {
-        removeFile(*journalAt);
-        removeFile(journalLinkPath(folderOf(*journalAt), mark.id));
-        syncFolder(folderOf(*journalAt)).ok();
-    }
+    if (journalAt) removeJournal(*journalAt, mark.id);
     Status s = file.truncate(mark.state == MarkState::pending ? mark.original : mark.start);
     return s.ok() ? file.sync() : s;
 }
@@ -513,11 +509,7 @@ bool discardEdit(const std::filesystem::path& file) {
     if (opened.failed()) return false;
     const auto mark = findMark(*opened);
     if (!mark) return false;
-    const auto folder = folderOf(file);
-    const bool removed = removeFile(journalPath(folder, mark->id));
-    removeFile(journalLinkPath(folder, mark->id));
-    syncFolder(folder).ok();
-    return removed;
+    return removeJournal(journalPath(folderOf(file), mark->id), mark->id);
 }
 
 Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path& path,

@@ -295,6 +295,13 @@ Status JournalFile::remove() {
     return syncFolder(folderOf(path_));
 }
 
+bool removeJournal(const std::filesystem::path& journal, std::string_view id) {
+    const bool removed = removeFile(journal);
+    removeFile(journalLinkPath(folderOf(journal), id));
+    syncFolder(folderOf(journal)).ok();
+    return removed;
+}
+
 std::optional<Journal> readJournal(const std::filesystem::path& path) {
     auto file = FileHandle::openRegular(path, false);
     if (file.failed()) return std::nullopt;

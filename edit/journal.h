@@ -79,6 +79,10 @@ std::optional<std::string> journalIdOf(std::string_view fileName);
 // The bytes of the header, and the header read back (nothing when torn, foreign or unreadable).
 std::vector<std::uint8_t> encodeJournal(const Journal& j);
 std::optional<Journal> decodeJournal(Bytes bytes);
+// Removes the journal of an edit that has nothing left to do, with the second name it gave its
+// file, and flushes the folder; true when the journal was there.
+bool removeJournal(const std::filesystem::path& journal, std::string_view id);
+
 // A journal's header read from its file, for reports and the sweep; nothing when unreadable.
 std::optional<Journal> readJournal(const std::filesystem::path& path);
 

@@ -84,9 +84,7 @@ std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder) {
         const auto j = readJournal(path);
         // One whose header names another edit than its file name does is nobody's: it goes.
         if (!(j && j->id != id) && !isStale(folder, id, j)) continue;
-        removeFile(path);
-        removeFile(journalLinkPath(folder, id));
-        syncFolder(folder).ok();
+        removeJournal(path, id);
         if (j && !isLeftoverName(j->name)) retired.push_back(j->name);
     }
     // A second name whose journal is gone (lost, so its file is refused): only the name goes.

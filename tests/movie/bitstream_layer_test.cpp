@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <set>
-#include <sstream>
 
 using namespace tg;
 using namespace movietest;
@@ -226,14 +225,8 @@ TEST_P(Tagged, EveryLayerThatSpeaksSaysDisplayP3AndNoPictureChanges) {
     if (givenColour) {
         // After a seek to the middle, and in every segment of a remux to MPEG-TS (each segment
         // carries the parameter sets the muxer takes from the sample entry).
-        std::istringstream middle(run("ffprobe -v error -read_intervals 50%+#3 -select_streams "
-                                      "v:0 -show_entries frame=color_primaries -of csv=p=0 " +
-                                      sh(movie))
-                                      .out);
-        std::set<std::string> afterSeek;
-        for (std::string line; std::getline(middle, line);)
-            if (line = line.substr(0, line.find(',')); !line.empty()) afterSeek.insert(line);
-        EXPECT_EQ(afterSeek, std::set<std::string>{"smpte432"});
+        const auto afterSeek = framePrimaries(movie, "50%+#3");
+        EXPECT_EQ(std::set(afterSeek.begin(), afterSeek.end()), std::set<std::string>{"smpte432"});
         ASSERT_EQ(run("ffmpeg -nostdin -v error -i " + sh(movie) +
                       " -map 0:v -c copy -f segment -segment_time 0.3 " + sh(dir / "seg%d.ts"))
                       .status,
