@@ -1,9 +1,9 @@
 // tintguard-cli: the window's per-file driver for scripts and servers.
 #include "cli/report.h"
+#include "pipeline/batch.h"
 #include "pipeline/colour_report.h"
 #include "pipeline/driver.h"
 #include "pipeline/inputs.h"
-#include "pipeline/leftovers.h"
 #include "pipeline/modes.h"
 
 #include <CLI/CLI.hpp>
@@ -13,10 +13,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <optional>
 #include <pthread.h>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -27,7 +29,7 @@ namespace {
 constexpr int EXIT_USAGE = 2;
 
 // Ctrl-C, a kill or a closed terminal never cuts a step short: a movie half rewritten or a copy
-// half made is what this program exists to prevent. The step in progress finishes, no further
+// half made is what this program exists to prevent. The steps in progress finish, no further
 // one starts, and the exit status is 128 + the signal's number, as a shell reports a killed
 // program. A re-encode can take many minutes and its output takes its name only when complete,
 // so a second signal during a bake ends the re-encode early (the bake's in-place tag, like every
@@ -51,7 +53,7 @@ public:
 
     static int first() { return first_.load(); }
     static const std::atomic<bool>* endBake() { return &endBake_; }
-    static void setBaking(bool baking) { baking_.store(baking); }
+    static void setBaking(bool baking) { baking_ += baking ? 1 : -1; }
 
 private:
     static void watch(sigset_t set) {
@@ -60,10 +62,10 @@ private:
             if (sigwait(&set, &signal) != 0) continue;
             int none = 0;
             if (first_.compare_exchange_strong(none, signal)) {
-                say(baking_.load()
+                say(baking_.load() > 0
                         ? "tintguard-cli: stopping after this bake (signal again to end it now)\n"
                         : "tintguard-cli: stopping after this step\n");
-            } else if (baking_.load() && !endBake_.exchange(true)) {
+            } else if (baking_.load() > 0 && !endBake_.exchange(true)) {
                 say("tintguard-cli: ending the bake\n");
             }
         }
@@ -76,7 +78,7 @@ private:
 
     static inline std::atomic<int> first_{0};
     static inline std::atomic<bool> endBake_{false};
-    static inline std::atomic<bool> baking_{false};
+    static inline std::atomic<int> baking_{0}; // bakes under way
 };
 
 // Reads and reports; a signal stops it between files like any other run.
@@ -109,7 +111,7 @@ struct Request {
 std::optional<int> parseArguments(int argc, char** argv, Request& request) {
     CLI::App app{"Tags movies and photos as Display P3.\n"
                  "Modes run in the order copy, bake, in place; with no mode, --copy.\n"
-                 "SIGINT, SIGTERM or SIGHUP stops after the step in progress (exit 130, 143, "
+                 "SIGINT, SIGTERM or SIGHUP stops after the steps in progress (exit 130, 143, "
                  "129);\na second one ends a bake's re-encode early.",
                  "tintguard-cli"};
     app.add_flag("--in-place", request.inPlace, "Tag each file where it lies");
@@ -144,41 +146,42 @@ std::optional<int> parseArguments(int argc, char** argv, Request& request) {
     return std::nullopt;
 }
 
-// One mode on one input, its progress drawn on a terminal and cleared when it ends.
-TGResult runStep(const Input& input, TGMode mode, bool liveProgress, SweptFolders& swept) {
-    bool shown = false;
-    ProgressFn onProgress;
-    if (liveProgress)
-        onProgress = [&shown](ProgressPhase phase, double f) {
-            shown = true;
-            std::cerr << "\r\033[K" << cli::progressText(phase, f) << std::flush;
-        };
-    StopSignals::setBaking(mode == TGMode::bake && isMovie(input.path));
-    TGResult r = processInput(input, mode, onProgress, StopSignals::endBake(), &swept);
-    StopSignals::setBaking(false);
-    if (shown) std::cerr << "\r\033[K" << std::flush;
-    return r;
-}
-
-// Every mode on every input; a signal stops it between steps.
+// Every mode on every input, files overlapping, records printed in input order; a signal stops
+// it between steps. A progress line is drawn for the file whose records come next.
 int runModes(const std::vector<Input>& inputs, const std::vector<TGMode>& modes, bool json) {
     const bool liveProgress = !json && ::isatty(STDERR_FILENO);
     bool anyError = false;
-    SweptFolders swept; // each folder is cleared of leftovers once per run
-    for (const Input& input : inputs) {
-        if (StopSignals::first()) break;
+    std::mutex terminal;
+    bool shown = false; // a progress line is on the terminal
+
+    BatchHooks hooks;
+    hooks.stop = [] { return StopSignals::first() != 0; };
+    hooks.cancel = StopSignals::endBake();
+    if (liveProgress)
+        hooks.onProgress = [&](ProgressPhase phase, double f) {
+            std::lock_guard lock(terminal);
+            shown = true;
+            std::cerr << "\r\033[K" << cli::progressText(phase, f) << std::flush;
+        };
+    hooks.onInput = [&](const Input& input, const std::vector<std::pair<TGMode, TGResult>>& done) {
+        std::lock_guard lock(terminal);
+        if (std::exchange(shown, false)) std::cerr << "\r\033[K" << std::flush;
         const fs::path& path = input.path;
-        if (!json) std::cout << cli::fileLine(path.filename().string()) << std::endl;
-        for (auto mode : modes) {
-            if (StopSignals::first()) break;
-            const TGResult r = runStep(input, mode, liveProgress, swept);
+        if (!json) std::cout << cli::fileLine(path.filename().string()) << "\n";
+        for (const auto& [mode, r] : done) {
             anyError |= r.outcome == TGOutcome::error;
             if (json)
-                std::cout << cli::jsonLine(path.string(), mode, r) << std::endl;
+                std::cout << cli::jsonLine(path.string(), mode, r) << "\n";
             else
-                std::cout << cli::modeLine(r) << std::endl;
+                std::cout << cli::modeLine(r) << "\n";
         }
-    }
+        std::cout << std::flush;
+    };
+    // While a bake runs, a second signal ends its re-encode.
+    hooks.onStep = [](const Input& input, TGMode mode, bool running) {
+        if (mode == TGMode::bake && isMovie(input.path)) StopSignals::setBaking(running);
+    };
+    runBatch(inputs, modes, hooks);
     if (const int signal = StopSignals::first()) return 128 + signal;
     return anyError ? 1 : 0;
 }
@@ -190,8 +193,9 @@ int main(int argc, char** argv) {
     Request request;
     if (const auto status = parseArguments(argc, argv, request)) return *status;
 
-    const std::vector<Input> inputs =
-        expandInputs(std::vector<fs::path>(request.files.begin(), request.files.end()));
+    // A file met twice would meet its own lock: it runs once.
+    const std::vector<Input> inputs = withoutRepeats(
+        expandInputs(std::vector<fs::path>(request.files.begin(), request.files.end())));
     if (request.inspect) return runInspect(inputs, request.json);
 
     if (!request.inPlace && !request.copy && !request.bake)

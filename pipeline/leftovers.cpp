@@ -94,6 +94,7 @@ std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder) {
 }
 
 std::vector<std::string> SweptFolders::sweepOnce(const std::filesystem::path& folder) {
+    const std::lock_guard lock(mutex_); // held until the folder is clean
     struct stat info {};
     // A folder we cannot look at cannot be listed either; the sweep says nothing then.
     if (::stat(folder.c_str(), &info) == 0 && !seen_.insert({info.st_dev, info.st_ino}).second)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -25,13 +26,15 @@ bool isLeftoverName(std::string_view name);
 std::vector<std::string> sweepLeftovers(const std::filesystem::path& folder);
 
 // The folders one run has cleared. A batch keeps one, so that a folder of N files is listed once
-// for its leftovers, not N times; a run in progress makes no leftovers of its own to sweep.
+// for its leftovers, not N times; a run in progress makes no leftovers of its own to sweep. Its
+// workers share it: one sweeps a folder while the others wait to write there.
 class SweptFolders {
 public:
     // sweepLeftovers the first time this folder is met, under whatever name; nothing after that.
     std::vector<std::string> sweepOnce(const std::filesystem::path& folder);
 
 private:
+    std::mutex mutex_;
     std::set<std::pair<dev_t, ino_t>> seen_;
 };
 
