@@ -282,7 +282,10 @@ TEST(Batch, RecordsComeInTheOrderGivenAndAFileNamedTwiceRunsOnce) {
                        sh(dir / "link.jpg") + " " + sh(shoot));
     EXPECT_EQ(r.status, 0) << r.out;
     std::vector<std::string> seen;
-    for (const auto& line : r.lines)
-        if (line["mode"] == "inPlace") seen.push_back(line["file"]);
+    for (const auto& line : r.lines) {
+        const std::string file = line["file"];
+        EXPECT_EQ(line["name"], fs::path(file).filename().string()) << "another file's record";
+        if (line["mode"] == "inPlace") seen.push_back(file);
+    }
     EXPECT_EQ(seen, expected);
 }
