@@ -12,6 +12,7 @@
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QFile>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileOpenEvent>
@@ -162,19 +163,28 @@ void AppDelegate::openFiles(const QList<QUrl>& urls) {
     addFiles(urls);
 }
 
-void AppDelegate::addFiles(const QList<QUrl>& urls) {
-    if (working_) {
-        // Taken files would be lost from sight: say so instead, until the batch is done.
-        if (!control_ || !control_->stop.load()) showDropLine(BUSY_TEXT);
-        return;
-    }
+// Files and folders this program can work on; folders are walked by the worker, since a large
+// tree must not hold up the window.
+QList<QUrl> AppDelegate::acceptable(const QList<QUrl>& urls) const {
     QList<QUrl> accepted;
     for (const QUrl& url : urls) {
         if (!url.isLocalFile()) continue;
         const std::filesystem::path path(QFile::encodeName(url.toLocalFile()).toStdString());
-        // Folders are walked by the worker: a large tree must not hold up the window.
         if (isMovie(path) || isImage(path) || QFileInfo(url.toLocalFile()).isDir()) accepted << url;
     }
+    return accepted;
+}
+
+bool AppDelegate::refuseWhileWorking() {
+    if (!working_) return false;
+    // Taken files would be lost from sight: say so instead, until the batch is done.
+    if (!control_ || !control_->stop.load()) showDropLine(BUSY_TEXT);
+    return true;
+}
+
+void AppDelegate::addFiles(const QList<QUrl>& urls) {
+    if (refuseWhileWorking()) return;
+    const QList<QUrl> accepted = acceptable(urls);
     if (accepted.isEmpty()) return;
 
     const std::vector<TGMode> modes = selectedModes();
@@ -186,16 +196,32 @@ void AppDelegate::addFiles(const QList<QUrl>& urls) {
         return;
     }
     const bool hasBake = std::find(modes.begin(), modes.end(), TGMode::bake) != modes.end();
-    const QString placeholder = hasBake ? ENCODING_TEXT + QStringLiteral("0%") : WORKING_TEXT;
-    for (const QUrl& url : accepted)
-        entries_.push_back({url, placeholder, std::nullopt, {}});
-    renderList();
+    showRows(accepted, hasBake ? ENCODING_TEXT + QStringLiteral("0%") : WORKING_TEXT);
     if (hasBake && progressBar_) {
         setProgress(0);
         progressBar_->show();
     }
-    working_ = true;
+    startBatch(accepted, modes, mailbox_, workerReports(), control_);
+}
 
+void AppDelegate::inspectFiles(const QList<QUrl>& urls) {
+    if (refuseWhileWorking()) return;
+    const QList<QUrl> accepted = acceptable(urls);
+    if (accepted.isEmpty()) return;
+    showRows(accepted, WORKING_TEXT);
+    startInspect(accepted, mailbox_, workerReports(), control_);
+}
+
+void AppDelegate::showRows(const QList<QUrl>& files, const QString& placeholder) {
+    entries_.clear();
+    for (const QUrl& url : files)
+        entries_.push_back({url, placeholder, std::nullopt, {}});
+    renderList();
+    working_ = true;
+    control_ = std::make_shared<BatchControl>();
+}
+
+BatchReports AppDelegate::workerReports() {
     BatchReports reports;
     reports.listed = [this](QList<QUrl> files) { batchListed(files); };
     reports.progress = [this](int i, ProgressPhase phase, double f, double total) {
@@ -204,8 +230,7 @@ void AppDelegate::addFiles(const QList<QUrl>& urls) {
     reports.fileDone = [this](int i, QString text, QString detail, std::optional<TGOutcome> soFar,
                               double total) { fileDone(i, text, detail, soFar, total); };
     reports.ended = [this](QList<QUrl> produced) { batchEnded(produced); };
-    control_ = std::make_shared<BatchControl>();
-    startBatch(accepted, modes, mailbox_, std::move(reports), control_);
+    return reports;
 }
 
 void AppDelegate::requestQuit() {
@@ -347,6 +372,28 @@ void AppDelegate::choose() {
     dialog->show();
 }
 
+// Files and folders at once: the dialog's own button would enter a chosen folder instead of
+// returning it, so its button is taken over (a double click still enters a folder).
+void AppDelegate::chooseToInspect() {
+    if (refuseWhileWorking()) return;
+    auto* dialog = new QFileDialog(window_.get(), QStringLiteral("Inspect"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::NonModal);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setNameFilter(mediaFilter());
+    dialog->setLabelText(QFileDialog::Accept, QStringLiteral("Inspect"));
+    if (auto* buttons = dialog->findChild<QDialogButtonBox*>()) {
+        disconnect(buttons, &QDialogButtonBox::accepted, dialog, nullptr);
+        connect(buttons, &QDialogButtonBox::accepted, this, [this, dialog] {
+            const QList<QUrl> chosen = dialog->selectedUrls();
+            dialog->close();
+            inspectFiles(chosen);
+        });
+    }
+    dialog->show();
+}
+
 void AppDelegate::showAbout() {
     auto* box =
         new QMessageBox(QMessageBox::NoIcon, QStringLiteral("About Tintguard"),
@@ -376,6 +423,11 @@ void AppDelegate::setupMenu() {
         addEntry(appMenu, QStringLiteral("Quit Tintguard"), QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->setMenuRole(QAction::QuitRole);
     connect(quit, &QAction::triggered, this, &AppDelegate::requestQuit, Qt::QueuedConnection);
+    appMenu->addSeparator();
+    QAction* inspect =
+        addEntry(appMenu, QStringLiteral("Inspect\u2026"), QKeySequence(Qt::CTRL | Qt::Key_I));
+    inspect->setObjectName(QStringLiteral("inspect"));
+    connect(inspect, &QAction::triggered, this, &AppDelegate::chooseToInspect);
 
     QMenu* edit = menuBar_->addMenu(QStringLiteral("Edit"));
     const std::pair<const char*, const char*> editEntries[] = {

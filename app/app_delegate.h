@@ -28,6 +28,7 @@ namespace tg {
 
 class Mailbox;
 struct BatchControl;
+struct BatchReports;
 
 class AppDelegate : public QObject {
     Q_OBJECT
@@ -54,6 +55,12 @@ public:
     void renderList();
     // The open dialog; its choice goes to addFiles.
     void choose();
+    // Files and folders looked at without changing anything, in the batch's rows: each says what
+    // it states of its colour, marked with the outcome an in-place run would give. Refused like
+    // a drop while a batch runs.
+    void inspectFiles(const QList<QUrl>& urls);
+    // The dialog behind "Inspect…"; its choice goes to inspectFiles.
+    void chooseToInspect();
 
     // A quit from the menu, the window or the desktop. While a batch runs the first lets the step
     // in progress finish and then quits, with the window still showing its progress; a second
@@ -94,6 +101,12 @@ private:
     void setProgress(double value);
     void renderSoon();
     void showDropLine(const QString& text);
+    QList<QUrl> acceptable(const QList<QUrl>& urls) const;
+    // While a batch runs, says so in the drop zone and returns true.
+    bool refuseWhileWorking();
+    // A row per file with its placeholder, and the batch under way.
+    void showRows(const QList<QUrl>& files, const QString& placeholder);
+    BatchReports workerReports();
 
     std::unique_ptr<QMenuBar> menuBar_; // until the window takes it
     std::unique_ptr<QMainWindow> window_;

@@ -2,6 +2,7 @@
 
 #include "app/mailbox.h"
 #include "app/visuals.h"
+#include "pipeline/colour_report.h"
 #include "pipeline/driver.h"
 #include "pipeline/inputs.h"
 #include "pipeline/leftovers.h"
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <exception>
+#include <functional>
 #include <thread>
 
 namespace tg {
@@ -77,23 +79,41 @@ std::vector<Input> listInputs(const QList<QUrl>& given, const std::shared_ptr<Ma
     return inputs;
 }
 
-void runBatch(const QList<QUrl>& given, const std::vector<TGMode>& modes,
-              const std::shared_ptr<Mailbox>& home, const BatchReports& reports,
-              const BatchControl& control) {
+// One file's row when it is done; stopped when the batch ended before it.
+struct FileReport {
+    bool stopped = false;
+    QString text, detail;
+    std::optional<TGOutcome> outcome;
+};
+// File i of total.
+using FileWork = std::function<FileReport(int i, double total, const Input& input)>;
+
+// Every file through work, one at a time; rows are reported as each ends.
+void runFiles(const QList<QUrl>& given, const std::shared_ptr<Mailbox>& home,
+              const BatchReports& reports, const std::function<QList<QUrl>()>& produced,
+              const FileWork& work) {
     const std::vector<Input> inputs = listInputs(given, home, reports);
-    QList<QUrl> produced;
-    SweptFolders swept; // each folder is cleared of leftovers once per batch
     const double total = double(inputs.size());
     for (int i = 0; i < int(inputs.size()); ++i) {
-        std::optional<TGOutcome> soFar;
+        const FileReport r = work(i, total, inputs[std::size_t(i)]);
+        if (r.stopped) break;
+        home->post([=] { reports.fileDone(i, r.text, r.detail, r.outcome, total); });
+    }
+    home->post([=, made = produced()] { reports.ended(made); });
+}
+
+// Every mode on every file; a file's row merges its modes' outcomes.
+void runModes(const QList<QUrl>& given, const std::vector<TGMode>& modes,
+              const std::shared_ptr<Mailbox>& home, const BatchReports& reports,
+              const BatchControl& control) {
+    QList<QUrl> produced;
+    SweptFolders swept; // each folder is cleared of leftovers once per batch
+    const FileWork work = [&](int i, double total, const Input& input) {
+        FileReport report;
         QStringList lines, details;
-        bool stopped = false;
         for (TGMode mode : modes) {
             // The window is gone or quitting: no further step starts.
-            if (!home->isOpen() || control.stop.load()) {
-                stopped = true;
-                break;
-            }
+            if (!home->isOpen() || control.stop.load()) return FileReport{true, {}, {}, {}};
             // A bake reports every frame; the list and the bar show no finer than a permille.
             std::atomic<int> shown{-1};
             const ProgressFn onProgress = [&](ProgressPhase phase, double f) {
@@ -102,20 +122,47 @@ void runBatch(const QList<QUrl>& given, const std::vector<TGMode>& modes,
                 if (shown.exchange(step) == step) return;
                 home->post([=] { reports.progress(i, phase, clamped, total); });
             };
-            const TGResult r =
-                processSafely(inputs[std::size_t(i)], mode, onProgress, &control.cancel, swept);
+            const TGResult r = processSafely(input, mode, onProgress, &control.cancel, swept);
             if (r.produced && (r.outcome == TGOutcome::fixed || r.outcome == TGOutcome::added))
                 produced << fileUrl(*r.produced);
             lines << symbol(r.outcome) + QStringLiteral("  ") + QString::fromStdString(r.message);
             if (r.detail) details << QString::fromStdString(*r.detail);
-            soFar = mergeOutcome(soFar, r.outcome);
+            report.outcome = mergeOutcome(report.outcome, r.outcome);
         }
-        if (stopped) break;
-        home->post([=, text = lines.join(QStringLiteral("\n     ")), detail = details.join(u'\n')] {
-            reports.fileDone(i, text, detail, soFar, total);
-        });
-    }
-    home->post([=] { reports.ended(produced); });
+        report.text = lines.join(QStringLiteral("\n     "));
+        report.detail = details.join(u'\n');
+        return report;
+    };
+    runFiles(given, home, reports, [&] { return produced; }, work);
+}
+
+// What an in-place run would do to every file, and what each says of its colour; nothing is
+// written, no leftover cleared.
+void runInspect(const QList<QUrl>& given, const std::shared_ptr<Mailbox>& home,
+                const BatchReports& reports, const BatchControl& control) {
+    const FileWork work = [&](int, double, const Input& input) {
+        if (!home->isOpen() || control.stop.load()) return FileReport{true, {}, {}, {}};
+        FileReport report;
+        Inspection in;
+        try {
+            in = inspectInput(input);
+        } catch (const std::exception& e) {
+            in.result = {input.path.filename().string(), TGOutcome::error,
+                         std::string("Failed: ") + e.what()};
+        }
+        QStringList lines;
+        for (const auto& line : colourLines(in))
+            lines << QString::fromStdString(line);
+        const bool looked = in.kind != Inspection::Kind::other && in.readable;
+        lines << QString::fromStdString(looked ? inPlaceLine(in)
+                                               : outcomeSymbol(in.result.outcome) +
+                                                     std::string("  ") + in.result.message);
+        report.text = lines.join(QStringLiteral("\n     "));
+        report.detail = QString::fromStdString(in.result.detail.value_or(""));
+        report.outcome = in.result.outcome;
+        return report;
+    };
+    runFiles(given, home, reports, [] { return QList<QUrl>(); }, work);
 }
 
 } // namespace
@@ -146,15 +193,28 @@ QColor colorFor(std::optional<TGOutcome> outcome) {
     return C_sub;
 }
 
-void startBatch(QList<QUrl> files, std::vector<TGMode> modes, std::shared_ptr<Mailbox> home,
-                BatchReports reports, std::shared_ptr<BatchControl> control) {
+namespace {
+
+// Runs body on a worker thread of its own, counted until it ends.
+void startWorker(std::function<void()> body) {
     ++runningWorkers;
-    std::thread([files = std::move(files), modes = std::move(modes), home = std::move(home),
-                 reports = std::move(reports), control = std::move(control)] {
-        runBatch(files, modes, home, reports, *control);
+    std::thread([body = std::move(body)] {
+        body();
         --runningWorkers;
         runningWorkers.notify_all();
     }).detach();
+}
+
+} // namespace
+
+void startBatch(QList<QUrl> files, std::vector<TGMode> modes, std::shared_ptr<Mailbox> home,
+                BatchReports reports, std::shared_ptr<BatchControl> control) {
+    startWorker([=] { runModes(files, modes, home, reports, *control); });
+}
+
+void startInspect(QList<QUrl> files, std::shared_ptr<Mailbox> home, BatchReports reports,
+                  std::shared_ptr<BatchControl> control) {
+    startWorker([=] { runInspect(files, home, reports, *control); });
 }
 
 bool batchRunning() {

@@ -51,6 +51,11 @@ struct BatchReports {
 void startBatch(QList<QUrl> files, std::vector<TGMode> modes, std::shared_ptr<Mailbox> home,
                 BatchReports reports, std::shared_ptr<BatchControl> control);
 
+// Looks at every file as startBatch runs it: its row tells what it says of its colour and, by its
+// mark, what an in-place run would do. Nothing is written and no leftover is cleared.
+void startInspect(QList<QUrl> files, std::shared_ptr<Mailbox> home, BatchReports reports,
+                  std::shared_ptr<BatchControl> control);
+
 // Whether any batch worker is still running (for a quit in the middle of a batch).
 bool batchRunning();
 // Blocks until every worker has finished the step it is in and stopped.

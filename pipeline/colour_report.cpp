@@ -77,4 +77,41 @@ Inspection inspectInput(const Input& input) {
     return out;
 }
 
+namespace {
+
+// "nclx 1/1/1", "prof", "none".
+std::string colourText(const std::optional<InspectedColour>& c) {
+    if (!c) return "none";
+    if (c->kind == "icc") return "ICC \"" + c->description + "\"";
+    std::string text = c->kind;
+    if (c->primaries && c->transfer && c->matrix)
+        text += " " + std::to_string(*c->primaries) + "/" + std::to_string(*c->transfer) + "/" +
+                std::to_string(*c->matrix);
+    return text;
+}
+
+} // namespace
+
+std::vector<std::string> colourLines(const Inspection& in) {
+    std::vector<std::string> lines;
+    for (const auto& t : in.tracks) {
+        std::string bitstream = colourText(t.bitstream);
+        // The kind of a coded description says nothing a reader needs; its codes do.
+        if (t.bitstream)
+            bitstream =
+                t.bitstream->primaries ? bitstream.substr(bitstream.find(' ') + 1) : "none stated";
+        lines.push_back("track " + std::to_string(t.track) + " " + t.entry +
+                        "  container: " + colourText(t.container) + "  bitstream: " + bitstream +
+                        "  HDR: " + (t.hdr ? "yes" : "no"));
+    }
+    if (in.kind == Inspection::Kind::photo && in.readable)
+        lines.push_back("colour: " + colourText(in.colour) +
+                        "  Display P3: " + (in.displayP3 ? "yes" : "no"));
+    return lines;
+}
+
+std::string inPlaceLine(const Inspection& in) {
+    return "in place:  " + std::string(outcomeSymbol(in.result.outcome)) + "  " + in.result.message;
+}
+
 } // namespace tg

@@ -44,4 +44,10 @@ struct Inspection {
 
 Inspection inspectInput(const Input& input);
 
+// A line per video entry ("track 1 avc1  container: nclc 1/1/1  bitstream: 1/1/1  HDR: no"), or
+// the photo's ("colour: ICC \"sRGB\"  Display P3: no"), as the CLI and the window show them.
+std::vector<std::string> colourLines(const Inspection& inspection);
+// "in place:  " + the outcome's mark + "  " + the message an in-place run would give.
+std::string inPlaceLine(const Inspection& inspection);
+
 } // namespace tg

@@ -4,9 +4,12 @@
 #include "app/visuals.h"
 #include "app_fixtures.h"
 
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileOpenEvent>
+#include <QMenuBar>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
@@ -244,6 +247,55 @@ private slots:
         for (const char* glob : {"*.mov", "*.mp4", "*.jpg", "*.png"})
             QVERIFY2(dialog->nameFilters().join(' ').contains(QLatin1String(glob)), glob);
         dialog->reject();
+    }
+
+    // Inspect… takes a folder from its dialog: a row per file, what it says of its colour,
+    // marked as an in-place run would end; nothing in the folder changes, not even a time.
+    void inspectingAFolderListsEachFilesColourAndWritesNothing() {
+        const QString folder = dir_->filePath("look");
+        QDir().mkpath(folder);
+        const QStringList files = {placed("p3.mov", folder + "/a.mov"),
+                                   placed("photo.png", folder + "/b.png")};
+        const auto state = [&] {
+            QStringList seen;
+            for (const QFileInfo& f : QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden |
+                                                                 QDir::NoDotAndDotDot))
+                seen << f.fileName() + " " + QString::number(f.size()) + " " +
+                            QString::number(f.lastModified().toMSecsSinceEpoch());
+            return seen;
+        };
+        const QStringList before = state();
+        auto d = launch(revealed_);
+        auto* inspect = d->window()->menuBar()->findChild<QAction*>("inspect");
+        QVERIFY(inspect);
+        QCOMPARE(inspect->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_I));
+        inspect->trigger();
+        auto* dialog = d->window()->findChild<QFileDialog*>();
+        QVERIFY(dialog && dialog->isVisible());
+        dialog->setDirectory(dir_->path());
+        dialog->selectFile("look");
+        dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Open)->click();
+        QVERIFY(d->working());
+        // Refused like a drop while it runs.
+        d->inspectFiles(urlsOf({files[1]}));
+        QCOMPARE(d->dropLine()->text(), "Busy \u2014 drop again when this batch is done");
+        WAIT_FOR_BATCH(*d);
+
+        QCOMPARE(d->entries().size(), std::size_t(2));
+        const auto& movie = d->entries()[0];
+        QVERIFY2(movie.status.startsWith("track 1 avc1  container: ") &&
+                     movie.status.contains("bitstream: 12/1/1") &&
+                     movie.status.endsWith("in place:  \u2022  Already Display-P3"),
+                 qPrintable(movie.status));
+        QCOMPARE(movie.outcome, TGOutcome::already);
+        const auto& photo = d->entries()[1];
+        QVERIFY2(photo.status.startsWith("colour: ") &&
+                     photo.status.contains("Display P3: no") &&
+                     photo.status.endsWith("in place:  \u2713  Tagged \u2192 Display-P3"),
+                 qPrintable(photo.status));
+        QCOMPARE(blockColor(*d, 5), SYSTEM_GREEN); // the photo's in-place line
+        QCOMPARE(state(), before);
+        QVERIFY(revealed_.isEmpty());
     }
 
     void closingTheWindowQuits() {
