@@ -62,10 +62,10 @@ ImageFormat sniffFormat(std::span<const std::uint8_t> b) {
         hasPrefix(b, std::string_view("II+\0", 4)) || hasPrefix(b, std::string_view("MM\0+", 4)))
         return Format::tiff;
     if (const Format f = classifyFtyp(b); f != Format::none) return f;
+    if (hasPrefix(b, "RIFF") && b.size() >= 12 && hasPrefix(b.subspan(8), "WEBP"))
+        return Format::webp;
     // Images we recognise but do not write.
-    if (hasPrefix(b, "GIF87a") || hasPrefix(b, "GIF89a") || isBmp(b) ||
-        (hasPrefix(b, "RIFF") && b.size() >= 12 && hasPrefix(b.subspan(8), "WEBP")))
-        return Format::other;
+    if (hasPrefix(b, "GIF87a") || hasPrefix(b, "GIF89a") || isBmp(b)) return Format::other;
     return Format::none;
 }
 
@@ -79,6 +79,8 @@ const PhotoFormat* photoFormatOf(ImageFormat format) {
         return &TIFF_FORMAT;
     case ImageFormat::heif:
         return &HEIF_FORMAT;
+    case ImageFormat::webp:
+        return &WEBP_FORMAT;
     case ImageFormat::other:
     case ImageFormat::none:
         break;

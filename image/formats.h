@@ -38,7 +38,7 @@ std::string componentsReason(std::size_t components);
 std::string hdrReason(unsigned primaries, unsigned transfer);
 
 // What a file is, from its first bytes, as an image source reports it: never from its name.
-enum class ImageFormat { none, jpeg, png, tiff, heif, other };
+enum class ImageFormat { none, jpeg, png, tiff, heif, webp, other };
 ImageFormat sniffFormat(std::span<const std::uint8_t> head);
 
 // The colour signal of the (primary) image, as stored: an ICC profile, CICP codes (HEIF nclx,
@@ -62,6 +62,7 @@ extern const PhotoFormat JPEG_FORMAT;
 extern const PhotoFormat PNG_FORMAT;
 extern const PhotoFormat TIFF_FORMAT;
 extern const PhotoFormat HEIF_FORMAT;
+extern const PhotoFormat WEBP_FORMAT;
 
 // The operations of a format we write; nullptr for `none` and for images we only recognise.
 const PhotoFormat* photoFormatOf(ImageFormat format);

@@ -108,7 +108,7 @@ Decision decide(const std::filesystem::path& file, bool forTag,
     const ImageFormat sniffed = sniffFormat(std::span(head).first(*got));
     d.format = photoFormatOf(sniffed);
     if (sniffed == ImageFormat::other)
-        return fail("Unknown image type", "not a JPEG, PNG, TIFF or HEIF image");
+        return fail("Unknown image type", "not a JPEG, PNG, TIFF, HEIF or WebP image");
     if (!d.format)
         return fail(CANT_READ_IMAGE, *got == 0 ? "empty file" : "not an image we recognise");
 

@@ -18,6 +18,8 @@ packages=(
   man-db dpkg-dev lintian
   # tests: oracles, fuzzing, a real X server
   libgtest-dev libgmock-dev ffmpeg libimage-exiftool-perl imagemagick libjpeg-turbo-progs mediainfo
+  # tests: WebP photos made, decoded and checked (cwebp, img2webp, webpmux, dwebp, webpinfo)
+  webp
   # tests: counting the folder listings a batch makes
   strace
   # tests: reading the installed MIME package

@@ -1,8 +1,9 @@
-// Feeds arbitrary bytes to the hand-written JPEG marker walk, the PNG chunk walk, the EXIF
-// orientation reader and the ICC test, and checks that whatever we write walks back cleanly.
+// Feeds arbitrary bytes to the hand-written JPEG marker walk, the PNG and WebP chunk walks, the
+// EXIF orientation reader and the ICC test, and checks that whatever we write walks back cleanly.
 #include "image/display_p3.h"
 #include "image/jpeg_markers.h"
 #include "image/png_chunks.h"
+#include "image/webp_chunks.h"
 
 #include "fuzz_common.h"
 
@@ -43,12 +44,29 @@ void retag(m::Bytes data, Walk walk, Meta meta, Tag tag, bool mayRefuse) {
     if constexpr (requires { after.cicp; }) require(!after.cicp);
 }
 
+// WebP has no chunk it must refuse: whatever walks is tagged, and the result walks back with the
+// profile flagged for decoders.
+void retagWebp(m::Bytes data) {
+    const auto layout = m::walkWebp(data);
+    if (layout.failed()) return;
+    const auto before = m::webpMeta(data, *layout);
+    const auto out = m::taggedWebp(data, *layout, profile(), before.orientation);
+    require(out.has_value() && out->size() % 2 == 0);
+    const auto again = m::walkWebp(*out);
+    require(again.ok());
+    const auto after = m::webpMeta(*out, *again);
+    require(after.iccFlagged && *after.icc == profile());
+    require(after.orientation.has_value() == before.orientation.has_value());
+    if (before.orientation) require(after.orientation->value == before.orientation->value);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const m::Bytes bytes(data, size);
     retag(bytes, m::walkJpeg, m::jpegMeta, m::taggedJpeg, false);
     retag(bytes, m::walkPng, m::pngMeta, m::taggedPng, true);
+    retagWebp(bytes);
     if (const auto o = m::exifOrientation(bytes)) require(o->value >= 1 && o->value <= 8);
     (void)tg::isDisplayP3(bytes);
     return 0;

@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
         Source{"cut.jpg", "-quality 90", "", 0, "Can't read image",
                "JPEG cut short (no end of image)", withoutEndMarker},
         Source{"moving.png", "-colors 8", "GIF:", 0, "Unknown image type", // we do not write GIF
-               "not a JPEG, PNG, TIFF or HEIF image"}),
+               "not a JPEG, PNG, TIFF, HEIF or WebP image"}),
     [](const auto& info) { return rowName(info.param.file); });
 
 // The file behind a symbolic link is replaced; the link stays.

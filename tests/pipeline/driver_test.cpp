@@ -218,8 +218,8 @@ class StopEveryWrite : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(StopEveryWrite, LeavesTheOldOrTheNewAndTheNextRunFinishes) {
     const StopCase& c = GetParam();
-    const fs::path pristine =
-        clip(fs::path(c.source).extension() == ".mov" ? "bt709.mov" : "photo.jpg");
+    const std::string ext = fs::path(c.source).extension().string();
+    const fs::path pristine = clip(ext == ".mov" ? "bt709.mov" : "photo" + ext);
     const auto original = readBytes(pristine);
     const bool copying = c.mode != TGMode::inPlace;
 
@@ -267,7 +267,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StopCase{"movie_copy", "clip.mov", TGMode::p3Copy, "clip_P3.mov"},
                       StopCase{"movie_bake", "clip.mov", TGMode::bake, "clip_universal.mov", true},
                       StopCase{"photo_copy", "photo.jpg", TGMode::p3Copy, "photo_P3.jpg"},
-                      StopCase{"photo_in_place", "photo.jpg", TGMode::inPlace, "photo.jpg"}),
+                      StopCase{"photo_in_place", "photo.jpg", TGMode::inPlace, "photo.jpg"},
+                      StopCase{"webp_in_place", "photo.webp", TGMode::inPlace, "photo.webp"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
