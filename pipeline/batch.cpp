@@ -67,6 +67,9 @@ private:
         Results results;
         for (const TGMode mode : modes_) {
             if (stopping()) break;
+            // An encode already keeps every core busy: two would only share them, and the memory.
+            std::unique_lock<std::mutex> oneEncode(encoding_, std::defer_lock);
+            if (mode == TGMode::bake && isMovie(inputs_[index].path)) oneEncode.lock();
             if (hooks_.onStep) hooks_.onStep(inputs_[index], mode, true);
             results.emplace_back(mode, processInput(inputs_[index], mode, progress,
                                                     hooks_.cancel, &swept_));
@@ -98,6 +101,7 @@ private:
     const std::vector<TGMode>& modes_;
     const BatchHooks& hooks_;
     SweptFolders swept_;
+    std::mutex encoding_; // held through a movie's bake
 
     std::mutex mutex_;
     std::condition_variable changed_;

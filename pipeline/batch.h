@@ -32,7 +32,8 @@ struct BatchHooks {
 };
 
 // Runs every mode, in the given order, on each input; an input's modes run one after another
-// on one worker. Each folder is cleared of leftovers once, before any file in it is written.
+// on one worker; movies are baked one at a time. Each folder is cleared of leftovers once, before
+// any file in it is written.
 void runBatch(const std::vector<Input>& inputs, const std::vector<TGMode>& modes,
               const BatchHooks& hooks);
 
