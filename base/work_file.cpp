@@ -130,9 +130,11 @@ PendingFile::~PendingFile() {
     if (!done_) removeFile(temp_);
 }
 
-Status PendingFile::commit() {
+Status PendingFile::commit(bool flushed) {
     if (done_) return Failure{{}, "already finished"};
-    if (auto synced = syncNamed(temp_, handle_); synced.failed()) return synced;
+    const bool onStorage = flushed && handle_.isOpen() && names(temp_, handle_.fd());
+    if (!onStorage)
+        if (auto synced = syncNamed(temp_, handle_); synced.failed()) return synced;
     if (::rename(temp_.c_str(), final_.c_str()) != 0) return errnoFailure(errno);
     done_ = true;
     // The new name is in place; a folder that cannot be flushed changes nothing we could undo.

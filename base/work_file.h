@@ -46,8 +46,9 @@ public:
 
     // Flushes whatever file now has the hidden name (a tagger may have replaced it by a rename)
     // to storage, renames it over the final name, then flushes the folder. On failure the final
-    // name keeps what it had.
-    Status commit();
+    // name keeps what it had. flushed: the caller has just synced the handle, and the hidden name
+    // still names it, so the file's own flush is not paid twice.
+    Status commit(bool flushed = false);
 
     // The handle, with its live mark, once committed: the file now under the final name.
     FileHandle takeHandle() { return std::move(handle_); }

@@ -181,7 +181,7 @@ TGResult processImageCore(const std::filesystem::path& file, FileHandle* committ
         r.detail = "changed while being read";
         return r;
     }
-    if (auto replaced = pending->commit(); replaced.failed())
+    if (auto replaced = pending->commit(/*flushed=*/true); replaced.failed())
         return fail("Replace failed", replaced);
     if (committed) *committed = pending->takeHandle();
     return {d.name, TGOutcome::fixed, TAGGED};
