@@ -125,7 +125,7 @@ std::optional<int> parseArguments(int argc, char** argv, Request& request) {
     app.set_version_flag("--version", std::string("tintguard-cli ") + TG_VERSION);
     app.add_option(
            "files", request.files,
-           "Movies (mov, mp4, m4v), photos (jpg, png, heic, hif, avif, tiff), or folders of them")
+           "Movies (mov, mp4, m4v, mkv, webm), photos (jpg, png, heic, hif, avif, tiff), or folders of them")
         ->required();
 
     try {

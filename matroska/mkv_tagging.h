@@ -1,0 +1,36 @@
+// Tags a Matroska or WebM file Display P3 where it lies, in the same frame as a movie: one
+// descriptor opened without blocking and locked from the first read to the last write, an
+// interrupted edit finished or undone first, then the decision and the journaled edit.
+#pragma once
+
+#include "model/job.h"
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tg {
+
+TGResult tagMatroska(const std::filesystem::path& file,
+                     const std::function<void(double)>& onMoving = {});
+
+// What a read-only look finds, under a shared lock: per video track the container's Colour,
+// and what an in-place run would do, with the way it would make room in the detail.
+struct MkvTrackReport {
+    std::uint64_t number = 0;
+    std::string codec;
+    bool colour = false;
+    std::optional<std::uint64_t> primaries, transfer, matrix;
+    bool hdr = false;
+};
+struct MkvInspection {
+    bool readable = false;
+    bool interruptedEdit = false;
+    std::vector<MkvTrackReport> tracks;
+    TGResult inPlace{"", TGOutcome::error, ""};
+};
+MkvInspection inspectMatroska(const std::filesystem::path& file);
+
+} // namespace tg
