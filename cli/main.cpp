@@ -123,9 +123,9 @@ std::optional<int> parseArguments(int argc, char** argv, Request& request) {
         ->excludes(app.get_option("--bake"));
     app.add_flag("--json", request.json, "Print one JSON object per file and mode");
     app.set_version_flag("--version", std::string("tintguard-cli ") + TG_VERSION);
-    app.add_option(
-           "files", request.files,
-           "Movies (mov, mp4, m4v, mkv, webm), photos (jpg, png, heic, hif, avif, tiff), or folders of them")
+    app.add_option("files", request.files,
+                   "Movies (mov, mp4, m4v, mkv, webm), photos (jpg, png, heic, hif, avif, tiff), "
+                   "or folders of them")
         ->required();
 
     try {

@@ -49,16 +49,17 @@ bool holdsSplice(const e::Element& el, const std::vector<TracksSplice>& splices)
     });
 }
 
-std::optional<std::vector<std::uint8_t>> rebuild(Bytes buf, const e::Element& el,
-                                                 const std::vector<TracksSplice>& splices, int depth) {
+std::optional<std::vector<std::uint8_t>>
+rebuild(Bytes buf, const e::Element& el, const std::vector<TracksSplice>& splices, int depth) {
     if (depth > e::MAX_DEPTH || el.header.unknownSize) return std::nullopt;
     const auto kids = e::listChildren(buf, el.dataStart(), el.end());
     if (!kids.complete) return std::nullopt;
     std::vector<std::uint8_t> data;
     for (const auto& c : kids.elements) {
-        const auto replaced = std::find_if(splices.begin(), splices.end(), [&](const TracksSplice& s) {
-            return s.parent == el.offset && s.remove > 0 && s.at == c.offset;
-        });
+        const auto replaced =
+            std::find_if(splices.begin(), splices.end(), [&](const TracksSplice& s) {
+                return s.parent == el.offset && s.remove > 0 && s.at == c.offset;
+            });
         if (replaced != splices.end()) {
             if (replaced->remove != c.end() - c.offset) return std::nullopt;
             data.insert(data.end(), replaced->bytes.begin(), replaced->bytes.end());
@@ -72,7 +73,8 @@ std::optional<std::vector<std::uint8_t>> rebuild(Bytes buf, const e::Element& el
         }
     }
     for (const auto& s : splices)
-        if (s.parent == el.offset && s.remove == 0) data.insert(data.end(), s.bytes.begin(), s.bytes.end());
+        if (s.parent == el.offset && s.remove == 0)
+            data.insert(data.end(), s.bytes.begin(), s.bytes.end());
     // A CRC-32 first covers the rest of the element's data.
     if (!kids.elements.empty() && kids.elements.front().header.id == e::CRC32 &&
         kids.elements.front().header.size == 4) {
@@ -197,8 +199,8 @@ Result<EditPlan> grow(const MkvFile& m, const std::shared_ptr<const Shared>& s,
         const unsigned w = unsigned(m.segmentSize->width);
         const std::uint64_t most = w >= 8 ? ~0ull : (std::uint64_t(1) << (7 * w)) - 2;
         if (m.segment.header.size > most - growth - MAX_EXTRA_MOVE)
-            return Failure{NARROW_SEGMENT, "Segment size written in " + std::to_string(w) +
-                                               " bytes"};
+            return Failure{NARROW_SEGMENT,
+                           "Segment size written in " + std::to_string(w) + " bytes"};
         g.offsets.push_back(*m.segmentSize);
     }
     for (const auto& el : m.top)
@@ -249,11 +251,16 @@ Result<EditPlan> planMatroskaEdit(const FileHandle& file, const MkvFile& m,
         const MkvTrack& t = m.trackList[d.track];
         if (d.verdict != TrackVerdict::fixed) continue;
         const std::uint64_t at = m.tracks.offset + t.primaries->at;
-        writes.push_back(fieldWrite(at, int(t.primaries->width), PRIMARIES_DISPLAY_P3,
-                                    Bytes(m.tracksBytes).subspan(t.primaries->at,
-                                                                 t.primaries->width)));
+        writes.push_back(
+            fieldWrite(at, int(t.primaries->width), PRIMARIES_DISPLAY_P3,
+                       Bytes(m.tracksBytes).subspan(t.primaries->at, t.primaries->width)));
     }
     writes.insert(writes.end(), extra.begin(), extra.end());
+    // A CRC-32 made again over damaged bytes would hide the damage it was written to show.
+    const auto damaged = [](const CrcElement& c) { return !c.matches; };
+    if ((m.tracksCrc && damaged(*m.tracksCrc)) ||
+        std::any_of(m.checked.begin(), m.checked.end(), damaged))
+        return Failure{DAMAGED_MATROSKA, "a CRC-32 does not match its element's data"};
     auto s = std::make_shared<Shared>();
     s->tracksBytes = m.tracksBytes;
     s->tracks = m.tracks;

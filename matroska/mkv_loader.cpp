@@ -306,9 +306,9 @@ private:
 } // namespace
 
 std::optional<CrcElement> crcOf(Bytes elementBytes, std::uint64_t absStart) {
-    const auto head = e::decodeHeader(elementBytes.first(std::min<std::size_t>(
-                                          elementBytes.size(), e::MAX_HEADER)),
-                                      elementBytes.size());
+    const auto head = e::decodeHeader(
+        elementBytes.first(std::min<std::size_t>(elementBytes.size(), e::MAX_HEADER)),
+        elementBytes.size());
     if (!head) return std::nullopt;
     const auto kids = e::listChildren(elementBytes, head->headerSize(), elementBytes.size());
     if (kids.elements.empty()) return std::nullopt;
@@ -320,6 +320,8 @@ std::optional<CrcElement> crcOf(Bytes elementBytes, std::uint64_t absStart) {
     c.coveredFrom = absStart + first.end();
     const Bytes data = elementBytes.subspan(head->headerSize());
     c.data.assign(data.begin(), data.end());
+    c.matches = e::crc32(elementBytes.subspan(first.end())) ==
+                readUnsigned(elementBytes, first.dataStart(), 4, false);
     return c;
 }
 

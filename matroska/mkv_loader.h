@@ -48,11 +48,12 @@ struct CrcElement {
     std::uint64_t crcAt = 0;     // absolute position of the 4 value bytes (little-endian)
     std::uint64_t coveredFrom = 0;
     std::vector<std::uint8_t> data; // from dataStart to the element's end
+    bool matches = true;            // the stored value is the data's: a mismatch is damage
 };
 
 struct MkvFile {
     std::string docType;
-    ebml::Element segment;      // absolute; an unknown size resolved to the end of the file
+    ebml::Element segment;          // absolute; an unknown size resolved to the end of the file
     std::vector<ebml::Element> top; // the Segment's children, absolute
     ebml::Element tracks;
     std::vector<std::uint8_t> tracksBytes; // the whole Tracks element
@@ -63,7 +64,7 @@ struct MkvFile {
     std::optional<OffsetField> segmentSize;
     std::vector<CrcElement> checked; // SeekHeads and Cues that carry a CRC-32
     std::optional<CrcElement> tracksCrc;
-    bool clusterPositions = false; // some Cluster states its own position
+    bool clusterPositions = false;  // some Cluster states its own position
     std::uint64_t firstCluster = 0; // absolute; the Segment's end when there is none
 };
 

@@ -38,9 +38,11 @@ RunPlan planRun(const std::string& name, const FileHandle& file, const MkvFile& 
         run.done->layers = std::move(layers);
         return std::move(run);
     };
-    if (d.tracks.empty()) return finish(TGOutcome::skipped, "No video track to tag", "no video track");
+    if (d.tracks.empty())
+        return finish(TGOutcome::skipped, "No video track to tag", "no video track");
     for (const auto& t : d.tracks)
-        if (t.verdict == TrackVerdict::hdr) return finish(TGOutcome::hdr, "HDR — left unchanged", t.why);
+        if (t.verdict == TrackVerdict::hdr)
+            return finish(TGOutcome::hdr, "HDR — left unchanged", t.why);
     if (d.all(TrackVerdict::already))
         return finish(TGOutcome::already, "Already Display-P3", {}, {"container"});
     auto plan = planMatroskaEdit(file, m, d, {});
@@ -165,7 +167,9 @@ MkvInspection inspectMatroska(const std::filesystem::path& file) {
     if (findMark(*opened)) {
         out.readable = true;
         out.interruptedEdit = true;
-        return refuse("An interrupted in-place edit of this file must be finished first — tag it in place.", {});
+        return refuse(
+            "An interrupted in-place edit of this file must be finished first — tag it in place.",
+            {});
     }
     auto size = opened->size();
     if (size.failed()) return refuse(UNREADABLE, size.failure());
@@ -177,8 +181,8 @@ MkvInspection inspectMatroska(const std::filesystem::path& file) {
     const MkvDecision d = decideMatroska(*loaded);
     for (const auto& t : d.tracks) {
         const MkvTrack& track = loaded->trackList[t.track];
-        MkvTrackReport r{track.number, track.codec, track.colour.has_value(), {}, {}, {},
-                         t.verdict == TrackVerdict::hdr};
+        MkvTrackReport r{track.number, track.codec, track.colour.has_value(),      {},
+                         {},           {},          t.verdict == TrackVerdict::hdr};
         if (track.primaries) r.primaries = track.primaries->value;
         if (track.transfer) r.transfer = track.transfer->value;
         if (track.matrix) r.matrix = track.matrix->value;

@@ -7,8 +7,8 @@ namespace tg {
 const std::set<std::string> VIDEO_EXTS = {"mov", "mp4", "m4v", "mkv", "webm"};
 const std::set<std::string> MATROSKA_EXTS = {"mkv", "webm"};
 // hif: the HEIF name Canon and Fujifilm cameras give their photos.
-const std::set<std::string> IMAGE_EXTS = {"jpg",  "jpeg", "png",  "heic", "heif",
-                                          "hif",  "avif", "tiff", "tif"};
+const std::set<std::string> IMAGE_EXTS = {"jpg", "jpeg", "png",  "heic", "heif",
+                                          "hif", "avif", "tiff", "tif"};
 
 std::string extensionOf(const std::filesystem::path& path) {
     std::string ext = path.extension().string();

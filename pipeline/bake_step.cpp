@@ -32,7 +32,9 @@ TGResult bakeVideo(const std::filesystem::path& source, const ProgressFn& onProg
     // WebM cannot hold the H.264 a bake writes, and a Matroska bake is not yet checked against
     // every layout: neither is started, and the source is left as it is.
     if (isMatroska(source)) {
-        TGResult result(name, TGOutcome::skipped, "Bake of Matroska and WebM not supported yet — tag in place or make a copy");
+        TGResult result(
+            name, TGOutcome::skipped,
+            "Bake of Matroska and WebM not supported yet — tag in place or make a copy");
         result.detail = "bake from a Matroska source";
         return result;
     }

@@ -54,7 +54,8 @@ Inspection matroska(const std::filesystem::path& file) {
     for (const auto& t : m.tracks) {
         std::optional<InspectedColour> colour;
         if (t.colour)
-            colour = InspectedColour{"Colour", code(t.primaries), code(t.transfer), code(t.matrix), {}};
+            colour =
+                InspectedColour{"Colour", code(t.primaries), code(t.transfer), code(t.matrix), {}};
         out.tracks.push_back({std::size_t(t.number), t.codec, colour, std::nullopt, t.hdr});
     }
     if (allP3(out.tracks, &InspectedTrack::container)) out.layers.push_back("container");
