@@ -100,6 +100,53 @@ std::uint32_t crc32(Bytes data, std::uint32_t crc) {
     return ~crc;
 }
 
+namespace {
+
+// A 32x32 matrix over GF(2), one column a word: what a CRC register becomes after zero bytes.
+using Gf2 = std::array<std::uint32_t, 32>;
+
+std::uint32_t times(const Gf2& m, std::uint32_t v) {
+    std::uint32_t out = 0;
+    for (int i = 0; v; ++i, v >>= 1)
+        if (v & 1) out ^= m[std::size_t(i)];
+    return out;
+}
+
+Gf2 squared(const Gf2& m) {
+    Gf2 out{};
+    for (std::size_t i = 0; i < 32; ++i)
+        out[i] = times(m, m[i]);
+    return out;
+}
+
+// The register (no initial or final inversion) after n more zero bytes.
+std::uint32_t shiftZeros(std::uint32_t reg, std::uint64_t n) {
+    Gf2 step{}; // one zero bit
+    step[0] = 0xEDB88320u;
+    for (std::size_t i = 1; i < 32; ++i)
+        step[i] = 1u << (i - 1);
+    step = squared(squared(squared(step))); // one zero byte
+    for (; n; n >>= 1) {
+        if (n & 1) reg = times(step, reg);
+        step = squared(step);
+    }
+    return reg;
+}
+
+} // namespace
+
+std::uint32_t crc32Patched(std::uint32_t crc, std::uint64_t length, std::uint64_t at, Bytes before,
+                           Bytes after) {
+    if (before.size() != after.size() || !fits(length, at, after.size())) return crc;
+    // The CRC is affine in the message: the difference of two CRCs of equal length is the
+    // register over the difference of the messages, zeros included.
+    const auto& t = crcTable();
+    std::uint32_t reg = 0;
+    for (std::size_t i = 0; i < after.size(); ++i)
+        reg = t[(reg ^ std::uint8_t(before[i] ^ after[i])) & 0xFF] ^ (reg >> 8);
+    return crc ^ shiftZeros(reg, length - at - after.size());
+}
+
 void putId(std::vector<std::uint8_t>& out, std::uint32_t id) {
     const unsigned w = id > 0xFFFFFF ? 4 : id > 0xFFFF ? 3 : id > 0xFF ? 2 : 1;
     for (unsigned i = w; i-- > 0;)

@@ -41,6 +41,7 @@ enum Id : std::uint32_t {
     CLUSTER_POSITION = 0xA7,
     SIMPLE_BLOCK = 0xA3,
     BLOCK_GROUP = 0xA0,
+    BLOCK = 0xA1,
     CUES = 0x1C53BB6B,
     CUE_POINT = 0xBB,
     CUE_TRACK_POSITIONS = 0xB7,
@@ -106,6 +107,12 @@ std::uint64_t readUint(Bytes data);
 
 // The CRC-32 (IEEE, reflected, as zlib computes it) of the bytes, continued from `crc`.
 std::uint32_t crc32(Bytes data, std::uint32_t crc = 0);
+
+// The CRC-32 of a message of `length` bytes after the bytes at `at` change from `before` to
+// `after` (the same length), from its CRC-32 before: the change alone is hashed and carried over
+// the bytes behind it, so the message itself is never read.
+std::uint32_t crc32Patched(std::uint32_t crc, std::uint64_t length, std::uint64_t at, Bytes before,
+                           Bytes after);
 
 // Writers. An ID as written; a size of at least minWidth bytes (never the all-ones pattern);
 // an unsigned element of the fewest bytes; the head of a Void element n >= 2 bytes long.

@@ -216,6 +216,28 @@ Result<EditPlan> grow(const MkvFile& m, const std::shared_ptr<const Shared>& s,
     return plan;
 }
 
+// The CRC-32s of the Clusters whose blocks the writes change, carried over from the old values.
+std::vector<Overwrite> clusterCrcWrites(const std::vector<ClusterCrc>& clusters,
+                                        const std::vector<Overwrite>& writes) {
+    std::vector<Overwrite> out;
+    for (const auto& c : clusters) {
+        std::uint32_t crc = c.value;
+        for (const auto& w : writes)
+            if (w.at >= c.coveredFrom && w.at + w.bytes.size() <= c.end)
+                crc = e::crc32Patched(crc, c.end - c.coveredFrom, w.at - c.coveredFrom, w.old,
+                                      w.bytes);
+        if (crc == c.value) continue;
+        Overwrite o;
+        o.at = c.crcAt;
+        for (int i = 0; i < 4; ++i) {
+            o.bytes.push_back(std::uint8_t(crc >> (8 * i)));
+            o.old.push_back(std::uint8_t(c.value >> (8 * i)));
+        }
+        out.push_back(std::move(o));
+    }
+    return out;
+}
+
 } // namespace
 
 std::vector<TracksSplice> colourSplices(const MkvFile& file, const MkvDecision& decision) {
@@ -256,6 +278,8 @@ Result<EditPlan> planMatroskaEdit(const FileHandle& file, const MkvFile& m,
                        Bytes(m.tracksBytes).subspan(t.primaries->at, t.primaries->width)));
     }
     writes.insert(writes.end(), extra.begin(), extra.end());
+    const auto clusterCrcs = clusterCrcWrites(m.clusterCrcs, writes);
+    writes.insert(writes.end(), clusterCrcs.begin(), clusterCrcs.end());
     // A CRC-32 made again over damaged bytes would hide the damage it was written to show.
     const auto damaged = [](const CrcElement& c) { return !c.matches; };
     if ((m.tracksCrc && damaged(*m.tracksCrc)) ||

@@ -1,6 +1,10 @@
 #include "matroska/mkv_loader.h"
 
+#include "codec/av1.h"
+#include "codec/sps.h"
+
 #include <algorithm>
+#include <map>
 
 namespace tg {
 
@@ -18,6 +22,10 @@ constexpr std::size_t MAX_TOP = 1u << 22;
 // A Cluster states its position, if at all, before its first block.
 constexpr std::uint64_t CLUSTER_HEAD = 64;
 constexpr std::uint32_t DV_CONFIG = 0x64766343, DV_VVC_CONFIG = 0x64767643; // dvcC, dvvC
+
+// A frame's leading units are read from its first bytes, more when they run on.
+constexpr std::uint64_t FRAME_HEAD = 512;
+constexpr std::uint64_t MAX_FRAME_HEAD = 1ull << 20;
 
 const char* const READ_ERROR = "Read error";
 
@@ -59,6 +67,7 @@ public:
         if (Status s = readHeader(); s.failed()) return s.failure();
         if (Status s = walkSegment(); s.failed()) return s.failure();
         if (Status s = readTracks(); s.failed()) return s.failure();
+        if (Status s = scanBlocks(); s.failed()) return s.failure();
         for (const auto& el : m_.top) {
             Status s;
             if (el.header.id == e::SEEK_HEAD) s = readSeekHead(el);
@@ -162,7 +171,14 @@ private:
         auto head = file_.readFully(cluster.dataStart(), std::size_t(n));
         if (head.failed()) return Failure{READ_ERROR, head.cause()};
         // The head is cut anywhere: only the elements it holds whole are listed.
-        for (const auto& c : e::listChildren(*head, 0, head->size()).elements) {
+        const auto kids = e::listChildren(*head, 0, head->size());
+        if (!kids.elements.empty() && kids.elements[0].header.id == e::CRC32 &&
+            kids.elements[0].header.size == 4)
+            m_.clusterCrcs.push_back(
+                {cluster.dataStart() + kids.elements[0].dataStart(),
+                 cluster.dataStart() + kids.elements[0].end(), cluster.end(),
+                 std::uint32_t(readUnsigned(*head, kids.elements[0].dataStart(), 4, false))});
+        for (const auto& c : kids.elements) {
             if (c.header.id == e::SIMPLE_BLOCK || c.header.id == e::BLOCK_GROUP) break;
             if (c.header.id == e::CLUSTER_POSITION) m_.clusterPositions = true;
         }
@@ -225,6 +241,99 @@ private:
             m_.trackList.push_back(std::move(t));
         }
         return {};
+    }
+
+    // The video tracks whose blocks may open with parameter sets, by track number.
+    struct InBandTrack {
+        std::size_t index = 0;
+        bool av1 = false;
+        VideoCodec codec = VideoCodec::h264;
+        unsigned lengthSize = 4;
+    };
+
+    Status scanBlocks() {
+        for (std::size_t i = 0; i < m_.trackList.size(); ++i) {
+            const MkvTrack& t = m_.trackList[i];
+            if (!t.isVideo() || !t.codecPrivate) continue;
+            const Bytes record =
+                Bytes(m_.tracksBytes)
+                    .subspan(t.codecPrivate->dataStart(), t.codecPrivate->header.size);
+            InBandTrack c{i};
+            if (t.codec == "V_AV1") {
+                c.av1 = true;
+            } else if (t.codec == "V_MPEG4/ISO/AVC" || t.codec == "V_MPEGH/ISO/HEVC") {
+                c.codec = t.codec == "V_MPEG4/ISO/AVC" ? VideoCodec::h264 : VideoCodec::hevc;
+                const auto config = c.codec == VideoCodec::h264 ? avcCSps(record) : hvcCSps(record);
+                if (!config) continue;
+                c.lengthSize = config->lengthSize;
+            } else {
+                continue;
+            }
+            inBandTracks_[t.number] = c;
+        }
+        if (inBandTracks_.empty()) return {};
+        for (const auto& cluster : m_.top) {
+            if (cluster.header.id != e::CLUSTER) continue;
+            if (Status s = scanBlocksIn(cluster.dataStart(), cluster.end(), 0); s.failed())
+                return s;
+        }
+        return {};
+    }
+
+    Status scanBlocksIn(std::uint64_t from, std::uint64_t to, int depth) {
+        for (std::uint64_t at = from; at < to;) {
+            auto found = headerAt(file_, at, to - at);
+            if (found.failed()) return found.failure();
+            if (!*found || (*found)->header.unknownSize)
+                return damaged("Cluster child at " + std::to_string(at));
+            const e::Element& el = **found;
+            if (el.header.id == e::SIMPLE_BLOCK || el.header.id == e::BLOCK) {
+                if (Status s = readBlockHead(el); s.failed()) return s;
+            } else if (el.header.id == e::BLOCK_GROUP && depth == 0) {
+                if (Status s = scanBlocksIn(el.dataStart(), el.end(), 1); s.failed()) return s;
+            }
+            at = el.end();
+        }
+        return {};
+    }
+
+    Status readBlockHead(const e::Element& block) {
+        const std::uint64_t size = block.header.size;
+        auto head =
+            file_.readFully(block.dataStart(), std::size_t(std::min<std::uint64_t>(size, 12)));
+        if (head.failed()) return Failure{READ_ERROR, head.cause()};
+        const auto track = e::readVarInt(*head, 0);
+        if (!track) return {};
+        const auto c = inBandTracks_.find(track->value);
+        if (c == inBandTracks_.end() || size < track->width + 3u) return {};
+        const std::uint64_t frameAt = block.dataStart() + track->width + 3;
+        const std::uint64_t frameSize = size - track->width - 3;
+        // Laced frames lie behind sizes of their own; a laced video block is rare enough to
+        // leave its track's in-band units unread (and say so).
+        if ((*head)[track->width + 2] & 0x06) {
+            m_.trackList[c->second.index].laced = true;
+            return {};
+        }
+        std::uint64_t want = std::min<std::uint64_t>(frameSize, FRAME_HEAD);
+        for (;;) {
+            auto bytes = file_.readFully(frameAt, std::size_t(want));
+            if (bytes.failed()) return Failure{READ_ERROR, bytes.cause()};
+            const LeadingSps lead = c->second.av1 ? leadingSequenceHeaders(*bytes, frameSize)
+                                                  : leadingSps(c->second.codec, *bytes, frameSize,
+                                                               c->second.lengthSize);
+            if (lead.status == LeadingSps::Status::needBytes && lead.need > want &&
+                lead.need <= std::min(frameSize, MAX_FRAME_HEAD)) {
+                want = lead.need;
+                continue;
+            }
+            if (lead.status != LeadingSps::Status::complete) return {};
+            for (const NalRange& unit : lead.sps)
+                m_.inBand.push_back({c->second.index,
+                                     frameAt + unit.offset,
+                                     {bytes->begin() + std::ptrdiff_t(unit.offset),
+                                      bytes->begin() + std::ptrdiff_t(unit.offset + unit.size)}});
+            return {};
+        }
     }
 
     static bool readVideo(Bytes b, MkvTrack& t) {
@@ -301,6 +410,7 @@ private:
     const FileHandle& file_;
     std::uint64_t size_;
     MkvFile m_;
+    std::map<std::uint64_t, InBandTrack> inBandTracks_;
 };
 
 } // namespace

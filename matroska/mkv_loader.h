@@ -38,6 +38,7 @@ struct MkvTrack {
     std::optional<UintField> primaries, transfer, matrix;
     bool mastering = false;   // MasteringMetadata in its Colour
     bool dolbyVision = false; // a block addition mapping of Dolby Vision
+    bool laced = false;       // some block of it is laced: its frames' heads are not read
     bool isVideo() const { return type == 1; }
 };
 
@@ -49,6 +50,19 @@ struct CrcElement {
     std::uint64_t coveredFrom = 0;
     std::vector<std::uint8_t> data; // from dataStart to the element's end
     bool matches = true;            // the stored value is the data's: a mismatch is damage
+};
+
+// A parameter set (or AV1 sequence header) at the head of a block's frame, as read.
+struct InBandUnit {
+    std::size_t track = 0; // index into MkvFile::trackList
+    std::uint64_t at = 0;  // absolute
+    std::vector<std::uint8_t> bytes;
+};
+
+// A Cluster's CRC-32, which covers its blocks: changed from the changes alone, never re-read.
+struct ClusterCrc {
+    std::uint64_t crcAt = 0, coveredFrom = 0, end = 0; // absolute
+    std::uint32_t value = 0;
 };
 
 struct MkvFile {
@@ -64,6 +78,8 @@ struct MkvFile {
     std::optional<OffsetField> segmentSize;
     std::vector<CrcElement> checked; // SeekHeads and Cues that carry a CRC-32
     std::optional<CrcElement> tracksCrc;
+    std::vector<InBandUnit> inBand;
+    std::vector<ClusterCrc> clusterCrcs;
     bool clusterPositions = false;  // some Cluster states its own position
     std::uint64_t firstCluster = 0; // absolute; the Segment's end when there is none
 };

@@ -1,5 +1,6 @@
 #include "matroska/mkv_tagging.h"
 
+#include "codec/colour_codes.h"
 #include "edit/edit.h"
 #include "edit/mark.h"
 #include "matroska/mkv_edit.h"
@@ -25,8 +26,18 @@ const char* const UNREADABLE = "Can't read file";
 struct RunPlan {
     std::optional<TGResult> done;
     EditPlan plan;
-    std::string route; // how the edit makes room, for --inspect
+    std::string route;               // how the edit makes room, for --inspect
+    std::vector<std::string> layers; // that state Display P3 once it is done
 };
+
+// What the result adds when the container is tagged but some of the bitstream is not.
+std::string stillSays(const MkvDecision& d) {
+    if (const auto left = d.bitstreamLeft())
+        return " — bitstream still says " + primariesName(*left);
+    if (d.bitstreamUnreadable()) return " — bitstream left unchanged (unreadable)";
+    if (d.bitstreamSilent()) return " — bitstream still says nothing";
+    return {};
+}
 
 RunPlan planRun(const std::string& name, const FileHandle& file, const MkvFile& m) {
     const MkvDecision d = decideMatroska(m);
@@ -43,9 +54,15 @@ RunPlan planRun(const std::string& name, const FileHandle& file, const MkvFile& 
     for (const auto& t : d.tracks)
         if (t.verdict == TrackVerdict::hdr)
             return finish(TGOutcome::hdr, "HDR — left unchanged", t.why);
-    if (d.all(TrackVerdict::already))
-        return finish(TGOutcome::already, "Already Display-P3", {}, {"container"});
-    auto plan = planMatroskaEdit(file, m, d, {});
+    std::vector<std::string> layers = {"container"};
+    if (d.bitstreamP3()) layers.emplace_back("bitstream");
+    if (d.all(TrackVerdict::already)) {
+        if (d.bitstreamLeft() || d.bitstreamUnreadable())
+            return finish(TGOutcome::skipped, "Container already Display-P3" + stillSays(d),
+                          "bitstream colour cannot be rewritten", {"container"});
+        return finish(TGOutcome::already, "Already Display-P3", {}, layers);
+    }
+    auto plan = planMatroskaEdit(file, m, d, d.bitstreamWrites());
     if (plan.failed()) {
         const Failure& why = plan.failure();
         return finish(TGOutcome::error, why.message.empty() ? DAMAGED_MATROSKA : why.message,
@@ -54,7 +71,9 @@ RunPlan planRun(const std::string& name, const FileHandle& file, const MkvFile& 
     const bool fixed = d.any(TrackVerdict::fixed);
     run.plan = std::move(*plan);
     run.plan.outcome = fixed ? TGOutcome::fixed : TGOutcome::added;
-    run.plan.message = fixed ? "Fixed → Display-P3" : "No tag found — added Display-P3";
+    run.plan.message =
+        (fixed ? "Fixed → Display-P3" : "No tag found — added Display-P3") + stillSays(d);
+    run.layers = std::move(layers);
     if (run.plan.growth)
         run.route = "Tracks grows: a Void after it, else blocks inserted or the tail moved";
     else if (d.any(TrackVerdict::added))
@@ -135,7 +154,7 @@ private:
             if (!r.detail) r.detail = "no further cause known";
             return r;
         }
-        r.layers = {"container"};
+        r.layers = std::move(run.layers);
         return r;
     }
 
@@ -181,8 +200,15 @@ MkvInspection inspectMatroska(const std::filesystem::path& file) {
     const MkvDecision d = decideMatroska(*loaded);
     for (const auto& t : d.tracks) {
         const MkvTrack& track = loaded->trackList[t.track];
-        MkvTrackReport r{track.number, track.codec, track.colour.has_value(),      {},
-                         {},           {},          t.verdict == TrackVerdict::hdr};
+        MkvTrackReport r;
+        r.number = track.number;
+        r.codec = track.codec;
+        r.colour = track.colour.has_value();
+        r.hdr = t.verdict == TrackVerdict::hdr;
+        r.bitstreamKind = t.bitstream.kind;
+        r.bitstreamPrimaries = t.bitstream.primaries;
+        r.bitstreamTransfer = t.bitstream.transfer;
+        r.bitstreamMatrix = t.bitstream.matrix;
         if (track.primaries) r.primaries = track.primaries->value;
         if (track.transfer) r.transfer = track.transfer->value;
         if (track.matrix) r.matrix = track.matrix->value;
@@ -194,7 +220,7 @@ MkvInspection inspectMatroska(const std::filesystem::path& file) {
     } else {
         out.inPlace = TGResult(name, run.plan.outcome, run.plan.message);
         out.inPlace.detail = run.route;
-        out.inPlace.layers = {"container"};
+        out.inPlace.layers = std::move(run.layers);
     }
     return out;
 }

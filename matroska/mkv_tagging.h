@@ -23,6 +23,8 @@ struct MkvTrackReport {
     std::string codec;
     bool colour = false;
     std::optional<std::uint64_t> primaries, transfer, matrix;
+    std::string bitstreamKind; // "sps", "av1"; empty when the stream states no colour
+    std::optional<std::uint64_t> bitstreamPrimaries, bitstreamTransfer, bitstreamMatrix;
     bool hdr = false;
 };
 struct MkvInspection {

@@ -56,9 +56,17 @@ Inspection matroska(const std::filesystem::path& file) {
         if (t.colour)
             colour =
                 InspectedColour{"Colour", code(t.primaries), code(t.transfer), code(t.matrix), {}};
-        out.tracks.push_back({std::size_t(t.number), t.codec, colour, std::nullopt, t.hdr});
+        std::optional<InspectedColour> stated;
+        if (!t.bitstreamKind.empty())
+            stated = InspectedColour{t.bitstreamKind,
+                                     code(t.bitstreamPrimaries),
+                                     code(t.bitstreamTransfer),
+                                     code(t.bitstreamMatrix),
+                                     {}};
+        out.tracks.push_back({std::size_t(t.number), t.codec, colour, stated, t.hdr});
     }
     if (allP3(out.tracks, &InspectedTrack::container)) out.layers.push_back("container");
+    if (allP3(out.tracks, &InspectedTrack::bitstream)) out.layers.push_back("bitstream");
     return out;
 }
 

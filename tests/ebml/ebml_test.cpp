@@ -97,4 +97,24 @@ TEST(EbmlCrc, MatchesZlibAndContinues) {
     EXPECT_EQ(e::crc32(Bytes(data).subspan(9), e::crc32(Bytes(data).first(9))), z);
 }
 
+// A change anywhere in a message, the last bytes and a long tail of zeros included, gives the
+// CRC zlib computes over the whole changed message.
+TEST(EbmlCrc, PatchedWithoutReadingTheMessage) {
+    Blob message(70000);
+    for (std::size_t i = 0; i < message.size(); ++i)
+        message[i] = std::uint8_t(i * 7 + (i >> 9));
+    const auto crcOf = [](const Blob& b) {
+        return std::uint32_t(::crc32(0, b.data(), unsigned(b.size())));
+    };
+    for (std::size_t at : {std::size_t(0), std::size_t(1), std::size_t(4096), message.size() - 2}) {
+        SCOPED_TRACE(at);
+        Blob changed = message;
+        const Blob now = {0x0C, 0xA5};
+        std::copy(now.begin(), now.end(), changed.begin() + long(at));
+        EXPECT_EQ(
+            e::crc32Patched(crcOf(message), message.size(), at, Bytes(message).subspan(at, 2), now),
+            crcOf(changed));
+    }
+}
+
 } // namespace
