@@ -114,6 +114,51 @@ inline CrcCount crcs(const fs::path& file) {
     return n;
 }
 
+// Whether every SeekHead entry names the element at its position, and every Cues entry a
+// Cluster: positions count from the Segment's data.
+inline bool positionsHold(const fs::path& file) {
+    const Blob b = readBytes(file);
+    const Head ebml = headAt(b, 0, b.size());
+    const Head seg = headAt(b, ebml.end, b.size());
+    if (!ebml.ok || !seg.ok) return false;
+    const auto number = [&](const Head& h) {
+        std::uint64_t v = 0;
+        for (std::size_t i = h.data; i < h.end; ++i)
+            v = v << 8 | b[i];
+        return v;
+    };
+    const auto idAt = [&](std::uint64_t pos) {
+        const Head h = headAt(b, seg.data + pos, b.size());
+        return h.ok ? h.id : 0;
+    };
+    const auto children = [&](const Head& parent) {
+        std::vector<Head> out;
+        for (std::size_t at = parent.data; at < parent.end;) {
+            const Head h = headAt(b, at, parent.end);
+            if (!h.ok) return std::vector<Head>{};
+            out.push_back(h);
+            at = h.end;
+        }
+        return out;
+    };
+    int seen = 0;
+    for (const Head& top : children(seg)) {
+        for (const Head& entry :
+             top.id == 0x114D9B74 || top.id == 0x1C53BB6B ? children(top) : std::vector<Head>{}) {
+            std::uint64_t id = 0;
+            for (const Head& f : children(entry)) {
+                if (f.id == 0x53AB) id = number(f);
+                if (f.id == 0x53AC && idAt(number(f)) != id) return false;
+                for (const Head& g : f.id == 0xB7 ? children(f) : std::vector<Head>{})
+                    if (g.id == 0xF1 && idAt(number(g)) != 0x1F43B675) return false;
+                ++seen;
+            }
+        }
+        if (top.id == 0x1F43B675 && top.end == b.size()) break; // a Cluster of unknown size
+    }
+    return seen > 0;
+}
+
 // The Colour primaries mkvinfo lists, one a track that has them.
 inline std::string mkvinfoPrimaries(const fs::path& file) {
     const auto out = run("mkvinfo " + sh(file)).out;
