@@ -2,6 +2,7 @@
 
 #include "codec/colour_codes.h"
 #include "edit/edit.h"
+#include "edit/journal.h"
 #include "edit/mark.h"
 #include "matroska/mkv_edit.h"
 
@@ -20,6 +21,7 @@ const char* const CANT_RECOVER = "Can't finish an interrupted edit — file left
 const char* const FINISHED = "Interrupted edit finished → Display-P3";
 const char* const UNDONE = "Interrupted edit undone; ";
 const char* const UNREADABLE = "Can't read file";
+const char* const WAITING = "Interrupted edit waits — an in-place run finishes it first";
 
 // What a run does with the file: a result at once (nothing to do, or a refusal), or the plan
 // with the result it gives when done.
@@ -174,29 +176,37 @@ TGResult tagMatroska(const std::filesystem::path& file,
 MkvInspection inspectMatroska(const std::filesystem::path& file) {
     MkvInspection out;
     const std::string name = file.filename().string();
+    std::optional<TGResult> waiting;
     const auto refuse = [&](const std::string& message, const Failure& why) {
         out.inPlace = TGResult(name, TGOutcome::error, message);
         out.inPlace.detail = why.cause.empty() ? message : why.cause;
+        if (waiting) out.inPlace = std::move(*waiting);
         return std::move(out);
     };
     auto opened = FileHandle::openRegular(file, false);
     if (opened.failed()) return refuse(UNREADABLE, opened.failure());
-    if (Status lock = opened->tryLock(LockKind::shared); lock.failed())
+    // Only an edit in progress holds an exclusive lock; what it leaves half-written is not read.
+    if (Status lock = opened->tryLock(LockKind::shared);
+        lock.failed() && FileHandle::isHeldElsewhere(lock))
         return refuse(IN_USE_MESSAGE, lock.failure());
-    if (findMark(*opened)) {
-        out.readable = true;
+    if (const auto mark = findMark(*opened)) {
         out.interruptedEdit = true;
-        return refuse(
-            "An interrupted in-place edit of this file must be finished first — tag it in place.",
-            {});
+        std::optional<TGOutcome> outcome;
+        for (const auto& folder : {folderOf(file), mark->folder})
+            if (auto j = readJournal(journalPath(folder, mark->id)); j && j->id == mark->id)
+                outcome = j->outcome;
+        waiting = TGResult(name, outcome.value_or(TGOutcome::error), WAITING);
+        if (!outcome) waiting->detail = "interrupted edit";
     }
     auto size = opened->size();
     if (size.failed()) return refuse(UNREADABLE, size.failure());
+    out.readable = true;
     auto loaded = loadMatroska(*opened, *size);
-    if (loaded.failed())
+    if (loaded.failed()) {
+        out.readable = false;
         return refuse(loaded.failure().message.empty() ? UNREADABLE : loaded.failure().message,
                       loaded.failure());
-    out.readable = true;
+    }
     const MkvDecision d = decideMatroska(*loaded);
     for (const auto& t : d.tracks) {
         const MkvTrack& track = loaded->trackList[t.track];
@@ -214,13 +224,17 @@ MkvInspection inspectMatroska(const std::filesystem::path& file) {
         if (track.matrix) r.matrix = track.matrix->value;
         out.tracks.push_back(std::move(r));
     }
+    if (waiting) {
+        out.inPlace = std::move(*waiting);
+        return out;
+    }
     RunPlan run = planRun(name, *opened, *loaded);
     if (run.done) {
         out.inPlace = std::move(*run.done);
     } else {
         out.inPlace = TGResult(name, run.plan.outcome, run.plan.message);
-        out.inPlace.detail = run.route;
         out.inPlace.layers = std::move(run.layers);
+        out.route = run.route;
     }
     return out;
 }

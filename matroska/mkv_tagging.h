@@ -16,8 +16,9 @@ namespace tg {
 TGResult tagMatroska(const std::filesystem::path& file,
                      const std::function<void(double)>& onMoving = {});
 
-// What a read-only look finds, under a shared lock: per video track the container's Colour,
-// and what an in-place run would do, with the way it would make room in the detail.
+// What a read-only look finds, under a shared lock: per video track the container's Colour and
+// the bitstream's, what an in-place run would do, and how it would make room. An interrupted
+// edit is reported, never finished.
 struct MkvTrackReport {
     std::uint64_t number = 0;
     std::string codec;
@@ -32,6 +33,7 @@ struct MkvInspection {
     bool interruptedEdit = false;
     std::vector<MkvTrackReport> tracks;
     TGResult inPlace{"", TGOutcome::error, ""};
+    std::string route; // how the edit would make room, when it would edit
 };
 MkvInspection inspectMatroska(const std::filesystem::path& file);
 
