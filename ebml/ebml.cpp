@@ -119,17 +119,22 @@ Gf2 squared(const Gf2& m) {
     return out;
 }
 
-// The register (no initial or final inversion) after n more zero bytes.
+// The register (no initial or final inversion) after n more zero bytes: the matrices of 2^k zero
+// bytes are made once, and n takes one product per bit set.
 std::uint32_t shiftZeros(std::uint32_t reg, std::uint64_t n) {
-    Gf2 step{}; // one zero bit
-    step[0] = 0xEDB88320u;
-    for (std::size_t i = 1; i < 32; ++i)
-        step[i] = 1u << (i - 1);
-    step = squared(squared(squared(step))); // one zero byte
-    for (; n; n >>= 1) {
-        if (n & 1) reg = times(step, reg);
-        step = squared(step);
-    }
+    static const auto powers = [] {
+        Gf2 step{}; // one zero bit
+        step[0] = 0xEDB88320u;
+        for (std::size_t i = 1; i < 32; ++i)
+            step[i] = 1u << (i - 1);
+        std::array<Gf2, 64> out{};
+        out[0] = squared(squared(squared(step))); // one zero byte
+        for (std::size_t k = 1; k < out.size(); ++k)
+            out[k] = squared(out[k - 1]);
+        return out;
+    }();
+    for (std::size_t k = 0; n; ++k, n >>= 1)
+        if (n & 1) reg = times(powers[k], reg);
     return reg;
 }
 

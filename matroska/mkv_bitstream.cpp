@@ -1,6 +1,7 @@
 #include "matroska/mkv_bitstream.h"
 
 #include "codec/av1.h"
+#include "codec/prores.h"
 #include "codec/sps.h"
 
 namespace tg {
@@ -59,9 +60,36 @@ void readUnit(TrackBitstream& out, bool av1, VideoCodec codec, std::uint64_t at,
         out.left = colour->primaries;
 }
 
+// Every ProRes frame's header: its primaries rewritten as in a QuickTime sample.
+TrackBitstream proRes(const MkvFile& file, const MkvTrack& track) {
+    TrackBitstream out;
+    if (track.laced) out.unreadable = true;
+    for (const InBandUnit& unit : file.inBand) {
+        if (&file.trackList[unit.track] != &track) continue;
+        const auto h = readProResHeader(unit.bytes, unit.frameSize);
+        if (!h) {
+            out.unreadable = true;
+            continue;
+        }
+        SpsColour stated;
+        stated.described = true;
+        stated.primaries = h->primaries;
+        stated.transfer = h->transfer;
+        stated.matrix = h->matrix;
+        if (!note(out, stated, "prores")) continue;
+        std::vector<std::uint8_t> copy = unit.bytes;
+        if (patchProResPrimaries(copy, unit.frameSize) == ProResPatch::patched)
+            addWrite(out, unit.at, unit.bytes, copy);
+        else
+            out.left = h->primaries;
+    }
+    return out;
+}
+
 } // namespace
 
 TrackBitstream readTrackBitstream(const MkvFile& file, const MkvTrack& track) {
+    if (track.codec == "V_PRORES") return proRes(file, track);
     TrackBitstream out;
     const bool avc = track.codec == "V_MPEG4/ISO/AVC", hevc = track.codec == "V_MPEGH/ISO/HEVC";
     const bool av1 = track.codec == "V_AV1";

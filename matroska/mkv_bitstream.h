@@ -1,7 +1,7 @@
-// The colour a video track's coded stream states in its CodecPrivate: the avcC / hvcC / av1C
-// record Matroska keeps there for V_MPEG4/ISO/AVC, V_MPEGH/ISO/HEVC and V_AV1, read and patched
-// with the same codec readers as a movie's sample entries. VP9 states its colour only in the
-// container.
+// The colour a video track's coded stream states: in its CodecPrivate (the avcC / hvcC / av1C
+// record Matroska keeps there for V_MPEG4/ISO/AVC, V_MPEGH/ISO/HEVC and V_AV1), at the head of
+// its blocks, and in every V_PRORES frame header; read and patched with the same codec readers
+// as a movie's samples. VP9 states its colour only in the container.
 #pragma once
 
 #include "edit/edit_plan.h"
@@ -20,7 +20,7 @@ struct TrackBitstream {
     bool silent = false;              // some parameter set states none, and stays so
     bool unreadable = false;          // a record or parameter set that could not be read
     std::optional<std::uint8_t> left; // primaries a parameter set keeps: the patch cannot be made
-    // The codes the first unit that states them says, before any patch: "sps" or "av1".
+    // The codes the first unit that states them says, before any patch: "sps", "av1", "prores".
     std::string kind;
     std::optional<std::uint8_t> primaries, transfer, matrix;
 };

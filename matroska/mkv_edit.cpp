@@ -19,11 +19,15 @@ constexpr std::uint64_t MAX_EXTRA_MOVE = 2ull << 20;
 const char* const NO_ROUTE = "Can't add tag — a stored position would outgrow its field";
 const char* const NARROW_SEGMENT = "Can't add tag — the Segment size field is too narrow";
 
+// What a new Colour states besides the primaries, as the movie's inserted atom does: BT.709's
+// transfer and matrix, codes 1 and 1.
+constexpr std::uint64_t TRANSFER_BT709 = 1, MATRIX_BT709 = 1;
+
 std::vector<std::uint8_t> colourBody(const MkvTrack& t) {
     std::vector<std::uint8_t> body;
     e::putUint(body, e::PRIMARIES, PRIMARIES_DISPLAY_P3);
-    if (!t.transfer) e::putUint(body, e::TRANSFER_CHARACTERISTICS, PRIMARIES_BT709);
-    if (!t.matrix) e::putUint(body, e::MATRIX_COEFFICIENTS, PRIMARIES_BT709);
+    if (!t.transfer) e::putUint(body, e::TRANSFER_CHARACTERISTICS, TRANSFER_BT709);
+    if (!t.matrix) e::putUint(body, e::MATRIX_COEFFICIENTS, MATRIX_BT709);
     return body;
 }
 
@@ -303,11 +307,13 @@ Result<EditPlan> planMatroskaEdit(const FileHandle& file, const MkvFile& m,
             return Failure{DAMAGED_MATROSKA, "Tracks cannot be rebuilt"};
         const std::uint64_t growth = tracks.size() - m.tracksBytes.size();
         const auto before = voidBefore(m, growth);
+        const bool after = voidAfter(m, growth);
         Result<EditPlan> made = Failure{};
-        if (!voidAfter(m, growth) && before) made = slide(file, m, *s, *before, writes, growth);
+        if (!after && before) made = slide(file, m, *s, *before, writes, growth);
         if (made.failed() && !made.failure().message.empty()) return made.failure();
         if (made.failed()) {
-            if (m.clusterPositions)
+            // Only a route that moves the Clusters would have to rewrite their positions.
+            if (!after && m.clusterPositions)
                 return Failure{"Unsupported (Clusters state their own positions)",
                                "a Cluster Position element would have to move"};
             made = grow(m, s, writes, growth);

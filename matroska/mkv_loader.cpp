@@ -26,6 +26,8 @@ constexpr std::uint32_t DV_CONFIG = 0x64766343, DV_VVC_CONFIG = 0x64767643; // d
 // A frame's leading units are read from its first bytes, more when they run on.
 constexpr std::uint64_t FRAME_HEAD = 512;
 constexpr std::uint64_t MAX_FRAME_HEAD = 1ull << 20;
+// A ProRes frame's header up to its matrix byte, as Matroska stores the frame.
+constexpr std::uint64_t PRORES_HEAD = 20;
 
 const char* const READ_ERROR = "Read error";
 
@@ -246,7 +248,7 @@ private:
     // The video tracks whose blocks may open with parameter sets, by track number.
     struct InBandTrack {
         std::size_t index = 0;
-        bool av1 = false;
+        bool av1 = false, prores = false;
         VideoCodec codec = VideoCodec::h264;
         unsigned lengthSize = 4;
     };
@@ -254,6 +256,10 @@ private:
     Status scanBlocks() {
         for (std::size_t i = 0; i < m_.trackList.size(); ++i) {
             const MkvTrack& t = m_.trackList[i];
+            if (t.isVideo() && t.codec == "V_PRORES") {
+                inBandTracks_[t.number] = {i, false, true};
+                continue;
+            }
             if (!t.isVideo() || !t.codecPrivate) continue;
             const Bytes record =
                 Bytes(m_.tracksBytes)
@@ -314,6 +320,7 @@ private:
             m_.trackList[c->second.index].laced = true;
             return {};
         }
+        if (c->second.prores) return readProResHead(c->second.index, frameAt, frameSize);
         std::uint64_t want = std::min<std::uint64_t>(frameSize, FRAME_HEAD);
         for (;;) {
             auto bytes = file_.readFully(frameAt, std::size_t(want));
@@ -334,6 +341,17 @@ private:
                                       bytes->begin() + std::ptrdiff_t(unit.offset + unit.size)}});
             return {};
         }
+    }
+
+    Status readProResHead(std::size_t index, std::uint64_t frameAt, std::uint64_t frameSize) {
+        auto frame = file_.readFully(frameAt, std::size_t(std::min(frameSize, PRORES_HEAD)));
+        if (frame.failed()) return Failure{READ_ERROR, frame.cause()};
+        std::vector<std::uint8_t> head(8);
+        writeUnsigned(head, 0, 4, frameSize + 8);
+        std::copy_n("icpf", 4, head.begin() + 4);
+        head.insert(head.end(), frame->begin(), frame->end());
+        m_.inBand.push_back({index, frameAt - 8, std::move(head), frameSize + 8});
+        return {};
     }
 
     static bool readVideo(Bytes b, MkvTrack& t) {

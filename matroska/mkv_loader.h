@@ -52,11 +52,14 @@ struct CrcElement {
     bool matches = true;            // the stored value is the data's: a mismatch is damage
 };
 
-// A parameter set (or AV1 sequence header) at the head of a block's frame, as read.
+// A parameter set (or AV1 sequence header) at the head of a block's frame, as read; for ProRes
+// the frame's header, given back the 8 bytes (size and 'icpf') a QuickTime sample opens with and
+// Matroska leaves out, so that `at` lies 8 bytes before the frame.
 struct InBandUnit {
     std::size_t track = 0; // index into MkvFile::trackList
     std::uint64_t at = 0;  // absolute
     std::vector<std::uint8_t> bytes;
+    std::uint64_t frameSize = 0; // ProRes: the frame as a sample, those 8 bytes included
 };
 
 // A Cluster's CRC-32, which covers its blocks: changed from the changes alone, never re-read.

@@ -115,6 +115,9 @@ INSTANTIATE_TEST_SUITE_P(
          false, false},
         {"ffmpeg_hevc_colour", "mkv", X265 + BT709, Muxer::ffmpeg, FIXED, SAME, false, true},
         {"ffmpeg_av1_colour", "mkv", AV1 + BT709, Muxer::ffmpeg, FIXED, SAME, false, true},
+        // Every ProRes frame header, which Matroska keeps without its first 8 bytes.
+        {"ffmpeg_prores_colour", "mkv", "-c:v prores_ks " + BT709, Muxer::ffmpeg, FIXED, SAME,
+         false, true},
         {"ffmpeg_vp9_webm", "webm", VP9, Muxer::ffmpeg, ADDED, BEFORE, false, false},
         {"ffmpeg_vp9_webm_colour", "webm", VP9 + BT709, Muxer::ffmpeg, FIXED, SAME, false, false},
         // mkvmerge leaves about 1 KB of Void right after Tracks (and one of 4 KB before Info),
