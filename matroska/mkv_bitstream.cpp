@@ -60,6 +60,38 @@ void readUnit(TrackBitstream& out, bool av1, VideoCodec codec, std::uint64_t at,
         out.left = colour->primaries;
 }
 
+// The record with its parameter sets that state no colour rebuilt to state the container's:
+// primaries 12, and the track's transfer and matrix (1 and 1 where its Colour has none), as a
+// movie's sample entry gets them. Each unit's 2-byte length in front of it grows with it.
+void describeRecord(TrackBitstream& out, const MkvTrack& track, VideoCodec codec, Bytes record,
+                    std::uint64_t base, const std::vector<NalRange>& silent) {
+    const auto code = [](const std::optional<UintField>& f) {
+        return std::uint8_t(f && f->value <= 0xFF ? f->value : 1);
+    };
+    std::vector<std::uint8_t> rebuilt(record.begin(), record.end());
+    for (const auto& w : out.writes) // the record's own patches first
+        for (std::size_t i = 0; i < w.bytes.size(); ++i)
+            if (w.at + i >= base && w.at + i - base < rebuilt.size())
+                rebuilt[w.at + i - base] = w.bytes[i];
+    for (auto unit = silent.rbegin(); unit != silent.rend(); ++unit) {
+        const auto nal =
+            describeSpsColour(codec, record.subspan(unit->offset, unit->size), PRIMARIES_DISPLAY_P3,
+                              code(track.transfer), code(track.matrix));
+        if (!nal || nal->size() > 0xFFFF || unit->offset < 2) {
+            out.silent = true;
+            return;
+        }
+        std::vector<std::uint8_t> length(2);
+        writeUnsigned(length, 0, 2, nal->size());
+        const auto at = rebuilt.begin() + std::ptrdiff_t(unit->offset);
+        rebuilt.erase(at - 2, at + std::ptrdiff_t(unit->size));
+        rebuilt.insert(rebuilt.begin() + std::ptrdiff_t(unit->offset - 2), length.begin(),
+                       length.end());
+        rebuilt.insert(rebuilt.begin() + std::ptrdiff_t(unit->offset), nal->begin(), nal->end());
+    }
+    out.record = std::move(rebuilt);
+}
+
 // Every ProRes frame's header: its primaries rewritten as in a QuickTime sample.
 TrackBitstream proRes(const MkvFile& file, const MkvTrack& track) {
     TrackBitstream out;
@@ -106,8 +138,15 @@ TrackBitstream readTrackBitstream(const MkvFile& file, const MkvTrack& track) {
         units = std::move(config->sps);
     }
     if (!units) out.unreadable = true;
-    for (const NalRange& unit : units ? *units : std::vector<NalRange>{})
-        readUnit(out, av1, codec, base + unit.offset, record.subspan(unit.offset, unit.size));
+    std::vector<NalRange> silent; // parameter sets of the record that state no colour
+    for (const NalRange& unit : units ? *units : std::vector<NalRange>{}) {
+        const Bytes bytes = record.subspan(unit.offset, unit.size);
+        if (const auto c = av1 ? std::nullopt : readSpsColour(codec, bytes); c && !c->described)
+            silent.push_back(unit);
+        else
+            readUnit(out, av1, codec, base + unit.offset, bytes);
+    }
+    if (!silent.empty()) describeRecord(out, track, codec, record, base, silent);
     // The units that open the blocks: decoders take these over the record's.
     if (track.laced) out.unreadable = true;
     for (const InBandUnit& unit : file.inBand)

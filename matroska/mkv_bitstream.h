@@ -14,10 +14,13 @@
 namespace tg {
 
 struct TrackBitstream {
-    std::vector<Overwrite> writes;    // primaries rewritten in place, absolute
-    bool hdr = false;                 // PQ or HLG transfer, or BT.2020 primaries
-    bool states = false;              // some parameter set states its colour
-    bool silent = false;              // some parameter set states none, and stays so
+    std::vector<Overwrite> writes; // primaries rewritten in place, absolute
+    bool hdr = false;              // PQ or HLG transfer, or BT.2020 primaries
+    bool states = false;           // some parameter set states its colour
+    bool silent = false;           // some parameter set states none, and stays so
+    // The configuration record rebuilt with its parameter sets that state none made to state
+    // Display P3 (so CodecPrivate grows), when there are such and each could be rebuilt.
+    std::optional<std::vector<std::uint8_t>> record;
     bool unreadable = false;          // a record or parameter set that could not be read
     std::optional<std::uint8_t> left; // primaries a parameter set keeps: the patch cannot be made
     // The codes the first unit that states them says, before any patch: "sps", "av1", "prores".

@@ -58,7 +58,8 @@ MkvDecision decideMatroska(const MkvFile& file) {
         if (td.verdict != TrackVerdict::hdr && td.bitstream.hdr) {
             td.verdict = TrackVerdict::hdr;
             td.why = "the bitstream signals HDR";
-        } else if (td.verdict == TrackVerdict::already && !td.bitstream.writes.empty()) {
+        } else if (td.verdict == TrackVerdict::already &&
+                   (!td.bitstream.writes.empty() || td.bitstream.record)) {
             td.verdict = TrackVerdict::fixed;
             td.why += "; bitstream primaries rewritten";
         }
@@ -93,7 +94,7 @@ bool MkvDecision::bitstreamUnreadable() const {
 bool MkvDecision::bitstreamP3() const {
     return !tracks.empty() && std::all_of(tracks.begin(), tracks.end(), [](const TrackDecision& t) {
         const TrackBitstream& b = t.bitstream;
-        return b.states && !b.left && !b.silent && !b.unreadable;
+        return (b.states || b.record) && !b.left && !b.silent && !b.unreadable;
     });
 }
 

@@ -247,8 +247,12 @@ std::vector<Overwrite> clusterCrcWrites(const std::vector<ClusterCrc>& clusters,
 std::vector<TracksSplice> colourSplices(const MkvFile& file, const MkvDecision& decision) {
     std::vector<TracksSplice> out;
     for (const auto& d : decision.tracks) {
-        if (d.verdict != TrackVerdict::added) continue;
         const MkvTrack& t = file.trackList[d.track];
+        if (d.bitstream.record && t.codecPrivate)
+            out.push_back({t.entry.offset, t.codecPrivate->offset,
+                           t.codecPrivate->end() - t.codecPrivate->offset,
+                           master(e::CODEC_PRIVATE, *d.bitstream.record)});
+        if (d.verdict != TrackVerdict::added) continue;
         if (!t.video) {
             out.push_back({t.entry.offset, t.entry.end(), 0,
                            master(e::VIDEO, master(e::COLOUR, colourBody(t)))});

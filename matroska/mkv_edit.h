@@ -25,7 +25,8 @@ struct TracksSplice {
     std::vector<std::uint8_t> bytes;
 };
 
-// The splices that give every `added` track of the decision its Display P3 Colour.
+// The splices that give every `added` track of the decision its Display P3 Colour, and every
+// track whose configuration record was rebuilt its new CodecPrivate.
 std::vector<TracksSplice> colourSplices(const MkvFile& file, const MkvDecision& decision);
 
 // The element at `el` of buf rebuilt with the splices that fall inside it: sizes of the

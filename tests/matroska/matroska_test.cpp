@@ -101,18 +101,18 @@ TEST_P(Layouts, TaggedInPlaceAndEveryReaderAgrees) {
     EXPECT_EQ(again.message, "Already Display-P3");
 }
 
-const std::string ADDED_SILENT = ADDED + SILENT;
-
 INSTANTIATE_TEST_SUITE_P(
     Muxers, Layouts,
     ::testing::ValuesIn(std::vector<Layout>{
         // ffmpeg leaves a Void of about 90 bytes after the SeekHead, before Info, and writes a
         // CRC-32 in every top-level element of a .mkv, Clusters included (none in WebM).
-        {"ffmpeg_h264", "mkv", X264, Muxer::ffmpeg, ADDED_SILENT, BEFORE, false, false},
+        {"ffmpeg_h264", "mkv", X264, Muxer::ffmpeg, ADDED, BEFORE, false, true},
         {"ffmpeg_h264_colour", "mkv", X264 + BT709, Muxer::ffmpeg, FIXED, SAME, false, true},
         {"ffmpeg_h264_in_band", "mkv", X264 + IN_BAND, Muxer::ffmpeg, ADDED, BEFORE, false, true},
-        {"ffmpeg_h264_cues_first", "mkv", X264 + CUES_FIRST, Muxer::ffmpeg, ADDED_SILENT, BEFORE,
-         false, false},
+        {"ffmpeg_h264_cues_first", "mkv", X264 + CUES_FIRST, Muxer::ffmpeg, ADDED, BEFORE, false,
+         true},
+        // Parameter sets that state no colour are rebuilt to state it: CodecPrivate grows too.
+        {"ffmpeg_hevc", "mkv", X265, Muxer::ffmpeg, ADDED, BEFORE, false, true},
         {"ffmpeg_hevc_colour", "mkv", X265 + BT709, Muxer::ffmpeg, FIXED, SAME, false, true},
         {"ffmpeg_av1_colour", "mkv", AV1 + BT709, Muxer::ffmpeg, FIXED, SAME, false, true},
         // Every ProRes frame header, which Matroska keeps without its first 8 bytes.
@@ -122,17 +122,16 @@ INSTANTIATE_TEST_SUITE_P(
         {"ffmpeg_vp9_webm_colour", "webm", VP9 + BT709, Muxer::ffmpeg, FIXED, SAME, false, false},
         // mkvmerge leaves about 1 KB of Void right after Tracks (and one of 4 KB before Info),
         // and writes no CRC-32.
-        {"mkvmerge_h264", "mkv", X264, Muxer::mkvmerge, ADDED_SILENT, GROWS, false, false},
+        {"mkvmerge_h264", "mkv", X264, Muxer::mkvmerge, ADDED, GROWS, false, true},
         {"mkvmerge_h264_colour", "mkv", X264 + BT709, Muxer::mkvmerge, FIXED, SAME, false, true},
         {"mkvmerge_vp9_webm", "webm", VP9, Muxer::mkvmerge, ADDED, GROWS, false, false},
         // Eight tracks need more than ffmpeg's Void holds: the tail moves, and with it every
         // Cluster the SeekHead and Cues point at (Cues at the end, or in the tail before them).
-        {"ffmpeg_eight_tracks", "mkv", X264 + EIGHT, Muxer::ffmpeg, ADDED_SILENT, GROWS, true,
-         false, 8},
-        {"ffmpeg_eight_tracks_cues_first", "mkv", X264 + EIGHT + CUES_FIRST, Muxer::ffmpeg,
-         ADDED_SILENT, GROWS, true, false, 8},
-        {"mkvmerge_eight_tracks", "mkv", X264 + EIGHT, Muxer::mkvmerge, ADDED_SILENT, GROWS, false,
-         false, 8},
+        {"ffmpeg_eight_tracks", "mkv", X264 + EIGHT, Muxer::ffmpeg, ADDED, GROWS, true, true, 8},
+        {"ffmpeg_eight_tracks_cues_first", "mkv", X264 + EIGHT + CUES_FIRST, Muxer::ffmpeg, ADDED,
+         GROWS, true, true, 8},
+        {"mkvmerge_eight_tracks", "mkv", X264 + EIGHT, Muxer::mkvmerge, ADDED, GROWS, false, true,
+         8},
         // A live recording: Segment and Clusters of unknown size, no SeekHead, no Cues, no Void;
         // GStreamer states BT.601 in Colour.
         {"gstreamer_live", "mkv", "vp8enc ! matroskamux streamable=true", Muxer::gstreamer, FIXED,

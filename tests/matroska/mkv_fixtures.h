@@ -30,7 +30,6 @@ const std::string EIGHT = "-map 0:v -map 0:v -map 0:v -map 0:v -map 0:v -map 0:v
                           "-map 0:v ";
 const std::string ADDED = "No tag found — added Display-P3";
 const std::string FIXED = "Fixed → Display-P3";
-const std::string SILENT = " — bitstream still says nothing";
 const std::string FINISHED = "Interrupted edit finished → Display-P3";
 
 // A file made by ffmpeg from args (the format follows the extension), then remuxed by mkvmerge

@@ -85,10 +85,10 @@ INSTANTIATE_TEST_SUITE_P(
     Routes, StopAtEveryWrite,
     ::testing::ValuesIn(std::vector<RouteCase>{
         {"patch", X264 + BT709, false, RangeInsertion::bySize, FIXED},
-        {"void_before", X264, false, RangeInsertion::bySize, ADDED + SILENT},
-        {"void_after", X264, true, RangeInsertion::bySize, ADDED + SILENT},
-        {"shift", X264 + EIGHT + CUES_FIRST, false, RangeInsertion::never, ADDED + SILENT},
-        {"range", X264 + EIGHT, false, RangeInsertion::always, ADDED + SILENT},
+        {"void_before", X264, false, RangeInsertion::bySize, ADDED},
+        {"void_after", X264, true, RangeInsertion::bySize, ADDED},
+        {"shift", X264 + EIGHT + CUES_FIRST, false, RangeInsertion::never, ADDED},
+        {"range", X264 + EIGHT, false, RangeInsertion::always, ADDED},
         // Parameter sets in the blocks: writes all over the Clusters, and their CRC-32s.
         {"in_band", X264 + "-g 4 -x264-params repeat-headers=1:colorprim=bt709", false,
          RangeInsertion::bySize, ADDED},
