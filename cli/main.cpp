@@ -126,8 +126,8 @@ std::optional<int> parseArguments(int argc, char** argv, Request& request) {
     app.add_flag("--json", request.json, "Print one JSON object per file and mode");
     app.set_version_flag("--version", std::string("tintguard-cli ") + TG_VERSION);
     app.add_option("files", request.files,
-                   "Movies (mov, mp4, m4v), photos (jpg, png, heic, hif, avif, tiff, webp), or "
-                   "folders of them")
+                   "Movies (mov, mp4, m4v, mkv, webm), photos (jpg, png, heic, hif, avif, tiff, "
+                   "webp), or folders of them")
         ->required();
 
     try {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace tg {
 
@@ -29,5 +30,8 @@ constexpr bool hdrTransfer(unsigned transfer) {
 constexpr bool hdrCodes(unsigned primaries, unsigned transfer) {
     return hdrTransfer(transfer) || primaries == PRIMARIES_BT2020;
 }
+
+// A primaries code's name for result lines: "BT.709", "unspecified", "BT.601 NTSC", ...
+std::string primariesName(std::uint8_t code);
 
 } // namespace tg

@@ -20,7 +20,7 @@ std::optional<std::vector<OffsetField>> moveOffsets(const std::vector<OffsetFiel
         if (shift.delta == 0) continue;
         OffsetField m = f;
         if (__builtin_add_overflow(f.value, shift.delta, &m.value) ||
-            (f.width == 4 && m.value > 0xFFFFFFFF))
+            (f.width < 8 && m.value >> (8 * f.width) != 0))
             return std::nullopt;
         moved.push_back(m);
     }

@@ -24,7 +24,7 @@ struct Overwrite {
 // A big-endian field write as an overwrite of the bytes now in `current` at absolute `absPos`.
 Overwrite fieldWrite(std::uint64_t absPos, int width, std::uint64_t value, Bytes current);
 
-// A big-endian field of the file that holds a file offset: where it sits, its width (4 or 8), its
+// A big-endian field of the file that holds a file offset: where it sits, its width (1 to 8), its
 // value, and the absolute range of bytes it points at (which may count from elsewhere than the
 // value does).
 struct OffsetField {
@@ -80,6 +80,9 @@ struct Growth {
     bool gapMayFollow = true;
     // The result's message when no route can keep every offset right.
     std::string noRoute;
+    // Writes that follow from a route's others (a checksum over bytes some of them change), at
+    // old positions; none when empty.
+    std::function<std::vector<Overwrite>(const std::vector<Overwrite>& writes)> derive;
 
     std::uint64_t firstSite() const { return sites.empty() ? start : sites.front(); }
 };

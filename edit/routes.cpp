@@ -163,6 +163,10 @@ RoutePlanner::fieldWrites(const OffsetShift& shift) const {
         if (old.failed()) return old.failure();
         writes.push_back(fieldWrite(f.pos, f.width, f.value, *old));
     }
+    if (g.derive) {
+        const auto derived = g.derive(writes);
+        writes.insert(writes.end(), derived.begin(), derived.end());
+    }
     return std::optional(std::move(writes));
 }
 

@@ -4,7 +4,8 @@
 
 namespace tg {
 
-const std::set<std::string> VIDEO_EXTS = {"mov", "mp4", "m4v"};
+const std::set<std::string> VIDEO_EXTS = {"mov", "mp4", "m4v", "mkv", "webm"};
+const std::set<std::string> MATROSKA_EXTS = {"mkv", "webm"};
 // hif: the HEIF name Canon and Fujifilm cameras give their photos.
 const std::set<std::string> IMAGE_EXTS = {"jpg", "jpeg", "png",  "heic", "heif",
                                           "hif", "avif", "tiff", "tif",  "webp"};
@@ -22,6 +23,10 @@ std::string lowercased(std::string text) {
 
 bool isMovie(const std::filesystem::path& path) {
     return VIDEO_EXTS.contains(lowercased(extensionOf(path)));
+}
+
+bool isMatroska(const std::filesystem::path& path) {
+    return MATROSKA_EXTS.contains(lowercased(extensionOf(path)));
 }
 
 bool isImage(const std::filesystem::path& path) {

@@ -46,12 +46,15 @@ private:
 // Lower-case extensions without the dot.
 extern const std::set<std::string> VIDEO_EXTS;
 extern const std::set<std::string> IMAGE_EXTS;
+// The movie extensions whose files are Matroska (EBML), not QuickTime or MP4.
+extern const std::set<std::string> MATROSKA_EXTS;
 
 // The path's extension without its dot, exactly as written ("MOV" for Clip.MOV, "" for none).
 std::string extensionOf(const std::filesystem::path& path);
 std::string lowercased(std::string text);
 
 bool isMovie(const std::filesystem::path& path);
+bool isMatroska(const std::filesystem::path& path);
 bool isImage(const std::filesystem::path& path);
 
 // The result list's mark for an outcome: "✓", "•", "—" or "✕".

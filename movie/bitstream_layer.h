@@ -13,6 +13,7 @@
 #include "base/bytes.h"
 #include "base/file.h"
 #include "base/result.h"
+#include "codec/colour_codes.h"
 #include "movie/atoms.h"
 #include "movie/insertion_plan.h"
 #include "movie/moov_layout.h"
@@ -121,8 +122,5 @@ Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
 Result<BitstreamLayer> readBitstreamLayer(const MoovLayout& layout, Bytes moov,
                                           std::uint64_t moovStart, const FileHandle& file,
                                           std::uint64_t fileSize);
-
-// A primaries code's name for result lines: "BT.709", "unspecified", "BT.601 NTSC", ...
-std::string primariesName(std::uint8_t code);
 
 } // namespace tg

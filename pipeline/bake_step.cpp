@@ -1,6 +1,7 @@
 #include "pipeline/bake_step.h"
 
 #include "base/work_file.h"
+#include "matroska/mkv_tagging.h"
 #include "movie/movie_tagger.h"
 #include "pipeline/bake_process.h"
 #include "pipeline/leftovers.h"
@@ -20,9 +21,22 @@ TGResult failed(const std::string& name, const std::string& prefix, const Failur
 
 } // namespace
 
+TGResult tagMovieInPlace(const std::filesystem::path& file,
+                         const std::function<void(double)>& onMoving) {
+    return isMatroska(file) ? tagMatroska(file, onMoving) : processCore(file, onMoving);
+}
+
 TGResult bakeVideo(const std::filesystem::path& source, const ProgressFn& onProgress,
                    const std::atomic<bool>* cancel) {
     const std::string name = source.filename().string();
+    // WebM cannot hold the H.264 a bake writes (its VP9 bake is still to come): nothing is
+    // started, and the source is left as it is.
+    if (lowercased(extensionOf(source)) == "webm") {
+        TGResult result(name, TGOutcome::skipped,
+                        "Bake of WebM not supported yet — tag in place or make a copy");
+        result.detail = "WebM cannot hold the H.264 a bake writes";
+        return result;
+    }
     if (auto blocked = writeBlocker(source, fileSizeOf(source))) {
         TGResult result(name, TGOutcome::error, blocked->message);
         result.detail = blocked->detail;
@@ -32,7 +46,7 @@ TGResult bakeVideo(const std::filesystem::path& source, const ProgressFn& onProg
     auto held = openSource(source, SourceLock::probe);
     if (held.failed()) return failed(name, "Couldn't tag before baking: ", held.failure());
 
-    TGResult tagged = processCore(source, movingReporter(onProgress, fileSizeOf(source)));
+    TGResult tagged = tagMovieInPlace(source, movingReporter(onProgress, fileSizeOf(source)));
     if (tagged.outcome == TGOutcome::hdr) return tagged;
     if (tagged.outcome == TGOutcome::error) {
         TGResult result(name, TGOutcome::error, "Couldn't tag before baking: " + tagged.message);

@@ -2,6 +2,7 @@
 
 #include "codec/colour_codes.h"
 #include "image/colour_report.h"
+#include "matroska/mkv_tagging.h"
 #include "movie/colour_report.h"
 
 #include <algorithm>
@@ -39,6 +40,36 @@ Inspection movie(const std::filesystem::path& file) {
     return out;
 }
 
+Inspection matroska(const std::filesystem::path& file) {
+    Inspection out;
+    out.kind = Inspection::Kind::movie;
+    MkvInspection m = inspectMatroska(file);
+    out.readable = m.readable;
+    out.result = std::move(m.inPlace);
+    out.interruptedEdit = m.interruptedEdit;
+    const auto code = [](const std::optional<std::uint64_t>& v) {
+        return v ? std::optional<std::uint16_t>(std::uint16_t(std::min<std::uint64_t>(*v, 0xFFFF)))
+                 : std::nullopt;
+    };
+    for (const auto& t : m.tracks) {
+        std::optional<InspectedColour> colour;
+        if (t.colour)
+            colour =
+                InspectedColour{"Colour", code(t.primaries), code(t.transfer), code(t.matrix), {}};
+        std::optional<InspectedColour> stated;
+        if (!t.bitstreamKind.empty())
+            stated = InspectedColour{t.bitstreamKind,
+                                     code(t.bitstreamPrimaries),
+                                     code(t.bitstreamTransfer),
+                                     code(t.bitstreamMatrix),
+                                     {}};
+        out.tracks.push_back({std::size_t(t.number), t.codec, colour, stated, t.hdr});
+    }
+    if (allP3(out.tracks, &InspectedTrack::container)) out.layers.push_back("container");
+    if (allP3(out.tracks, &InspectedTrack::bitstream)) out.layers.push_back("bitstream");
+    return out;
+}
+
 Inspection photo(const std::filesystem::path& file) {
     Inspection out;
     out.kind = Inspection::Kind::photo;
@@ -69,6 +100,7 @@ Inspection inspectInput(const Input& input) {
         out.result.detail = input.detail;
         return out;
     }
+    if (isMatroska(input.path)) return matroska(input.path);
     if (isMovie(input.path)) return movie(input.path);
     if (isImage(input.path)) return photo(input.path);
     Inspection out;

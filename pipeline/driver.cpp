@@ -36,7 +36,7 @@ TGResult tagInPlace(const std::filesystem::path& file, bool movie, const Progres
         const int err = errno;
         return refusal(name, TGOutcome::error, "That file is locked or read-only.", errorText(err));
     }
-    TGResult result = movie ? processCore(file, movingReporter(onProgress, fileSizeOf(file)))
+    TGResult result = movie ? tagMovieInPlace(file, movingReporter(onProgress, fileSizeOf(file)))
                             : processImageCore(file);
     result.produced = file;
     return result;
@@ -67,7 +67,7 @@ TGResult tagCopy(const std::filesystem::path& file, bool movie, const ProgressFn
 
     // Tagged while it has its hidden name: a kill now leaves only a leftover, never a _P3.
     FileHandle tagger;
-    TGResult tagged = movie ? processCore(temp.path(), movingReporter(onProgress, size))
+    TGResult tagged = movie ? tagMovieInPlace(temp.path(), movingReporter(onProgress, size))
                             : processImageCore(temp.path(), &tagger);
     if (tagger.isOpen()) temp.adopt(std::move(tagger));
     const std::string message = tagged.message + "  →  " + copy.filename().string();

@@ -30,6 +30,8 @@ packages=(
   btrfs-progs xfsprogs
   # tests: GStreamer as a second decoder of the colour a movie states
   gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
+  # tests: a second Matroska muxer and reader
+  mkvtoolnix
   # tests: an interrupted edit found again on a remounted exFAT image
   exfatprogs exfat-fuse
   clang libclang-rt-14-dev xvfb xauth

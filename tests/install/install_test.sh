@@ -28,7 +28,7 @@ diff <(echo "$expected") <(echo "$actual") || fail "installed files differ from 
 
 desktop=$dest/usr/share/applications/tintguard.desktop
 grep -qx 'Exec=tintguard %F' "$desktop" || fail "desktop entry: no Exec=tintguard %F"
-for type in video/quicktime video/mp4 image/jpeg image/png image/heic image/tiff image/webp; do
+for type in video/quicktime video/mp4 video/x-matroska video/webm image/jpeg image/png image/heic image/tiff image/webp; do
   grep -q "^MimeType=.*$type;" "$desktop" || fail "desktop entry: MimeType lacks $type"
 done
 

@@ -1,0 +1,98 @@
+// Matroska edits that no stop can break: each route stopped before every write and sync of the
+// file layer, and the next run must leave the file byte-identical to an edit never interrupted,
+// with no journal behind. The mark of an unfinished edit must read as a Void meanwhile.
+#include "mkv_fixtures.h"
+
+#include "edit/mark.h"
+#include "fixtures/stops.h"
+
+#include <sys/vfs.h>
+
+using namespace tg;
+using namespace mkvtest;
+
+namespace {
+
+struct RouteCase {
+    const char* name;
+    std::string args;
+    bool mkvmerge;
+    RangeInsertion rule;
+    std::string message;
+    friend void PrintTo(const RouteCase& c, std::ostream* os) { *os << c.name; }
+};
+
+// Whether the file carries the mark of an unfinished edit, and the mark is one Void element that
+// runs to the file's end, as a reader walking past the Segment meets it.
+struct Marked {
+    bool marked = false, asVoid = false;
+};
+bool onExt4(const fs::path& dir) {
+    struct statfs s {};
+    return ::statfs(dir.c_str(), &s) == 0 && s.f_type == 0xEF53;
+}
+
+Marked markOf(const fs::path& file) {
+    const FileHandle f = FileHandle::openForReading(file);
+    const auto mark = findMark(f);
+    if (!mark) return {};
+    const Blob b = readBytes(file);
+    const Head h = headAt(b, mark->start, b.size());
+    return {true, h.ok && h.id == 0xEC && h.end == b.size()};
+}
+
+class StopAtEveryWrite : public ::testing::TestWithParam<RouteCase> {};
+
+TEST_P(StopAtEveryWrite, NextRunFinishesTheSameEdit) {
+    const RouteCase& c = GetParam();
+    TempDir dir;
+    if (c.rule == RangeInsertion::always && !onExt4(dir.path()))
+        GTEST_SKIP() << "range insertion needs ext4 (or XFS); " << dir.path() << " is neither";
+    const auto original = dir / "original.mkv", finished = dir / "finished.mkv";
+    makeMatroska(original, SRC + c.args, c.mkvmerge);
+    fs::copy_file(original, finished);
+    int ops = 0;
+    FileFaults counting = route(c.rule, 4096);
+    counting.after = [&](FileOp) { ++ops; };
+    ASSERT_EQ(tagWith(finished, counting).message, c.message);
+    ASSERT_GT(ops, 3);
+    EXPECT_EQ(crcs(finished).bad, 0);
+    EXPECT_TRUE(crcs(finished).walked);
+    EXPECT_TRUE(identifies(finished));
+    EXPECT_EQ(frameHashes(finished), frameHashes(original));
+    const auto originalHash = fileHash(original), finishedHash = fileHash(finished);
+    const auto work = dir / "work.mkv";
+    for (int stop = 0; stop <= ops; ++stop) {
+        SCOPED_TRACE("stopped before operation " + std::to_string(stop));
+        fs::copy_file(original, work, fs::copy_options::overwrite_existing);
+        EXPECT_EQ(runStoppedAt(
+                      stop, [&] { tagMatroska(work); }, route(c.rule, 4096)),
+                  stop < ops);
+        const auto h = fileHash(work);
+        const Marked mark = markOf(work);
+        EXPECT_TRUE(h == originalHash || h == finishedHash || mark.marked);
+        EXPECT_EQ(mark.asVoid, mark.marked);
+        const TGResult r = tagWith(work, route(c.rule, 4096));
+        const std::set<std::string> fine = {
+            c.message, FINISHED, "Interrupted edit undone; " + c.message, "Already Display-P3"};
+        EXPECT_TRUE(fine.contains(r.message)) << r.message << " " << r.detail.value_or("");
+        EXPECT_EQ(fileHash(work), finishedHash);
+        EXPECT_TRUE(journals(dir.path()).empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Routes, StopAtEveryWrite,
+    ::testing::ValuesIn(std::vector<RouteCase>{
+        {"patch", X264 + BT709, false, RangeInsertion::bySize, FIXED},
+        {"void_before", X264, false, RangeInsertion::bySize, ADDED},
+        {"void_after", X264, true, RangeInsertion::bySize, ADDED},
+        {"shift", X264 + EIGHT + CUES_FIRST, false, RangeInsertion::never, ADDED},
+        {"range", X264 + EIGHT, false, RangeInsertion::always, ADDED},
+        // Parameter sets in the blocks: writes all over the Clusters, and their CRC-32s.
+        {"in_band", X264 + "-g 4 -x264-params repeat-headers=1:colorprim=bt709", false,
+         RangeInsertion::bySize, ADDED},
+    }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
