@@ -573,4 +573,42 @@ Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path
     return done;
 }
 
+TGResult failedResult(const std::filesystem::path& path, const std::string& message,
+                      const Failure& why) {
+    TGResult r(path.filename().string(), TGOutcome::error, message);
+    r.detail = !why.cause.empty() ? why.cause : !why.message.empty() ? why.message : "failed";
+    return r;
+}
+
+TGResult tagLocked(const FileHandle& file, const std::filesystem::path& path,
+                   const Progress& onMoving, const std::function<TGResult()>& tag) {
+    if (Status lock = file.tryLock(LockKind::exclusive); lock.failed())
+        return failedResult(path,
+                            FileHandle::isHeldElsewhere(lock) ? IN_USE_MESSAGE
+                                                              : "Can't lock the file for editing",
+                            lock.failure());
+    auto recovered = recoverEdit(file, path, onMoving);
+    if (recovered.failed())
+        return failedResult(path, "Can't finish an interrupted edit — file left as it is",
+                            recovered.failure());
+    constexpr const char* FINISHED = "Interrupted edit finished → Display-P3";
+    TGResult r = tag();
+    switch (recovered->kind) {
+    case Recovered::nothing:
+        break;
+    case Recovered::finished:
+        if (r.outcome == TGOutcome::already) {
+            TGResult f(path.filename().string(), recovered->outcome, FINISHED);
+            f.layers = r.layers;
+            return f;
+        }
+        r.message = std::string(FINISHED) + "; " + r.message;
+        break;
+    case Recovered::undone:
+        r.message = "Interrupted edit undone; " + r.message;
+        break;
+    }
+    return r;
+}
+
 } // namespace tg

@@ -39,6 +39,15 @@ struct Recovery {
 Result<Recovery> recoverEdit(const FileHandle& file, const std::filesystem::path& path,
                              const Progress& onMoving);
 
+// The frame of every in-place tag of the open file: it is locked exclusively, an interrupted edit
+// is finished or undone, then tag runs; what the recovery did is said in front of tag's result.
+TGResult tagLocked(const FileHandle& file, const std::filesystem::path& path,
+                   const Progress& onMoving, const std::function<TGResult()>& tag);
+
+// An error result for the file's name: message, and the failure's cause as its detail.
+TGResult failedResult(const std::filesystem::path& path, const std::string& message,
+                      const Failure& why);
+
 // Removes the journal of an unfinished edit of a file about to be deleted (a copy that failed);
 // true when there was one.
 bool discardEdit(const std::filesystem::path& file);

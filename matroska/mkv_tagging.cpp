@@ -16,10 +16,6 @@ namespace {
 constexpr std::uint64_t MIN_MATROSKA = 17;
 
 const char* const NO_WRITE = "No write permission";
-const char* const CANT_LOCK = "Can't lock the file for editing";
-const char* const CANT_RECOVER = "Can't finish an interrupted edit — file left as it is";
-const char* const FINISHED = "Interrupted edit finished → Display-P3";
-const char* const UNDONE = "Interrupted edit undone; ";
 const char* const UNREADABLE = "Can't read file";
 const char* const WAITING = "Interrupted edit waits — an in-place run finishes it first";
 
@@ -99,28 +95,7 @@ public:
         auto opened = FileHandle::openRegular(path_, true);
         if (opened.failed()) return openFailed(opened.failure());
         file_ = std::move(*opened);
-        if (Status lock = file_.tryLock(LockKind::exclusive); lock.failed())
-            return error(FileHandle::isHeldElsewhere(lock) ? IN_USE_MESSAGE : CANT_LOCK,
-                         lock.failure());
-        auto recovered = recoverEdit(file_, path_, onMoving_);
-        if (recovered.failed()) return error(CANT_RECOVER, recovered.failure());
-        TGResult r = tag();
-        switch (recovered->kind) {
-        case Recovered::nothing:
-            break;
-        case Recovered::finished:
-            if (r.outcome == TGOutcome::already) {
-                TGResult f = result(recovered->outcome, FINISHED);
-                f.layers = r.layers;
-                return f;
-            }
-            r.message = std::string(FINISHED) + "; " + r.message;
-            break;
-        case Recovered::undone:
-            r.message = UNDONE + r.message;
-            break;
-        }
-        return r;
+        return tagLocked(file_, path_, onMoving_, [this] { return tag(); });
     }
 
 private:
@@ -129,9 +104,7 @@ private:
     }
 
     TGResult error(const std::string& message, const Failure& why) const {
-        TGResult r = result(TGOutcome::error, message);
-        r.detail = !why.cause.empty() ? why.cause : !why.message.empty() ? why.message : "failed";
-        return r;
+        return failedResult(path_, message, why);
     }
 
     TGResult openFailed(const Failure& why) const {
