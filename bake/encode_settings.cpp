@@ -31,7 +31,7 @@ int orBt709(int value) {
 
 } // namespace
 
-EncodeSettings deriveSettings(const SourceFacts& source) {
+EncodeSettings deriveSettings(const SourceFacts& source, Container container) {
     EncodeSettings s;
     // Single precision, as the rates are kept by the platform the product was first built on.
     const float rate = float(source.dataRate);
@@ -43,7 +43,15 @@ EncodeSettings deriveSettings(const SourceFacts& source) {
     s.keyFrameInterval = int(twice);
     s.width = std::abs(source.width);
     s.height = std::abs(source.height);
-    s.codec = source.codecTag == fourcc('h', 'v', 'c', '1') ? VideoCodec::hevc : VideoCodec::h264;
+    // WebM holds no H.264. QuickTime and MPEG-4 players take HEVC only as "hvc1"; Matroska has no
+    // sample entry, so there the codec itself decides.
+    if (container == Container::webm)
+        s.codec = VideoCodec::vp9;
+    else if (container == Container::matroska)
+        s.codec = source.hevc ? VideoCodec::hevc : VideoCodec::h264;
+    else
+        s.codec =
+            source.codecTag == fourcc('h', 'v', 'c', '1') ? VideoCodec::hevc : VideoCodec::h264;
     return s;
 }
 
@@ -54,8 +62,12 @@ double dataRateOf(std::int64_t streamBitRate, std::int64_t sampleBytes, double d
     return 0;
 }
 
-bool isQuickTimeDestination(const std::filesystem::path& destination) {
-    return lowercased(extensionOf(destination)) == "mov";
+Container containerOf(const std::filesystem::path& destination) {
+    const std::string ext = lowercased(extensionOf(destination));
+    if (ext == "mov") return Container::quickTime;
+    if (ext == "mkv") return Container::matroska;
+    if (ext == "webm") return Container::webm;
+    return Container::mpeg4;
 }
 
 std::optional<std::string> colourFilterOptions(const ColourTags& source) {

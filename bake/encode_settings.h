@@ -17,9 +17,13 @@ struct SourceFacts {
     int width = 0;        // coded size, before any rotation
     int height = 0;
     std::uint32_t codecTag = 0; // sample-entry four-character code as FFmpeg stores it
+    bool hevc = false;          // the stream is HEVC, whatever its tag
 };
 
-enum class VideoCodec { h264, hevc };
+// The container a bake writes, chosen by the destination's extension.
+enum class Container { quickTime, mpeg4, matroska, webm };
+
+enum class VideoCodec { h264, hevc, vp9 };
 
 struct EncodeSettings {
     VideoCodec codec = VideoCodec::h264;
@@ -33,13 +37,13 @@ struct EncodeSettings {
 inline constexpr std::int64_t DEFAULT_BIT_RATE = 20'000'000;
 inline constexpr float DEFAULT_FRAME_RATE = 30.0f;
 
-EncodeSettings deriveSettings(const SourceFacts& source);
+EncodeSettings deriveSettings(const SourceFacts& source, Container container);
 
 // The stream's own bit rate when it has one, else its sample bytes over its duration, else 0.
 double dataRateOf(std::int64_t streamBitRate, std::int64_t sampleBytes, double durationSeconds);
 
-// True when the destination is written as a QuickTime movie ("mov" in any case), else MPEG-4.
-bool isQuickTimeDestination(const std::filesystem::path& destination);
+// "mov" in any case is a QuickTime movie, "mkv" Matroska, "webm" WebM, anything else MPEG-4.
+Container containerOf(const std::filesystem::path& destination);
 
 // Colour description as FFmpeg numbers it (AVColorPrimaries, AVColorTransferCharacteristic,
 // AVColorSpace, AVColorRange).

@@ -8,9 +8,12 @@
 extern "C" {
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/display.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
+#include <libavutil/samplefmt.h>
 }
 
 #include <cmath>
@@ -30,6 +33,9 @@ Status failure(std::string message) {
 // The encoder speed preset: the fastest one whose quality stays with "medium" (bench/README.md).
 constexpr const char* X264_PRESET = "superfast";
 constexpr const char* X265_PRESET = "fast";
+constexpr const char* VPX_CPU_USED = "4";
+// Opus runs at 48 kHz whatever the source's rate.
+constexpr int OPUS_RATE = 48000;
 
 std::string avError(int err) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -78,15 +84,23 @@ private:
     Status openWriter(const std::filesystem::path& destination);
     Status openEncoder();
     void addAudio();
+    bool openOpus(const AVStream* source);
     Status pump();
     Status decodeVideo(const AVPacket* packet);
     Status filterFrame(AVFrame* frame);
     Status drainGraph();
     Status encode(const AVFrame* frame);
     Status writeAudio(AVPacket* packet);
+    Status decodeAudio(const AVPacket* packet);
+    Status drainAudio();
+    Status encodeAudio(const AVFrame* frame);
     Status finish();
+    bool isMatroska() const {
+        return container_ == bake::Container::matroska || container_ == bake::Container::webm;
+    }
 
     std::function<void(double)> onProgress_;
+    bake::Container container_ = bake::Container::mpeg4;
     av::Input in_;
     int videoIndex_ = -1;
     int audioIndex_ = -1;
@@ -106,6 +120,12 @@ private:
     av::Codec encoder_;
     AVStream* outVideo_ = nullptr; // owned by out_
     AVStream* outAudio_ = nullptr;
+    // Set only when the audio is encoded again rather than copied.
+    av::Codec audioDecoder_;
+    av::Codec audioEncoder_;
+    av::Graph audioGraph_;
+    AVFilterContext* audioIn_ = nullptr; // owned by audioGraph_
+    AVFilterContext* audioOut_ = nullptr;
 
     av::Packet packet_{av_packet_alloc()};
     av::Packet encoded_{av_packet_alloc()};
@@ -158,7 +178,8 @@ Status Reencode::openSource(const std::filesystem::path& source) {
     facts.width = par->width;
     facts.height = par->height;
     facts.codecTag = par->codec_tag;
-    settings_ = bake::deriveSettings(facts);
+    facts.hevc = par->codec_id == AV_CODEC_ID_HEVC;
+    settings_ = bake::deriveSettings(facts, container_);
     return {};
 }
 
@@ -263,7 +284,11 @@ Status Reencode::buildGraph(const FrameShape& shape) {
 }
 
 Status Reencode::openWriter(const std::filesystem::path& destination) {
-    const char* muxer = bake::isQuickTimeDestination(destination) ? "mov" : "mp4";
+    using bake::Container;
+    const char* muxer = container_ == Container::quickTime  ? "mov"
+                        : container_ == Container::matroska ? "matroska"
+                        : container_ == Container::webm     ? "webm"
+                                                            : "mp4";
     AVFormatContext* raw = nullptr;
     if (avformat_alloc_output_context2(&raw, nullptr, muxer, destination.c_str()) < 0 || !raw)
         return failure("writer init");
@@ -275,7 +300,10 @@ Status Reencode::openWriter(const std::filesystem::path& destination) {
 
 Status Reencode::openEncoder() {
     const bool hevc = settings_.codec == bake::VideoCodec::hevc;
-    const AVCodec* codec = avcodec_find_encoder_by_name(hevc ? "libx265" : "libx264");
+    const bool vp9 = settings_.codec == bake::VideoCodec::vp9;
+    const AVCodec* codec = avcodec_find_encoder_by_name(vp9    ? "libvpx-vp9"
+                                                        : hevc ? "libx265"
+                                                               : "libx264");
     if (!codec) return failure("cannot add video input");
     encoder_.reset(avcodec_alloc_context3(codec));
     if (!encoder_) return failure("cannot add video input");
@@ -295,10 +323,17 @@ Status Reencode::openEncoder() {
     enc->colorspace = AVCOL_SPC_BT709;
     enc->color_range = AVCOL_RANGE_MPEG;
     enc->thread_count = 0;
-    if (hevc) enc->codec_tag = MKTAG('h', 'v', 'c', '1'); // what Apple players accept
+    // What Apple players accept; Matroska has no sample entry to carry it.
+    if (hevc && !isMatroska()) enc->codec_tag = MKTAG('h', 'v', 'c', '1');
     if (out_->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av::Dict options;
-    options.set("preset", hevc ? X265_PRESET : X264_PRESET);
+    if (vp9) {
+        options.set("deadline", "good");
+        options.set("cpu-used", VPX_CPU_USED);
+        options.set("row-mt", "1");
+    } else {
+        options.set("preset", hevc ? X265_PRESET : X264_PRESET);
+    }
     if (hevc) options.set("x265-params", "log-level=error");
     if (avcodec_open2(enc, codec, options.get()) < 0) return failure("cannot add video input");
 
@@ -319,10 +354,21 @@ Status Reencode::openEncoder() {
     return {};
 }
 
-// Audio is copied as stored. A codec the container cannot hold leaves the file without audio.
+// Audio is copied as stored. WebM holds only Opus and Vorbis, so other audio becomes Opus there;
+// elsewhere a codec the container cannot hold leaves the file without audio.
 void Reencode::addAudio() {
     if (audioIndex_ < 0) return;
     const AVCodecParameters* par = in_->streams[audioIndex_]->codecpar;
+    if (container_ == bake::Container::webm && par->codec_id != AV_CODEC_ID_OPUS &&
+        par->codec_id != AV_CODEC_ID_VORBIS) {
+        if (!openOpus(in_->streams[audioIndex_])) {
+            audioDecoder_.reset();
+            audioEncoder_.reset();
+            audioGraph_.reset();
+            outAudio_ = nullptr;
+        }
+        return;
+    }
     if (avformat_query_codec(out_->oformat, par->codec_id, FF_COMPLIANCE_NORMAL) == 0) return;
     AVStream* st = avformat_new_stream(out_.get(), nullptr);
     if (!st) return;
@@ -330,6 +376,67 @@ void Reencode::addAudio() {
     st->codecpar->codec_tag = 0; // let the muxer pick the tag its container uses
     st->time_base = in_->streams[audioIndex_]->time_base;
     outAudio_ = st;
+}
+
+// decoder -> aresample/aformat -> libopus, in frames of the encoder's size. False when any of
+// them cannot be had; the caller then writes no audio.
+bool Reencode::openOpus(const AVStream* source) {
+    const AVCodec* decoder = avcodec_find_decoder(source->codecpar->codec_id);
+    const AVCodec* encoder = avcodec_find_encoder_by_name("libopus");
+    if (!decoder || !encoder) return false;
+    audioDecoder_.reset(avcodec_alloc_context3(decoder));
+    if (!audioDecoder_ || avcodec_parameters_to_context(audioDecoder_.get(), source->codecpar) < 0)
+        return false;
+    AVCodecContext* dec = audioDecoder_.get();
+    dec->pkt_timebase = source->time_base;
+    if (avcodec_open2(dec, decoder, nullptr) < 0 || dec->sample_rate <= 0 ||
+        dec->ch_layout.nb_channels <= 0)
+        return false;
+
+    audioEncoder_.reset(avcodec_alloc_context3(encoder));
+    AVCodecContext* enc = audioEncoder_.get();
+    if (!enc) return false;
+    // Mono stays mono; everything else is mixed to stereo, which every player maps alike.
+    const bool mono = dec->ch_layout.nb_channels == 1;
+    av_channel_layout_default(&enc->ch_layout, mono ? 1 : 2);
+    enc->sample_rate = OPUS_RATE;
+    enc->sample_fmt = AV_SAMPLE_FMT_FLT;
+    enc->time_base = AVRational{1, OPUS_RATE};
+    if (out_->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (avcodec_open2(enc, encoder, nullptr) < 0) return false;
+
+    AVChannelLayout layout{};
+    if (dec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        av_channel_layout_default(&layout, dec->ch_layout.nb_channels);
+    else if (av_channel_layout_copy(&layout, &dec->ch_layout) < 0)
+        return false;
+    char described[128] = {};
+    const int describedOk = av_channel_layout_describe(&layout, described, sizeof described);
+    av_channel_layout_uninit(&layout);
+    const char* format = av_get_sample_fmt_name(dec->sample_fmt);
+    if (describedOk < 0 || !format) return false;
+    const std::string args = "time_base=" + std::to_string(source->time_base.num) + "/" +
+                             std::to_string(source->time_base.den) +
+                             ":sample_rate=" + std::to_string(dec->sample_rate) +
+                             ":sample_fmt=" + format + ":channel_layout=" + described;
+    audioGraph_.reset(avfilter_graph_alloc());
+    if (!audioGraph_ ||
+        avfilter_graph_create_filter(&audioIn_, avfilter_get_by_name("abuffer"), "in", args.c_str(),
+                                     nullptr, audioGraph_.get()) < 0 ||
+        avfilter_graph_create_filter(&audioOut_, avfilter_get_by_name("abuffersink"), "out",
+                                     nullptr, nullptr, audioGraph_.get()) < 0)
+        return false;
+    const std::string chain =
+        "aresample=" + std::to_string(OPUS_RATE) +
+        ",aformat=sample_fmts=flt:channel_layouts=" + (mono ? "mono" : "stereo");
+    if (!linkChain(audioGraph_.get(), audioIn_, audioOut_, chain)) return false;
+    av_buffersink_set_frame_size(audioOut_, unsigned(enc->frame_size));
+
+    AVStream* st = avformat_new_stream(out_.get(), nullptr);
+    if (!st || avcodec_parameters_from_context(st->codecpar, enc) < 0) return false;
+    st->time_base = enc->time_base;
+    outAudio_ = st;
+    return true;
 }
 
 Status Reencode::filterFrame(AVFrame* frame) {
@@ -408,6 +515,50 @@ Status Reencode::writeAudio(AVPacket* packet) {
     return {};
 }
 
+Status Reencode::decodeAudio(const AVPacket* packet) {
+    if (int ret = avcodec_send_packet(audioDecoder_.get(), packet); ret < 0 && ret != AVERROR_EOF)
+        return failure("read failed: " + avError(ret));
+    for (;;) {
+        int ret = avcodec_receive_frame(audioDecoder_.get(), decoded_.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return {};
+        if (ret < 0) return failure("read failed: " + avError(ret));
+        decoded_->pts = decoded_->best_effort_timestamp;
+        ret = av_buffersrc_add_frame_flags(audioIn_, decoded_.get(), 0);
+        av_frame_unref(decoded_.get());
+        if (ret < 0) return failure("read failed: " + avError(ret));
+        if (auto status = drainAudio(); status.failed()) return status;
+    }
+}
+
+Status Reencode::drainAudio() {
+    const AVRational tb = av_buffersink_get_time_base(audioOut_);
+    for (;;) {
+        int ret = av_buffersink_get_frame(audioOut_, converted_.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return {};
+        if (ret < 0) return failure("read failed: " + avError(ret));
+        if (converted_->pts != AV_NOPTS_VALUE)
+            converted_->pts = av_rescale_q(converted_->pts, tb, audioEncoder_->time_base);
+        Status status = encodeAudio(converted_.get());
+        av_frame_unref(converted_.get());
+        if (status.failed()) return status;
+    }
+}
+
+Status Reencode::encodeAudio(const AVFrame* frame) {
+    if (int ret = avcodec_send_frame(audioEncoder_.get(), frame); ret < 0 && ret != AVERROR_EOF)
+        return failure(avError(ret));
+    for (;;) {
+        int ret = avcodec_receive_packet(audioEncoder_.get(), encoded_.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return {};
+        if (ret < 0) return failure(avError(ret));
+        encoded_->stream_index = outAudio_->index;
+        av_packet_rescale_ts(encoded_.get(), audioEncoder_->time_base, outAudio_->time_base);
+        ret = av_interleaved_write_frame(out_.get(), encoded_.get());
+        av_packet_unref(encoded_.get());
+        if (ret < 0) return failure(avError(ret));
+    }
+}
+
 // The loop proper: the first packet has been read already.
 Status Reencode::pump() {
     for (;;) {
@@ -417,7 +568,7 @@ Status Reencode::pump() {
             ++videoPackets_;
             status = decodeVideo(packet);
         } else if (packet->stream_index == audioIndex_ && outAudio_)
-            status = writeAudio(packet);
+            status = audioDecoder_ ? decodeAudio(packet) : writeAudio(packet);
         av_packet_unref(packet);
         if (status.failed()) return status;
         int ret = av_read_frame(in_.get(), packet);
@@ -438,6 +589,13 @@ Status Reencode::finish() {
         if (auto status = drainGraph(); status.failed()) return status;
     }
     if (auto status = encode(nullptr); status.failed()) return status;
+    if (audioDecoder_) {
+        if (auto status = decodeAudio(nullptr); status.failed()) return status;
+        if (int ret = av_buffersrc_add_frame_flags(audioIn_, nullptr, 0); ret < 0)
+            return failure("read failed: " + avError(ret));
+        if (auto status = drainAudio(); status.failed()) return status;
+        if (auto status = encodeAudio(nullptr); status.failed()) return status;
+    }
     if (int ret = av_write_trailer(out_.get()); ret < 0) return failure(avError(ret));
     // Closing flushes the last buffered bytes; a failure there is a failed write too.
     if (int ret = avio_closep(&out_->pb); ret < 0) return failure(avError(ret));
@@ -447,6 +605,7 @@ Status Reencode::finish() {
 Status Reencode::run(const std::filesystem::path& source,
                      const std::filesystem::path& destination) {
     if (!packet_ || !encoded_ || !decoded_ || !converted_) return failure("reader init");
+    container_ = bake::containerOf(destination);
     if (auto status = openSource(source); status.failed()) return status;
     progress_.emplace(onProgress_, durationSeconds_);
     if (auto status = openDecoder(); status.failed()) return status;
@@ -460,7 +619,7 @@ Status Reencode::run(const std::filesystem::path& source,
     if (int ret = av_read_frame(in_.get(), packet_.get()); ret < 0)
         return failure("reader start: " + avError(ret));
     av::Dict options;
-    options.set("movflags", "+write_colr"); // the BT.709 tag, also in MPEG-4 files
+    if (!isMatroska()) options.set("movflags", "+write_colr"); // the BT.709 tag, also in MPEG-4
     if (int ret = avformat_write_header(out_.get(), options.get()); ret < 0)
         return failure("writer start: " + avError(ret));
     if (auto status = pump(); status.failed()) return status;

@@ -29,14 +29,6 @@ TGResult tagMovieInPlace(const std::filesystem::path& file,
 TGResult bakeVideo(const std::filesystem::path& source, const ProgressFn& onProgress,
                    const std::atomic<bool>* cancel) {
     const std::string name = source.filename().string();
-    // WebM cannot hold the H.264 a bake writes (its VP9 bake is still to come): nothing is
-    // started, and the source is left as it is.
-    if (lowercased(extensionOf(source)) == "webm") {
-        TGResult result(name, TGOutcome::skipped,
-                        "Bake of WebM not supported yet — tag in place or make a copy");
-        result.detail = "WebM cannot hold the H.264 a bake writes";
-        return result;
-    }
     if (auto blocked = writeBlocker(source, fileSizeOf(source))) {
         TGResult result(name, TGOutcome::error, blocked->message);
         result.detail = blocked->detail;

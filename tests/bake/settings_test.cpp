@@ -20,26 +20,39 @@ constexpr std::uint32_t HVC1 = 'h' | 'v' << 8 | 'c' << 16 | std::uint32_t('1') <
 constexpr std::uint32_t HEV1 = 'h' | 'e' << 8 | 'v' << 16 | std::uint32_t('1') << 24;
 
 TEST(BakeSettings, FollowTheSourceElseTheDefaults) {
-    // Data rate, frame rate and codec tag; then bit rate, frame rate, key-frame interval, codec.
+    // Data rate, frame rate, codec tag, whether the stream is HEVC and the container written; then
+    // bit rate, frame rate, key-frame interval, codec.
     using Settings = std::tuple<std::int64_t, int, int, VideoCodec>;
-    const std::tuple<double, double, std::uint32_t, Settings> cases[] = {
-        {1'000'000.7, 29.97, 0, {1'000'000, 29, 59, VideoCodec::h264}},
-        {8e6, 23.976, HVC1, {8'000'000, 23, 47, VideoCodec::hevc}},
-        {8e6, 59.94, HEV1, {8'000'000, 59, 119, VideoCodec::h264}},
-        {0, NaN, HVC1, {20'000'000, 30, 60, VideoCodec::hevc}},
-        {-5, Inf, 0, {20'000'000, 30, 60, VideoCodec::h264}},
-        {NaN, 0, 0, {20'000'000, 30, 60, VideoCodec::h264}},
-        {Inf, -5, 0, {20'000'000, 30, 60, VideoCodec::h264}},
+    using enum Container;
+    const std::tuple<double, double, std::uint32_t, bool, Container, Settings> cases[] = {
+        {1'000'000.7, 29.97, 0, false, mpeg4, {1'000'000, 29, 59, VideoCodec::h264}},
+        {8e6, 23.976, HVC1, true, quickTime, {8'000'000, 23, 47, VideoCodec::hevc}},
+        {8e6, 59.94, HEV1, true, mpeg4, {8'000'000, 59, 119, VideoCodec::h264}},
+        {0, NaN, HVC1, true, mpeg4, {20'000'000, 30, 60, VideoCodec::hevc}},
+        {-5, Inf, 0, false, quickTime, {20'000'000, 30, 60, VideoCodec::h264}},
+        {NaN, 0, 0, false, mpeg4, {20'000'000, 30, 60, VideoCodec::h264}},
+        {Inf, -5, 0, false, mpeg4, {20'000'000, 30, 60, VideoCodec::h264}},
+        // Matroska stores no sample entry: the codec decides. WebM takes VP9 only.
+        {8e6, 25, 0, true, matroska, {8'000'000, 25, 50, VideoCodec::hevc}},
+        {8e6, 25, HVC1, false, matroska, {8'000'000, 25, 50, VideoCodec::h264}},
+        {8e6, 25, HVC1, true, webm, {8'000'000, 25, 50, VideoCodec::vp9}},
+        {0, 0, 0, false, webm, {20'000'000, 30, 60, VideoCodec::vp9}},
     };
-    for (const auto& [dataRate, frameRate, tag, want] : cases) {
-        const auto s = deriveSettings({dataRate, frameRate, 64, 48, tag});
+    for (const auto& [dataRate, frameRate, tag, hevc, container, want] : cases) {
+        SourceFacts facts{dataRate, frameRate, 64, 48, tag, hevc};
+        const auto s = deriveSettings(facts, container);
         EXPECT_EQ(Settings(s.bitRate, s.expectedFrameRate, s.keyFrameInterval, s.codec), want)
-            << dataRate << " bit/s, " << frameRate << " fps";
+            << dataRate << " bit/s, " << frameRate << " fps, container " << int(container);
     }
-    for (const char* mov : {"/a/Clip.mov", "Clip.MOV", "Clip.MoV"})
-        EXPECT_TRUE(isQuickTimeDestination(mov)) << mov;
-    for (const char* mp4 : {"Clip.mp4", "Clip.M4V", "/a/mov"})
-        EXPECT_FALSE(isQuickTimeDestination(mp4)) << mp4;
+    const std::pair<const char*, Container> containers[] = {
+        {"/a/Clip.mov", Container::quickTime},  {"Clip.MOV", Container::quickTime},
+        {"Clip.MoV", Container::quickTime},     {"Clip.mp4", Container::mpeg4},
+        {"Clip.M4V", Container::mpeg4},         {"/a/mov", Container::mpeg4},
+        {"Clip.MKV", Container::matroska},      {"Clip.webm", Container::webm},
+        {"/a.webm/Clip.mp4", Container::mpeg4},
+    };
+    for (const auto& [path, want] : containers)
+        EXPECT_EQ(containerOf(path), want) << path;
 }
 
 TEST(BakeProgress, OneCallPerWholePercentChangeAndNoneForBadTimes) {

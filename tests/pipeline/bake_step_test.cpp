@@ -22,6 +22,8 @@ const std::string PATTERN = "-f lavfi -i testsrc2=s=160x90:r=25:d=0.6 ";
 const std::string SINE = "-f lavfi -i sine=d=0.6 ";
 const std::string X264 = "-c:v libx264 -pix_fmt yuv420p ";
 const std::string X265 = "-c:v libx265 -x265-params log-level=none -pix_fmt yuv420p ";
+const std::string VP9_OPUS = "-c:v libvpx-vp9 -deadline realtime -cpu-used 8 -c:a libopus ";
+const std::string NO_TAG = "[0][0][0][0]"; // Matroska has no sample entry
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -48,6 +50,7 @@ struct Clip {
     // Baked: ffprobe's codec, tag, width, height and rotation if any; else the message's start.
     std::string result = "";
     std::function<void(Bytes&)> edit = [](Bytes&) {}; // of the file's bytes after making it
+    std::string audio = ""; // the codec audio is encoded to where it cannot be copied
     friend void PrintTo(const Clip& clip, std::ostream* os) {
         *os << fs::path(clip.name).stem().string();
     }
@@ -66,6 +69,13 @@ const Clip CLIPS[] = {
      PATTERN + X264 +
          "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc -movflags +write_colr",
      hdr},
+    {"matroska_h264_aac.mkv", PATTERN + SINE + X264 + "-c:a aac -shortest", added,
+     "h264," + NO_TAG + ",160,90"},
+    {"matroska_hevc.mkv", PATTERN + X265, added, "hevc," + NO_TAG + ",160,90"},
+    {"vp9_opus.webm", PATTERN + SINE + VP9_OPUS + "-shortest", added, "vp9," + NO_TAG + ",160,90"},
+    // Matroska named .webm: its AAC cannot go into a WebM file as it is.
+    {"matroska_aac.webm", PATTERN + SINE + X264 + "-c:a aac -shortest -f matroska", added,
+     "vp9," + NO_TAG + ",160,90", [](Bytes&) {}, "opus"},
     {"cut.mov", MOOV_FIRST, error, "Re-encode failed: ", [](Bytes& b) { b.resize(b.size() / 2); }},
 };
 
@@ -100,10 +110,23 @@ TEST_P(BakeClip, BakesABt709VersionBesideTheSource) {
     EXPECT_EQ(
         ffprobe("-select_streams v -read_intervals %+#1 -show_entries frame=" + colour, output),
         "bt709,bt709,bt709");
-    // The audio packets are copied unchanged.
-    const std::string audio =
-        "-select_streams a -show_data_hash md5 -show_entries packet=size,data_hash";
-    EXPECT_EQ(ffprobe(audio, output), ffprobe(audio, source));
+    const std::string frames =
+        "-select_streams v -count_frames -show_entries stream=nb_read_frames";
+    EXPECT_EQ(ffprobe(frames, output), ffprobe(frames, source));
+    if (clip.audio.empty()) {
+        // The audio packets are copied unchanged.
+        const std::string audio =
+            "-select_streams a -show_data_hash md5 -show_entries packet=size,data_hash";
+        EXPECT_EQ(ffprobe(audio, output), ffprobe(audio, source));
+        return;
+    }
+    // Encoded again: all of it, in 20 ms packets.
+    const auto got = ffprobe("-select_streams a -count_packets -show_entries "
+                             "stream=codec_name,nb_read_packets",
+                             output);
+    ASSERT_TRUE(got.starts_with(clip.audio + ",")) << got;
+    const double seconds = std::stod(ffprobe("-show_entries format=duration", source));
+    EXPECT_GE(std::stoi(got.substr(clip.audio.size() + 1)) * 0.020, seconds - 0.021) << got;
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, BakeClip, ::testing::ValuesIn(CLIPS),
