@@ -1,7 +1,8 @@
 // Matroska and WebM tagged in place, on files two muxers make: each layout meets the route its
-// padding allows, and every independent reader agrees afterwards (mkvinfo and ffprobe read the
-// new Colour, the frames decode the same, every CRC-32 verifies, mkvmerge still identifies the
-// file); files that are not Matroska, or are cut short or damaged, are refused untouched.
+// padding allows, and every independent reader agrees afterwards (mkvinfo, ffprobe, GStreamer and
+// mediainfo read the new Colour, the frames decode the same, every CRC-32 verifies, mkvmerge still
+// identifies the file); files that are not Matroska, or are cut short or damaged, are refused
+// untouched.
 #include "mkv_fixtures.h"
 
 #include "ebml/ebml.h"
@@ -79,6 +80,12 @@ TEST_P(Layouts, TaggedInPlaceAndEveryReaderAgrees) {
     }
     EXPECT_EQ(mkvinfoPrimaries(file), twelve);
     EXPECT_EQ(containerPrimaries(file), p3);
+    // GStreamer's demuxer and decoders and mediainfo read it too; mediainfo names an "Original"
+    // where the container and the coded stream disagree.
+    EXPECT_EQ(gstPrimaries(file), "11");
+    const auto info = mediainfoVideo(file);
+    EXPECT_EQ(info.value("colour_primaries", ""), "Display P3");
+    EXPECT_FALSE(info.contains("colour_primaries_Original"));
     if (c.frames) {
         const auto frames = framePrimaries(file);
         EXPECT_FALSE(frames.empty());
