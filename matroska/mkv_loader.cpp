@@ -61,9 +61,39 @@ bool isTopLevel(std::uint32_t id) {
     }
 }
 
+// What the block walk reads, served from one read of at least WALK_READ bytes: a block's element
+// header, its own head and its frame's first units usually lie in one, and so do small blocks
+// that follow one another. A walk over every block of a large movie costs one read a block.
+class HeadReader {
+public:
+    HeadReader(const FileHandle& file, std::uint64_t size) : file_(file), size_(size) {}
+
+    Result<std::vector<std::uint8_t>> read(std::uint64_t at, std::size_t n) {
+        if (at >= start_ && at - start_ + n <= held_.size()) {
+            const auto from = held_.begin() + std::ptrdiff_t(at - start_);
+            return std::vector<std::uint8_t>(from, from + std::ptrdiff_t(n));
+        }
+        if (at >= size_ || size_ - at < n) return file_.readFully(at, n); // its own error
+        const auto want = std::size_t(std::min<std::uint64_t>(std::max(n, WALK_READ), size_ - at));
+        auto got = file_.readFully(at, want);
+        if (got.failed()) return got.failure();
+        held_ = std::move(*got);
+        start_ = at;
+        return std::vector<std::uint8_t>(held_.begin(), held_.begin() + std::ptrdiff_t(n));
+    }
+
+private:
+    static constexpr std::size_t WALK_READ = 4096;
+    const FileHandle& file_;
+    std::uint64_t size_;
+    std::uint64_t start_ = 0;
+    std::vector<std::uint8_t> held_;
+};
+
 class Loader {
 public:
-    Loader(const FileHandle& file, std::uint64_t size) : file_(file), size_(size) {}
+    Loader(const FileHandle& file, std::uint64_t size)
+        : file_(file), size_(size), heads_(file, size) {}
 
     Result<MkvFile> load() {
         if (Status s = readHeader(); s.failed()) return s.failure();
@@ -288,11 +318,11 @@ private:
 
     Status scanBlocksIn(std::uint64_t from, std::uint64_t to, int depth) {
         for (std::uint64_t at = from; at < to;) {
-            auto found = headerAt(file_, at, to - at);
-            if (found.failed()) return found.failure();
-            if (!*found || (*found)->header.unknownSize)
-                return damaged("Cluster child at " + std::to_string(at));
-            const e::Element& el = **found;
+            auto head = heads_.read(at, std::size_t(std::min(to - at, e::MAX_HEADER)));
+            if (head.failed()) return Failure{READ_ERROR, head.cause()};
+            const auto h = e::decodeHeader(*head, to - at);
+            if (!h || h->unknownSize) return damaged("Cluster child at " + std::to_string(at));
+            const e::Element el{*h, at};
             if (el.header.id == e::SIMPLE_BLOCK || el.header.id == e::BLOCK) {
                 if (Status s = readBlockHead(el); s.failed()) return s;
             } else if (el.header.id == e::BLOCK_GROUP && depth == 0) {
@@ -305,8 +335,7 @@ private:
 
     Status readBlockHead(const e::Element& block) {
         const std::uint64_t size = block.header.size;
-        auto head =
-            file_.readFully(block.dataStart(), std::size_t(std::min<std::uint64_t>(size, 12)));
+        auto head = heads_.read(block.dataStart(), std::size_t(std::min<std::uint64_t>(size, 12)));
         if (head.failed()) return Failure{READ_ERROR, head.cause()};
         const auto track = e::readVarInt(*head, 0);
         if (!track) return {};
@@ -323,7 +352,7 @@ private:
         if (c->second.prores) return readProResHead(c->second.index, frameAt, frameSize);
         std::uint64_t want = std::min<std::uint64_t>(frameSize, FRAME_HEAD);
         for (;;) {
-            auto bytes = file_.readFully(frameAt, std::size_t(want));
+            auto bytes = heads_.read(frameAt, std::size_t(want));
             if (bytes.failed()) return Failure{READ_ERROR, bytes.cause()};
             const LeadingSps lead = c->second.av1 ? leadingSequenceHeaders(*bytes, frameSize)
                                                   : leadingSps(c->second.codec, *bytes, frameSize,
@@ -344,7 +373,7 @@ private:
     }
 
     Status readProResHead(std::size_t index, std::uint64_t frameAt, std::uint64_t frameSize) {
-        auto frame = file_.readFully(frameAt, std::size_t(std::min(frameSize, PRORES_HEAD)));
+        auto frame = heads_.read(frameAt, std::size_t(std::min(frameSize, PRORES_HEAD)));
         if (frame.failed()) return Failure{READ_ERROR, frame.cause()};
         std::vector<std::uint8_t> head(8);
         writeUnsigned(head, 0, 4, frameSize + 8);
@@ -427,6 +456,7 @@ private:
 
     const FileHandle& file_;
     std::uint64_t size_;
+    HeadReader heads_;
     MkvFile m_;
     std::map<std::uint64_t, InBandTrack> inBandTracks_;
 };
