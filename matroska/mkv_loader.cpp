@@ -45,6 +45,13 @@ Result<std::optional<e::Element>> headerAt(const FileHandle& file, std::uint64_t
     return std::optional(e::Element{*h, at});
 }
 
+// Only a Segment or a Cluster may leave its size open; anywhere else an element of unknown size
+// would swallow whatever an edit puts behind it in its parent.
+bool sized(const e::ElementList& list) {
+    return std::none_of(list.elements.begin(), list.elements.end(),
+                        [](const e::Element& el) { return el.header.unknownSize; });
+}
+
 bool isTopLevel(std::uint32_t id) {
     switch (id) {
     case e::CLUSTER:
@@ -232,13 +239,13 @@ private:
         m_.tracksCrc = crcOf(m_.tracksBytes, tracks->offset);
         const Bytes b = m_.tracksBytes;
         const auto entries = e::listChildren(b, tracks->header.headerSize(), b.size());
-        if (!entries.complete) return damaged("Tracks");
+        if (!entries.complete || !sized(entries)) return damaged("Tracks");
         for (const auto& entry : entries.elements) {
             if (entry.header.id != e::TRACK_ENTRY) continue;
             MkvTrack t;
             t.entry = entry;
             const auto kids = e::listChildren(b, entry.dataStart(), entry.end());
-            if (!kids.complete) return damaged("TrackEntry");
+            if (!kids.complete || !sized(kids)) return damaged("TrackEntry");
             for (const auto& k : kids.elements) {
                 const Bytes data = b.subspan(k.dataStart(), k.header.size);
                 switch (k.header.id) {
@@ -385,11 +392,11 @@ private:
 
     static bool readVideo(Bytes b, MkvTrack& t) {
         const auto video = e::listChildren(b, t.video->dataStart(), t.video->end());
-        if (!video.complete) return false;
+        if (!video.complete || !sized(video)) return false;
         t.colour = e::findChild(video, e::COLOUR);
         if (!t.colour) return true;
         const auto colour = e::listChildren(b, t.colour->dataStart(), t.colour->end());
-        if (!colour.complete) return false;
+        if (!colour.complete || !sized(colour)) return false;
         for (const auto& c : colour.elements) {
             const UintField f{c.offset, c.dataStart(), unsigned(c.header.size),
                               e::readUint(b.subspan(c.dataStart(), c.header.size))};
