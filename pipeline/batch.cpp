@@ -66,10 +66,10 @@ private:
         };
         Results results;
         for (const TGMode mode : modes_) {
-            if (stopping()) break;
             // An encode already keeps every core busy: two would only share them, and the memory.
             std::unique_lock<std::mutex> oneEncode(encoding_, std::defer_lock);
             if (mode == TGMode::bake && isMovie(inputs_[index].path)) oneEncode.lock();
+            if (stopping()) break; // asked while this one waited its turn, too
             if (hooks_.onStep) hooks_.onStep(inputs_[index], mode, true);
             results.emplace_back(mode, processInput(inputs_[index], mode, progress,
                                                     hooks_.cancel, &swept_));
@@ -90,7 +90,8 @@ private:
             const Results results = std::move(next->second);
             finished_.erase(next);
             lock.unlock();
-            if (hooks_.onInput) hooks_.onInput(inputs_[printed_], results);
+            // An input stopped before its first step has nothing to say.
+            if (hooks_.onInput && !results.empty()) hooks_.onInput(inputs_[printed_], results);
             lock.lock();
             ++printed_;
             changed_.notify_all();
