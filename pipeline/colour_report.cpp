@@ -25,6 +25,14 @@ bool allP3(const std::vector<InspectedTrack>& tracks,
     });
 }
 
+// The layers in which every video track states Display P3.
+std::vector<std::string> layersStatingP3(const std::vector<InspectedTrack>& tracks) {
+    std::vector<std::string> layers;
+    if (allP3(tracks, &InspectedTrack::container)) layers.emplace_back("container");
+    if (allP3(tracks, &InspectedTrack::bitstream)) layers.emplace_back("bitstream");
+    return layers;
+}
+
 Inspection movie(const std::filesystem::path& file) {
     Inspection out;
     out.kind = Inspection::Kind::movie;
@@ -35,8 +43,7 @@ Inspection movie(const std::filesystem::path& file) {
     for (auto& e : m.entries)
         out.tracks.push_back(
             {e.track, e.type, fromCodes(e.container), fromCodes(e.bitstream), e.hdr});
-    if (allP3(out.tracks, &InspectedTrack::container)) out.layers.push_back("container");
-    if (allP3(out.tracks, &InspectedTrack::bitstream)) out.layers.push_back("bitstream");
+    out.layers = layersStatingP3(out.tracks);
     return out;
 }
 
@@ -65,8 +72,7 @@ Inspection matroska(const std::filesystem::path& file) {
                                      {}};
         out.tracks.push_back({std::size_t(t.number), t.codec, colour, stated, t.hdr});
     }
-    if (allP3(out.tracks, &InspectedTrack::container)) out.layers.push_back("container");
-    if (allP3(out.tracks, &InspectedTrack::bitstream)) out.layers.push_back("bitstream");
+    out.layers = layersStatingP3(out.tracks);
     return out;
 }
 

@@ -7,6 +7,7 @@
 #include "base/file_faults.h"
 #include "fixtures/box_bytes.h"
 #include "fixtures/media.h"
+#include "fixtures/stops.h"
 #include "matroska/mkv_tagging.h"
 
 #include <gtest/gtest.h>
@@ -180,13 +181,6 @@ inline bool identifies(const fs::path& file) {
     return run("mkvmerge --identify " + sh(file) + " > /dev/null").status == 0;
 }
 
-inline tg::FileFaults route(tg::RangeInsertion rule, unsigned long long shiftChunk = 0) {
-    tg::FileFaults f;
-    f.rangeInsertion = rule;
-    f.shiftChunk = shiftChunk;
-    return f;
-}
-
 inline tg::TGResult tagWith(const fs::path& path, const tg::FileFaults& faults) {
     tg::setFileFaults(faults);
     auto r = tg::tagMatroska(path);
@@ -196,10 +190,6 @@ inline tg::TGResult tagWith(const fs::path& path, const tg::FileFaults& faults) 
 
 inline std::uint64_t fileHash(const fs::path& path) {
     return tg::checksum64(readBytes(path));
-}
-
-inline std::vector<fs::path> journals(const fs::path& dir) {
-    return namesStartingWith(dir, ".tg_edit_");
 }
 
 } // namespace mkvtest

@@ -6,7 +6,6 @@
 #include "edit/mark.h"
 #include "fixtures/stops.h"
 
-#include <sys/vfs.h>
 
 using namespace tg;
 using namespace mkvtest;
@@ -27,11 +26,6 @@ struct RouteCase {
 struct Marked {
     bool marked = false, asVoid = false;
 };
-bool onExt4(const fs::path& dir) {
-    struct statfs s {};
-    return ::statfs(dir.c_str(), &s) == 0 && s.f_type == 0xEF53;
-}
-
 Marked markOf(const fs::path& file) {
     const FileHandle f = FileHandle::openForReading(file);
     const auto mark = findMark(f);

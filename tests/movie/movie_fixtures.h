@@ -110,14 +110,6 @@ inline std::string primaries(const fs::path& file) {
         .out;
 }
 
-// Faults that only force a route, and the bytes a shift moves per step (0: the program's own).
-inline tg::FileFaults route(tg::RangeInsertion rule, unsigned long long shiftChunk = 0) {
-    tg::FileFaults f;
-    f.rangeInsertion = rule;
-    f.shiftChunk = shiftChunk;
-    return f;
-}
-
 // processCore with the file layer's faults set for the call.
 inline tg::TGResult processWith(const fs::path& path, const tg::FileFaults& faults) {
     tg::setFileFaults(faults);
@@ -160,16 +152,6 @@ inline std::uint64_t fileHash(const fs::path& path) {
         at += *got;
     }
     return h;
-}
-
-inline bool onExt4(const fs::path& dir) {
-    struct statfs s {};
-    return ::statfs(dir.c_str(), &s) == 0 && s.f_type == 0xEF53;
-}
-
-// The hidden journals in a folder.
-inline std::vector<fs::path> journals(const fs::path& dir) {
-    return namesStartingWith(dir, ".tg_edit_");
 }
 
 // Runs fn in a child process and sends it SIGKILL as soon as it reports its `after`-th operation
