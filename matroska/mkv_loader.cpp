@@ -398,13 +398,16 @@ private:
         const auto colour = e::listChildren(b, t.colour->dataStart(), t.colour->end());
         if (!colour.complete || !sized(colour)) return false;
         for (const auto& c : colour.elements) {
-            const UintField f{c.offset, c.dataStart(), unsigned(c.header.size),
-                              e::readUint(b.subspan(c.dataStart(), c.header.size))};
-            if (c.header.size > 8) return false;
-            if (c.header.id == e::PRIMARIES) t.primaries = f;
-            if (c.header.id == e::TRANSFER_CHARACTERISTICS) t.transfer = f;
-            if (c.header.id == e::MATRIX_COEFFICIENTS) t.matrix = f;
             if (c.header.id == e::MASTERING_METADATA) t.mastering = true;
+            std::optional<UintField>* field = c.header.id == e::PRIMARIES ? &t.primaries
+                                              : c.header.id == e::TRANSFER_CHARACTERISTICS
+                                                  ? &t.transfer
+                                              : c.header.id == e::MATRIX_COEFFICIENTS ? &t.matrix
+                                                                                      : nullptr;
+            if (!field) continue; // masters and the other values are no one's to check here
+            if (c.header.size > 8) return false;
+            *field = UintField{c.offset, c.dataStart(), unsigned(c.header.size),
+                               e::readUint(b.subspan(c.dataStart(), c.header.size))};
         }
         return true;
     }

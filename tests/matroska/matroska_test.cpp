@@ -146,6 +146,36 @@ INSTANTIATE_TEST_SUITE_P(
     }),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Gives an mkvmerge file's first track a Dolby Vision block addition mapping (BlockAddIDType
+// dvcC), its bytes taken from the Void mkvmerge leaves right after Tracks: nothing else moves.
+void addDolbyVisionMapping(const fs::path& file) {
+    Blob b = readBytes(file);
+    const Head segment = headAt(b, headAt(b, 0, b.size()).end, b.size());
+    std::size_t at = segment.data;
+    while (at < segment.end && headAt(b, at, segment.end).id != 0x1654AE6B)
+        at = headAt(b, at, segment.end).end;
+    const Head tracks = headAt(b, at, segment.end), entry = headAt(b, tracks.data, tracks.end);
+    const Head gap = headAt(b, tracks.end, segment.end);
+    ASSERT_EQ(gap.id, 0xECu) << "no Void after Tracks";
+    const Blob mapping = {0x41, 0xE4, 0x87, 0x41, 0xE7, 0x84, 'd', 'v', 'c', 'C'};
+    // Each size keeps its width: its marker bit, then the new value.
+    const auto resize = [&](std::size_t idAt, const Head& h, long by) {
+        std::size_t sizeAt = idAt + 1;
+        while (!(b[idAt] & (0x80 >> (sizeAt - idAt - 1))))
+            ++sizeAt;
+        const std::size_t width = h.data - sizeAt;
+        std::uint64_t size = std::uint64_t(long(h.end - h.data) + by) | 1ull << (7 * width);
+        for (std::size_t i = width; i-- > 0; size >>= 8)
+            b[sizeAt + i] = std::uint8_t(size);
+    };
+    resize(tracks.end, gap, -long(mapping.size()));
+    resize(tracks.data, entry, long(mapping.size()));
+    resize(at, tracks, long(mapping.size()));
+    b.erase(b.begin() + long(gap.end - mapping.size()), b.begin() + long(gap.end));
+    b.insert(b.begin() + long(entry.end), mapping.begin(), mapping.end());
+    writeBytes(file, b);
+}
+
 // Files left alone, byte for byte, with the reason.
 TEST(LeftAlone, HdrAndAlreadyTaggedKeepEveryByte) {
     struct Case {
@@ -153,6 +183,8 @@ TEST(LeftAlone, HdrAndAlreadyTaggedKeepEveryByte) {
         std::string args;
         TGOutcome outcome;
         std::string message, detail;
+        const char* mkvmerge = nullptr; // remuxed by mkvmerge with these options
+        void (*then)(const fs::path&) = nullptr;
     };
     const Case cases[] = {
         {"pq", X264 + "-color_primaries bt709 -color_trc smpte2084", hdr, "HDR — left unchanged",
@@ -161,6 +193,10 @@ TEST(LeftAlone, HdrAndAlreadyTaggedKeepEveryByte) {
          "transfer 18 (PQ or HLG)"},
         {"bt2020", X264 + "-color_primaries bt2020", hdr, "HDR — left unchanged",
          "primaries 9 (BT.2020)"},
+        {"mastering", X264 + BT709, hdr, "HDR — left unchanged", "mastering metadata",
+         "--max-luminance 0:1000 --min-luminance 0:0.005"},
+        {"dolby vision", X264, hdr, "HDR — left unchanged", "Dolby Vision block additions", "",
+         addDolbyVisionMapping},
         {"p3", X264 + "-color_primaries smpte432", already, "Already Display-P3", ""},
         {"audio only", "-f lavfi -i sine=d=0.3 -c:a libopus", skipped, "No video track to tag",
          "no video track"},
@@ -169,7 +205,12 @@ TEST(LeftAlone, HdrAndAlreadyTaggedKeepEveryByte) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         const auto file = dir / "clip.mkv";
-        makeMatroska(file, c.args.starts_with("-f") ? c.args : SRC + c.args);
+        makeMatroska(file, c.args.starts_with("-f") ? c.args : SRC + c.args, c.mkvmerge,
+                     c.mkvmerge ? c.mkvmerge : "");
+        if (c.then) {
+            c.then(file);
+            ASSERT_TRUE(identifies(file));
+        }
         const auto hash = fileHash(file);
         const TGResult r = tagMatroska(file);
         EXPECT_EQ(r.outcome, c.outcome);

@@ -34,12 +34,14 @@ const std::string FIXED = "Fixed → Display-P3";
 const std::string FINISHED = "Interrupted edit finished → Display-P3";
 
 // A file made by ffmpeg from args (the format follows the extension), then remuxed by mkvmerge
-// when asked.
-inline void makeMatroska(const fs::path& path, const std::string& args, bool mkvmerge = false) {
+// with its options when asked.
+inline void makeMatroska(const fs::path& path, const std::string& args, bool mkvmerge = false,
+                         const std::string& mkvmergeOptions = "") {
     if (!mkvmerge) return ffmpeg(args + " " + sh(path));
     const fs::path first = path.parent_path() / ("ffmpeg-" + path.filename().string());
     ffmpeg(args + " " + sh(first));
-    ASSERT_EQ(run("mkvmerge -q -o " + sh(path) + " " + sh(first)).status, 0);
+    ASSERT_EQ(run("mkvmerge -q -o " + sh(path) + " " + mkvmergeOptions + " " + sh(first)).status,
+              0);
     fs::remove(first);
 }
 
