@@ -396,9 +396,17 @@ bool Reencode::openOpus(const AVStream* source) {
     audioEncoder_.reset(avcodec_alloc_context3(encoder));
     AVCodecContext* enc = audioEncoder_.get();
     if (!enc) return false;
-    // Mono stays mono; everything else is mixed to stereo, which every player maps alike.
-    const bool mono = dec->ch_layout.nb_channels == 1;
-    av_channel_layout_default(&enc->ch_layout, mono ? 1 : 2);
+    // Up to eight channels keep their count, in the layout the encoder names for it (Opus
+    // orders surround channels as Vorbis does); more are mixed down to 7.1.
+    const int channels = std::min(dec->ch_layout.nb_channels, 8);
+    av_channel_layout_default(&enc->ch_layout, channels);
+    for (const AVChannelLayout* l = encoder->ch_layouts; l && l->nb_channels != 0; ++l) {
+        if (l->nb_channels != channels) continue;
+        if (av_channel_layout_copy(&enc->ch_layout, l) < 0) return false;
+        break;
+    }
+    char target[128] = {};
+    if (av_channel_layout_describe(&enc->ch_layout, target, sizeof target) < 0) return false;
     enc->sample_rate = OPUS_RATE;
     enc->sample_fmt = AV_SAMPLE_FMT_FLT;
     enc->time_base = AVRational{1, OPUS_RATE};
@@ -428,7 +436,7 @@ bool Reencode::openOpus(const AVStream* source) {
         return false;
     const std::string chain =
         "aresample=" + std::to_string(OPUS_RATE) +
-        ",aformat=sample_fmts=flt:channel_layouts=" + (mono ? "mono" : "stereo");
+        ",aformat=sample_fmts=flt:channel_layouts=" + target;
     if (!linkChain(audioGraph_.get(), audioIn_, audioOut_, chain)) return false;
     av_buffersink_set_frame_size(audioOut_, unsigned(enc->frame_size));
 

@@ -50,7 +50,7 @@ struct Clip {
     // Baked: ffprobe's codec, tag, width, height and rotation if any; else the message's start.
     std::string result = "";
     std::function<void(Bytes&)> edit = [](Bytes&) {}; // of the file's bytes after making it
-    std::string audio = ""; // the codec audio is encoded to where it cannot be copied
+    std::string audio = ""; // the codec and channels audio is encoded to where it cannot be copied
     friend void PrintTo(const Clip& clip, std::ostream* os) {
         *os << fs::path(clip.name).stem().string();
     }
@@ -73,9 +73,11 @@ const Clip CLIPS[] = {
      "h264," + NO_TAG + ",160,90"},
     {"matroska_hevc.mkv", PATTERN + X265, added, "hevc," + NO_TAG + ",160,90"},
     {"vp9_opus.webm", PATTERN + SINE + VP9_OPUS + "-shortest", added, "vp9," + NO_TAG + ",160,90"},
-    // Matroska named .webm: its AAC cannot go into a WebM file as it is.
-    {"matroska_aac.webm", PATTERN + SINE + X264 + "-c:a aac -shortest -f matroska", added,
-     "vp9," + NO_TAG + ",160,90", [](Bytes&) {}, "opus"},
+    // Matroska named .webm: its AAC cannot go into a WebM file as it is; its six channels stay.
+    {"matroska_aac.webm",
+     PATTERN + "-f lavfi -i sine=d=0.6,aformat=channel_layouts=5.1 " + X264 +
+         "-c:a aac -shortest -f matroska",
+     added, "vp9," + NO_TAG + ",160,90", [](Bytes&) {}, "opus,6"},
     {"cut.mov", MOOV_FIRST, error, "Re-encode failed: ", [](Bytes& b) { b.resize(b.size() / 2); }},
 };
 
@@ -122,7 +124,7 @@ TEST_P(BakeClip, BakesABt709VersionBesideTheSource) {
     }
     // Encoded again: all of it, in 20 ms packets.
     const auto got = ffprobe("-select_streams a -count_packets -show_entries "
-                             "stream=codec_name,nb_read_packets",
+                             "stream=codec_name,channels,nb_read_packets",
                              output);
     ASSERT_TRUE(got.starts_with(clip.audio + ",")) << got;
     const double seconds = std::stod(ffprobe("-show_entries format=duration", source));
