@@ -115,6 +115,8 @@ private:
     AVFilterContext* graphIn_ = nullptr; // owned by graph_
     AVFilterContext* graphOut_ = nullptr;
     FrameShape graphShape_;
+    std::string upright_;     // filters that turn the pictures upright (Matroska outputs)
+    bool swapsSides_ = false; // those filters trade width and height
 
     av::Output out_;
     av::Codec encoder_;
@@ -239,6 +241,24 @@ std::string bufferArguments(const FrameShape& shape, AVRational timeBase) {
            ":pixel_aspect=" + std::to_string(aspect.num) + "/" + std::to_string(aspect.den);
 }
 
+// The filters that turn the picture upright as the stream's display matrix says, for outputs
+// that cannot carry the matrix (FFmpeg's Matroska and WebM muxers drop it); empty when upright
+// or when the angle is not a quarter turn. `swaps` says whether width and height trade places.
+std::string uprightFilters(const AVStream* stream, bool& swaps) {
+    swaps = false;
+    std::size_t size = 0;
+    const std::uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (!matrix || size < 9 * sizeof(std::int32_t)) return {};
+    const double turn = -av_display_rotation_get(reinterpret_cast<const std::int32_t*>(matrix));
+    if (std::isnan(turn)) return {};
+    const long clockwise = (std::lround(turn) % 360 + 360) % 360;
+    swaps = clockwise == 90 || clockwise == 270;
+    return clockwise == 90    ? "transpose=clock"
+           : clockwise == 180 ? "hflip,vflip"
+           : clockwise == 270 ? "transpose=cclock"
+                              : "";
+}
+
 // Links the chain between the graph's two ends and configures the graph.
 bool linkChain(AVFilterGraph* graph, AVFilterContext* in, AVFilterContext* out,
                const std::string& chain) {
@@ -263,8 +283,9 @@ Status Reencode::buildGraph(const FrameShape& shape) {
     graphIn_ = graphOut_ = nullptr;
     if (shape.format == AV_PIX_FMT_NONE || shape.width <= 0 || shape.height <= 0)
         return failure("cannot add video output");
-    const auto chain = conversionChain(shape, colour_, settings_);
+    auto chain = conversionChain(shape, colour_, settings_);
     if (!chain) return failure("cannot add video output");
+    if (!upright_.empty()) *chain += "," + upright_;
 
     graph_.reset(avfilter_graph_alloc());
     if (!graph_) return failure("cannot add video output");
@@ -309,9 +330,11 @@ Status Reencode::openEncoder() {
     if (!encoder_) return failure("cannot add video input");
     const AVStream* video = in_->streams[videoIndex_];
     AVCodecContext* enc = encoder_.get();
-    enc->width = settings_.width;
-    enc->height = settings_.height;
-    enc->sample_aspect_ratio = video->codecpar->sample_aspect_ratio;
+    enc->width = swapsSides_ ? settings_.height : settings_.width;
+    enc->height = swapsSides_ ? settings_.width : settings_.height;
+    const AVRational aspect = video->codecpar->sample_aspect_ratio;
+    enc->sample_aspect_ratio =
+        swapsSides_ && aspect.num > 0 ? AVRational{aspect.den, aspect.num} : aspect;
     enc->pix_fmt = AV_PIX_FMT_YUV420P;
     enc->time_base = av_buffersink_get_time_base(graphOut_);
     enc->framerate = AVRational{settings_.expectedFrameRate, 1};
@@ -342,11 +365,11 @@ Status Reencode::openEncoder() {
         return failure("cannot add video input");
     outVideo_->time_base = enc->time_base;
     outVideo_->avg_frame_rate = video->avg_frame_rate;
-    // The orientation travels as the track's display matrix.
+    // The orientation travels as the track's display matrix, unless the pictures were turned.
     std::size_t size = 0;
     if (const std::uint8_t* matrix =
             av_stream_get_side_data(video, AV_PKT_DATA_DISPLAYMATRIX, &size);
-        matrix && size >= 9 * sizeof(std::int32_t)) {
+        matrix && size >= 9 * sizeof(std::int32_t) && !isMatroska()) {
         std::uint8_t* copy = av_stream_new_side_data(outVideo_, AV_PKT_DATA_DISPLAYMATRIX, size);
         if (!copy) return failure("cannot add video input");
         std::copy(matrix, matrix + size, copy);
@@ -615,6 +638,7 @@ Status Reencode::run(const std::filesystem::path& source,
     if (!packet_ || !encoded_ || !decoded_ || !converted_) return failure("reader init");
     container_ = bake::containerOf(destination);
     if (auto status = openSource(source); status.failed()) return status;
+    if (isMatroska()) upright_ = uprightFilters(in_->streams[videoIndex_], swapsSides_);
     progress_.emplace(onProgress_, durationSeconds_);
     if (auto status = openDecoder(); status.failed()) return status;
     const FrameShape shape{decoder_->pix_fmt, decoder_->width, decoder_->height,

@@ -51,6 +51,7 @@ struct Clip {
     std::string result = "";
     std::function<void(Bytes&)> edit = [](Bytes&) {}; // of the file's bytes after making it
     std::string audio = ""; // the codec and channels audio is encoded to where it cannot be copied
+    std::string propedit = ""; // mkvpropedit's edits of the source after making it
     friend void PrintTo(const Clip& clip, std::ostream* os) {
         *os << fs::path(clip.name).stem().string();
     }
@@ -78,6 +79,9 @@ const Clip CLIPS[] = {
      PATTERN + "-f lavfi -i sine=d=0.6,aformat=channel_layouts=5.1 " + X264 +
          "-c:a aac -shortest -f matroska",
      added, "vp9," + NO_TAG + ",160,90", [](Bytes&) {}, "opus,6"},
+    // Matroska output keeps no display matrix: the pictures are turned upright instead.
+    {"matroska_rotated.mkv", PATTERN + X264, added, "h264," + NO_TAG + ",90,160", [](Bytes&) {}, "",
+     "--edit track:v1 --set projection-type=0 --set projection-pose-roll=90"},
     {"cut.mov", MOOV_FIRST, error, "Re-encode failed: ", [](Bytes& b) { b.resize(b.size() / 2); }},
 };
 
@@ -91,6 +95,9 @@ TEST_P(BakeClip, BakesABt709VersionBesideTheSource) {
     auto bytes = readBytes(source);
     clip.edit(bytes);
     writeBytes(source, bytes);
+    if (!clip.propedit.empty()) {
+        ASSERT_EQ(run("mkvpropedit -q " + sh(source) + " " + clip.propedit).status, 0);
+    }
     const auto output = dir / (source.stem().string() + "_universal" + source.extension().string());
 
     const auto r = tg::bakeVideo(source);
@@ -115,6 +122,18 @@ TEST_P(BakeClip, BakesABt709VersionBesideTheSource) {
     const std::string frames =
         "-select_streams v -count_frames -show_entries stream=nb_read_frames";
     EXPECT_EQ(ffprobe(frames, output), ffprobe(frames, source));
+    // The first picture, as ffmpeg shows it (turned as the file says), looks the same.
+    const auto shown = [](const fs::path& f) {
+        return run("ffmpeg -v error -i " + sh(f) + " -frames:v 1 -vf scale=8:8 -f rawvideo "
+                   "-pix_fmt gray -").out;
+    };
+    const std::string a = shown(source), b = shown(output);
+    ASSERT_EQ(a.size(), 64u);
+    ASSERT_EQ(b.size(), 64u);
+    int apart = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        apart += std::abs(int(std::uint8_t(a[i])) - int(std::uint8_t(b[i])));
+    EXPECT_LT(apart / 64, 30) << "a quarter turn off is about 70 apart";
     if (clip.audio.empty()) {
         // The audio packets are copied unchanged.
         const std::string audio =
