@@ -19,8 +19,7 @@ std::optional<std::vector<OffsetField>> moveOffsets(const std::vector<OffsetFiel
         if (f.lowest < shift.to) return std::nullopt;
         if (shift.delta == 0) continue;
         OffsetField m = f;
-        if (__builtin_add_overflow(f.value, shift.delta, &m.value) ||
-            (outgrows(m) && !mayOutgrow))
+        if (__builtin_add_overflow(f.value, shift.delta, &m.value) || (outgrows(m) && !mayOutgrow))
             return std::nullopt;
         moved.push_back(m);
     }
