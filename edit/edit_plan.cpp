@@ -12,15 +12,14 @@ Overwrite fieldWrite(std::uint64_t absPos, int width, std::uint64_t value, Bytes
 }
 
 std::optional<std::vector<OffsetField>> moveOffsets(const std::vector<OffsetField>& fields,
-                                                    const OffsetShift& shift) {
+                                                    const OffsetShift& shift, bool mayOutgrow) {
     std::vector<OffsetField> moved;
     for (const auto& f : fields) {
         if (f.highest < shift.from) continue;
         if (f.lowest < shift.to) return std::nullopt;
         if (shift.delta == 0) continue;
         OffsetField m = f;
-        if (__builtin_add_overflow(f.value, shift.delta, &m.value) ||
-            (f.width < 8 && m.value >> (8 * f.width) != 0))
+        if (__builtin_add_overflow(f.value, shift.delta, &m.value) || (outgrows(m) && !mayOutgrow))
             return std::nullopt;
         moved.push_back(m);
     }

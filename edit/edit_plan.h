@@ -43,10 +43,16 @@ struct OffsetShift {
     std::uint64_t delta = 0;
 };
 
-// The fields that change, with their new values; nothing when one points in between or would
-// overflow its width.
+// Whether a field's value no longer fits its width.
+inline bool outgrows(const OffsetField& f) {
+    return f.width < 8 && f.value >> (8 * f.width) != 0;
+}
+
+// The fields that change, with their new values; nothing when one points in between, or would
+// outgrow its width unless mayOutgrow (then it is handed back with its value moved).
 std::optional<std::vector<OffsetField>> moveOffsets(const std::vector<OffsetField>& fields,
-                                                    const OffsetShift& shift);
+                                                    const OffsetShift& shift,
+                                                    bool mayOutgrow = false);
 
 // Filler the container already has behind the region (an MP4 `free` atom), which an absorb may
 // take the growth from. `kind` is the container's own name for it, handed back to fillGap.
@@ -83,6 +89,12 @@ struct Growth {
     // Writes that follow from a route's others (a checksum over bytes some of them change), at
     // old positions; none when empty.
     std::function<std::vector<Overwrite>(const std::vector<Overwrite>& writes)> derive;
+    // Same-length writes (old positions) that carry the moved offsets which outgrow their width,
+    // written wider in room the container keeps beside them; given every moved offset with its
+    // new value. Nothing when they cannot be carried, and the route is refused; without it, so is
+    // every route that would need it. Other writes inside these give way to them.
+    std::function<std::optional<std::vector<Overwrite>>(const std::vector<OffsetField>& moved)>
+        widen;
 
     std::uint64_t firstSite() const { return sites.empty() ? start : sites.front(); }
 };

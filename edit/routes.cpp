@@ -150,10 +150,17 @@ std::uint64_t RoutePlanner::tail() const {
 Result<std::optional<std::vector<Overwrite>>>
 RoutePlanner::fieldWrites(const OffsetShift& shift) const {
     const Growth& g = *plan_.growth;
-    auto moved = moveOffsets(g.offsets, shift);
+    auto moved = moveOffsets(g.offsets, shift, bool(g.widen));
     if (!moved) return std::optional<std::vector<Overwrite>>();
+    std::vector<Overwrite> wide;
+    if (std::any_of(moved->begin(), moved->end(), outgrows)) {
+        auto carried = g.widen(*moved);
+        if (!carried) return std::optional<std::vector<Overwrite>>();
+        wide = std::move(*carried);
+    }
     std::vector<Overwrite> writes = plan_.overwrites;
     for (const auto& f : *moved) {
+        if (outgrows(f)) continue; // carried by `wide`
         if (f.pos >= g.start && fits(g.oldBytes.size(), f.pos - g.start, std::uint64_t(f.width))) {
             writes.push_back(fieldWrite(f.pos, f.width, f.value,
                                         g.oldBytes.subspan(f.pos - g.start, std::size_t(f.width))));
@@ -167,6 +174,18 @@ RoutePlanner::fieldWrites(const OffsetShift& shift) const {
         const auto derived = g.derive(writes);
         writes.insert(writes.end(), derived.begin(), derived.end());
     }
+    // A wider write already holds the fields and checksums inside it; one it cuts across would
+    // leave two versions of the same bytes.
+    for (const auto& x : wide) {
+        bool cut = false;
+        std::erase_if(writes, [&](const Overwrite& w) {
+            if (w.at + w.bytes.size() <= x.at || w.at >= x.at + x.bytes.size()) return false;
+            cut = cut || w.at < x.at || w.at + w.bytes.size() > x.at + x.bytes.size();
+            return true;
+        });
+        if (cut) return std::optional<std::vector<Overwrite>>();
+    }
+    writes.insert(writes.end(), wide.begin(), wide.end());
     return std::optional(std::move(writes));
 }
 

@@ -15,6 +15,8 @@ namespace e = ebml;
 constexpr std::uint64_t MIN_VOID = 2;
 // Room a route may add to the tail beyond the growth: a range insertion rounds up to a block.
 constexpr std::uint64_t MAX_EXTRA_MOVE = 2ull << 20;
+// Bytes of a Void read behind a position table, room for the positions it may widen.
+constexpr std::uint64_t MAX_WIDEN_ROOM = 64ull << 10;
 
 const char* const NO_ROUTE = "Can't add tag — a stored position would outgrow its field";
 const char* const NARROW_SEGMENT = "Can't add tag — the Segment size field is too narrow";
@@ -94,13 +96,98 @@ rebuild(Bytes buf, const e::Element& el, const std::vector<TracksSplice>& splice
     return out;
 }
 
+// A SeekHead or Cues with a Void right behind it, which gives the room when a moved position
+// must be written wider: the table's bytes, then the Void's first ones.
+struct RoomyTable {
+    e::Element el; // absolute
+    std::uint64_t voidSize = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
 // What the plan's closures need, kept alive with them.
 struct Shared {
     std::vector<std::uint8_t> tracksBytes;
     e::Element tracks;
     std::vector<TracksSplice> splices;
     std::vector<CrcElement> checked;
+    std::vector<RoomyTable> tables;
 };
+
+Result<std::vector<RoomyTable>> roomyTables(const FileHandle& file, const MkvFile& m) {
+    std::vector<RoomyTable> out;
+    for (std::size_t i = 0; i + 1 < m.top.size(); ++i) {
+        const e::Element &el = m.top[i], &v = m.top[i + 1];
+        if ((el.header.id != e::SEEK_HEAD && el.header.id != e::CUES) || v.header.id != e::VOID ||
+            v.offset != el.end())
+            continue;
+        const std::uint64_t room = std::min(v.end() - v.offset, MAX_WIDEN_ROOM);
+        auto bytes = file.readFully(el.offset, std::size_t(el.end() - el.offset + room));
+        if (bytes.failed()) return Failure{"Read error", bytes.cause()};
+        out.push_back({el, v.end() - v.offset, std::move(*bytes)});
+    }
+    return out;
+}
+
+// The element whose data starts at `at` of the table's bytes, and the master holding it.
+std::optional<std::pair<e::Element, e::Element>> fieldAt(Bytes table, const e::Element& parent,
+                                                         std::uint64_t at, int depth) {
+    if (depth > e::MAX_DEPTH) return std::nullopt;
+    for (const auto& c : e::listChildren(table, parent.dataStart(), parent.end()).elements) {
+        if (c.dataStart() == at) return std::pair(c, parent);
+        if (c.offset < at && at < c.end()) return fieldAt(table, c, at, depth + 1);
+    }
+    return std::nullopt;
+}
+
+// Every table holding a moved position that outgrows its field, rebuilt with such positions in
+// their fewest bytes (one byte more is what a move usually costs; the Void behind, which later
+// edits may need as well, keeps the rest) and its Void shrunk by as much: one write over the
+// table and the Void's new head, nothing behind it moving. Nothing when such a position lies in
+// no such table or its Void is too small.
+std::optional<std::vector<Overwrite>> widened(const Shared& s,
+                                              const std::vector<OffsetField>& moved) {
+    std::vector<Overwrite> out;
+    std::size_t carried = 0;
+    for (const auto& t : s.tables) {
+        const auto in = [&](const OffsetField& f) {
+            return f.pos >= t.el.offset && f.pos < t.el.end();
+        };
+        if (std::none_of(moved.begin(), moved.end(),
+                         [&](const OffsetField& f) { return in(f) && outgrows(f); }))
+            continue;
+        const e::Element el{t.el.header, 0};
+        std::vector<std::uint8_t> table(t.bytes.begin(),
+                                        t.bytes.begin() + std::ptrdiff_t(el.end()));
+        std::vector<TracksSplice> splices;
+        for (const auto& f : moved) {
+            if (!in(f)) continue;
+            const std::uint64_t at = f.pos - t.el.offset;
+            if (!outgrows(f)) {
+                writeUnsigned(table, at, unsigned(f.width), f.value);
+                continue;
+            }
+            const auto found = fieldAt(table, el, at, 0);
+            if (!found) return std::nullopt;
+            const auto& [field, parent] = *found;
+            std::vector<std::uint8_t> bytes;
+            e::putUint(bytes, field.header.id, f.value);
+            splices.push_back({parent.offset, field.offset, field.end() - field.offset, bytes});
+            ++carried;
+        }
+        auto bytes = rebuildElement(table, el, splices);
+        if (!bytes || bytes->size() > table.size() + t.voidSize) return std::nullopt;
+        const std::uint64_t left = table.size() + t.voidSize - bytes->size();
+        if (left != 0 && left < MIN_VOID) return std::nullopt;
+        const auto head = e::voidHead(left);
+        bytes->insert(bytes->end(), head.begin(), head.end());
+        const auto n = std::ptrdiff_t(bytes->size());
+        if (bytes->size() > t.bytes.size()) return std::nullopt;
+        out.push_back({t.el.offset, std::move(*bytes), {t.bytes.begin(), t.bytes.begin() + n}});
+    }
+    if (carried != std::size_t(std::count_if(moved.begin(), moved.end(), outgrows)))
+        return std::nullopt;
+    return out;
+}
 
 // The new Tracks, with the same-length writes inside it (old positions) made first.
 std::vector<std::uint8_t> newTracks(const Shared& s, const std::vector<Overwrite>& inside) {
@@ -214,6 +301,9 @@ Result<EditPlan> grow(const MkvFile& m, const std::shared_ptr<const Shared>& s,
     g.minGap = MIN_VOID;
     g.noRoute = NO_ROUTE;
     g.derive = [s](const std::vector<Overwrite>& w) { return crcWrites(s->checked, w); };
+    // Only a route that moves the tail widens, and such a plan never slid Tracks into the Void
+    // before it: the Void behind the front SeekHead is still whole.
+    g.widen = [s](const std::vector<OffsetField>& moved) { return widened(*s, moved); };
     EditPlan plan;
     plan.overwrites = std::move(writes);
     plan.growth = std::move(g);
@@ -320,6 +410,9 @@ Result<EditPlan> planMatroskaEdit(const FileHandle& file, const MkvFile& m,
             if (!after && m.clusterPositions)
                 return Failure{"Unsupported (Clusters state their own positions)",
                                "a Cluster Position element would have to move"};
+            auto tables = roomyTables(file, m);
+            if (tables.failed()) return tables.failure();
+            s->tables = std::move(*tables);
             made = grow(m, s, writes, growth);
         }
         if (made.failed()) return made.failure();

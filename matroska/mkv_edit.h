@@ -1,8 +1,9 @@
 // A Matroska edit as the tagger plans it, handed to the edit engine: Primaries rewritten in
 // place; Tracks rebuilt longer, its room taken from a Void after it (the engine's absorb) or
 // before it (Info and what lies between slide into the Void, the same length overall), else
-// grown by the engine's other routes with every stored position behind it moved; and every
-// CRC-32 over bytes that change made again.
+// grown by the engine's other routes with every stored position behind it moved (written wider,
+// in the Void behind its SeekHead or Cues, where it outgrows its field); and every CRC-32 over
+// bytes that change made again.
 #pragma once
 
 #include "base/file.h"

@@ -28,6 +28,7 @@ struct Layout {
     bool grows;        // the file grows (the tail moves)
     bool frames;       // the coded video states its colour: every decoded frame says P3 after
     int tracks = 1;
+    std::uint32_t near64k = 0; // the element made to start just short of 64 KiB
     friend void PrintTo(const Layout& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -49,6 +50,7 @@ void make(const fs::path& file, const Layout& c) {
                   0);
         return;
     }
+    if (c.near64k) return makeNear64k(file, SRC + c.args, c.near64k);
     makeMatroska(file, SRC + c.args, c.muxer == Muxer::mkvmerge);
 }
 
@@ -139,6 +141,14 @@ INSTANTIATE_TEST_SUITE_P(
          GROWS, true, true, 8},
         {"mkvmerge_eight_tracks", "mkv", X264 + EIGHT, Muxer::mkvmerge, ADDED, GROWS, false, true,
          8},
+        // The move takes a position past two bytes: it is written wider, in the Void behind its
+        // table (the Cues in front; the SeekHead, naming the Cues at the end).
+        {"ffmpeg_eight_tracks_cluster_widens", "mkv", X264 + EIGHT, Muxer::ffmpeg, ADDED, GROWS,
+         true, true, 8, CLUSTER_ID},
+        {"ffmpeg_eight_tracks_seek_widens", "mkv", X264 + EIGHT, Muxer::ffmpeg, ADDED, GROWS, true,
+         true, 8, CUES_ID},
+        {"ffmpeg_vp9_webm_eight_tracks_cluster_widens", "webm", VP9 + EIGHT, Muxer::ffmpeg, ADDED,
+         GROWS, true, false, 8, CLUSTER_ID},
         // A live recording: Segment and Clusters of unknown size, no SeekHead, no Cues, no Void;
         // GStreamer states BT.601 in Colour.
         {"gstreamer_live", "mkv", "vp8enc ! matroskamux streamable=true", Muxer::gstreamer, FIXED,

@@ -161,6 +161,41 @@ inline bool positionsHold(const fs::path& file) {
     return seen > 0;
 }
 
+// Where the first top-level element with this ID starts, from the Segment's data; 0 for none.
+inline std::uint64_t elementAt(const fs::path& file, std::uint32_t id) {
+    const Blob b = readBytes(file);
+    const Head ebml = headAt(b, 0, b.size());
+    const Head seg = headAt(b, ebml.end, b.size());
+    for (std::size_t at = seg.data; ebml.ok && seg.ok && at < seg.end;) {
+        const Head h = headAt(b, at, seg.end);
+        if (!h.ok) break;
+        if (h.id == id) return at - seg.data;
+        at = h.end;
+    }
+    return 0;
+}
+
+inline constexpr std::uint32_t CLUSTER_ID = 0x1F43B675, CUES_ID = 0x1C53BB6B;
+
+// A file whose first Cluster (Cues in front) or whose Cues (at the end) start 8 bytes short of
+// 64 KiB into the Segment's data, so that a moved tail takes a position naming it past two bytes.
+// What lies in front of it, Cues' reserve or a Tags comment, is measured on earlier muxes.
+inline void makeNear64k(const fs::path& path, const std::string& args, std::uint32_t id) {
+    constexpr std::uint64_t TARGET = 65536 - 8;
+    const auto pad = [&](std::uint64_t n) {
+        return id == CLUSTER_ID ? "-reserve_index_space " + std::to_string(n) + " "
+                                : "-metadata comment=" + std::string(n, 'x') + " ";
+    };
+    std::uint64_t n = 30000; // sizes past 16 KiB: their widths stay as the padding is tuned
+    for (int tries = 0; tries < 3; ++tries) {
+        makeMatroska(path, args + pad(n));
+        const std::uint64_t at = elementAt(path, id);
+        if (at == TARGET || at == 0) break;
+        n = n + TARGET - at;
+    }
+    ASSERT_EQ(elementAt(path, id), TARGET);
+}
+
 // The Colour primaries mkvinfo lists, one a track that has them.
 inline std::string mkvinfoPrimaries(const fs::path& file) {
     const auto out = run("mkvinfo " + sh(file)).out;

@@ -6,7 +6,6 @@
 #include "edit/mark.h"
 #include "fixtures/stops.h"
 
-
 using namespace tg;
 using namespace mkvtest;
 
@@ -18,6 +17,7 @@ struct RouteCase {
     bool mkvmerge;
     RangeInsertion rule;
     std::string message;
+    std::uint32_t near64k = 0; // the element made to start just short of 64 KiB
     friend void PrintTo(const RouteCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -43,13 +43,20 @@ TEST_P(StopAtEveryWrite, NextRunFinishesTheSameEdit) {
     if (c.rule == RangeInsertion::always && !onExt4(dir.path()))
         GTEST_SKIP() << "range insertion needs ext4 (or XFS); " << dir.path() << " is neither";
     const auto original = dir / "original.mkv", finished = dir / "finished.mkv";
-    makeMatroska(original, SRC + c.args, c.mkvmerge);
+    if (c.near64k)
+        makeNear64k(original, SRC + c.args, c.near64k);
+    else
+        makeMatroska(original, SRC + c.args, c.mkvmerge);
     fs::copy_file(original, finished);
     int ops = 0;
     FileFaults counting = route(c.rule, 4096);
     counting.after = [&](FileOp) { ++ops; };
     ASSERT_EQ(tagWith(finished, counting).message, c.message);
     ASSERT_GT(ops, 3);
+    // The route asked for is the one taken: a range insertion adds whole blocks.
+    const auto grown = fs::file_size(finished) - fs::file_size(original);
+    if (c.rule != RangeInsertion::bySize)
+        EXPECT_EQ(grown % 4096 == 0, c.rule == RangeInsertion::always) << grown;
     EXPECT_EQ(crcs(finished).bad, 0);
     EXPECT_TRUE(crcs(finished).walked);
     EXPECT_TRUE(identifies(finished));
@@ -83,6 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
         {"void_after", X264, true, RangeInsertion::bySize, ADDED},
         {"shift", X264 + EIGHT + CUES_FIRST, false, RangeInsertion::never, ADDED},
         {"range", X264 + EIGHT, false, RangeInsertion::always, ADDED},
+        // A moved position written wider, in the Void behind its Cues or SeekHead.
+        {"shift_widens_cues", X264 + EIGHT, false, RangeInsertion::never, ADDED, CLUSTER_ID},
+        {"range_widens_cues", X264 + EIGHT, false, RangeInsertion::always, ADDED, CLUSTER_ID},
+        {"range_widens_seek_head", X264 + EIGHT, false, RangeInsertion::always, ADDED, CUES_ID},
         // Parameter sets in the blocks: writes all over the Clusters, and their CRC-32s.
         {"in_band", X264 + "-g 4 -x264-params repeat-headers=1:colorprim=bt709", false,
          RangeInsertion::bySize, ADDED},
