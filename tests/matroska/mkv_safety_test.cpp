@@ -55,8 +55,9 @@ TEST_P(StopAtEveryWrite, NextRunFinishesTheSameEdit) {
     ASSERT_GT(ops, 3);
     // The route asked for is the one taken: a range insertion adds whole blocks.
     const auto grown = fs::file_size(finished) - fs::file_size(original);
-    if (c.rule != RangeInsertion::bySize)
+    if (c.rule != RangeInsertion::bySize) {
         EXPECT_EQ(grown % 4096 == 0, c.rule == RangeInsertion::always) << grown;
+    }
     EXPECT_EQ(crcs(finished).bad, 0);
     EXPECT_TRUE(crcs(finished).walked);
     EXPECT_TRUE(identifies(finished));

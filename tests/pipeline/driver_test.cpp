@@ -318,10 +318,11 @@ TEST(BatchStoppedAtEveryWrite, LeavesEveryFileOldOrNewAndTheNextRunFinishesThemA
             const fs::path copy = tg::p3CopyPath(dir / name);
             if (!fs::exists(copy)) continue;
             EXPECT_EQ(readBytes(copy), readBytes(tg::p3CopyPath(reference / name))) << name;
-            if (kind.find(".mov") == std::string::npos && kind.find(".mp4") == std::string::npos)
+            if (kind.find(".mov") == std::string::npos && kind.find(".mp4") == std::string::npos) {
                 EXPECT_TRUE(readBytes(dir / name) == readBytes(clip(kind)) ||
                             readBytes(dir / name) == readBytes(reference / name))
                     << name;
+            }
         }
         batch(dir.path());
         EXPECT_EQ(namesIn(dir.path()), namesIn(reference.path()));
