@@ -72,10 +72,11 @@ bool isTopLevel(std::uint32_t id) {
     }
 }
 
-// What the block walk reads, served from one read of at least WALK_READ bytes: a block's element
-// header, its own head and its frame's first units usually lie in one, and so do small blocks
-// that follow one another. A walk over every block of a large movie costs one read a block, into
-// one buffer kept for the whole walk: what a read gives back holds until the next read.
+// What the block walk reads, served from one read of a window: a block's element header, its own
+// head and its frame's first units usually lie in one, and so do small blocks that follow one
+// another. A walk over every block of a large movie costs one read a block, into one buffer kept
+// for the whole walk: what a read gives back holds until the next read. Copying the window is
+// much of a read's cost, so after a read far past the last window the next one is narrower.
 class HeadReader {
 public:
     HeadReader(const FileHandle& file, std::uint64_t size) : file_(file), size_(size) {}
@@ -85,8 +86,9 @@ public:
             return Bytes(buffer_).subspan(std::size_t(at - start_), n);
         // Past the size the walk was given: exactly n bytes or the read's own error.
         const bool inside = at < size_ && size_ - at >= n;
+        const std::size_t window = at >= start_ + held_ + WIDE ? NARROW : WIDE;
         const auto want =
-            inside ? std::size_t(std::min<std::uint64_t>(std::max(n, WALK_READ), size_ - at)) : n;
+            inside ? std::size_t(std::min<std::uint64_t>(std::max(n, window), size_ - at)) : n;
         if (buffer_.size() < want) buffer_.resize(want);
         held_ = 0;
         auto got = file_.readAt(at, std::span(buffer_).first(want));
@@ -98,7 +100,8 @@ public:
     }
 
 private:
-    static constexpr std::size_t WALK_READ = 4096;
+    // A block's element header, its head and FRAME_HEAD bytes of its frame fit the narrow one.
+    static constexpr std::size_t WIDE = 4096, NARROW = 1024;
     const FileHandle& file_;
     std::uint64_t size_;
     std::uint64_t start_ = 0;
