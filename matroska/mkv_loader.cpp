@@ -4,7 +4,11 @@
 #include "codec/sps.h"
 
 #include <algorithm>
+#include <exception>
+#include <iterator>
 #include <map>
+#include <system_error>
+#include <thread>
 
 namespace tg {
 
@@ -68,39 +72,144 @@ bool isTopLevel(std::uint32_t id) {
     }
 }
 
-// What the block walk reads, served from one read of at least WALK_READ bytes: a block's element
-// header, its own head and its frame's first units usually lie in one, and so do small blocks
-// that follow one another. A walk over every block of a large movie costs one read a block.
+// What the block walk reads, served from one read of a window: a block's element header, its own
+// head and its frame's first units usually lie in one, and so do small blocks that follow one
+// another. A walk over every block of a large movie costs one read a block, into one buffer kept
+// for the whole walk: what a read gives back holds until the next read. Copying the window is
+// much of a read's cost, so after a read far past the last window the next one is narrower.
 class HeadReader {
 public:
     HeadReader(const FileHandle& file, std::uint64_t size) : file_(file), size_(size) {}
 
-    Result<std::vector<std::uint8_t>> read(std::uint64_t at, std::size_t n) {
-        if (at >= start_ && at - start_ + n <= held_.size()) {
-            const auto from = held_.begin() + std::ptrdiff_t(at - start_);
-            return std::vector<std::uint8_t>(from, from + std::ptrdiff_t(n));
-        }
-        if (at >= size_ || size_ - at < n) return file_.readFully(at, n); // its own error
-        const auto want = std::size_t(std::min<std::uint64_t>(std::max(n, WALK_READ), size_ - at));
-        auto got = file_.readFully(at, want);
+    Result<Bytes> read(std::uint64_t at, std::size_t n) {
+        if (at >= start_ && at - start_ <= held_ && n <= held_ - (at - start_))
+            return Bytes(buffer_).subspan(std::size_t(at - start_), n);
+        // Past the size the walk was given: exactly n bytes or the read's own error.
+        const bool inside = at < size_ && size_ - at >= n;
+        const std::size_t window = at >= start_ + held_ + WIDE ? NARROW : WIDE;
+        const auto want =
+            inside ? std::size_t(std::min<std::uint64_t>(std::max(n, window), size_ - at)) : n;
+        if (buffer_.size() < want) buffer_.resize(want);
+        held_ = 0;
+        auto got = file_.readAt(at, std::span(buffer_).first(want));
         if (got.failed()) return got.failure();
-        held_ = std::move(*got);
+        if (*got != want) return Failure{{}, "unexpected end of file"};
         start_ = at;
-        return std::vector<std::uint8_t>(held_.begin(), held_.begin() + std::ptrdiff_t(n));
+        held_ = want;
+        return Bytes(buffer_).first(n);
     }
 
 private:
-    static constexpr std::size_t WALK_READ = 4096;
+    // A block's element header, its head and FRAME_HEAD bytes of its frame fit the narrow one.
+    static constexpr std::size_t WIDE = 4096, NARROW = 1024;
     const FileHandle& file_;
     std::uint64_t size_;
     std::uint64_t start_ = 0;
-    std::vector<std::uint8_t> held_;
+    std::uint64_t held_ = 0;
+    std::vector<std::uint8_t> buffer_;
 };
 
+// The video tracks whose blocks may open with parameter sets, by track number.
+struct InBandTrack {
+    std::size_t index = 0;
+    bool av1 = false, prores = false;
+    VideoCodec codec = VideoCodec::h264;
+    unsigned lengthSize = 4;
+};
+using InBandTracks = std::map<std::uint64_t, InBandTrack>;
+
+// The walk over every block of a run of Clusters, reading each block's head: the parameter sets
+// leading its frames, in file order, and the tracks found laced.
+class BlockWalk {
+public:
+    BlockWalk(const FileHandle& file, std::uint64_t size, const InBandTracks& tracks)
+        : heads_(file, size), tracks_(tracks) {}
+
+    Status clusters(const std::vector<e::Element>& top, std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            if (top[i].header.id != e::CLUSTER) continue;
+            if (Status s = scanBlocksIn(top[i].dataStart(), top[i].end(), 0); s.failed()) return s;
+        }
+        return {};
+    }
+
+    std::vector<InBandUnit> inBand;
+    std::vector<std::size_t> laced; // track indices, repeats allowed
+
+private:
+    Status scanBlocksIn(std::uint64_t from, std::uint64_t to, int depth) {
+        for (std::uint64_t at = from; at < to;) {
+            auto head = heads_.read(at, std::size_t(std::min(to - at, e::MAX_HEADER)));
+            if (head.failed()) return Failure{READ_ERROR, head.cause()};
+            const auto h = e::decodeHeader(*head, to - at);
+            if (!h || h->unknownSize) return damaged("Cluster child at " + std::to_string(at));
+            const e::Element el{*h, at};
+            if (el.header.id == e::SIMPLE_BLOCK || el.header.id == e::BLOCK) {
+                if (Status s = readBlockHead(el); s.failed()) return s;
+            } else if (el.header.id == e::BLOCK_GROUP && depth == 0) {
+                if (Status s = scanBlocksIn(el.dataStart(), el.end(), 1); s.failed()) return s;
+            }
+            at = el.end();
+        }
+        return {};
+    }
+
+    Status readBlockHead(const e::Element& block) {
+        const std::uint64_t size = block.header.size;
+        auto head = heads_.read(block.dataStart(), std::size_t(std::min<std::uint64_t>(size, 12)));
+        if (head.failed()) return Failure{READ_ERROR, head.cause()};
+        const auto track = e::readVarInt(*head, 0);
+        if (!track) return {};
+        const auto c = tracks_.find(track->value);
+        if (c == tracks_.end() || size < track->width + 3u) return {};
+        const std::uint64_t frameAt = block.dataStart() + track->width + 3;
+        const std::uint64_t frameSize = size - track->width - 3;
+        // Laced frames lie behind sizes of their own; a laced video block is rare enough to
+        // leave its track's in-band units unread (and say so).
+        if ((*head)[track->width + 2] & 0x06) {
+            laced.push_back(c->second.index);
+            return {};
+        }
+        if (c->second.prores) return readProResHead(c->second.index, frameAt, frameSize);
+        std::uint64_t want = std::min<std::uint64_t>(frameSize, FRAME_HEAD);
+        for (;;) {
+            auto bytes = heads_.read(frameAt, std::size_t(want));
+            if (bytes.failed()) return Failure{READ_ERROR, bytes.cause()};
+            const LeadingSps lead = c->second.av1 ? leadingSequenceHeaders(*bytes, frameSize)
+                                                  : leadingSps(c->second.codec, *bytes, frameSize,
+                                                               c->second.lengthSize);
+            if (lead.status == LeadingSps::Status::needBytes && lead.need > want &&
+                lead.need <= std::min(frameSize, MAX_FRAME_HEAD)) {
+                want = lead.need;
+                continue;
+            }
+            if (lead.status != LeadingSps::Status::complete) return {};
+            for (const NalRange& unit : lead.sps)
+                inBand.push_back({c->second.index,
+                                  frameAt + unit.offset,
+                                  {bytes->begin() + std::ptrdiff_t(unit.offset),
+                                   bytes->begin() + std::ptrdiff_t(unit.offset + unit.size)}});
+            return {};
+        }
+    }
+
+    Status readProResHead(std::size_t index, std::uint64_t frameAt, std::uint64_t frameSize) {
+        auto frame = heads_.read(frameAt, std::size_t(std::min(frameSize, PRORES_HEAD)));
+        if (frame.failed()) return Failure{READ_ERROR, frame.cause()};
+        std::vector<std::uint8_t> head(8);
+        writeUnsigned(head, 0, 4, frameSize + 8);
+        std::copy_n("icpf", 4, head.begin() + 4);
+        head.insert(head.end(), frame->begin(), frame->end());
+        inBand.push_back({index, frameAt - 8, std::move(head), frameSize + 8});
+        return {};
+    }
+
+    HeadReader heads_;
+    const InBandTracks& tracks_;
+};
 class Loader {
 public:
-    Loader(const FileHandle& file, std::uint64_t size)
-        : file_(file), size_(size), heads_(file, size) {}
+    Loader(const FileHandle& file, std::uint64_t size) : file_(file), size_(size) {}
 
     Result<MkvFile> load() {
         if (Status s = readHeader(); s.failed()) return s.failure();
@@ -282,14 +391,6 @@ private:
         return {};
     }
 
-    // The video tracks whose blocks may open with parameter sets, by track number.
-    struct InBandTrack {
-        std::size_t index = 0;
-        bool av1 = false, prores = false;
-        VideoCodec codec = VideoCodec::h264;
-        unsigned lengthSize = 4;
-    };
-
     Status scanBlocks() {
         for (std::size_t i = 0; i < m_.trackList.size(); ++i) {
             const MkvTrack& t = m_.trackList[i];
@@ -315,78 +416,55 @@ private:
             inBandTracks_[t.number] = c;
         }
         if (inBandTracks_.empty()) return {};
-        for (const auto& cluster : m_.top) {
-            if (cluster.header.id != e::CLUSTER) continue;
-            if (Status s = scanBlocksIn(cluster.dataStart(), cluster.end(), 0); s.failed())
-                return s;
-        }
-        return {};
-    }
-
-    Status scanBlocksIn(std::uint64_t from, std::uint64_t to, int depth) {
-        for (std::uint64_t at = from; at < to;) {
-            auto head = heads_.read(at, std::size_t(std::min(to - at, e::MAX_HEADER)));
-            if (head.failed()) return Failure{READ_ERROR, head.cause()};
-            const auto h = e::decodeHeader(*head, to - at);
-            if (!h || h->unknownSize) return damaged("Cluster child at " + std::to_string(at));
-            const e::Element el{*h, at};
-            if (el.header.id == e::SIMPLE_BLOCK || el.header.id == e::BLOCK) {
-                if (Status s = readBlockHead(el); s.failed()) return s;
-            } else if (el.header.id == e::BLOCK_GROUP && depth == 0) {
-                if (Status s = scanBlocksIn(el.dataStart(), el.end(), 1); s.failed()) return s;
+        // A read a block is what the walk costs, mostly the system call's: the Clusters are
+        // split into two runs of about equal bytes, walked side by side and joined in file order.
+        // The first run's failure is the one a walk from the start would meet.
+        const auto& top = m_.top;
+        std::uint64_t bytes = 0, half = 0;
+        std::size_t clusters = 0, split = top.size();
+        for (const auto& el : top)
+            if (el.header.id == e::CLUSTER) bytes += el.header.size, ++clusters;
+        for (std::size_t i = 0; i < top.size() && clusters >= 2; ++i) {
+            if (top[i].header.id != e::CLUSTER) continue;
+            if (half > 0 && half >= bytes / 2) {
+                split = i;
+                break;
             }
-            at = el.end();
+            half += top[i].header.size;
         }
-        return {};
-    }
-
-    Status readBlockHead(const e::Element& block) {
-        const std::uint64_t size = block.header.size;
-        auto head = heads_.read(block.dataStart(), std::size_t(std::min<std::uint64_t>(size, 12)));
-        if (head.failed()) return Failure{READ_ERROR, head.cause()};
-        const auto track = e::readVarInt(*head, 0);
-        if (!track) return {};
-        const auto c = inBandTracks_.find(track->value);
-        if (c == inBandTracks_.end() || size < track->width + 3u) return {};
-        const std::uint64_t frameAt = block.dataStart() + track->width + 3;
-        const std::uint64_t frameSize = size - track->width - 3;
-        // Laced frames lie behind sizes of their own; a laced video block is rare enough to
-        // leave its track's in-band units unread (and say so).
-        if ((*head)[track->width + 2] & 0x06) {
-            m_.trackList[c->second.index].laced = true;
-            return {};
-        }
-        if (c->second.prores) return readProResHead(c->second.index, frameAt, frameSize);
-        std::uint64_t want = std::min<std::uint64_t>(frameSize, FRAME_HEAD);
-        for (;;) {
-            auto bytes = heads_.read(frameAt, std::size_t(want));
-            if (bytes.failed()) return Failure{READ_ERROR, bytes.cause()};
-            const LeadingSps lead = c->second.av1 ? leadingSequenceHeaders(*bytes, frameSize)
-                                                  : leadingSps(c->second.codec, *bytes, frameSize,
-                                                               c->second.lengthSize);
-            if (lead.status == LeadingSps::Status::needBytes && lead.need > want &&
-                lead.need <= std::min(frameSize, MAX_FRAME_HEAD)) {
-                want = lead.need;
-                continue;
+        BlockWalk first(file_, size_, inBandTracks_), second(file_, size_, inBandTracks_);
+        Status firstDone, secondDone;
+        std::exception_ptr thrown;
+        std::optional<std::thread> beside;
+        if (split < top.size()) {
+            try {
+                beside.emplace([&] {
+                    try {
+                        secondDone = second.clusters(top, split, top.size());
+                    } catch (...) {
+                        thrown = std::current_exception();
+                    }
+                });
+            } catch (const std::system_error&) {
+                // No thread to be had: one walk does it all.
             }
-            if (lead.status != LeadingSps::Status::complete) return {};
-            for (const NalRange& unit : lead.sps)
-                m_.inBand.push_back({c->second.index,
-                                     frameAt + unit.offset,
-                                     {bytes->begin() + std::ptrdiff_t(unit.offset),
-                                      bytes->begin() + std::ptrdiff_t(unit.offset + unit.size)}});
-            return {};
         }
-    }
-
-    Status readProResHead(std::size_t index, std::uint64_t frameAt, std::uint64_t frameSize) {
-        auto frame = heads_.read(frameAt, std::size_t(std::min(frameSize, PRORES_HEAD)));
-        if (frame.failed()) return Failure{READ_ERROR, frame.cause()};
-        std::vector<std::uint8_t> head(8);
-        writeUnsigned(head, 0, 4, frameSize + 8);
-        std::copy_n("icpf", 4, head.begin() + 4);
-        head.insert(head.end(), frame->begin(), frame->end());
-        m_.inBand.push_back({index, frameAt - 8, std::move(head), frameSize + 8});
+        try {
+            firstDone = first.clusters(top, 0, beside ? split : top.size());
+        } catch (...) {
+            if (beside) beside->join();
+            throw;
+        }
+        if (beside) beside->join();
+        if (firstDone.failed()) return firstDone;
+        if (thrown) std::rethrow_exception(thrown);
+        if (secondDone.failed()) return secondDone;
+        m_.inBand = std::move(first.inBand);
+        m_.inBand.insert(m_.inBand.end(), std::make_move_iterator(second.inBand.begin()),
+                         std::make_move_iterator(second.inBand.end()));
+        for (const BlockWalk* w : {&first, &second})
+            for (std::size_t t : w->laced)
+                m_.trackList[t].laced = true;
         return {};
     }
 
@@ -466,9 +544,8 @@ private:
 
     const FileHandle& file_;
     std::uint64_t size_;
-    HeadReader heads_;
     MkvFile m_;
-    std::map<std::uint64_t, InBandTrack> inBandTracks_;
+    InBandTracks inBandTracks_;
 };
 
 } // namespace
