@@ -501,6 +501,9 @@ describeSpsColour(VideoCodec codec, std::span<const std::uint8_t> nal, std::uint
     const std::vector<std::uint8_t>& bits = found->rbsp.bytes;
     const auto stop = stopBit(bits);
     if (!stop) return std::nullopt;
+    // Zero bytes behind the stop bit break the rule that a unit never ends in 0x00; a rewrite
+    // would drop them and shorten the unit. Such a unit is left as it is.
+    if (*stop / 8 + 1 != bits.size()) return std::nullopt;
     BitAppender out;
     const auto signalType = [&] {
         out.put(1, 1); // video_signal_type_present_flag
