@@ -150,7 +150,6 @@ INSTANTIATE_TEST_SUITE_P(
         Source{"camera.jpg", "-quality 92", "", 6},
         Source{"progressive.jpg", "-quality 90 -interlace JPEG"},
         Source{"deep.png", "-depth 16", "", 6}, Source{"palette.png", "-colors 16", "PNG8:"},
-        Source{"alpha.png", "-alpha set -channel A -evaluate set 50% +channel", "PNG32:"},
         Source{"deep.tif", "-depth 16 -compress LZW", "", 6},
         Source{"twelve.jpg", "", "", 6, nullptr, nullptr, twelveBit, frameHashes},
         Source{"preview.jpg", "preview", "", 0, nullptr, nullptr, withSecondPicture},

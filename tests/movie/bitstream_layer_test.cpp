@@ -242,8 +242,6 @@ INSTANTIATE_TEST_SUITE_P(
              nullptr, true},
         Case{"x265_hvc1_silent", "mp4", x265("repeat-headers=0") + "-tag:v hvc1 ", added, ADDED,
              BOTH, nullptr, true},
-        Case{"x265_hev1_silent_fast", "mp4", x265("repeat-headers=0") + "-tag:v hev1 " + FAST,
-             added, ADDED, BOTH, nullptr, true},
         // ... and where samples carry their own, which cannot grow, or AV1 repeats its header in
         // every sync sample: left, and said.
         Case{"x265_silent_repeat_headers", "mp4", x265("repeat-headers=1") + "-tag:v hvc1 ", added,
@@ -252,10 +250,6 @@ INSTANTIATE_TEST_SUITE_P(
              nullptr, true},
         Case{"vp9", "mp4", "-c:v libvpx-vp9 -deadline realtime -pix_fmt yuv420p ", added, ADDED,
              BOTH, nullptr, true},
-        Case{"x264_interlaced_hrd", "mp4",
-             "-maxrate 300k -bufsize 600k " + x264("repeat-headers=1:interlaced=1:nal-hrd=vbr") +
-                 "-color_primaries smpte170m -color_trc smpte170m -colorspace smpte170m ",
-             fixed, FIXED, BOTH},
         Case{"x265_hvc1_repeat_headers", "mp4", x265("repeat-headers=1") + "-tag:v hvc1 " + BT709,
              fixed, FIXED, BOTH, nullptr, true},
         Case{"prores", "mov", "-c:v prores_ks -profile:v 2 ", added, ADDED, BOTH, nullptr, true},
