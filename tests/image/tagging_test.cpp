@@ -65,8 +65,8 @@ void withSecondPicture(const fs::path& file, const std::string& kind) {
     const Blob iso =
         jpegSegment(0xE2, cat({text("urn:iso:std:iso:ts:21496:-1"), Blob{0, 0, 0, 0, 0}}));
     const Blob jpeg = readBytes(clip("photo.jpg"));
-    const Blob second = cat({Blob{0xFF, 0xD8}, kind == "xmp" ? xmp : kind == "iso" ? iso : Blob{},
-                             Blob(jpeg.begin() + 2, jpeg.end())});
+    const Blob marker = kind == "xmp" ? xmp : kind == "iso" ? iso : Blob{};
+    const Blob second = cat({Blob{0xFF, 0xD8}, marker, Blob(jpeg.begin() + 2, jpeg.end())});
     // "MPF\0", then big-endian TIFF: version, number of images, and the two entries at 50.
     const auto mpf = [&](std::size_t secondAt) {
         return jpegSegment(

@@ -146,8 +146,6 @@ INSTANTIATE_TEST_SUITE_P(
          RangeInsertion::always, 4096, ADDED, false, false, true},
         {"bitstream_shift", "mov", SRC + SND + PRORES + FAST, 150000, RangeInsertion::never, 19,
          ADDED, false, false, true},
-        {"bitstream_shift_moov_last", "mp4", SRC + SND + X264 + IN_BAND_709, 0,
-         RangeInsertion::bySize, 19, ADDED, false, false, true},
     }),
     [](const auto& info) { return std::string(info.param.name); });
 

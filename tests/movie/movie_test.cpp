@@ -200,7 +200,9 @@ TEST(BadMovie, RefusingFileSystemsAndFailingWritesChangeNothing) {
     const Blob interrupted = readBytes(path);
     // A read-only file; root ignores permission bits, so root asks as an unprivileged user.
     fs::permissions(path, fs::perms(0444));
-    auto refused = [](const fs::path& p) { return processCore(p).message == "No write permission"; };
+    auto refused = [](const fs::path& p) {
+        return processCore(p).message == "No write permission";
+    };
     EXPECT_TRUE(::geteuid() == 0 ? runAsNobody([&] { return refused(path) ? 0 : 1; }) == 0
                                  : refused(path));
     EXPECT_EQ(readBytes(path), interrupted);
