@@ -20,7 +20,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
