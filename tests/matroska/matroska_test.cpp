@@ -126,7 +126,6 @@ INSTANTIATE_TEST_SUITE_P(
         {"ffmpeg_prores_colour", "mkv", "-c:v prores_ks " + BT709, Muxer::ffmpeg, FIXED, SAME,
          false, true},
         {"ffmpeg_vp9_webm", "webm", VP9, Muxer::ffmpeg, ADDED, BEFORE, false, false},
-        {"ffmpeg_vp9_webm_colour", "webm", VP9 + BT709, Muxer::ffmpeg, FIXED, SAME, false, false},
         // mkvmerge leaves about 1 KB of Void right after Tracks (and one of 4 KB before Info),
         // and writes no CRC-32.
         {"mkvmerge_h264", "mkv", X264, Muxer::mkvmerge, ADDED, GROWS, false, true},
