@@ -27,9 +27,6 @@ const Layers CONTAINER = {"container"};
 const std::string HDR_LEFT = "HDR — left unchanged";
 const std::string SILENT = " — bitstream still says nothing";
 
-std::string x264(const std::string& params, const std::string& pixFmt = "yuv420p") {
-    return "-c:v libx264 -pix_fmt " + pixFmt + " -g 5 -x264-params " + params + " ";
-}
 std::string x265(const std::string& params) {
     return "-c:v libx265 -g 5 -x265-params log-level=error:" + params + " ";
 }
