@@ -14,8 +14,6 @@ using enum TGOutcome;
 namespace {
 
 const std::string IN_BAND = "-g 4 -x264-params repeat-headers=1 ";
-const std::string IN_BAND_709 =
-    "-g 4 -x264-params repeat-headers=1:colorprim=bt709:transfer=bt709:colormatrix=bt709 ";
 const std::string PRORES = "-c:v prores_ks ";
 
 // Small steps, so that a small movie's shift takes several.
@@ -142,8 +140,6 @@ INSTANTIATE_TEST_SUITE_P(
          FIXED, true, false, true},
         {"bitstream_absorb", "mov", SRC + SND + PRORES + "-moov_size 20000", 0,
          RangeInsertion::bySize, 0, ADDED, false, false, true},
-        {"bitstream_range", "mp4", SRC + SND + X264 + IN_BAND_709 + FAST, 1 << 20,
-         RangeInsertion::always, 4096, ADDED, false, false, true},
         {"bitstream_shift", "mov", SRC + SND + PRORES + FAST, 150000, RangeInsertion::never, 19,
          ADDED, false, false, true},
     }),
