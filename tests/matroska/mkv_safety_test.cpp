@@ -87,7 +87,6 @@ INSTANTIATE_TEST_SUITE_P(
     Routes, StopAtEveryWrite,
     ::testing::ValuesIn(std::vector<RouteCase>{
         {"patch", X264 + BT709, false, RangeInsertion::bySize, FIXED},
-        {"void_before", X264, false, RangeInsertion::bySize, ADDED},
         {"void_after", X264, true, RangeInsertion::bySize, ADDED},
         {"shift", X264 + EIGHT + CUES_FIRST, false, RangeInsertion::never, ADDED},
         {"range", X264 + EIGHT, false, RangeInsertion::always, ADDED},

@@ -125,7 +125,6 @@ TEST_P(StopAtEveryWrite, NextRunFinishesTheSameEdit) {
 INSTANTIATE_TEST_SUITE_P(
     Routes, StopAtEveryWrite,
     ::testing::ValuesIn(std::vector<RouteCase>{
-        {"patch", "mov", SRC + X264 + BT709, 0, RangeInsertion::bySize, 0, FIXED, true},
         {"absorb", "mov", SRC + SND + X264 + "-moov_size 20000", 0, RangeInsertion::bySize, 0,
          ADDED, true},
         {"range", "mp4", SRC + SND + X264 + FAST, 1 << 20, RangeInsertion::always, 4096, ADDED,
