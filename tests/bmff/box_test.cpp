@@ -14,10 +14,6 @@ namespace {
 namespace b = tg::bmff;
 using namespace tgtest;
 
-Blob fullBox(const std::string& type, std::uint8_t version, const Blob& payload) {
-    return atom(type, cat({be(std::uint64_t(version) << 24), payload}));
-}
-
 // Every header rule, seen through the listing of a parent's children.
 TEST(BoxList, ListsUpToTheFirstBadHeaderAndSaysWhetherItReachedTheEnd) {
     const b::HeaderRules movie{}, heif{.userType = true};
@@ -71,19 +67,21 @@ TEST(BoxList, ListsUpToTheFirstBadHeaderAndSaysWhetherItReachedTheEnd) {
 // version 1: 4-byte offsets, lengths and base; item 1 by file offset with a base, item 2 in
 // idat (construction method 1).
 const Blob ILOC_V1 =
-    fullBox("iloc", 1,
+    fullBox("iloc", 1, 0,
             fields("1:0x44 1:0x40 2:2  2:1 2:0 2:0 4:5000 2:2 4:10 4:100 4:200 4:100 "
                    "2:2 2:1 2:0 4:0 2:1 4:0 4:9"));
 
 TEST(Iloc, WrittenBackByteForByte) {
     const std::pair<const char*, Blob> cases[] = {
-        {"v0", fullBox("iloc", 0, fields("1:0x44 1:0 2:1  2:1 2:0 2:1 4:400 4:9"))},
+        {"v0", fullBox("iloc", 0, 0, fields("1:0x44 1:0 2:1  2:1 2:0 2:1 4:400 4:9"))},
         {"v1 file and idat, base", ILOC_V1},
         {"v1 idat, base and index, offsets wider than lengths",
-         fullBox("iloc", 1,
+         fullBox("iloc", 1, 0,
                  fields("1:0x84 1:0x44 2:1  2:1 2:1 2:0 4:16 2:2 4:0 8:0 4:5 4:1 8:5 4:6"))},
-        {"v2 no offsets", fullBox("iloc", 2, fields("1:0 1:0x80 4:1  4:70000 2:0 2:0 8:1234 2:1"))},
-        {"v0 two-byte fields", fullBox("iloc", 0, fields("1:0x22 1:0 2:1  2:7 2:0 2:1 2:3 2:4"))},
+        {"v2 no offsets",
+         fullBox("iloc", 2, 0, fields("1:0 1:0x80 4:1  4:70000 2:0 2:0 8:1234 2:1"))},
+        {"v0 two-byte fields",
+         fullBox("iloc", 0, 0, fields("1:0x22 1:0 2:1  2:7 2:0 2:1 2:3 2:4"))},
     };
     for (const auto& [name, whole] : cases) {
         SCOPED_TRACE(name);

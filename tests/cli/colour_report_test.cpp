@@ -1,7 +1,6 @@
 // tintguard-cli --inspect over each kind of file, with ffprobe and exiftool as the
 // oracles for what it reports, an in-place run on a copy as the oracle for what it predicts, and
 // the file's bytes and modification time checked after every look.
-#include "edit/journal.h"
 #include "fixtures/media.h"
 #include "fixtures/stops.h"
 #include "movie/movie_tagger.h"
@@ -61,10 +60,6 @@ INSTANTIATE_TEST_SUITE_P(
              "fixed"},
         Case{"ProRes", "prores.mov",
              "-c:v prores_ks -color_primaries bt709 -color_trc bt709 -colorspace bt709", "fixed"},
-        Case{"HevcPq", "pq.mp4",
-             "-c:v libx265 -tag:v hvc1 -pix_fmt yuv420p10le -x265-params "
-             "log-level=none:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc",
-             nullptr, true},
         Case{"MatroskaH264Colour", "clip.mkv",
              "-c:v libx264 -pix_fmt yuv420p -color_primaries bt709 -color_trc bt709 "
              "-colorspace bt709",
@@ -77,9 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"JpegUntagged", "photo.jpg", "-frames:v 1", "fixed"},
         Case{"PngGrey", "grey.png", "-frames:v 1 -pix_fmt gray", "error", false,
              "monochrome image"},
-        Case{"JpegTagged", "p3.jpg", nullptr, "already"},
         Case{"HeicTagged", "p3.heic", nullptr, "already"},
-        Case{"WebpUntagged", "photo.webp", "-frames:v 1", "fixed"},
         Case{"WebpTagged", "p3.webp", nullptr, "already"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -149,21 +142,10 @@ TEST(Inspect, AnInterruptedEditIsReportedAndLeftAlone) {
     TempDir dir;
     const auto movie = dir / "clip.mp4";
     const auto original = tgtest::placed("untagged.mp4", dir.path(), "original.mp4");
-    const auto journals = [&] { return tgtest::namesStartingWith(dir.path(), ".tg_edit_"); };
-    bool pending = false;
-    for (int stop = 1; stop < 40 && !pending; ++stop) {
-        fs::copy_file(original, movie, fs::copy_options::overwrite_existing);
-        for (const auto& journal : journals())
-            fs::remove(journal);
-        tgtest::runStoppedAt(stop, [&] { (void)tg::processCore(movie); });
-        const auto found = journals();
-        pending = tg::hasInterruptedEdit(movie) &&
-                  std::any_of(found.begin(), found.end(), [](const fs::path& p) {
-                      return p.extension() == ".journal" && tg::readJournal(p);
-                  });
-    }
-    ASSERT_TRUE(pending) << "no stop left a journal";
-    const fs::path journal = journals().at(0).replace_extension(".journal");
+    const auto found =
+        tgtest::journalOfAStoppedEdit(original, movie, [&] { (void)tg::processCore(movie); });
+    ASSERT_TRUE(found) << "no stop left a journal";
+    const fs::path journal = *found;
     const auto movieBefore = snapshot(movie), journalBefore = snapshot(journal);
 
     const auto [status, j] = inspect(movie);

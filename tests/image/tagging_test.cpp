@@ -1,6 +1,7 @@
 // Tagging real JPEG, PNG and TIFF files made at test time; exiftool and ImageMagick read the
 // results back (HEIF has its own tests, with libheif as the reader). 12-bit JPEGs are tagged from
-// their frame header alone; ffmpeg decodes them.
+// their frame header alone; ffmpeg decodes them, as it does animated PNGs. What a photo holds
+// beyond its picture is kept, or the photo is refused with the reason.
 #include "image/image_fixtures.h"
 #include "image/image_tagger.h"
 
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <sstream>
 
 // x265 3.5 keeps about a kilobyte from every encoder it opens that its close does not return;
 // the leak is the library's, not ours, and would otherwise fail the sanitizer build.
@@ -43,10 +45,47 @@ void withoutEndMarker(const fs::path& file, const std::string& options) {
     writeBytes(file, f);
 }
 
+// A PNG whose cICP states these codes ("primaries transfer"); cICP outranks any profile.
+void withCicp(const fs::path& file, const std::string& codes) {
+    std::istringstream in(codes);
+    int primaries = 0, transfer = 0;
+    in >> primaries >> transfer;
+    Blob bytes = readBytes(clip("photo.png"));
+    const Blob cicp = pngChunk("cICP", {std::uint8_t(primaries), std::uint8_t(transfer), 0, 1});
+    bytes.insert(bytes.begin() + 33, cicp.begin(), cicp.end()); // after the signature and IHDR
+    writeBytes(file, bytes);
+}
+// A primary picture with an MPF index (as cameras and phones write it) naming a second picture
+// appended after it: a gain map, marked as "xmp" or "iso" say, or else a preview.
+void withSecondPicture(const fs::path& file, const std::string& kind) {
+    const Blob xmp = jpegSegment(
+        0xE1, cat({text("http://ns.adobe.com/xap/1.0/"), Blob{0},
+                   text("<x:xmpmeta xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\" "
+                        "hdrgm:Version=\"1.0\"/>")}));
+    const Blob iso =
+        jpegSegment(0xE2, cat({text("urn:iso:std:iso:ts:21496:-1"), Blob{0, 0, 0, 0, 0}}));
+    const Blob jpeg = readBytes(clip("photo.jpg"));
+    const Blob marker = kind == "xmp" ? xmp : kind == "iso" ? iso : Blob{};
+    const Blob second = cat({Blob{0xFF, 0xD8}, marker, Blob(jpeg.begin() + 2, jpeg.end())});
+    // "MPF\0", then big-endian TIFF: version, number of images, and the two entries at 50.
+    const auto mpf = [&](std::size_t secondAt) {
+        return jpegSegment(
+            0xE2, cat({text({"MPF\0MM", 6}), fields("2:42 4:8 2:3 2:0xB000 2:7 4:4"), text("0100"),
+                       fields("2:0xB001 2:4 4:1 4:2 2:0xB002 2:7 4:32 4:50 4:0"),
+                       fields("4:0x20030000 4:0 4:0 4:0 4:0x00010002"), be(second.size()),
+                       be(secondAt), be(0)}));
+    };
+    // Offsets count from the TIFF header: after SOI, the marker and length, and "MPF\0".
+    const std::size_t secondAt = jpeg.size() + mpf(0).size() - 10;
+    writeBytes(file,
+               cat({Blob{0xFF, 0xD8}, mpf(secondAt), Blob(jpeg.begin() + 2, jpeg.end()), second}));
+    ASSERT_EQ(exif(file, "-NumberOfImages").value("NumberOfImages", 0), 2);
+}
+
 const char* const REFUSED = "Couldn't tag image";
 struct Source {
     const char* file;
-    const char* options; // ImageMagick options that make it
+    const char* options; // ImageMagick options that make it, or what make takes
     const char* prefix = "";
     int orientation = 0;           // EXIF orientation written, and expected after tagging
     const char* refusal = nullptr; // the message when the file is reported and left as it is
@@ -111,9 +150,9 @@ INSTANTIATE_TEST_SUITE_P(
         Source{"camera.jpg", "-quality 92", "", 6},
         Source{"progressive.jpg", "-quality 90 -interlace JPEG"},
         Source{"deep.png", "-depth 16", "", 6}, Source{"palette.png", "-colors 16", "PNG8:"},
-        Source{"alpha.png", "-alpha set -channel A -evaluate set 50% +channel", "PNG32:"},
         Source{"deep.tif", "-depth 16 -compress LZW", "", 6},
         Source{"twelve.jpg", "", "", 6, nullptr, nullptr, twelveBit, frameHashes},
+        Source{"preview.jpg", "preview", "", 0, nullptr, nullptr, withSecondPicture},
         // Pictures that cannot be relabelled, and files that are no pictures.
         Source{"grey.png", "-colorspace Gray -define png:color-type=0", "", 0, REFUSED,
                "monochrome image"},
@@ -121,12 +160,28 @@ INSTANTIATE_TEST_SUITE_P(
         Source{"cmyk.jpg", "-colorspace CMYK", "", 0, REFUSED, "CMYK image"},
         Source{"twelve_grey.jpg", "-colorspace Gray -type Grayscale", "", 0, REFUSED,
                "monochrome image", twelveBit},
+        // HDR is refused, not relabelled SDR: by its codes, or by a gain map beside the picture.
+        Source{"pq.png", "9 16", "", 0, REFUSED, "HDR: PQ transfer (16)", withCicp},
+        Source{"bt2020.png", "9 1", "", 0, REFUSED, "HDR: BT.2020 primaries (9)", withCicp},
+        Source{"xmp_gain_map.jpg", "xmp", "", 0, REFUSED, "HDR: a gain map", withSecondPicture},
+        Source{"iso_gain_map.jpg", "iso", "", 0, REFUSED, "HDR: a gain map", withSecondPicture},
         Source{"photo.jpg", "", "", 0, "Can't read image", "not an image we recognise", textFile},
         Source{"cut.jpg", "-quality 90", "", 0, "Can't read image",
                "JPEG cut short (no end of image)", withoutEndMarker},
         Source{"moving.png", "-colors 8", "GIF:", 0, "Unknown image type", // we do not write GIF
                "not a JPEG, PNG, TIFF, HEIF or WebP image"}),
     [](const auto& info) { return rowName(info.param.file); });
+
+TEST(ContentKept, AnAnimatedPngKeepsEveryFrame) {
+    TempDir dir;
+    const auto file = dir / "animated.png";
+    ffmpeg("-f lavfi -i testsrc2=s=64x48:d=1:r=10 -plays 0 -f apng " + sh(file));
+    const auto frames = frameHashes(file);
+    ASSERT_EQ(std::count(frames.begin(), frames.end(), '\n'), 10);
+    EXPECT_EQ(tg::processImageCore(file).message, TAGGED);
+    EXPECT_EQ(exif(file).value("ProfileDescription", ""), "Display P3");
+    EXPECT_EQ(frameHashes(file), frames);
+}
 
 // The file behind a symbolic link is replaced; the link stays.
 TEST(Symlink, PhotoIsReplacedBehindTheLink) {

@@ -72,9 +72,7 @@ const char* const ALPHA = "cwebp -quiet -q 80 alpha.png -o $OUT"; // VP8X and AL
 INSTANTIATE_TEST_SUITE_P(
     Shapes, WebpTagging,
     testing::Values(
-        Source{"lossy.webp", LOSSY},
         Source{"lossless.webp", "cwebp -quiet -lossless alpha.png -o $OUT"}, // alpha in VP8L
-        Source{"alpha.webp", ALPHA},
         Source{"animated.webp", "img2webp -loop 0 -lossless src.png -lossy alpha.png -o $OUT"},
         Source{"camera.webp",
                "cwebp -quiet src.png -o $OUT && exiftool -q -q -overwrite_original -Make=Canon "

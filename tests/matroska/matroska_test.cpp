@@ -115,11 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::ValuesIn(std::vector<Layout>{
         // ffmpeg leaves a Void of about 90 bytes after the SeekHead, before Info, and writes a
         // CRC-32 in every top-level element of a .mkv, Clusters included (none in WebM).
-        {"ffmpeg_h264", "mkv", X264, Muxer::ffmpeg, ADDED, BEFORE, false, true},
         {"ffmpeg_h264_colour", "mkv", X264 + BT709, Muxer::ffmpeg, FIXED, SAME, false, true},
         {"ffmpeg_h264_in_band", "mkv", X264 + IN_BAND, Muxer::ffmpeg, ADDED, BEFORE, false, true},
-        {"ffmpeg_h264_cues_first", "mkv", X264 + CUES_FIRST, Muxer::ffmpeg, ADDED, BEFORE, false,
-         true},
         // Parameter sets that state no colour are rebuilt to state it: CodecPrivate grows too.
         {"ffmpeg_hevc", "mkv", X265, Muxer::ffmpeg, ADDED, BEFORE, false, true},
         {"ffmpeg_hevc_colour", "mkv", X265 + BT709, Muxer::ffmpeg, FIXED, SAME, false, true},
@@ -128,19 +125,14 @@ INSTANTIATE_TEST_SUITE_P(
         {"ffmpeg_prores_colour", "mkv", "-c:v prores_ks " + BT709, Muxer::ffmpeg, FIXED, SAME,
          false, true},
         {"ffmpeg_vp9_webm", "webm", VP9, Muxer::ffmpeg, ADDED, BEFORE, false, false},
-        {"ffmpeg_vp9_webm_colour", "webm", VP9 + BT709, Muxer::ffmpeg, FIXED, SAME, false, false},
         // mkvmerge leaves about 1 KB of Void right after Tracks (and one of 4 KB before Info),
         // and writes no CRC-32.
         {"mkvmerge_h264", "mkv", X264, Muxer::mkvmerge, ADDED, GROWS, false, true},
-        {"mkvmerge_h264_colour", "mkv", X264 + BT709, Muxer::mkvmerge, FIXED, SAME, false, true},
-        {"mkvmerge_vp9_webm", "webm", VP9, Muxer::mkvmerge, ADDED, GROWS, false, false},
         // Eight tracks need more than ffmpeg's Void holds: the tail moves, and with it every
         // Cluster the SeekHead and Cues point at (Cues at the end, or in the tail before them).
         {"ffmpeg_eight_tracks", "mkv", X264 + EIGHT, Muxer::ffmpeg, ADDED, GROWS, true, true, 8},
         {"ffmpeg_eight_tracks_cues_first", "mkv", X264 + EIGHT + CUES_FIRST, Muxer::ffmpeg, ADDED,
          GROWS, true, true, 8},
-        {"mkvmerge_eight_tracks", "mkv", X264 + EIGHT, Muxer::mkvmerge, ADDED, GROWS, false, true,
-         8},
         // The move takes a position past two bytes: it is written wider, in the Void behind its
         // table (the Cues in front; the SeekHead, naming the Cues at the end).
         {"ffmpeg_eight_tracks_cluster_widens", "mkv", X264 + EIGHT, Muxer::ffmpeg, ADDED, GROWS,
@@ -197,8 +189,6 @@ TEST(LeftAlone, HdrAndAlreadyTaggedKeepEveryByte) {
         void (*then)(const fs::path&) = nullptr;
     };
     const Case cases[] = {
-        {"pq", X264 + "-color_primaries bt709 -color_trc smpte2084", hdr, "HDR — left unchanged",
-         "transfer 16 (PQ or HLG)"},
         {"hlg", X264 + "-color_trc arib-std-b67", hdr, "HDR — left unchanged",
          "transfer 18 (PQ or HLG)"},
         {"bt2020", X264 + "-color_primaries bt2020", hdr, "HDR — left unchanged",
@@ -254,7 +244,6 @@ TEST(Refused, NotMatroskaCutShortOrDamaged) {
     const Case cases[] = {
         {"another DocType", docType, "Can't read file"},
         {"not EBML", mp4Head, "Can't read file"},
-        {"too short", cut(16), "Can't read file"},
         {"cut in the EBML header", cut(30), "Can't read file"},
         {"cut in Tracks", cut(320), DAMAGED_MATROSKA},
         {"cut in a Cluster", cut(bytes.size() / 2), DAMAGED_MATROSKA},
@@ -268,30 +257,6 @@ TEST(Refused, NotMatroskaCutShortOrDamaged) {
         EXPECT_EQ(r.message, c.message);
         EXPECT_TRUE(r.detail.has_value());
         EXPECT_EQ(readBytes(file), c.bytes);
-    }
-}
-
-// Every byte of the head mutated in turn: a run refuses, or leaves a file whose structure and
-// CRC-32s still hold; nothing crashes (the sanitizer build watches the reads).
-TEST(Refused, EveryByteOfTheHeadMutated) {
-    TempDir dir;
-    const auto good = dir / "good.mkv";
-    makeMatroska(good, SRC + X264);
-    const Blob bytes = readBytes(good);
-    const auto file = dir / "clip.mkv";
-    for (std::size_t i = 0; i < 600 && i < bytes.size(); i += 3) {
-        Blob mutated = bytes;
-        mutated[i] ^= i % 2 ? 0xFF : 0x40;
-        writeBytes(file, mutated);
-        const CrcCount before = crcs(file);
-        const TGResult r = tagMatroska(file);
-        if (r.outcome == error) {
-            EXPECT_EQ(readBytes(file), mutated) << i;
-        } else if (r.outcome == added || r.outcome == fixed) {
-            const CrcCount after = crcs(file);
-            EXPECT_EQ(after.walked, before.walked) << i;
-            EXPECT_EQ(after.bad, before.bad) << i;
-        }
     }
 }
 

@@ -2,7 +2,6 @@
 // others to judge what a run left: every CRC-32 checked with zlib, mkvinfo's primaries.
 #pragma once
 
-#include "base/checksum.h"
 #include "base/file.h"
 #include "base/file_faults.h"
 #include "fixtures/box_bytes.h"
@@ -206,14 +205,6 @@ inline std::string mkvinfoPrimaries(const fs::path& file) {
     return found;
 }
 
-// Every video stream's primaries as the container says (ffprobe, without decoding).
-inline std::string containerPrimaries(const fs::path& file) {
-    return run("ffprobe -v error -nofind_stream_info -select_streams v "
-               "-show_entries stream=color_primaries -of csv=p=0 " +
-               sh(file))
-        .out;
-}
-
 inline bool identifies(const fs::path& file) {
     return run("mkvmerge --identify " + sh(file) + " > /dev/null").status == 0;
 }
@@ -223,10 +214,6 @@ inline tg::TGResult tagWith(const fs::path& path, const tg::FileFaults& faults) 
     auto r = tg::tagMatroska(path);
     tg::setFileFaults({});
     return r;
-}
-
-inline std::uint64_t fileHash(const fs::path& path) {
-    return tg::checksum64(readBytes(path));
 }
 
 } // namespace mkvtest

@@ -87,13 +87,11 @@ INSTANTIATE_TEST_SUITE_P(
     Routes, StopAtEveryWrite,
     ::testing::ValuesIn(std::vector<RouteCase>{
         {"patch", X264 + BT709, false, RangeInsertion::bySize, FIXED},
-        {"void_before", X264, false, RangeInsertion::bySize, ADDED},
         {"void_after", X264, true, RangeInsertion::bySize, ADDED},
         {"shift", X264 + EIGHT + CUES_FIRST, false, RangeInsertion::never, ADDED},
         {"range", X264 + EIGHT, false, RangeInsertion::always, ADDED},
         // A moved position written wider, in the Void behind its Cues or SeekHead.
         {"shift_widens_cues", X264 + EIGHT, false, RangeInsertion::never, ADDED, CLUSTER_ID},
-        {"range_widens_cues", X264 + EIGHT, false, RangeInsertion::always, ADDED, CLUSTER_ID},
         {"range_widens_seek_head", X264 + EIGHT, false, RangeInsertion::always, ADDED, CUES_ID},
         // Parameter sets in the blocks: writes all over the Clusters, and their CRC-32s.
         {"in_band", X264 + "-g 4 -x264-params repeat-headers=1:colorprim=bt709", false,

@@ -1,5 +1,5 @@
 // Edits that no stop can break: a process stopped at every write boundary of every route, a range
-// insertion left half done, and real SIGKILLs in the middle of big insertions. After each, the next
+// insertion left half done, and real SIGKILLs in the middle of a big shift. After each, the next
 // run must leave the file byte-identical to an edit that was never interrupted (whose frames and
 // colour are checked against ffmpeg), and no journal behind.
 #include "edit/journal.h"
@@ -14,8 +14,6 @@ using enum TGOutcome;
 namespace {
 
 const std::string IN_BAND = "-g 4 -x264-params repeat-headers=1 ";
-const std::string IN_BAND_709 =
-    "-g 4 -x264-params repeat-headers=1:colorprim=bt709:transfer=bt709:colormatrix=bt709 ";
 const std::string PRORES = "-c:v prores_ks ";
 
 // Small steps, so that a small movie's shift takes several.
@@ -33,7 +31,6 @@ struct RouteCase {
     bool dense = false; // padding written, not a hole
     // The coded video states its colour too: every decoded frame must say Display P3 after.
     bool bitstream = false;
-    bool moved = false; // the next run meets the movie renamed, in another folder
     friend void PrintTo(const RouteCase& c, std::ostream* os) { *os << c.name; }
 };
 FileFaults ruleOf(const RouteCase& c) {
@@ -65,7 +62,7 @@ Reference makeReference(const TempDir& dir, const RouteCase& c) {
     EXPECT_EQ(std::int64_t(fs::file_size(ref.finished)),
               std::int64_t(fs::file_size(ref.original)) + c.growth);
     EXPECT_EQ(frameHashes(ref.finished), frameHashes(ref.original));
-    EXPECT_EQ(primaries(ref.finished), "smpte432\n");
+    EXPECT_EQ(containerPrimaries(ref.finished), "smpte432\n");
     if (c.bitstream) {
         EXPECT_EQ(framePrimaries(ref.finished), std::vector<std::string>(10, "smpte432"));
     }
@@ -111,14 +108,6 @@ TEST_P(StopAtEveryWrite, NextRunFinishesTheSameEdit) {
         restart();
         EXPECT_EQ(runStoppedAt(stop, edit, ruleOf(c)), stop < ref.ops);
         expectDetectable(work, ref.originalHash, ref.finishedHash);
-        if (c.moved) {
-            const auto elsewhere = dir / "moved" / "renamed.mp4";
-            fs::create_directories(elsewhere.parent_path());
-            fs::rename(work, elsewhere);
-            expectFinishedByNextRun(elsewhere, ref, c);
-            EXPECT_TRUE(journals(dir.path()).empty());
-            continue;
-        }
         // The run that recovers is stopped too, at each of its own writes, from the same state.
         for (int second = 0; c.nested && hasInterruptedEdit(work); ++second) {
             SCOPED_TRACE("and the next run before its operation " + std::to_string(second));
@@ -136,14 +125,11 @@ TEST_P(StopAtEveryWrite, NextRunFinishesTheSameEdit) {
 INSTANTIATE_TEST_SUITE_P(
     Routes, StopAtEveryWrite,
     ::testing::ValuesIn(std::vector<RouteCase>{
-        {"patch", "mov", SRC + X264 + BT709, 0, RangeInsertion::bySize, 0, FIXED, true},
         {"absorb", "mov", SRC + SND + X264 + "-moov_size 20000", 0, RangeInsertion::bySize, 0,
          ADDED, true},
         {"range", "mp4", SRC + SND + X264 + FAST, 1 << 20, RangeInsertion::always, 4096, ADDED,
          true, false, true},
         SHIFT,
-        {"shift_moved", "mp4", SHIFT.args, 150000, RangeInsertion::never, 21, ADDED, false, true,
-         true, true},
         {"shift_small", "mp4", SRC + SND + X264 + FAST, 0, RangeInsertion::never, 21, ADDED, true},
         {"shift_moov_last", "mp4", SRC + SND + X264, 0, RangeInsertion::bySize, 21, ADDED, true,
          false, true},
@@ -153,12 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
          FIXED, true, false, true},
         {"bitstream_absorb", "mov", SRC + SND + PRORES + "-moov_size 20000", 0,
          RangeInsertion::bySize, 0, ADDED, false, false, true},
-        {"bitstream_range", "mp4", SRC + SND + X264 + IN_BAND_709 + FAST, 1 << 20,
-         RangeInsertion::always, 4096, ADDED, false, false, true},
         {"bitstream_shift", "mov", SRC + SND + PRORES + FAST, 150000, RangeInsertion::never, 19,
          ADDED, false, false, true},
-        {"bitstream_shift_moov_last", "mp4", SRC + SND + X264 + IN_BAND_709, 0,
-         RangeInsertion::bySize, 19, ADDED, false, false, true},
     }),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -273,25 +255,14 @@ TEST(RangeInsertion, APartlyDoneInsertionIsUndoneThenMadeAgain) {
     }
 }
 
-struct KillCase {
-    const char* name;
-    RangeInsertion rule;      // bySize: range insertion, on ext4 only
-    std::vector<int> moments; // kill after this many operations of the file layer
-    friend void PrintTo(const KillCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class KillMidInsertion : public ::testing::TestWithParam<KillCase> {};
-
-// SIGKILL at several moments of an insertion into a 200 MB movie, then a second run.
-TEST_P(KillMidInsertion, SecondRunLeavesTheFinishedMovie) {
-    const KillCase& c = GetParam();
+// SIGKILL at several moments of a shift through a 200 MB movie, then a second run. (A range
+// insertion is one call a kill cannot split: what a crash leaves of one is made by hand above.)
+TEST(KillMidInsertion, SecondRunLeavesTheFinishedMovie) {
     TempDir dir;
-    if (c.rule != RangeInsertion::never && !onExt4(dir.path()))
-        GTEST_SKIP() << "range insertion needs ext4; " << dir.path() << " is not";
-    const FileFaults rule = route(c.rule);
+    const FileFaults rule = route(RangeInsertion::never);
     const SparseMovie movie(dir, 200 << 20, {}, rule);
     const auto work = dir / "work.mp4";
-    for (int moment : c.moments) {
+    for (int moment : {9, 44, 84, 110}) {
         SCOPED_TRACE("killed after operation " + std::to_string(moment));
         const std::uint64_t original = movie.make(work);
         EXPECT_TRUE(runKilledAfter(
@@ -303,12 +274,5 @@ TEST_P(KillMidInsertion, SecondRunLeavesTheFinishedMovie) {
         EXPECT_TRUE(journals(dir.path()).empty());
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Routes, KillMidInsertion,
-                         ::testing::ValuesIn(std::vector<KillCase>{
-                             {"range", RangeInsertion::bySize, {6, 8, 9, 10}},
-                             {"shift", RangeInsertion::never, {9, 44, 84, 110}},
-                         }),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

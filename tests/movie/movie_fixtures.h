@@ -2,7 +2,6 @@
 // reshaped at the atom level, and a child process stopped at a chosen write of the file layer.
 #pragma once
 
-#include "base/checksum.h"
 #include "base/file.h"
 #include "base/file_faults.h"
 #include "movie/atoms.h"
@@ -21,7 +20,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,15 +99,6 @@ const std::string FAST = "-movflags +faststart ";
 const std::string ADDED = "No tag found — added Display-P3";
 const std::string FIXED = "Fixed → Display-P3";
 const std::string FINISHED = "Interrupted edit finished → Display-P3";
-// color_primaries of each video stream as the container signals it: without decoding, since a
-// decoder reports the bitstream's own colour description instead.
-inline std::string primaries(const fs::path& file) {
-    return run("ffprobe -v error -nofind_stream_info -select_streams v "
-               "-show_entries stream=color_primaries -of csv=p=0 " +
-               sh(file))
-        .out;
-}
-
 // processCore with the file layer's faults set for the call.
 inline tg::TGResult processWith(const fs::path& path, const tg::FileFaults& faults) {
     tg::setFileFaults(faults);
@@ -138,20 +127,6 @@ inline void padWithFree(const fs::path& path, std::uint64_t size, bool dense = f
     for (std::size_t i = 0; i < fill.size(); ++i)
         fill[i] = std::uint8_t(i * 131 + (i >> 8));
     ASSERT_TRUE(f.writeAt(at + h.size(), fill).ok());
-}
-
-// A checksum of the file's bytes, block by block (big files are compared this way).
-inline std::uint64_t fileHash(const fs::path& path) {
-    tg::FileHandle f = tg::FileHandle::openForReading(path);
-    std::vector<std::uint8_t> block(8 << 20);
-    std::uint64_t h = 0, at = 0;
-    for (;;) {
-        auto got = f.readAt(at, block);
-        if (got.failed() || *got == 0) break;
-        h = tg::checksum64(tg::Bytes(block.data(), *got), h);
-        at += *got;
-    }
-    return h;
 }
 
 // Runs fn in a child process and sends it SIGKILL as soon as it reports its `after`-th operation

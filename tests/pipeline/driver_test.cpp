@@ -34,7 +34,7 @@ std::vector<std::string> namesIn(const fs::path& dir) {
 }
 
 // Sources by kind, placed in dir as name: a clip(), half of "bt709.mov" (its moov is whole, its
-// frames are not), bytes no reader accepts, a FIFO, or nothing.
+// frames are not), bytes no reader accepts, or a FIFO.
 void place(const std::string& kind, const fs::path& dir, const std::string& name) {
     if (kind == "cut.mov") {
         auto bytes = readBytes(clip("bt709.mov"));
@@ -44,13 +44,13 @@ void place(const std::string& kind, const fs::path& dir, const std::string& name
         writeBytes(dir / name, std::vector<std::uint8_t>(64, 0x41));
     } else if (kind == "fifo") {
         ASSERT_EQ(::mkfifo((dir / name).c_str(), 0644), 0);
-    } else if (kind != "none") {
+    } else {
         placed(kind, dir, name);
     }
 }
 
 struct Row {
-    const char* source; // a kind for place(); "none" for nothing there
+    const char* source; // a kind for place()
     const char* name;
     TGMode mode;
     tg::TGOutcome outcome;
@@ -77,8 +77,6 @@ const Row ROWS[] = {
     {"cut.mov", "cut.mov", TGMode::bake, error, "Re-encode failed: ", "cut_universal.mov", false},
     {"fifo", "pipe.mov", TGMode::bake, error, "Couldn't tag before baking: not a regular file",
      "pipe_universal.mov", false},
-    {"junk", "broken.mov", TGMode::inPlace, error, "Unsupported (no moov)", "broken.mov"},
-    {"none", "notes.txt", TGMode::inPlace, skipped, "Skipped (unsupported)", nullptr, false},
     // An in-place edit holds its file exclusively; a copy shares it with other readers, but a
     // bake of a movie, which tags it before it reads it, needs it to itself.
     {"bt709.mov", "held.mov", TGMode::p3Copy, error, tg::IN_USE_MESSAGE, "held_P3.mov", false,
@@ -199,17 +197,17 @@ TEST(Leftovers, TheNextRunClearsKilledRunsLeftoversButNotLiveOnesOrJournals) {
     EXPECT_FALSE(fs::exists(dir / live) || fs::exists(dir / edited));
 }
 
-// Copies, bakes and photo tags stopped at every operation of the file layer, as a kill or a power
-// cut would stop them. After each stop the original is as it was (or, where the run tags it in
-// place first, already the finished one), the final name holds the earlier output or the finished
-// one and never a part, and the next run makes exactly what an uninterrupted run makes, leaving
-// nothing hidden behind. (The bake helper's own writes go to the hidden file only; it is killed
-// mid-encode in the CLI tests.)
+// Copies and bakes stopped at every operation of the file layer, as a kill or a power cut would
+// stop them. After each stop the original is as it was (or, where the run tags it in place first,
+// already the finished one), the final name holds the earlier output or the finished one and never
+// a part, and the next run makes exactly what an uninterrupted run makes, leaving nothing hidden
+// behind. (Photos tagged in place are stopped in the batch below; the bake helper's own writes go
+// to the hidden file only, and it is killed mid-encode in the CLI tests.)
 struct StopCase {
     const char* name;
     const char* source; // file name in the folder
     TGMode mode;
-    const char* output;      // the name the run writes: the copy, or the source itself
+    const char* output;      // the name the run writes
     bool tagsSource = false; // a separate output, after the source is tagged in place
     friend void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -221,7 +219,6 @@ TEST_P(StopEveryWrite, LeavesTheOldOrTheNewAndTheNextRunFinishes) {
     const std::string ext = fs::path(c.source).extension().string();
     const fs::path pristine = clip(ext == ".mov" ? "bt709.mov" : "photo" + ext);
     const auto original = readBytes(pristine);
-    const bool copying = c.mode != TGMode::inPlace;
 
     // The uninterrupted run: what every stopped one must end as, and how many operations it has.
     TempDir reference;
@@ -237,22 +234,22 @@ TEST_P(StopEveryWrite, LeavesTheOldOrTheNewAndTheNextRunFinishes) {
     const auto finished = readBytes(reference / c.output);
     const auto finishedSource = readBytes(reference / c.source);
     ASSERT_NE(finished, original);
-    ASSERT_EQ(finishedSource != original, c.tagsSource || !copying);
+    ASSERT_EQ(finishedSource != original, c.tagsSource);
 
     for (int stop = 0; stop < ops; ++stop) {
         SCOPED_TRACE("stopped before operation " + std::to_string(stop));
         TempDir dir;
         fs::copy_file(pristine, dir / c.source);
-        if (copying) writeBytes(dir / c.output, EARLIER);
+        writeBytes(dir / c.output, EARLIER);
         EXPECT_TRUE(runStoppedAt(stop, [&] { tg::processOne(dir / c.source, c.mode); }));
 
         // A source stopped mid-tag holds a journaled edit the next run finishes (the movie tests
         // stop that edit at every write); one not being tagged is untouched.
-        if (copying && !c.tagsSource) {
+        if (!c.tagsSource) {
             EXPECT_EQ(readBytes(dir / c.source), original);
         }
         const auto output = readBytes(dir / c.output);
-        EXPECT_TRUE(output == (copying ? EARLIER : original) || output == finished);
+        EXPECT_TRUE(output == EARLIER || output == finished);
 
         const auto next = tg::processOne(dir / c.source, c.mode);
         EXPECT_NE(next.outcome, error) << next.message;
@@ -266,15 +263,11 @@ INSTANTIATE_TEST_SUITE_P(
     Paths, StopEveryWrite,
     ::testing::Values(StopCase{"movie_copy", "clip.mov", TGMode::p3Copy, "clip_P3.mov"},
                       StopCase{"movie_bake", "clip.mov", TGMode::bake, "clip_universal.mov", true},
-                      StopCase{"photo_copy", "photo.jpg", TGMode::p3Copy, "photo_P3.jpg"},
-                      StopCase{"photo_in_place", "photo.jpg", TGMode::inPlace, "photo.jpg"},
-                      StopCase{"webp_in_place", "photo.webp", TGMode::inPlace, "photo.webp"}),
+                      StopCase{"photo_copy", "photo.jpg", TGMode::p3Copy, "photo_P3.jpg"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 
-// Across file systems the kernel declines the in-kernel copy (EXDEV) and the plain loop meets the
-// full disk: that is what the copy reports, not the EXDEV it fell back from.
 // A batch overlaps its files, so its writes and flushes interleave; stopped before any one of
 // them, every file is still the original or the finished one (a movie mid-edit holds a journal
 // the next run plays), no copy name holds a part, and the next run ends exactly as an
@@ -332,6 +325,8 @@ TEST(BatchStoppedAtEveryWrite, LeavesEveryFileOldOrNewAndTheNextRunFinishesThemA
     }
 }
 
+// Across file systems the kernel declines the in-kernel copy (EXDEV) and the plain loop meets the
+// full disk: that is what the copy reports, not the EXDEV it fell back from.
 TEST(CopyInto, AFallbackCopyOntoAFullDiskSaysTheDiskIsFull) {
     TempDir dir;
     SmallDisk disk(1 << 20);

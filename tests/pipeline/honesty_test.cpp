@@ -2,7 +2,6 @@
 // and a bake helper whose starter is gone.
 #include "bake/helper_protocol.h"
 #include "base/file_faults.h"
-#include "edit/journal.h"
 #include "fixtures/media.h"
 #include "fixtures/stops.h"
 #include "pipeline/driver.h"
@@ -85,21 +84,11 @@ TEST(Copy, ThatRunsOutOfRoomPartwayLeavesNoJournalAndPromisesNothing) {
 // and said once; it never blocks a file or applies to one.
 TEST(StaleJournal, IsRetiredOnceAndBlocksNothing) {
     TempDir dir;
-    const auto journals = [&] { return namesStartingWith(dir.path(), ".tg_edit_"); };
-    const auto written = [&] {
-        const auto found = journals();
-        return std::any_of(found.begin(), found.end(), [](const fs::path& p) {
-            return p.extension() == ".journal" && tg::readJournal(p);
-        });
-    };
     const auto interrupt = [&](const fs::path& movie) {
-        for (int stop = 1; !written() && stop < 40; ++stop) {
-            for (const auto& leftover : journals())
-                fs::remove(leftover);
-            fs::copy_file(clip("untagged.mp4"), movie, fs::copy_options::overwrite_existing);
-            runStoppedAt(stop, [&] { (void)tg::processOne(movie, tg::TGMode::inPlace); });
-        }
-        ASSERT_EQ(journals().size(), 2u); // the journal, and a second name for the movie
+        ASSERT_TRUE(journalOfAStoppedEdit(clip("untagged.mp4"), movie, [&] {
+            (void)tg::processOne(movie, tg::TGMode::inPlace);
+        }));
+        ASSERT_EQ(journals(dir.path()).size(), 2u); // the journal, and a second name for the movie
     };
     const std::string ADDED = "No tag found — added Display-P3";
     const auto movie = dir / "clip.mp4";
@@ -109,14 +98,14 @@ TEST(StaleJournal, IsRetiredOnceAndBlocksNothing) {
     fs::rename(dir / "export.mp4", movie);
     EXPECT_EQ(tg::processOne(movie, tg::TGMode::p3Copy).message,
               "Stale edit journal of clip.mp4 removed; " + ADDED + "  →  clip_P3.mp4");
-    EXPECT_TRUE(journals().empty());
+    EXPECT_TRUE(journals(dir.path()).empty());
     EXPECT_EQ(tg::processOne(movie, tg::TGMode::inPlace).message, ADDED);
     // Deleted: a run on another file in the folder retires its journal.
     interrupt(movie);
     fs::remove(movie);
     EXPECT_EQ(tg::processOne(dir / "clip_P3.mp4", tg::TGMode::inPlace).message,
               "Stale edit journal of clip.mp4 removed; Already Display-P3");
-    EXPECT_TRUE(journals().empty());
+    EXPECT_TRUE(journals(dir.path()).empty());
 }
 
 TEST(BakeHelper, EndsAtOnceWhenItsStarterIsAlreadyGone) {
