@@ -365,7 +365,8 @@ Status Reencode::openEncoder() {
         return failure("cannot add video input");
     outVideo_->time_base = enc->time_base;
     outVideo_->avg_frame_rate = video->avg_frame_rate;
-    // The orientation travels as the track's display matrix, unless the pictures were turned.
+    // The orientation travels as the track's display matrix; Matroska's muxers drop it, so
+    // there the pictures were turned upright instead.
     std::size_t size = 0;
     if (const std::uint8_t* matrix =
             av_stream_get_side_data(video, AV_PKT_DATA_DISPLAYMATRIX, &size);
