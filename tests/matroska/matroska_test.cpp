@@ -128,6 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
         // mkvmerge leaves about 1 KB of Void right after Tracks (and one of 4 KB before Info),
         // and writes no CRC-32.
         {"mkvmerge_h264", "mkv", X264, Muxer::mkvmerge, ADDED, GROWS, false, true},
+        {"mkvmerge_h264_colour", "mkv", X264 + BT709, Muxer::mkvmerge, FIXED, SAME, false, true},
         // Eight tracks need more than ffmpeg's Void holds: the tail moves, and with it every
         // Cluster the SeekHead and Cues point at (Cues at the end, or in the tail before them).
         {"ffmpeg_eight_tracks", "mkv", X264 + EIGHT, Muxer::ffmpeg, ADDED, GROWS, true, true, 8},
@@ -189,6 +190,8 @@ TEST(LeftAlone, HdrAndAlreadyTaggedKeepEveryByte) {
         void (*then)(const fs::path&) = nullptr;
     };
     const Case cases[] = {
+        {"pq", X264 + "-color_primaries bt709 -color_trc smpte2084", hdr, "HDR — left unchanged",
+         "transfer 16 (PQ or HLG)"},
         {"hlg", X264 + "-color_trc arib-std-b67", hdr, "HDR — left unchanged",
          "transfer 18 (PQ or HLG)"},
         {"bt2020", X264 + "-color_primaries bt2020", hdr, "HDR — left unchanged",
