@@ -24,11 +24,10 @@ Result<MkvFile> load(const fs::path& file) {
 
 // The video packets ffprobe reads, and how many of them are key frames.
 std::pair<int, int> videoPackets(const fs::path& file) {
-    const auto out =
+    std::istringstream lines(
         run("ffprobe -v error -select_streams v -show_entries packet=flags -of csv=p=0 " + sh(file))
-            .out;
+            .out);
     int all = 0, key = 0;
-    std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);)
         if (!line.empty()) ++all, key += line[0] == 'K';
     return {all, key};
@@ -36,8 +35,7 @@ std::pair<int, int> videoPackets(const fs::path& file) {
 
 // Where each Cluster's data starts and ends, walked with the fixtures' own reader.
 std::vector<Head> clusters(const Blob& b) {
-    const Head ebml = headAt(b, 0, b.size());
-    const Head seg = headAt(b, ebml.end, b.size());
+    const Head seg = headAt(b, headAt(b, 0, b.size()).end, b.size());
     std::vector<Head> found;
     for (std::size_t at = seg.data; at < seg.end;) {
         const Head h = headAt(b, at, seg.end);

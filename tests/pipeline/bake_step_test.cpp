@@ -124,8 +124,7 @@ TEST_P(BakeClip, BakesABt709VersionBesideTheSource) {
                    "-pix_fmt gray -").out;
     };
     const std::string a = shown(source), b = shown(output);
-    ASSERT_EQ(a.size(), 64u);
-    ASSERT_EQ(b.size(), 64u);
+    ASSERT_TRUE(a.size() == 64 && b.size() == 64) << a.size() << " " << b.size();
     int apart = 0;
     for (std::size_t i = 0; i < a.size(); ++i)
         apart += std::abs(int(std::uint8_t(a[i])) - int(std::uint8_t(b[i])));
