@@ -540,6 +540,9 @@ describeSpsColour(VideoCodec codec, std::span<const std::uint8_t> nal, std::uint
     }
     out.copy(bits, resume, *stop);
     auto rebuilt = escapeNal(nal.first(nalHeaderBytes(codec)), out.finish());
+    // Behind the new fields the escapes fall elsewhere, and fewer of them can leave the unit no
+    // longer than it was. The edits only ever grow a unit: such a unit too is left as it is.
+    if (rebuilt.size() <= nal.size()) return std::nullopt;
     const auto check = readSpsColour(codec, rebuilt);
     if (!check || !check->described || check->primaries != primaries ||
         check->transfer != transfer || check->matrix != matrix)
