@@ -43,7 +43,7 @@ const std::string IN_BAND =
 
 void make(const fs::path& file, const Layout& c) {
     if (c.muxer == Muxer::gstreamer) {
-        ASSERT_EQ(run("gst-launch-1.0 -q videotestsrc num-buffers=15 ! "
+        ASSERT_EQ(run("timeout 120 gst-launch-1.0 -q videotestsrc num-buffers=15 ! "
                       "video/x-raw,width=64,height=48 ! " +
                       c.args + " ! filesink location=" + sh(file))
                       .status,
