@@ -347,8 +347,7 @@ TEST(SilentSps, GivenAColourDescriptionEveryOtherFieldStaysAsItWas) {
                           valueOf(before, "video_full_range_flag").value_or(0));
             }
         }
-    // Behind the new fields this one needs fewer escapes and would come out no longer than it
-    // was: it is not rewritten.
+    // Fewer escapes behind the new fields would leave this one no longer: it is not rewritten.
     const Blob escapesFallAway = {0x42, 0x01, 0x01, 0x01, 0x60, 0x00, 0x03, 0x00, 0x90, 0x00,
                                   0x03, 0x00, 0x03, 0x00, 0x1E, 0xA0, 0x20, 0x83, 0x16, 0x59,
                                   0x59, 0xAE, 0xF6, 0xFF, 0x00, 0x00, 0x03, 0xCB, 0x00, 0x00,

@@ -3,11 +3,13 @@
 #pragma once
 
 #include "base/file.h"
+#include "model/job.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 
 namespace tgfuzz {
 
@@ -24,6 +26,20 @@ inline tg::ReadAt readerOf(std::span<const std::uint8_t> bytes) {
         if (n != 0) std::memcpy(out.data(), bytes.data() + at, n);
         return n;
     };
+}
+
+// A tag only grows the file (or takes padding); anything else leaves it. A second run finds the
+// tag and writes nothing, or again skips a bitstream layer that could not be rewritten.
+template <class Tag> void requireTagsOnce(const std::string& path, std::size_t size, Tag tag) {
+    using tg::TGOutcome;
+    const auto outcome = tag(path).outcome;
+    const auto grown = tg::fileSizeOf(path);
+    const bool wrote = outcome == TGOutcome::added || outcome == TGOutcome::fixed;
+    require(wrote ? grown >= std::int64_t(size) : grown == std::int64_t(size));
+    if (!wrote) return;
+    const auto again = tag(path).outcome;
+    require(again == TGOutcome::already || again == TGOutcome::skipped);
+    require(tg::fileSizeOf(path) == grown);
 }
 
 } // namespace tgfuzz

@@ -56,16 +56,7 @@ void checkFile(const std::uint8_t* data, std::size_t size) {
         if (!out.isOpen() || out.writeAt(0, Bytes(data, size)).failed()) return;
         checkPlan(out, size);
     }
-    const auto r = tagMatroska(path);
-    const auto grown = fileSizeOf(path);
-    require(r.outcome == TGOutcome::added || r.outcome == TGOutcome::fixed
-                ? grown >= std::int64_t(size)
-                : grown == std::int64_t(size));
-    if (r.outcome == TGOutcome::added || r.outcome == TGOutcome::fixed) {
-        const auto again = tagMatroska(path).outcome;
-        require(again == TGOutcome::already || again == TGOutcome::skipped);
-        require(fileSizeOf(path) == grown);
-    }
+    tgfuzz::requireTagsOnce(path, size, [](const std::string& p) { return tagMatroska(p); });
     ::unlink(path.c_str());
 }
 

@@ -4,7 +4,6 @@
 #include "mkv_fixtures.h"
 
 #include "edit/mark.h"
-#include "fixtures/stops.h"
 
 using namespace tg;
 using namespace mkvtest;
