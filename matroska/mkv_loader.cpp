@@ -207,6 +207,7 @@ private:
     HeadReader heads_;
     const InBandTracks& tracks_;
 };
+
 class Loader {
 public:
     Loader(const FileHandle& file, std::uint64_t size) : file_(file), size_(size) {}

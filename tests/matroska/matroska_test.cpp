@@ -153,12 +153,12 @@ INSTANTIATE_TEST_SUITE_P(
 // dvcC), its bytes taken from the Void mkvmerge leaves right after Tracks: nothing else moves.
 void addDolbyVisionMapping(const fs::path& file) {
     Blob b = readBytes(file);
-    const Head segment = headAt(b, headAt(b, 0, b.size()).end, b.size());
-    std::size_t at = segment.data;
-    while (at < segment.end && headAt(b, at, segment.end).id != 0x1654AE6B)
-        at = headAt(b, at, segment.end).end;
-    const Head tracks = headAt(b, at, segment.end), entry = headAt(b, tracks.data, tracks.end);
-    const Head gap = headAt(b, tracks.end, segment.end);
+    const auto top = topLevel(b);
+    const auto found =
+        std::find_if(top.begin(), top.end(), [](const Head& h) { return h.id == 0x1654AE6B; });
+    ASSERT_NE(found, top.end()) << "no Tracks";
+    const Head tracks = *found, entry = headAt(b, tracks.data, tracks.end);
+    const Head gap = headAt(b, tracks.end, b.size());
     ASSERT_EQ(gap.id, 0xECu) << "no Void after Tracks";
     const Blob mapping = {0x41, 0xE4, 0x87, 0x41, 0xE7, 0x84, 'd', 'v', 'c', 'C'};
     // Each size keeps its width: its marker bit, then the new value.
@@ -173,7 +173,7 @@ void addDolbyVisionMapping(const fs::path& file) {
     };
     resize(tracks.end, gap, -long(mapping.size()));
     resize(tracks.data, entry, long(mapping.size()));
-    resize(at, tracks, long(mapping.size()));
+    resize(tracks.at, tracks, long(mapping.size()));
     b.erase(b.begin() + long(gap.end - mapping.size()), b.begin() + long(gap.end));
     b.insert(b.begin() + long(entry.end), mapping.begin(), mapping.end());
     writeBytes(file, b);

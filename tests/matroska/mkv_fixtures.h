@@ -44,14 +44,16 @@ inline void makeMatroska(const fs::path& path, const std::string& args, bool mkv
     fs::remove(first);
 }
 
+inline constexpr std::uint32_t CLUSTER_ID = 0x1F43B675, CUES_ID = 0x1C53BB6B;
+
 // One EBML header: where its data starts and ends (nothing when it does not hold together).
 struct Head {
     std::uint32_t id = 0;
-    std::size_t data = 0, end = 0;
+    std::size_t at = 0, data = 0, end = 0;
     bool ok = false;
 };
 inline Head headAt(const Blob& b, std::size_t at, std::size_t limit) {
-    Head h;
+    Head h{.at = at};
     auto width = [&](std::size_t p) {
         if (p >= limit) return 9;
         int w = 1;
@@ -119,9 +121,8 @@ inline CrcCount crcs(const fs::path& file) {
 // Cluster: positions count from the Segment's data.
 inline bool positionsHold(const fs::path& file) {
     const Blob b = readBytes(file);
-    const Head ebml = headAt(b, 0, b.size());
-    const Head seg = headAt(b, ebml.end, b.size());
-    if (!ebml.ok || !seg.ok) return false;
+    const Head seg = headAt(b, headAt(b, 0, b.size()).end, b.size());
+    if (!seg.ok) return false;
     const auto number = [&](const Head& h) {
         std::uint64_t v = 0;
         for (std::size_t i = h.data; i < h.end; ++i)
@@ -145,36 +146,41 @@ inline bool positionsHold(const fs::path& file) {
     int seen = 0;
     for (const Head& top : children(seg)) {
         for (const Head& entry :
-             top.id == 0x114D9B74 || top.id == 0x1C53BB6B ? children(top) : std::vector<Head>{}) {
+             top.id == 0x114D9B74 || top.id == CUES_ID ? children(top) : std::vector<Head>{}) {
             std::uint64_t id = 0;
             for (const Head& f : children(entry)) {
                 if (f.id == 0x53AB) id = number(f);
                 if (f.id == 0x53AC && idAt(number(f)) != id) return false;
                 for (const Head& g : f.id == 0xB7 ? children(f) : std::vector<Head>{})
-                    if (g.id == 0xF1 && idAt(number(g)) != 0x1F43B675) return false;
+                    if (g.id == 0xF1 && idAt(number(g)) != CLUSTER_ID) return false;
                 ++seen;
             }
         }
-        if (top.id == 0x1F43B675 && top.end == b.size()) break; // a Cluster of unknown size
+        if (top.id == CLUSTER_ID && top.end == b.size()) break; // a Cluster of unknown size
     }
     return seen > 0;
 }
 
-// Where the first top-level element with this ID starts, from the Segment's data; 0 for none.
-inline std::uint64_t elementAt(const fs::path& file, std::uint32_t id) {
-    const Blob b = readBytes(file);
-    const Head ebml = headAt(b, 0, b.size());
-    const Head seg = headAt(b, ebml.end, b.size());
-    for (std::size_t at = seg.data; ebml.ok && seg.ok && at < seg.end;) {
+// The Segment's top-level elements, up to the first that does not hold together.
+inline std::vector<Head> topLevel(const Blob& b) {
+    const Head seg = headAt(b, headAt(b, 0, b.size()).end, b.size());
+    std::vector<Head> top;
+    for (std::size_t at = seg.data; seg.ok && at < seg.end;) {
         const Head h = headAt(b, at, seg.end);
         if (!h.ok) break;
-        if (h.id == id) return at - seg.data;
+        top.push_back(h);
         at = h.end;
     }
-    return 0;
+    return top;
 }
 
-inline constexpr std::uint32_t CLUSTER_ID = 0x1F43B675, CUES_ID = 0x1C53BB6B;
+// Where the first top-level element with this ID starts, from the Segment's data; 0 for none.
+inline std::uint64_t elementAt(const fs::path& file, std::uint32_t id) {
+    const auto top = topLevel(readBytes(file));
+    for (const Head& h : top)
+        if (h.id == id) return h.at - top.front().at; // the Segment's data starts with it
+    return 0;
+}
 
 // A file whose first Cluster (Cues in front) or whose Cues (at the end) start 8 bytes short of
 // 64 KiB into the Segment's data, so that a moved tail takes a position naming it past two bytes.
